@@ -1,0 +1,163 @@
+// keyspace.h — the keyspace engine (module vorel_dict): Blob, Entry, Keyspace and
+// every dict_ operation. The engine takes no lock: every caller holds the global
+// lock around each call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string_view>
+#include <utility>
+
+enum KeyType : uint32_t {
+    KEY_TYPE_NONE = 0,
+    KEY_TYPE_STRING = 1,
+    KEY_TYPE_LIST = 2,
+    KEY_TYPE_HASH = 3,
+    KEY_TYPE_SET = 4,
+    KEY_TYPE_ZSET = 5,
+};
+
+// Owned bytes plus a NUL after them; {nullptr, 0} when empty. An empty blob is
+// still a value: callers that find an entry read it back as the empty string.
+struct Blob {
+    char* data;
+    uint64_t len;
+    std::string_view view() const { return data ? std::string_view(data, len) : std::string_view(); }
+};
+
+// Payloads of the container types, defined in their own files.
+struct ListValue;
+struct HashValue;
+struct SetValue;
+struct ZsetValue;
+
+// One key. Only the payload member that matches `type` is in use.
+struct Entry {
+    Entry* next;              // next entry in the same bucket chain
+    Blob key;
+    uint32_t type;            // KeyType
+    uint32_t hash;            // djb2 of the key, cached
+    int64_t expire_at_ms;     // absolute deadline; <= 0 = no expiry
+    int64_t last_access_ms;   // the eviction order
+    uint64_t chain_seq;       // larger = nearer the chain head (eviction tie order)
+    union {
+        Blob str;
+        ListValue* list;
+        HashValue* hash_value;
+        SetValue* set;
+        ZsetValue* zset;
+    };
+};
+
+// Fixed memory charges that make up used_memory.
+constexpr uint64_t CHARGE_KEYSPACE = 56;
+constexpr uint64_t CHARGE_BUCKET = 8;
+constexpr uint64_t CHARGE_ENTRY = 136;
+constexpr uint64_t CHARGE_BLOB = 16;        // added to the length of every key, value, element
+constexpr uint64_t CHARGE_LIST_SLOT = 16;   // per allocated list or set slot
+constexpr uint64_t CHARGE_HASH_SLOT = 32;   // per allocated hash pair slot
+constexpr uint64_t CHARGE_ZSET_SLOT = 24;   // per allocated sorted-set slot
+constexpr uint64_t INITIAL_BUCKETS = 1024;
+
+struct Keyspace;
+
+// Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
+// then nearer the chain head.
+struct LruOrder {
+    const Keyspace* ks;
+    bool operator()(const Entry* a, const Entry* b) const;
+};
+using LruIndex = std::set<Entry*, LruOrder>;
+// Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
+using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
+
+struct Keyspace {
+    Entry** buckets;
+    uint64_t bucket_count;     // a power of two: 1024 at creation, only ever doubled
+    uint64_t key_count;
+    uint64_t used_memory;
+    int32_t max_memory_mb;     // <= 0 = no limit
+    uint64_t keyspace_hits;
+    uint64_t keyspace_misses;
+
+    ExpiryIndex expiry_index;
+    std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
+    uint64_t next_chain_seq;
+    uint64_t change_count;     // bumped whenever table order may change
+};
+
+// ---- Clock and random numbers -------------------------------------------------
+
+// The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).
+int64_t dict_now_ms();
+void dict_set_clock(int64_t (*clock)());
+// The 64-bit generator behind random picks, seeded once at first start.
+void dict_seed_random(uint64_t seed);
+uint64_t dict_random_u64();
+// Uniform in [0, bound); bound > 0.
+uint64_t dict_random_below(uint64_t bound);
+
+// ---- Table and entries (table.cpp) -------------------------------------------
+
+uint32_t dict_hash(std::string_view key);
+Keyspace* dict_create(int32_t max_memory_mb);
+void dict_destroy(Keyspace* ks);
+void dict_flush(Keyspace* ks);
+// The one lookup: removes a dead key on the spot and stamps a live one.
+Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out = nullptr,
+                       Entry** pred_out = nullptr);
+void dict_resize_if_needed(Keyspace* ks);
+// Insertion sequence after the caller's lookup: grow, allocate, link at the chain
+// head, count and charge key length + 152. Returns nullptr on allocation failure.
+Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now);
+// Releases the entry and its payload with their charges; does not unlink.
+void free_entry(Keyspace* ks, Entry* e);
+// Removal sequence with a known predecessor (nullptr = chain head).
+void entry_remove(Keyspace* ks, Entry* e, Entry* pred);
+// Unlinks by identity (finds the predecessor itself), frees, decrements.
+void entry_unlink(Keyspace* ks, Entry* e);
+// Turns a container entry into an empty string entry, releasing its payload.
+void entry_convert_type(Keyspace* ks, Entry* e);
+// Sets last_access_ms, keeping the eviction index in step.
+void entry_touch(Keyspace* ks, Entry* e, int64_t now);
+// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step.
+void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
+void dict_charge(Keyspace* ks, uint64_t bytes);
+void dict_uncharge(Keyspace* ks, uint64_t bytes);  // saturates at 0
+
+// Blob helpers. dict_blob_set leaves the blob empty on allocation failure and
+// returns false then.
+bool dict_blob_set(Blob* b, const void* src, size_t len);
+void dict_blob_free(Blob* b);
+void dict_blob_set_null(Blob* b);
+char* dict_blob_dup(const Blob* b);  // malloc'd copy, no NUL; nullptr if empty
+int dict_blob_eq(const Blob* a, const Blob* b);
+
+uint32_t dict_key_type(Keyspace* ks, std::string_view key);
+const char* dict_type_name(Keyspace* ks, std::string_view key);
+int64_t dict_key_count(Keyspace* ks, std::string_view key);
+int dict_del(Keyspace* ks, std::string_view key);
+int dict_exists(Keyspace* ks, std::string_view key);
+
+// ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
+
+int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
+int dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s);
+// Sets an absolute deadline on a live key (<= 0 clears it); 1 done, 0 missing.
+int dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms);
+int dict_persist(Keyspace* ks, std::string_view key);
+int64_t dict_ttl(Keyspace* ks, std::string_view key);
+int64_t dict_pttl(Keyspace* ks, std::string_view key);
+// Removes every dead key (visits only keys whose deadline has passed).
+void dict_cleanup_expired(Keyspace* ks);
+// Evicts least-recently-used keys until used_memory is within the limit.
+void dict_evict_lru(Keyspace* ks);
+void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
+int32_t dict_maxmemory_mb(const Keyspace* ks);
+int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
+// Adds or drops the eviction index to match the limit (internal to the engine).
+void lru_index_sync(Keyspace* ks);
+void lru_index_insert(Keyspace* ks, Entry* e);
+void lru_index_erase(Keyspace* ks, Entry* e);

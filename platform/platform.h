@@ -1,0 +1,88 @@
+// platform.h — the only interface to the operating system: sockets and readiness
+// polling, the worker thread, the recursive process-wide lock, the wall clock,
+// sleeping and the process id. posix.cpp and windows.cpp implement it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace platform {
+
+// A socket handle wide enough for both a POSIX descriptor and a Windows SOCKET.
+using Socket = intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+// One-time process set-up (Winsock start-up on Windows, SIGPIPE off on POSIX).
+// Safe to call more than once.
+void net_startup();
+
+enum class ListenError { None, Create, Bind, Listen };
+
+// Opens an IPv4 listening socket on 0.0.0.0:port with address reuse that still
+// refuses a port another listener holds, and the given backlog. The socket is
+// non-blocking. On failure returns kInvalidSocket and says which step failed.
+Socket net_listen(int port, int backlog, ListenError* error);
+
+// Accepts one pending connection (non-blocking); kInvalidSocket when none.
+// The new socket is non-blocking with TCP_NODELAY set.
+Socket net_accept(Socket listener);
+
+// Results of net_recv / net_send below zero.
+constexpr int64_t kWouldBlock = -2;
+constexpr int64_t kIoError = -1;
+
+// Receives up to len bytes: >0 bytes read, 0 peer closed, kWouldBlock, kIoError.
+int64_t net_recv(Socket s, void* buf, size_t len);
+// Sends up to len bytes without blocking: >=0 bytes sent, kWouldBlock, kIoError.
+int64_t net_send(Socket s, const void* buf, size_t len);
+void net_close(Socket s);
+
+// Client side, for tools and tests: a blocking connection to host:port (IPv4
+// dotted address or "localhost"), TCP_NODELAY set; kInvalidSocket on failure.
+Socket net_connect(const char* host, int port);
+// Switches a socket between blocking and non-blocking mode.
+bool net_set_blocking(Socket s, bool blocking);
+// Receive time-out for a blocking socket (0 = none).
+bool net_set_recv_timeout(Socket s, int timeout_ms);
+// A loopback TCP port that was free a moment ago (bind to port 0 and release).
+int net_free_port();
+
+// Writes "a.b.c.d:port" of the peer (or of the local end) into out; false when the
+// socket is invalid, the call fails or the address is not IPv4.
+bool net_peer_addr(Socket s, char* out, size_t out_len);
+bool net_local_addr(Socket s, char* out, size_t out_len);
+
+// Readiness polling over any number of sockets.
+enum PollFlags : short { kPollIn = 1, kPollOut = 2, kPollErr = 4 };
+struct PollItem {
+    Socket sock;
+    short events;   // kPollIn | kPollOut wanted
+    short revents;  // filled by net_poll
+};
+// Waits up to timeout_ms for readiness; returns the number of ready items, or -1.
+int net_poll(PollItem* items, size_t count, int timeout_ms);
+
+// Worker thread with a bounded join.
+struct Thread;
+using ThreadFn = void (*)();
+// Starts fn on a new thread; nullptr when the thread cannot be created.
+Thread* thread_start(ThreadFn fn);
+// Waits at most timeout_ms for the thread to end; true when it has ended (the
+// handle is then released). False leaves the handle valid.
+bool thread_join_for(Thread* t, int timeout_ms);
+// Waits without limit and releases the handle.
+void thread_join(Thread* t);
+
+// The process-wide recursive lock. Constructed on first use, so it exists before
+// any server start and can guard host calls made before one.
+std::recursive_mutex& global_lock();
+
+// Wall-clock milliseconds since the Unix epoch.
+int64_t current_time_ms();
+// Wall-clock seconds since the Unix epoch.
+int64_t current_time_s();
+void sleep_ms(int ms);
+uint64_t process_id();
+
+}  // namespace platform
