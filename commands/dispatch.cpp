@@ -1,0 +1,194 @@
+// dispatch.cpp — the command dispatcher: the common frame every request passes
+// (statistics, name normalisation, authentication, last-command record, PING,
+// subscribe-context and transaction gates, ECHO), the command table that each
+// command family fills from its own file, and the strict argument parsers.
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "server/server.h"
+
+namespace {
+
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+using CommandTable = std::unordered_map<std::string, CommandHandler, NameHash, std::equal_to<>>;
+
+// Built during static initialisation by the families' registrars, read-only after.
+CommandTable& command_table() {
+    static CommandTable table;
+    return table;
+}
+
+bool is_client_subcommand(std::string_view sub) {
+    static const char* const names[] = {"id",    "info",    "list",     "getname", "setname", "help",
+                                        "no-touch", "notouch", "reply",  "unpause", "pause",   "kill",
+                                        "tracking", "caching", "getredir", "setinfo"};
+    for (const char* n : names) {
+        size_t len = std::strlen(n);
+        if (sub.size() != len) continue;
+        bool same = true;
+        for (size_t i = 0; i < len && same; ++i) {
+            same = std::tolower(static_cast<unsigned char>(sub[i])) == n[i];
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+void record_last_command(Client* c, const char* name, const Args& args) {
+    if (std::strcmp(name, "CLIENT") == 0 && args.argc > 1) {
+        char sub[16];
+        size_t n = 0;
+        for (; n < 15 && n < args.lens[1] && args.argv[1][n] != '\0'; ++n) {
+            sub[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(args.argv[1][n])));
+        }
+        sub[n] = '\0';
+        std::snprintf(c->last_cmd, sizeof(c->last_cmd), "client|%s", sub);
+    } else {
+        size_t n = 0;
+        for (; n < sizeof(c->last_cmd) - 1 && name[n] != '\0'; ++n) {
+            c->last_cmd[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[n])));
+        }
+        c->last_cmd[n] = '\0';
+    }
+    c->last_cmd_ms = platform::current_time_ms();
+}
+
+bool allowed_when_subscribed(std::string_view name) {
+    return name == "PING" || name == "QUIT" || name == "SUBSCRIBE" || name == "PSUBSCRIBE" ||
+           name == "UNSUBSCRIBE" || name == "PUNSUBSCRIBE" || name == "RESET";
+}
+
+void queue_command(Client* c, const Args& args, std::string_view name) {
+    if (name == "CLIENT" && args.argc > 1 && !is_client_subcommand(args[1])) {
+        char msg[160];
+        std::snprintf(msg, sizeof(msg), "unknown subcommand '%s'. Try CLIENT HELP.", args.argv[1]);
+        rb_error(msg);
+        return;
+    }
+    if (name == "ZMSCORE" && args.argc <= 2) {
+        rb_error("wrong number of arguments for 'zmscore' command");
+        return;
+    }
+    QueuedCommand q;
+    q.args.reserve(static_cast<size_t>(args.argc));
+    for (int i = 0; i < args.argc; ++i) q.args.emplace_back(args[i]);
+    c->queue.push_back(std::move(q));
+    rb_simple("QUEUED");
+}
+
+}  // namespace
+
+void register_commands(std::initializer_list<CommandDef> defs) {
+    for (const CommandDef& d : defs) command_table()[d.name] = d.handler;
+}
+
+CommandHandler find_command(std::string_view upper_name) {
+    const CommandTable& table = command_table();
+    auto it = table.find(upper_name);
+    return it == table.end() ? nullptr : it->second;
+}
+
+void reply_arity_error(std::string_view name_lower) {
+    char msg[128];
+    std::snprintf(msg, sizeof(msg), "wrong number of arguments for '%.*s' command", static_cast<int>(name_lower.size()),
+                  name_lower.data());
+    rb_error(msg);
+}
+
+void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, int internal) {
+    if (argc <= 0) return;
+    if (internal == 0) update_ops_stats();
+    s_rb.client = c;
+
+    std::vector<uint64_t> measured;
+    if (lens == nullptr) {
+        measured.resize(static_cast<size_t>(argc));
+        for (int i = 0; i < argc; ++i) measured[static_cast<size_t>(i)] = std::strlen(argv[i]);
+        lens = measured.data();
+    }
+    const Args args{argc, argv, lens};
+
+    char name[64];
+    size_t name_len = strnlen(argv[0], 63);
+    for (size_t i = 0; i < name_len; ++i) name[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(argv[0][i])));
+    name[name_len] = '\0';
+    const std::string_view uname(name, name_len);
+
+    if (!s_password.empty() && !c->authenticated && uname != "AUTH" && uname != "QUIT" && uname != "HELLO") {
+        rb_error("NOAUTH Authentication required.");
+        return;
+    }
+    if (internal == 0) record_last_command(c, name, args);
+
+    const bool subscribed = !c->channels.empty() || !c->patterns.empty();
+    if (uname == "PING" && !c->in_multi) {
+        if (argc > 1) {
+            rb_bulk_sv(args[1]);
+        } else {
+            rb_simple("PONG");
+        }
+        return;
+    }
+    if (subscribed && !allowed_when_subscribed(uname)) {
+        rb_error("only (P)SUBSCRIBE / (P)UNSUBSCRIBE / PING / QUIT allowed in this context");
+        return;
+    }
+    if (c->in_multi && uname != "MULTI" && uname != "EXEC" && uname != "DISCARD" && uname != "RESET") {
+        queue_command(c, args, uname);
+        return;
+    }
+    if (uname == "ECHO") {
+        if (argc > 1) {
+            rb_bulk_sv(args[1]);
+        } else {
+            rb_error("wrong number of arguments for 'echo' command");
+        }
+        return;
+    }
+    CommandHandler handler = find_command(uname);
+    if (handler == nullptr) {
+        char msg[128];
+        std::snprintf(msg, sizeof(msg), "unknown command '%s'", name);
+        rb_error(msg);
+        return;
+    }
+    handler(c, args);
+}
+
+int parse_strict_ll(std::string_view text, int64_t* out) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = (text[i++] == '-');
+    if (i == text.size()) return 0;
+    const uint64_t limit = negative ? (uint64_t(1) << 63) : uint64_t(INT64_MAX);
+    uint64_t mag = 0;
+    for (; i < text.size(); ++i) {
+        char ch = text[i];
+        if (ch < '0' || ch > '9') return 0;
+        uint64_t digit = static_cast<uint64_t>(ch - '0');
+        if (mag > (limit - digit) / 10) return 0;
+        mag = mag * 10 + digit;
+    }
+    *out = negative ? static_cast<int64_t>(0 - mag) : static_cast<int64_t>(mag);
+    return 1;
+}
+
+int parse_strict_float(std::string_view text, double* out) {
+    if (text.empty()) return 0;
+    std::string copy(text);  // strtod needs a terminated text; an embedded NUL fails below
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size()) return 0;
+    if (!std::isfinite(v)) return 0;
+    *out = v;
+    return 1;
+}

@@ -1,0 +1,385 @@
+// connection.cpp — the worker thread's loop: readiness polling, accept, receive,
+// request framing (multibulk and inline), output writing, and the end-of-pass
+// sweep, expiry purge and blocked-pop time-outs.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "server/server.h"
+
+namespace {
+
+// Per-request scratch, reused so that framing allocates nothing per request.
+std::vector<char*> g_argv;
+std::vector<uint64_t> g_lens;
+std::vector<uint64_t> g_offsets;
+std::string g_inline_line;
+
+// Leading-number parse in the manner of atoi: blanks, an optional sign, digits;
+// saturates instead of overflowing.
+long long leading_number(const char* p, const char* end) {
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
+    unsigned long long v = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        if (v < (1ULL << 62)) v = v * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
+    }
+    long long n = static_cast<long long>(v);
+    return negative ? -n : n;
+}
+
+constexpr long long kWait = -1;       // request incomplete: wait for more bytes
+constexpr long long kDropAll = -2;    // count below 1: drop everything buffered
+constexpr long long kProtocolError = -3;
+
+// Frames one multibulk request at buf[0 .. avail). Returns the bytes consumed
+// after dispatching it, or one of the codes above.
+long long frame_multibulk(Client* c, char* buf, size_t avail) {
+    char* end = buf + avail;
+    char* cr = static_cast<char*>(std::memchr(buf, '\r', avail));
+    if (cr == nullptr || cr + 1 >= end || cr[1] != '\n') return kWait;
+    long long argc = leading_number(buf + 1, cr);
+    if (argc < 1) return kDropAll;
+
+    g_offsets.clear();
+    g_lens.clear();
+    char* p = cr + 2;
+    for (long long i = 0; i < argc; ++i) {
+        if (p >= end) return kWait;
+        if (*p != '$') return kProtocolError;
+        char* lcr = static_cast<char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+        if (lcr == nullptr || lcr + 1 >= end || lcr[1] != '\n') return kWait;
+        long long len = leading_number(p + 1, lcr);
+        if (len < 0) return kProtocolError;
+        char* data = lcr + 2;
+        if (static_cast<unsigned long long>(len) + 2 > static_cast<unsigned long long>(end - data)) return kWait;
+        g_offsets.push_back(static_cast<uint64_t>(data - buf));
+        g_lens.push_back(static_cast<uint64_t>(len));
+        p = data + len + 2;
+    }
+
+    // Complete: terminate every argument in place (the byte after its data is the
+    // unexamined terminator) and dispatch without copying.
+    g_argv.resize(g_offsets.size());
+    for (size_t i = 0; i < g_offsets.size(); ++i) {
+        g_argv[i] = buf + g_offsets[i];
+        g_argv[i][g_lens[i]] = '\0';
+    }
+    dispatch_command(c, static_cast<int>(argc), g_argv.data(), g_lens.data(), 0);
+    flush_reply(c);
+    return p - buf;
+}
+
+// Position of the first CR LF in buf[from .. len), cached per framing run so that
+// pipelined inline requests do not rescan the buffer each time.
+struct CrlfCache {
+    size_t found = SIZE_MAX;       // absolute position of the CR, if known
+    size_t clean_until = 0;        // no CR LF starts before this position
+};
+
+size_t find_crlf(const char* buf, size_t from, size_t len, CrlfCache& cache) {
+    if (cache.found != SIZE_MAX && cache.found >= from) return cache.found;
+    size_t i = from > cache.clean_until ? from : cache.clean_until;
+    while (i + 1 < len) {
+        const char* lf = static_cast<const char*>(std::memchr(buf + i + 1, '\n', len - i - 1));
+        if (lf == nullptr) break;
+        size_t at = static_cast<size_t>(lf - buf);
+        if (buf[at - 1] == '\r' && at - 1 >= from) {
+            cache.found = at - 1;
+            return cache.found;
+        }
+        i = at;
+    }
+    cache.clean_until = len > 0 ? len - 1 : 0;
+    cache.found = SIZE_MAX;
+    return SIZE_MAX;
+}
+
+// Frames one inline request starting at offset pos. Returns bytes consumed or kWait.
+long long frame_inline(Client* c, size_t pos, CrlfCache& cache) {
+    const char* buf = c->inbuf;
+    size_t len = c->inbuf_len;
+    size_t line_end;
+    size_t term;
+    size_t crlf = find_crlf(buf, pos, len, cache);
+    if (crlf != SIZE_MAX) {
+        line_end = crlf;
+        term = 2;
+    } else {
+        const char* lf = static_cast<const char*>(std::memchr(buf + pos, '\n', len - pos));
+        if (lf == nullptr) return kWait;
+        line_end = static_cast<size_t>(lf - buf);
+        term = 1;
+    }
+    long long consumed = static_cast<long long>(line_end - pos + term);
+
+    g_inline_line.assign(buf + pos, line_end - pos);
+    char* line = g_inline_line.data();
+    size_t n = g_inline_line.size();
+    size_t i = 0;
+    while (i < n && line[i] == ' ') ++i;
+    if (i == n) return consumed;
+
+    // Split at spaces (runs count as one) into at most 64 words.
+    g_argv.clear();
+    while (i < n && g_argv.size() < 64) {
+        g_argv.push_back(line + i);
+        while (i < n && line[i] != ' ') ++i;
+        if (i < n) line[i++] = '\0';
+        while (i < n && line[i] == ' ') ++i;
+    }
+    g_lens.resize(g_argv.size());
+    for (size_t k = 0; k < g_argv.size(); ++k) g_lens[k] = std::strlen(g_argv[k]);
+    dispatch_command(c, static_cast<int>(g_argv.size()), g_argv.data(), g_lens.data(), 0);
+    flush_reply(c);
+    return consumed;
+}
+
+// Cuts and dispatches every complete request in the client's input buffer.
+void frame_requests(Client* c) {
+    size_t pos = 0;
+    CrlfCache cache;
+    while (pos < c->inbuf_len) {
+        if (c->closed() || c->close_after_output) break;
+        char* start = c->inbuf + pos;
+        size_t avail = c->inbuf_len - pos;
+        long long used = *start == '*' ? frame_multibulk(c, start, avail) : frame_inline(c, pos, cache);
+        if (used == kWait) break;
+        if (used == kDropAll) {
+            pos = c->inbuf_len;
+            break;
+        }
+        if (used == kProtocolError) {
+            client_close(c);
+            return;
+        }
+        pos += static_cast<size_t>(used);
+    }
+    if (c->closed() || c->inbuf == nullptr) return;
+    if (pos > 0) {
+        std::memmove(c->inbuf, c->inbuf + pos, c->inbuf_len - pos);
+        c->inbuf_len -= pos;
+    }
+    c->inbuf[c->inbuf_len] = '\0';
+}
+
+constexpr char kBufferLimitError[] = "-ERR bulk string or multi bulk length exceeds proto-max-bulk-len\r\n";
+
+// One receive into the client's input buffer, growing it when full.
+// Returns false when the connection was closed.
+bool receive_into(Client* c) {
+    if (c->inbuf_len + 1 >= c->inbuf_cap) {
+        if (c->inbuf_cap > kInbufMax - 1) {
+            // Best effort: the client is past its limit and is closed either way.
+            platform::net_send(c->sock, kBufferLimitError, sizeof(kBufferLimitError) - 1);
+            client_close(c);
+            return false;
+        }
+        uint64_t cap = c->inbuf_cap * 2;
+        if (cap > kInbufMax) cap = kInbufMax;
+        char* grown = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
+        if (grown == nullptr) {
+            client_close(c);
+            return false;
+        }
+        c->inbuf = grown;
+        c->inbuf_cap = cap;
+    }
+    int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, c->inbuf_cap - c->inbuf_len - 1);
+    if (n == platform::kWouldBlock) return true;
+    if (n <= 0) {
+        client_close(c);
+        return false;
+    }
+    c->inbuf_len += static_cast<uint64_t>(n);
+    c->inbuf[c->inbuf_len] = '\0';
+    return true;
+}
+
+void accept_one() {
+    platform::Socket s = platform::net_accept(s_listen_fd);
+    if (s == platform::kInvalidSocket) return;
+    ServerLock lock(s_mutex());
+    if (s_client_count >= kMaxClients) {
+        platform::net_close(s);
+        return;
+    }
+    auto* c = new (std::nothrow) Client();
+    char* inbuf = c ? static_cast<char*>(std::malloc(kInbufInitial)) : nullptr;
+    if (inbuf == nullptr) {
+        delete c;
+        platform::net_close(s);
+        return;
+    }
+    c->sock = s;
+    c->authenticated = s_password.empty() ? 1 : 0;
+    c->inbuf = inbuf;
+    c->inbuf[0] = '\0';
+    c->inbuf_cap = kInbufInitial;
+    c->inbuf_len = 0;
+    s_clients[s_client_count++] = c;
+    s_total_connections += 1;
+    c->id = ++s_next_client_id;
+    c->created_ms = c->last_cmd_ms = platform::current_time_ms();
+    std::strcpy(c->last_cmd, "connect");
+}
+
+// Frees closed clients and keeps the survivors dense in their old order.
+void sweep_clients() {
+    int kept = 0;
+    for (int i = 0; i < s_client_count; ++i) {
+        Client* c = s_clients[i];
+        if (c == nullptr) continue;
+        if (c->closed()) {
+            free_client_extras(c);
+            delete c;
+            continue;
+        }
+        s_clients[kept++] = c;
+    }
+    for (int i = kept; i < s_client_count; ++i) s_clients[i] = nullptr;
+    s_client_count = kept;
+}
+
+void time_out_blocked_pops() {
+    int64_t now = platform::current_time_ms();
+    for (int i = 0; i < s_client_count; ++i) {
+        Client* c = s_clients[i];
+        if (c == nullptr || !c->blocked || c->block_deadline_ms == 0 || now < c->block_deadline_ms) continue;
+        const char* reply = c->resp3 ? "_\r\n" : "*-1\r\n";
+        if (!c->closed()) client_send(c, reply, std::strlen(reply));
+        c->block_keys.clear();
+        c->blocked = 0;
+    }
+}
+
+void end_of_pass() {
+    ServerLock lock(s_mutex());
+    for (int i = 0; i < s_client_count; ++i) {
+        Client* c = s_clients[i];
+        if (c != nullptr && !c->closed() && c->pending_output() > 0) client_write_output(c);
+        if (c != nullptr && !c->closed() && c->close_after_output && c->pending_output() == 0) client_close(c);
+    }
+    sweep_clients();
+    if (s_dict != nullptr) dict_cleanup_expired(s_dict);
+    if (s_client_count > 0) time_out_blocked_pops();
+    // Time-out replies go out in this pass rather than waiting for the next one.
+    for (int i = 0; i < s_client_count; ++i) {
+        Client* c = s_clients[i];
+        if (!c->closed() && c->pending_output() > 0) client_write_output(c);
+    }
+}
+
+}  // namespace
+
+Client::~Client() { std::free(inbuf); }
+
+void free_client_extras(Client* c) {
+    c->channels.clear();
+    c->patterns.clear();
+    std::free(c->inbuf);
+    c->inbuf = nullptr;
+    c->inbuf_cap = 0;
+    c->inbuf_len = 0;
+    c->queue.clear();
+    c->block_keys.clear();
+    c->blocked = 0;
+    std::string().swap(c->outbuf);
+    c->out_sent = 0;
+}
+
+void client_close(Client* c) {
+    if (c->closed()) return;
+    platform::net_close(c->sock);
+    c->sock = platform::kInvalidSocket;
+    c->outbuf.clear();
+    c->out_sent = 0;
+}
+
+void client_send(Client* c, const void* data, size_t len) {
+    if (c->closed()) return;
+    if (len > 0) c->outbuf.append(static_cast<const char*>(data), len);
+    uint64_t limit = (c->channels.empty() && c->patterns.empty()) ? kOutputLimit : kSubscriberOutputLimit;
+    if (c->pending_output() > limit) client_close(c);
+}
+
+void client_write_output(Client* c) {
+    while (!c->closed() && c->pending_output() > 0) {
+        int64_t n = platform::net_send(c->sock, c->outbuf.data() + c->out_sent, c->pending_output());
+        if (n == platform::kWouldBlock) break;
+        if (n < 0) {
+            client_close(c);
+            return;
+        }
+        c->out_sent += static_cast<size_t>(n);
+    }
+    if (c->pending_output() == 0) {
+        // Keep a modest buffer for the next reply; give back a large one.
+        if (c->outbuf.capacity() > (1u << 20)) {
+            std::string().swap(c->outbuf);
+        } else {
+            c->outbuf.clear();
+        }
+        c->out_sent = 0;
+    } else if (c->out_sent > (1u << 20) && c->out_sent * 2 > c->outbuf.size()) {
+        c->outbuf.erase(0, c->out_sent);
+        c->out_sent = 0;
+    }
+}
+
+void client_peer_addr(Client* c, char out[64]) {
+    if (c == nullptr || c->closed() || !platform::net_peer_addr(c->sock, out, 64)) std::strcpy(out, "-");
+}
+
+void client_local_addr(Client* c, char out[64]) {
+    if (c == nullptr || c->closed() || !platform::net_local_addr(c->sock, out, 64)) std::strcpy(out, "-");
+}
+
+void update_ops_stats() {
+    s_total_commands += 1;
+    int64_t now = platform::current_time_ms();
+    if (now - s_last_sec_timestamp_ms >= 1000) {
+        s_ops_last_sec = s_ops_current_sec;
+        s_ops_current_sec = 1;
+        s_last_sec_timestamp_ms = now;
+    } else {
+        s_ops_current_sec += 1;
+    }
+}
+
+void server_thread_func() {
+    std::vector<platform::PollItem> items;
+    std::vector<Client*> polled;
+    while (s_running.load()) {
+        items.clear();
+        polled.clear();
+        items.push_back({s_listen_fd, platform::kPollIn, 0});
+        {
+            ServerLock lock(s_mutex());
+            for (int i = 0; i < s_client_count; ++i) {
+                Client* c = s_clients[i];
+                if (c == nullptr || c->closed()) continue;
+                short events = c->close_after_output ? 0 : platform::kPollIn;
+                if (c->pending_output() > 0) events |= platform::kPollOut;
+                items.push_back({c->sock, events, 0});
+                polled.push_back(c);
+            }
+        }
+        int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
+        if (!s_running.load()) break;
+        if (ready < 0) continue;
+        if (items[0].revents != 0) accept_one();
+
+        // Only this thread frees clients (at the sweep), so the pointers stay valid.
+        for (size_t i = 0; i < polled.size(); ++i) {
+            Client* c = polled[i];
+            short revents = items[i + 1].revents;
+            if (c->closed() || c->close_after_output) continue;
+            if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
+            if (receive_into(c)) frame_requests(c);
+        }
+        end_of_pass();
+    }
+}

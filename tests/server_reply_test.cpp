@@ -1,0 +1,94 @@
+// Unit tests of the reply encoders and the strict argument parsers.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/server.h"
+
+namespace {
+
+// Runs fn against s_rb for a client speaking the given protocol; returns the bytes.
+template <typename Fn>
+std::string encode(bool resp3, Fn fn) {
+    Client c;
+    c.resp3 = resp3 ? 1 : 0;
+    s_rb.data.clear();
+    s_rb.client = &c;
+    fn();
+    std::string out = s_rb.data;
+    s_rb.data.clear();
+    s_rb.client = nullptr;
+    return out;
+}
+
+}  // namespace
+
+TEST(Reply, ErrorPrefixes) {
+    EXPECT_EQ(encode(false, [] { rb_error(kErrWrongType); }),
+              "-WRONGTYPE Operation against a key holding the wrong kind of value\r\n");
+    EXPECT_EQ(encode(false, [] { rb_error("wrong number of arguments for 'get' command"); }),
+              "-ERR wrong number of arguments for 'get' command\r\n");
+    EXPECT_EQ(encode(false, [] { rb_error("NOAUTHX no blank"); }), "-ERR NOAUTHX no blank\r\n");
+    std::string longmsg(2000, 'x');
+    std::string out = encode(false, [&] { rb_error(longmsg.c_str()); });
+    EXPECT_EQ(out.size(), 511u);
+    EXPECT_EQ(out.substr(out.size() - 2), "\r\n");
+}
+
+TEST(Reply, NullsBulksAndIntegersPerProtocol) {
+    EXPECT_EQ(encode(false, [] { rb_null(); }), "$-1\r\n");
+    EXPECT_EQ(encode(true, [] { rb_null(); }), "_\r\n");
+    EXPECT_EQ(encode(true, [] { rb_bulk(nullptr); }), "_\r\n");
+    EXPECT_EQ(encode(false, [] { rb_bulk_len(nullptr, 0); }), "$0\r\n\r\n");
+    EXPECT_EQ(encode(false, [] { rb_int(-9223372036854775807LL - 1); }), ":-9223372036854775808\r\n");
+    EXPECT_EQ(encode(true, [] { rb_arr_hdr(2); }), "*2\r\n");
+    EXPECT_EQ(encode(false, [] { rb_map_hdr(2); }), "*4\r\n");
+    EXPECT_EQ(encode(true, [] { rb_map_hdr(2); }), "%2\r\n");
+    EXPECT_EQ(encode(false, [] { rb_push_hdr(); }), "*3\r\n");
+    EXPECT_EQ(encode(true, [] { rb_push_hdr(); }), ">3\r\n");
+}
+
+TEST(Reply, Floats) {
+    EXPECT_EQ(encode(false, [] { send_float_reply(2); }), "$1\r\n2\r\n");
+    EXPECT_EQ(encode(true, [] { send_float_reply(2); }), ":2\r\n");
+    EXPECT_EQ(encode(true, [] { send_float_reply(2.5); }), ",2.5\r\n");
+    EXPECT_EQ(encode(false, [] { send_float_reply(2.5); }), "$3\r\n2.5\r\n");
+    EXPECT_EQ(encode(true, [] { send_float_reply(1e15); }), ",1000000000000000\r\n");
+    EXPECT_EQ(encode(true, [] { send_float_reply(-3); }), ":-3\r\n");
+    EXPECT_EQ(encode(false, [] { send_float_reply(0.1); }), "$19\r\n0.10000000000000001\r\n");
+}
+
+TEST(Reply, LargeReplyIsWhole) {
+    std::string big(200000, 'q');
+    std::string out = encode(false, [&] { rb_bulk_len(big.data(), big.size()); });
+    EXPECT_EQ(out, "$200000\r\n" + big + "\r\n");
+}
+
+TEST(Parse, StrictIntegersCoverTheWholeRange) {
+    int64_t v = 0;
+    EXPECT_EQ(parse_strict_ll("9223372036854775807", &v), 1);
+    EXPECT_EQ(v, INT64_MAX);
+    EXPECT_EQ(parse_strict_ll("-9223372036854775808", &v), 1);
+    EXPECT_EQ(v, INT64_MIN);
+    v = 7;
+    EXPECT_EQ(parse_strict_ll("9223372036854775808", &v), 0);
+    EXPECT_EQ(parse_strict_ll("-9223372036854775809", &v), 0);
+    EXPECT_EQ(v, 7);
+    EXPECT_EQ(parse_strict_ll("+0042", &v), 1);
+    EXPECT_EQ(v, 42);
+    for (const char* bad : {"", "-", "+", " 1", "1 ", "1.0", "0x10", "12a"}) {
+        EXPECT_EQ(parse_strict_ll(bad, &v), 0) << bad;
+    }
+    EXPECT_EQ(parse_strict_ll(std::string_view("12\0003", 4), &v), 0);
+}
+
+TEST(Parse, StrictFloats) {
+    double d = 0;
+    EXPECT_EQ(parse_strict_float("1.5e3", &d), 1);
+    EXPECT_EQ(d, 1500.0);
+    EXPECT_EQ(parse_strict_float(" 2", &d), 1);
+    EXPECT_EQ(d, 2.0);
+    for (const char* bad : {"", "inf", "-inf", "nan", "1.5x", "1e999"}) {
+        EXPECT_EQ(parse_strict_float(bad, &d), 0) << bad;
+    }
+}

@@ -1,0 +1,61 @@
+// resp_client.h — test support: a server started through the exported API on a
+// free loopback port, and a blocking RESP connection that reads whole replies.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vtest {
+
+// Starts the library's server on a free port; stops it when destroyed.
+class ServerGuard {
+public:
+    explicit ServerGuard(const char* password = nullptr, int maxmemory_mb = 0, const char* aof = nullptr);
+    ~ServerGuard();
+    ServerGuard(const ServerGuard&) = delete;
+    ServerGuard& operator=(const ServerGuard&) = delete;
+    int port() const { return port_; }
+    bool ok() const { return started_; }
+
+private:
+    int port_ = 0;
+    bool started_ = false;
+};
+
+// The multibulk form of a request.
+std::string cmd(std::initializer_list<std::string_view> args);
+std::string cmd(const std::vector<std::string>& args);
+
+class Conn {
+public:
+    explicit Conn(int port);
+    ~Conn();
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+    bool connected() const { return sock_ != platform::kInvalidSocket; }
+
+    void send(std::string_view bytes);
+    // Sends one request and returns the raw bytes of its reply.
+    std::string call(std::initializer_list<std::string_view> args);
+    // Reads one complete reply (any RESP2/RESP3 type, nested) as raw bytes;
+    // "" on time-out or close.
+    std::string read_reply(int timeout_ms = 5000);
+    // Whatever arrives within the time-out (possibly nothing).
+    std::string read_available(int timeout_ms);
+    // True when the server closes the connection within the time-out.
+    bool wait_closed(int timeout_ms = 3000);
+
+private:
+    bool fill(int timeout_ms);
+    // Length of the complete reply at buf_[pos..], 0 when incomplete.
+    size_t complete_length(size_t pos) const;
+    platform::Socket sock_ = platform::kInvalidSocket;
+    std::string buf_;
+    bool eof_ = false;
+};
+
+}  // namespace vtest
