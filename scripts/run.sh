@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# run.sh — builds vorel-server (Release) into build/ and runs it on port 6379.
+# Extra arguments go to vorel-server, e.g. bash scripts/run.sh --password secret
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j2 --target vorel-server
+exec build/vorel-server --port 6379 "$@"

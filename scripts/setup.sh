@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# setup.sh — installs the build tools that vorel needs on Debian 12: CMake, Ninja,
+# g++, GoogleTest, Google Benchmark and the mingw-w64 cross compiler for the
+# Windows DLL. Does nothing when they are all present already.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  if ! dpkg -s "$pkg" >/dev/null 2>&1; then
+    missing+=("$pkg")
+  fi
+done
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "setup.sh: missing packages (${missing[*]}) and not root to install them" >&2
+    exit 1
+  fi
+else
+  SUDO=()
+fi
+
+echo "setup.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

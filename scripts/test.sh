@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# test.sh — the full check of vorel: builds and tests the Linux library (build/),
+# builds and tests it again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), cross-builds the Windows DLL and executables (build-win/), and
+# checks that both libraries export nothing but the vorel_ functions.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+LIB=tavrinex-vorel-132r3
+step="setup"
+trap 'echo "test.sh: FAILED during: $step" >&2' ERR
+
+# Tests that ctest ran in a build directory, taken from its closing line.
+tests_run() {
+  sed -n 's/.*tests passed, \([0-9][0-9]*\) tests failed out of \([0-9][0-9]*\).*/\2/p' "$1" | tail -n 1
+}
+
+# Every name in $2 (one per line) must start with vorel_, and every function that
+# include/vorel.h declares must be among them.
+check_exports() {
+  local what=$1 names=$2
+  if [ -z "$names" ]; then
+    echo "test.sh: $what exports nothing" >&2
+    return 1
+  fi
+  local stray
+  stray=$(grep -v '^vorel_' <<<"$names" || true)
+  if [ -n "$stray" ]; then
+    echo "test.sh: $what exports symbols other than vorel_ functions:" >&2
+    echo "$stray" >&2
+    return 1
+  fi
+  local fn
+  for fn in $(grep -o 'vorel_[a-z_]*(' include/vorel.h | tr -d '(' | sort -u); do
+    if ! grep -qx "$fn" <<<"$names"; then
+      echo "test.sh: $what does not export $fn" >&2
+      return 1
+    fi
+  done
+  echo "test.sh: $what exports only vorel_ functions ($(wc -l <<<"$names") of them)"
+}
+
+bash scripts/setup.sh
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+step="Linux build (build/)"
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j2
+
+step="Linux tests (build/)"
+ctest --test-dir build --output-on-failure -j2 2>&1 | tee "$logs/linux.log"
+linux_tests=$(tests_run "$logs/linux.log"); linux_tests=${linux_tests:-0}
+
+step="Linux export check"
+check_exports "build/lib$LIB.so" \
+  "$(nm -D --defined-only "build/lib$LIB.so" | awk 'NF >= 3 {print $3}' | sort -u)"
+
+step="sanitizer build (build-asan/)"
+cmake -S . -B build-asan -G Ninja -DVOREL_SANITIZE=ON -DVOREL_BENCH=OFF >/dev/null
+cmake --build build-asan -j2
+
+step="sanitizer tests (build-asan/)"
+ctest --test-dir build-asan --output-on-failure -j2 2>&1 | tee "$logs/asan.log"
+asan_tests=$(tests_run "$logs/asan.log"); asan_tests=${asan_tests:-0}
+
+step="Windows cross-build (build-win/)"
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+  -DVOREL_TESTS=OFF -DVOREL_BENCH=OFF >/dev/null
+cmake --build build-win -j2
+for f in "build-win/$LIB.dll" build-win/vorel-server.exe; do
+  [ -f "$f" ] || { echo "test.sh: $f was not built" >&2; false; }
+done
+
+step="Windows export check"
+# The export table lists one "[ n] name" line per exported name.
+check_exports "build-win/$LIB.dll" \
+  "$(x86_64-w64-mingw32-objdump -p "build-win/$LIB.dll" |
+     awk '/\[Ordinal\/Name Pointer\] Table/ {t = 1; next} t && /^[ \t]*\[/ {print $NF; next} t {t = 0}' |
+     sort -u)"
+
+step="summary"
+total=$((linux_tests + asan_tests))
+echo
+echo "test.sh: all checks passed — Linux ctest $linux_tests tests, sanitizer ctest $asan_tests tests, Windows DLL and executables built, exports limited to vorel_"
+echo "tests: $total passed, 0 failed"
