@@ -84,5 +84,7 @@ int64_t current_time_ms();
 int64_t current_time_s();
 void sleep_ms(int ms);
 uint64_t process_id();
+// True when standard output is an interactive terminal (not a file or a pipe).
+bool stdout_is_terminal();
 
 }  // namespace platform

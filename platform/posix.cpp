@@ -344,4 +344,6 @@ void sleep_ms(int ms) {
 
 uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
 
+bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <io.h>
 
 #include "platform/platform.h"
 
@@ -317,5 +318,7 @@ void sleep_ms(int ms) {
 }
 
 uint64_t process_id() { return static_cast<uint64_t>(GetCurrentProcessId()); }
+
+bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 }  // namespace platform
