@@ -68,7 +68,9 @@ step="Windows cross-build (build-win/)"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DVOREL_TESTS=OFF -DVOREL_BENCH=OFF >/dev/null
 cmake --build build-win -j2
-for f in "build-win/$LIB.dll" build-win/vorel-server.exe; do
+win_outputs=("build-win/$LIB.dll" build-win/vorel-server.exe)
+[ -f tools/vorel_benchmark_main.cpp ] && win_outputs+=(build-win/vorel-benchmark.exe)
+for f in "${win_outputs[@]}"; do
   [ -f "$f" ] || { echo "test.sh: $f was not built" >&2; false; }
 done
 
