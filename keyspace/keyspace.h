@@ -33,6 +33,17 @@ struct HashValue;
 struct SetValue;
 struct ZsetValue;
 
+struct Entry;
+struct Keyspace;
+
+// Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
+// then nearer the chain head.
+struct LruOrder {
+    const Keyspace* ks;
+    bool operator()(const Entry* a, const Entry* b) const;
+};
+using LruIndex = std::set<Entry*, LruOrder>;
+
 // One key. Only the payload member that matches `type` is in use.
 struct Entry {
     Entry* next;              // next entry in the same bucket chain
@@ -42,6 +53,7 @@ struct Entry {
     int64_t expire_at_ms;     // absolute deadline; <= 0 = no expiry
     int64_t last_access_ms;   // the eviction order
     uint64_t chain_seq;       // larger = nearer the chain head (eviction tie order)
+    LruIndex::iterator lru_pos;  // own node in the LRU index while one is kept
     union {
         Blob str;
         ListValue* list;
@@ -61,15 +73,6 @@ constexpr uint64_t CHARGE_HASH_SLOT = 32;   // per allocated hash pair slot
 constexpr uint64_t CHARGE_ZSET_SLOT = 24;   // per allocated sorted-set slot
 constexpr uint64_t INITIAL_BUCKETS = 1024;
 
-struct Keyspace;
-
-// Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
-// then nearer the chain head.
-struct LruOrder {
-    const Keyspace* ks;
-    bool operator()(const Entry* a, const Entry* b) const;
-};
-using LruIndex = std::set<Entry*, LruOrder>;
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
 

@@ -1,0 +1,152 @@
+// expiry.cpp — key lifetimes and the memory limit: setting and reading expiry,
+// the sweep of dead keys through the deadline-ordered expiry index, and exact
+// least-recently-used eviction through the LRU index.
+#include "keyspace/keyspace.h"
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+namespace {
+
+uint64_t limit_bytes(const Keyspace* ks) {
+    return static_cast<uint64_t>(static_cast<int64_t>(ks->max_memory_mb)) << 20;
+}
+
+// Milliseconds left on a live key: -2 missing (or died meanwhile), -1 no expiry.
+int64_t remaining_ms(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    if (!e) return -2;
+    if (e->expire_at_ms <= 0) return -1;
+    const int64_t remaining = e->expire_at_ms - dict_now_ms();
+    return remaining > 0 ? remaining : -2;
+}
+
+// Removes the entry found through an index. Returns false when the entry was
+// not linked where its hash says, so callers looping over an index stop rather
+// than spin on an entry they cannot remove.
+bool remove_indexed(Keyspace* ks, Entry* e) {
+    const uint64_t before = ks->key_count;
+    entry_unlink(ks, e);
+    return ks->key_count != before;
+}
+
+}  // namespace
+
+bool LruOrder::operator()(const Entry* a, const Entry* b) const {
+    if (a->last_access_ms != b->last_access_ms) return a->last_access_ms < b->last_access_ms;
+    const uint64_t mask = ks->bucket_count - 1;
+    const uint64_t bucket_a = a->hash & mask;
+    const uint64_t bucket_b = b->hash & mask;
+    if (bucket_a != bucket_b) return bucket_a < bucket_b;
+    return a->chain_seq > b->chain_seq;
+}
+
+int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms) {
+    Entry* e = dict_find_entry(ks, key);
+    if (!e) return 0;
+    int64_t deadline = 0;
+    if (relative_ms > 0) {
+        const int64_t now = dict_now_ms();
+        // A deadline past the end of time is as good as the end of time.
+        deadline = relative_ms > INT64_MAX - now ? INT64_MAX : now + relative_ms;
+    }
+    entry_set_expire(ks, e, deadline);
+    return 1;
+}
+
+int dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s) {
+    return dict_expire_ms(ks, key, static_cast<int64_t>(relative_s) * 1000);
+}
+
+int dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms) {
+    Entry* e = dict_find_entry(ks, key);
+    if (!e) return 0;
+    entry_set_expire(ks, e, deadline_ms);
+    return 1;
+}
+
+int dict_persist(Keyspace* ks, std::string_view key) {
+    Entry* e = dict_find_entry(ks, key);
+    if (!e || e->expire_at_ms <= 0) return 0;
+    entry_set_expire(ks, e, 0);
+    return 1;
+}
+
+int64_t dict_ttl(Keyspace* ks, std::string_view key) {
+    const int64_t remaining = remaining_ms(ks, key);
+    if (remaining < 0) return remaining;
+    return static_cast<int64_t>((static_cast<uint64_t>(remaining) + 999) / 1000);
+}
+
+int64_t dict_pttl(Keyspace* ks, std::string_view key) { return remaining_ms(ks, key); }
+
+void dict_cleanup_expired(Keyspace* ks) {
+    // Runs on every pass of the connection loop: with no key carrying a deadline
+    // it returns before even reading the clock.
+    if (!ks || ks->key_count == 0 || ks->expiry_index.empty()) return;
+    const int64_t now = dict_now_ms();
+    while (!ks->expiry_index.empty()) {
+        const auto [deadline, e] = *ks->expiry_index.begin();
+        if (deadline > now) break;
+        if (!remove_indexed(ks, e)) break;
+    }
+}
+
+void dict_evict_lru(Keyspace* ks) {
+    if (!ks || ks->max_memory_mb <= 0 || ks->key_count == 0) return;
+    const uint64_t limit = limit_bytes(ks);
+    if (ks->used_memory <= limit) return;
+    if (!ks->lru_index) lru_index_sync(ks);
+    while (ks->used_memory > limit && ks->key_count > 0 && !ks->lru_index->empty()) {
+        Entry* victim = *ks->lru_index->begin();
+        // The victim search takes only stamps strictly below the largest signed
+        // value, so keys stamped with it are never chosen.
+        if (victim->last_access_ms == INT64_MAX) return;
+        if (!remove_indexed(ks, victim)) return;
+    }
+}
+
+void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb) {
+    if (!ks) return;
+    ks->max_memory_mb = max_memory_mb;
+    lru_index_sync(ks);
+}
+
+int32_t dict_maxmemory_mb(const Keyspace* ks) {
+    if (!ks || ks->max_memory_mb < 0) return 0;
+    return ks->max_memory_mb;
+}
+
+int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    return e ? e->last_access_ms : 0;
+}
+
+void lru_index_sync(Keyspace* ks) {
+    if (ks->max_memory_mb <= 0) {
+        ks->lru_index.reset();
+        return;
+    }
+    if (ks->lru_index) return;
+    std::vector<Entry*> entries;
+    entries.reserve(ks->key_count);
+    for (uint64_t i = 0; i < ks->bucket_count; i++)
+        for (Entry* e = ks->buckets[i]; e; e = e->next) entries.push_back(e);
+    const LruOrder order{ks};
+    std::sort(entries.begin(), entries.end(), order);
+    // Sorted input with an end hint builds the tree in linear time.
+    ks->lru_index = std::make_unique<LruIndex>(order);
+    for (Entry* e : entries) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+}
+
+void lru_index_insert(Keyspace* ks, Entry* e) {
+    // New and freshly touched entries carry the newest stamp and nearly always
+    // belong at the end, where the hint makes the insertion constant time.
+    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+}
+
+void lru_index_erase(Keyspace* ks, Entry* e) {
+    // By position, not by value: no descent through cold entries of a big index.
+    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
+}

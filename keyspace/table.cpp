@@ -1,0 +1,303 @@
+// table.cpp — the keyspace's chained hash table: creation and teardown, the one
+// lookup (with lazy expiry), growth, the insertion and removal sequences, memory
+// charges, blob helpers and the small key queries built on the lookup.
+#include "keyspace/keyspace.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+uint64_t bucket_of(const Keyspace* ks, uint32_t hash) { return hash & (ks->bucket_count - 1); }
+
+bool is_dead(const Entry* e, int64_t now) { return e->expire_at_ms > 0 && e->expire_at_ms <= now; }
+
+void push_at_chain_head(Keyspace* ks, Entry** head, Entry* e) {
+    e->next = *head;
+    *head = e;
+    // Nearer the head always means a larger sequence number: eviction breaks ties on it.
+    e->chain_seq = ++ks->next_chain_seq;
+}
+
+// Releases the value of the entry with its charges and leaves the payload slot zeroed.
+void release_payload(Keyspace* ks, Entry* e) {
+    switch (e->type) {
+        case KEY_TYPE_STRING:
+            dict_uncharge(ks, e->str.len + CHARGE_BLOB);
+            dict_blob_free(&e->str);
+            break;
+        // The list, hash, set and sorted-set payloads are released here by their
+        // own value modules; until those types exist there is nothing to free.
+        default:
+            break;
+    }
+    e->str = Blob{nullptr, 0};
+}
+
+// Frees every entry of every chain and empties the buckets. Both indexes are
+// dropped first so freeing each entry does not update them one by one.
+void free_all_entries(Keyspace* ks) {
+    ks->expiry_index.clear();
+    ks->lru_index.reset();
+    for (uint64_t i = 0; i < ks->bucket_count; i++) {
+        Entry* e = ks->buckets[i];
+        while (e) {
+            Entry* next = e->next;
+            free_entry(ks, e);
+            e = next;
+        }
+        ks->buckets[i] = nullptr;
+    }
+    ks->key_count = 0;
+    ks->change_count++;
+}
+
+}  // namespace
+
+uint32_t dict_hash(std::string_view key) {
+    uint32_t h = 5381;
+    for (unsigned char c : key) h = h * 33 + c;
+    return h;
+}
+
+Keyspace* dict_create(int32_t max_memory_mb) {
+    Keyspace* ks = new (std::nothrow) Keyspace{};
+    if (!ks) return nullptr;
+    ks->buckets = static_cast<Entry**>(calloc(INITIAL_BUCKETS, sizeof(Entry*)));
+    if (!ks->buckets) {
+        delete ks;
+        return nullptr;
+    }
+    ks->bucket_count = INITIAL_BUCKETS;
+    ks->max_memory_mb = max_memory_mb;
+    ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+    lru_index_sync(ks);
+    return ks;
+}
+
+void dict_destroy(Keyspace* ks) {
+    if (!ks) return;
+    free_all_entries(ks);
+    free(ks->buckets);
+    delete ks;
+}
+
+void dict_flush(Keyspace* ks) {
+    if (!ks) return;
+    free_all_entries(ks);
+    lru_index_sync(ks);
+    ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
+}
+
+Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out, Entry** pred_out) {
+    if (!ks || !key.data() || key.empty()) return nullptr;
+    const uint32_t hash = dict_hash(key);
+    const uint64_t bucket = bucket_of(ks, hash);
+    if (bucket_out) *bucket_out = bucket;
+    const int64_t now = dict_now_ms();
+    Entry* pred = nullptr;
+    for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
+        if (e->hash != hash || e->key.len != key.size() || !e->key.data) continue;
+        if (memcmp(e->key.data, key.data(), key.size()) != 0) continue;
+        if (is_dead(e, now)) {
+            entry_remove(ks, e, pred);
+            return nullptr;
+        }
+        if (pred_out) *pred_out = pred;
+        entry_touch(ks, e, now);
+        return e;
+    }
+    return nullptr;
+}
+
+void dict_resize_if_needed(Keyspace* ks) {
+    if (!ks || ks->key_count <= ks->bucket_count) return;
+    const uint64_t old_count = ks->bucket_count;
+    const uint64_t new_count = old_count * 2;
+    Entry** fresh = static_cast<Entry**>(calloc(new_count, sizeof(Entry*)));
+    if (!fresh) return;
+    // Every bucket index and chain position changes: the eviction order is
+    // dropped now and rebuilt afterwards rather than kept in step entry by entry.
+    ks->lru_index.reset();
+    Entry** old = ks->buckets;
+    ks->buckets = fresh;
+    ks->bucket_count = new_count;
+    for (uint64_t i = 0; i < old_count; i++) {
+        Entry* e = old[i];
+        while (e) {
+            Entry* next = e->next;
+            push_at_chain_head(ks, &fresh[bucket_of(ks, e->hash)], e);
+            e = next;
+        }
+    }
+    free(old);
+    dict_charge(ks, CHARGE_BUCKET * old_count);
+    ks->change_count++;
+    lru_index_sync(ks);
+}
+
+Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
+    if (!ks || !key.data() || key.empty()) return nullptr;
+    dict_resize_if_needed(ks);
+    const uint32_t hash = dict_hash(key);
+    Entry** head = &ks->buckets[bucket_of(ks, hash)];
+    Entry* e = new (std::nothrow) Entry{};
+    if (!e) return nullptr;
+    if (!dict_blob_set(&e->key, key.data(), key.size())) {
+        delete e;
+        return nullptr;
+    }
+    e->type = type;
+    e->hash = hash;
+    e->last_access_ms = now;
+    push_at_chain_head(ks, head, e);
+    ks->key_count++;
+    ks->change_count++;
+    dict_charge(ks, key.size() + CHARGE_BLOB + CHARGE_ENTRY);
+    lru_index_insert(ks, e);
+    return e;
+}
+
+void free_entry(Keyspace* ks, Entry* e) {
+    if (!ks || !e) return;
+    entry_set_expire(ks, e, 0);
+    lru_index_erase(ks, e);
+    dict_uncharge(ks, e->key.len + CHARGE_BLOB);
+    dict_blob_free(&e->key);
+    release_payload(ks, e);
+    dict_uncharge(ks, CHARGE_ENTRY);
+    delete e;
+}
+
+void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
+    if (pred)
+        pred->next = e->next;
+    else
+        ks->buckets[bucket_of(ks, e->hash)] = e->next;
+    free_entry(ks, e);
+    ks->key_count--;
+    ks->change_count++;
+}
+
+void entry_unlink(Keyspace* ks, Entry* e) {
+    if (!ks || !e) return;
+    Entry* pred = nullptr;
+    for (Entry* cur = ks->buckets[bucket_of(ks, e->hash)]; cur; pred = cur, cur = cur->next) {
+        if (cur == e) {
+            entry_remove(ks, e, pred);
+            return;
+        }
+    }
+}
+
+void entry_convert_type(Keyspace* ks, Entry* e) {
+    if (!e || e->type == KEY_TYPE_STRING) return;
+    release_payload(ks, e);
+    e->type = KEY_TYPE_STRING;
+}
+
+void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
+    if (e->last_access_ms == now) return;
+    // The stamp is part of the eviction order's key: take the entry out first.
+    lru_index_erase(ks, e);
+    e->last_access_ms = now;
+    lru_index_insert(ks, e);
+}
+
+void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
+    if (expire_at_ms < 0) expire_at_ms = 0;
+    if (e->expire_at_ms == expire_at_ms) return;
+    if (e->expire_at_ms > 0) ks->expiry_index.erase({e->expire_at_ms, e});
+    e->expire_at_ms = expire_at_ms;
+    if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
+}
+
+void dict_charge(Keyspace* ks, uint64_t bytes) {
+    if (ks) ks->used_memory += bytes;
+}
+
+void dict_uncharge(Keyspace* ks, uint64_t bytes) {
+    if (!ks) return;
+    ks->used_memory = bytes > ks->used_memory ? 0 : ks->used_memory - bytes;
+}
+
+bool dict_blob_set(Blob* b, const void* src, size_t len) {
+    if (!b) return false;
+    if (!src || len == 0) {
+        dict_blob_free(b);
+        return true;
+    }
+    // Copy before freeing: the source may point into the blob itself.
+    char* data = static_cast<char*>(malloc(len + 1));
+    if (data) {
+        memcpy(data, src, len);
+        data[len] = '\0';
+    }
+    dict_blob_free(b);
+    if (!data) return false;
+    b->data = data;
+    b->len = len;
+    return true;
+}
+
+void dict_blob_free(Blob* b) {
+    if (!b) return;
+    free(b->data);
+    b->data = nullptr;
+    b->len = 0;
+}
+
+void dict_blob_set_null(Blob* b) { dict_blob_free(b); }
+
+char* dict_blob_dup(const Blob* b) {
+    if (!b || !b->data || b->len == 0) return nullptr;
+    char* copy = static_cast<char*>(malloc(b->len));
+    if (copy) memcpy(copy, b->data, b->len);
+    return copy;
+}
+
+int dict_blob_eq(const Blob* a, const Blob* b) {
+    if (!a || !b || !a->data || !b->data || a->len != b->len) return 0;
+    return memcmp(a->data, b->data, a->len) == 0 ? 1 : 0;
+}
+
+uint32_t dict_key_type(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    return e ? e->type : KEY_TYPE_NONE;
+}
+
+const char* dict_type_name(Keyspace* ks, std::string_view key) {
+    switch (dict_key_type(ks, key)) {
+        case KEY_TYPE_STRING: return "string";
+        case KEY_TYPE_LIST: return "list";
+        case KEY_TYPE_HASH: return "hash";
+        case KEY_TYPE_SET: return "set";
+        case KEY_TYPE_ZSET: return "zset";
+        default: return "none";
+    }
+}
+
+int64_t dict_key_count(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    if (!e) return 0;
+    switch (e->type) {
+        case KEY_TYPE_STRING:
+            // Reported as a signed 32-bit length, like every other count here.
+            return static_cast<int32_t>(e->str.len);
+        // The list, hash, set and sorted-set element counts are read here by their
+        // own value modules; until those types exist they count as 0.
+        default:
+            return 0;
+    }
+}
+
+int dict_del(Keyspace* ks, std::string_view key) {
+    Entry* pred = nullptr;
+    Entry* e = dict_find_entry(ks, key, nullptr, &pred);
+    if (!e) return 0;
+    entry_remove(ks, e, pred);
+    return 1;
+}
+
+int dict_exists(Keyspace* ks, std::string_view key) { return dict_find_entry(ks, key) ? 1 : 0; }

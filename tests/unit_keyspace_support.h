@@ -1,0 +1,135 @@
+// unit_keyspace_support.h — shared pieces of the keyspace unit tests: a clock the
+// test moves by hand, a fixture owning one keyspace, a string writer (string
+// writes proper live in their own module), reference checks written from the
+// table's rules independently of the engine's indexes, and same-bucket key search.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+
+namespace ks_test {
+
+struct FakeClock {
+    static inline int64_t now = 1'700'000'000'000;
+    static int64_t read() { return now; }
+};
+
+class KeyspaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeClock::now = 1'700'000'000'000;
+        dict_set_clock(&FakeClock::read);
+        ks = dict_create(0);
+        ASSERT_NE(ks, nullptr);
+    }
+    void TearDown() override {
+        dict_destroy(ks);
+        dict_set_clock(nullptr);
+    }
+    Keyspace* ks = nullptr;
+};
+
+// Creates or overwrites a string key the way the string writer does: lookup,
+// insertion sequence, then the value and its charge.
+inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view value) {
+    Entry* e = dict_find_entry(ks, key);
+    if (e) {
+        dict_uncharge(ks, e->str.len + CHARGE_BLOB);
+    } else {
+        e = dict_insert_entry(ks, key, KEY_TYPE_STRING, dict_now_ms());
+        if (!e) return nullptr;
+    }
+    dict_blob_set(&e->str, value.data(), value.size());
+    dict_charge(ks, value.size() + CHARGE_BLOB);
+    return e;
+}
+
+// Charge of one string key as the memory table states it.
+inline uint64_t string_key_charge(uint64_t key_len, uint64_t value_len) {
+    return key_len + value_len + 168;
+}
+
+// Reads an entry without a lookup (no stamp, no lazy expiry).
+inline Entry* peek(const Keyspace* ks, std::string_view key) {
+    for (Entry* e = ks->buckets[dict_hash(key) % ks->bucket_count]; e; e = e->next)
+        if (e->key.view() == key) return e;
+    return nullptr;
+}
+
+// Keys in bucket order, each chain from its head.
+inline std::vector<std::string> table_order(const Keyspace* ks) {
+    std::vector<std::string> keys;
+    for (uint64_t i = 0; i < ks->bucket_count; i++)
+        for (Entry* e = ks->buckets[i]; e; e = e->next) keys.emplace_back(e->key.view());
+    return keys;
+}
+
+// The victim a full scan picks: smallest signed stamp, starting from the largest
+// value and replacing only on strictly smaller, in bucket order from chain heads.
+inline Entry* scan_victim(const Keyspace* ks) {
+    Entry* best = nullptr;
+    int64_t best_stamp = INT64_MAX;
+    for (uint64_t i = 0; i < ks->bucket_count; i++)
+        for (Entry* e = ks->buckets[i]; e; e = e->next)
+            if (e->last_access_ms < best_stamp) {
+                best = e;
+                best_stamp = e->last_access_ms;
+            }
+    return best;
+}
+
+// Walks the table and checks what every operation must preserve: counts, bucket
+// placement, chain order by sequence, the expiry index, the LRU index and the
+// memory estimate of a table of string keys.
+inline void expect_table_consistent(const Keyspace* ks) {
+    uint64_t linked = 0;
+    uint64_t with_expiry = 0;
+    uint64_t charges = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
+    for (uint64_t i = 0; i < ks->bucket_count; i++) {
+        const Entry* prev = nullptr;
+        for (Entry* e = ks->buckets[i]; e; prev = e, e = e->next) {
+            linked++;
+            EXPECT_EQ(e->hash, dict_hash(e->key.view()));
+            EXPECT_EQ(dict_hash(e->key.view()) % ks->bucket_count, i) << e->key.view();
+            if (prev) {
+                EXPECT_GT(prev->chain_seq, e->chain_seq) << "chain order in bucket " << i;
+            }
+            if (e->expire_at_ms > 0) {
+                with_expiry++;
+                EXPECT_EQ(ks->expiry_index.count({e->expire_at_ms, e}), 1u) << e->key.view();
+            }
+            if (ks->lru_index) {
+                EXPECT_EQ(ks->lru_index->count(e), 1u) << e->key.view();
+            }
+            charges += string_key_charge(e->key.len, e->str.len);
+        }
+    }
+    EXPECT_EQ(linked, ks->key_count);
+    EXPECT_EQ(ks->expiry_index.size(), with_expiry);
+    if (ks->lru_index) {
+        EXPECT_EQ(ks->lru_index->size(), ks->key_count);
+    }
+    EXPECT_EQ(ks->lru_index != nullptr, ks->max_memory_mb > 0);
+    EXPECT_EQ(ks->used_memory, charges);
+}
+
+// Names "<prefix><n>" whose djb2 hash lands in the given bucket of a table of
+// bucket_count buckets, found by brute force.
+inline std::vector<std::string> keys_in_bucket(uint64_t bucket, uint64_t bucket_count, size_t how_many,
+                                               const std::string& prefix = "k") {
+    std::vector<std::string> keys;
+    for (uint64_t n = 0; keys.size() < how_many; n++) {
+        std::string key = prefix + std::to_string(n);
+        if (dict_hash(key) % bucket_count == bucket) keys.push_back(key);
+    }
+    return keys;
+}
+
+}  // namespace ks_test

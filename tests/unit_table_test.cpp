@@ -1,0 +1,407 @@
+// unit_table_test.cpp — the keyspace table: creation and charges, djb2 hashing,
+// growth, chain order, the lookup with lazy expiry, removal, blobs, the key
+// queries, and the clock and random generator the engine uses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "unit_keyspace_support.h"
+
+namespace {
+
+using ks_test::FakeClock;
+using ks_test::KeyspaceTest;
+using ks_test::peek;
+using ks_test::put_string;
+using ks_test::string_key_charge;
+
+constexpr uint64_t kFreshMemory = 8248;
+
+// ---- creation, flush and charges ---------------------------------------------
+
+TEST(TableCreate, FreshKeyspaceAndLimitStoredUnchanged) {
+    Keyspace* ks = dict_create(0);
+    ASSERT_NE(ks, nullptr);
+    EXPECT_EQ(ks->bucket_count, 1024u);
+    EXPECT_EQ(ks->key_count, 0u);
+    EXPECT_EQ(ks->used_memory, kFreshMemory);
+    EXPECT_EQ(ks->lru_index, nullptr);
+    dict_destroy(ks);
+
+    Keyspace* negative = dict_create(-5);
+    ASSERT_NE(negative, nullptr);
+    EXPECT_EQ(negative->max_memory_mb, -5);
+    EXPECT_EQ(dict_maxmemory_mb(negative), 0);
+    EXPECT_EQ(negative->lru_index, nullptr);
+    dict_destroy(negative);
+
+    Keyspace* limited = dict_create(3);
+    ASSERT_NE(limited, nullptr);
+    EXPECT_EQ(dict_maxmemory_mb(limited), 3);
+    ASSERT_NE(limited->lru_index, nullptr);
+    dict_destroy(limited);
+
+    // Null keyspaces are ignored or give the neutral answer.
+    dict_destroy(nullptr);
+    dict_flush(nullptr);
+    EXPECT_EQ(dict_find_entry(nullptr, "k"), nullptr);
+    EXPECT_EQ(dict_maxmemory_mb(nullptr), 0);
+}
+
+TEST_F(KeyspaceTest, StringKeyChargesAndTheirRelease) {
+    put_string(ks, "key", "value");
+    EXPECT_EQ(ks->used_memory, kFreshMemory + string_key_charge(3, 5));
+    put_string(ks, "empty", "");
+    Entry* empty = peek(ks, "empty");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->str.data, nullptr);
+    EXPECT_EQ(ks->used_memory, kFreshMemory + string_key_charge(3, 5) + string_key_charge(5, 0));
+
+    EXPECT_EQ(dict_del(ks, "key"), 1);
+    EXPECT_EQ(dict_del(ks, "empty"), 1);
+    EXPECT_EQ(ks->used_memory, kFreshMemory);
+    EXPECT_EQ(ks->key_count, 0u);
+}
+
+TEST_F(KeyspaceTest, UnchargeSaturatesAtZero) {
+    dict_uncharge(ks, 100);
+    EXPECT_EQ(ks->used_memory, kFreshMemory - 100);
+    dict_uncharge(ks, kFreshMemory);
+    EXPECT_EQ(ks->used_memory, 0u);
+    dict_charge(ks, 7);
+    EXPECT_EQ(ks->used_memory, 7u);
+}
+
+TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
+    for (int i = 0; i < 1025; i++) ASSERT_NE(put_string(ks, "key" + std::to_string(i), "v"), nullptr);
+    // 1024 keys in 1024 buckets did not grow; the 1025th insert found 1024 keys.
+    EXPECT_EQ(ks->bucket_count, 1024u);
+    EXPECT_EQ(ks->key_count, 1025u);
+
+    const uint64_t before = ks->used_memory;
+    const uint64_t changes = ks->change_count;
+    ASSERT_NE(put_string(ks, "one-more", "v"), nullptr);
+    EXPECT_EQ(ks->bucket_count, 2048u);
+    EXPECT_EQ(ks->used_memory, before + 8192 + string_key_charge(8, 1));
+    EXPECT_GT(ks->change_count, changes);
+    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), 1) << i;
+    ks_test::expect_table_consistent(ks);
+}
+
+TEST_F(KeyspaceTest, FlushKeepsTheGrownBucketArray) {
+    for (int i = 0; i < 1100; i++) put_string(ks, "key" + std::to_string(i), "value");
+    dict_expire_ms(ks, "key1", 5000);
+    ASSERT_EQ(ks->bucket_count, 2048u);
+    ks->keyspace_hits = 4;
+    ks->keyspace_misses = 9;
+
+    dict_flush(ks);
+    EXPECT_EQ(ks->used_memory, 16440u);
+    EXPECT_EQ(ks->key_count, 0u);
+    EXPECT_EQ(ks->bucket_count, 2048u);
+    EXPECT_TRUE(ks->expiry_index.empty());
+    EXPECT_EQ(ks->keyspace_hits, 4u);
+    EXPECT_EQ(ks->keyspace_misses, 9u);
+    EXPECT_EQ(dict_exists(ks, "key1"), 0);
+
+    put_string(ks, "again", "x");
+    EXPECT_EQ(dict_exists(ks, "again"), 1);
+    ks_test::expect_table_consistent(ks);
+}
+
+// ---- hashing and table order -------------------------------------------------
+
+TEST(TableHash, Djb2OverUnsignedBytesWithWrapAround) {
+    EXPECT_EQ(dict_hash(""), 5381u);
+    EXPECT_EQ(dict_hash("a"), 177670u);
+    EXPECT_EQ(dict_hash("ab"), 5863208u);
+    EXPECT_EQ(dict_hash("\xff"), 177828u);  // the byte counts as 255, not -1
+    EXPECT_EQ(dict_hash("hello world"), 894552257u);
+    EXPECT_EQ(dict_hash(std::string_view("a\0b", 3)), (5381u * 33 * 33 + 97 * 33) * 33 + 98);
+}
+
+TEST_F(KeyspaceTest, NewKeysArePushedAtTheChainHead) {
+    const auto keys = ks_test::keys_in_bucket(17, 1024, 3);
+    for (const auto& k : keys) put_string(ks, k, "v");
+    const std::vector<std::string> chain = ks_test::table_order(ks);
+    EXPECT_EQ(chain, (std::vector<std::string>{keys[2], keys[1], keys[0]}));
+
+    uint64_t bucket = 0;
+    Entry* pred = nullptr;
+    ASSERT_NE(dict_find_entry(ks, keys[0], &bucket, &pred), nullptr);
+    EXPECT_EQ(bucket, 17u);
+    EXPECT_EQ(pred, peek(ks, keys[1]));
+    pred = reinterpret_cast<Entry*>(1);
+    ASSERT_NE(dict_find_entry(ks, keys[2], nullptr, &pred), nullptr);
+    EXPECT_EQ(pred, nullptr);
+}
+
+TEST_F(KeyspaceTest, GrowthReversesEntriesThatStayTogether) {
+    // Three keys sharing their bucket in both the 1024- and the 2048-bucket table.
+    const auto together = ks_test::keys_in_bucket(5, 2048, 3, "t");
+    for (const auto& k : together) put_string(ks, k, "v");
+    for (int i = 0; ks->key_count < 1026; i++) put_string(ks, "fill" + std::to_string(i), "v");
+    ASSERT_EQ(ks->bucket_count, 2048u);
+
+    std::vector<std::string> order;
+    for (Entry* e = ks->buckets[5]; e; e = e->next) {
+        const std::string key(e->key.view());
+        if (std::find(together.begin(), together.end(), key) != together.end()) order.push_back(key);
+    }
+    // Before growth the chain read newest first; moving from its head reverses it.
+    EXPECT_EQ(order, (std::vector<std::string>{together[0], together[1], together[2]}));
+    ks_test::expect_table_consistent(ks);
+}
+
+// ---- lookup ------------------------------------------------------------------
+
+TEST_F(KeyspaceTest, LookupComparesWholeKeys) {
+    put_string(ks, "ab", "short");
+    put_string(ks, "abc", "long");
+    // "Ez" and "FY" share their 32-bit djb2 hash.
+    ASSERT_EQ(dict_hash("Ez"), dict_hash("FY"));
+    put_string(ks, "Ez", "1");
+
+    ASSERT_NE(dict_find_entry(ks, "ab"), nullptr);
+    EXPECT_EQ(dict_find_entry(ks, "ab")->str.view(), "short");
+    EXPECT_EQ(dict_find_entry(ks, "abc")->str.view(), "long");
+    EXPECT_EQ(dict_find_entry(ks, "a"), nullptr);
+    EXPECT_EQ(dict_find_entry(ks, "FY"), nullptr);
+    EXPECT_EQ(dict_find_entry(ks, std::string_view("ab\0", 3)), nullptr);
+    EXPECT_EQ(ks->key_count, 3u);
+}
+
+TEST_F(KeyspaceTest, LookupOutputsOnMissAndEmptyKeys) {
+    uint64_t bucket = 999999;
+    Entry* sentinel = reinterpret_cast<Entry*>(8);
+    Entry* pred = sentinel;
+    EXPECT_EQ(dict_find_entry(ks, "missing", &bucket, &pred), nullptr);
+    EXPECT_EQ(bucket, dict_hash("missing") % 1024);
+    EXPECT_EQ(pred, sentinel);
+
+    bucket = 999999;
+    EXPECT_EQ(dict_find_entry(ks, "", &bucket, &pred), nullptr);
+    EXPECT_EQ(bucket, 999999u);
+    EXPECT_EQ(dict_insert_entry(ks, "", KEY_TYPE_STRING, FakeClock::now), nullptr);
+    EXPECT_EQ(ks->key_count, 0u);
+    EXPECT_EQ(ks->used_memory, kFreshMemory);
+}
+
+TEST_F(KeyspaceTest, EveryLookupStampsTheKey) {
+    put_string(ks, "k", "v");
+    EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
+    FakeClock::now += 50;
+    EXPECT_EQ(dict_exists(ks, "k"), 1);
+    EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
+    FakeClock::now += 50;
+    EXPECT_STREQ(dict_type_name(ks, "k"), "string");
+    EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
+    FakeClock::now += 50;
+    EXPECT_EQ(dict_key_count(ks, "k"), 1);
+    EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
+}
+
+TEST_F(KeyspaceTest, LazyExpiryRemovesAKeyWhoseDeadlineIsNow) {
+    put_string(ks, "dies", "value");
+    put_string(ks, "lives", "value");
+    put_string(ks, "negative", "value");
+    entry_set_expire(ks, peek(ks, "dies"), FakeClock::now + 10);
+    entry_set_expire(ks, peek(ks, "lives"), FakeClock::now + 11);
+    peek(ks, "negative")->expire_at_ms = -1;  // stored negatives never expire
+    const uint64_t one_key = string_key_charge(4, 5);
+
+    FakeClock::now += 9;
+    EXPECT_NE(dict_find_entry(ks, "dies"), nullptr);
+    FakeClock::now += 1;
+    const uint64_t before = ks->used_memory;
+    EXPECT_EQ(dict_find_entry(ks, "dies"), nullptr);
+    EXPECT_EQ(peek(ks, "dies"), nullptr);
+    EXPECT_EQ(ks->key_count, 2u);
+    EXPECT_EQ(ks->used_memory, before - one_key);
+    EXPECT_NE(dict_find_entry(ks, "lives"), nullptr);
+    EXPECT_NE(dict_find_entry(ks, "negative"), nullptr);
+    EXPECT_EQ(ks->expiry_index.size(), 1u);
+}
+
+// ---- removal -----------------------------------------------------------------
+
+TEST_F(KeyspaceTest, DeleteAndUnlinkKeepTheRestOfTheChain) {
+    const auto keys = ks_test::keys_in_bucket(100, 1024, 4);
+    for (const auto& k : keys) put_string(ks, k, "v");
+
+    EXPECT_EQ(dict_del(ks, keys[2]), 1);  // middle of the chain
+    EXPECT_EQ(dict_del(ks, keys[2]), 0);
+    entry_unlink(ks, peek(ks, keys[3]));  // chain head
+    EXPECT_EQ(ks_test::table_order(ks), (std::vector<std::string>{keys[1], keys[0]}));
+    EXPECT_EQ(ks->key_count, 2u);
+    EXPECT_EQ(dict_exists(ks, keys[3]), 0);
+    EXPECT_EQ(dict_exists(ks, keys[0]), 1);
+    ks_test::expect_table_consistent(ks);
+}
+
+TEST_F(KeyspaceTest, UnlinkIgnoresAnEntryThatIsNotInTheChain) {
+    put_string(ks, "shared", "mine");
+    Keyspace* other = dict_create(0);
+    ASSERT_NE(other, nullptr);
+    put_string(other, "shared", "theirs");
+
+    entry_unlink(ks, peek(other, "shared"));  // same key and bucket, other entry
+    EXPECT_EQ(ks->key_count, 1u);
+    EXPECT_EQ(dict_find_entry(ks, "shared")->str.view(), "mine");
+    EXPECT_EQ(other->key_count, 1u);
+    dict_destroy(other);
+}
+
+TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
+    Entry* e = dict_insert_entry(ks, "odd", 42, FakeClock::now);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + 152);
+    EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
+    EXPECT_EQ(dict_key_count(ks, "odd"), 0);
+    EXPECT_EQ(dict_del(ks, "odd"), 1);
+    EXPECT_EQ(ks->used_memory, kFreshMemory);
+}
+
+TEST_F(KeyspaceTest, ConvertingAStringEntryChangesNothing) {
+    Entry* e = put_string(ks, "s", "keep");
+    const uint64_t before = ks->used_memory;
+    entry_convert_type(ks, e);
+    EXPECT_EQ(e->type, KEY_TYPE_STRING);
+    EXPECT_EQ(e->str.view(), "keep");
+    EXPECT_EQ(ks->used_memory, before);
+}
+
+// ---- key queries -------------------------------------------------------------
+
+TEST_F(KeyspaceTest, KeyQueriesOnPresentMissingAndDeadKeys) {
+    put_string(ks, "greeting", "hello");
+    EXPECT_EQ(dict_key_type(ks, "greeting"), KEY_TYPE_STRING);
+    EXPECT_STREQ(dict_type_name(ks, "greeting"), "string");
+    EXPECT_EQ(dict_key_count(ks, "greeting"), 5);
+    EXPECT_EQ(dict_exists(ks, "greeting"), 1);
+
+    EXPECT_EQ(dict_key_type(ks, "nope"), KEY_TYPE_NONE);
+    EXPECT_STREQ(dict_type_name(ks, "nope"), "none");
+    EXPECT_EQ(dict_key_count(ks, "nope"), 0);
+    EXPECT_EQ(dict_exists(ks, "nope"), 0);
+    EXPECT_EQ(dict_del(ks, "nope"), 0);
+
+    EXPECT_STREQ(dict_type_name(nullptr, "greeting"), "none");
+    EXPECT_EQ(dict_key_count(nullptr, "greeting"), 0);
+    EXPECT_EQ(dict_exists(nullptr, "greeting"), 0);
+    EXPECT_EQ(dict_del(nullptr, "greeting"), 0);
+
+    dict_expire_ms(ks, "greeting", 5);
+    FakeClock::now += 5;
+    EXPECT_STREQ(dict_type_name(ks, "greeting"), "none");
+    EXPECT_EQ(ks->key_count, 0u);
+    EXPECT_EQ(ks->keyspace_hits + ks->keyspace_misses, 0u);
+}
+
+// ---- blobs -------------------------------------------------------------------
+
+TEST(TableBlob, SetKeepsATrailingNulAndEmptyOwnsNothing) {
+    Blob b{nullptr, 0};
+    ASSERT_TRUE(dict_blob_set(&b, "abc", 3));
+    ASSERT_NE(b.data, nullptr);
+    EXPECT_EQ(b.len, 3u);
+    EXPECT_STREQ(b.data, "abc");
+
+    // Replacing from the blob's own bytes must copy before freeing.
+    ASSERT_TRUE(dict_blob_set(&b, b.data + 1, 2));
+    EXPECT_STREQ(b.data, "bc");
+
+    ASSERT_TRUE(dict_blob_set(&b, "xyz", 0));
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+    ASSERT_TRUE(dict_blob_set(&b, nullptr, 4));
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+
+    dict_blob_set(&b, "q", 1);
+    dict_blob_set_null(&b);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+}
+
+TEST(TableBlob, DupAndEquality) {
+    Blob a{nullptr, 0};
+    Blob b{nullptr, 0};
+    Blob empty1{nullptr, 0};
+    Blob empty2{nullptr, 0};
+    EXPECT_EQ(dict_blob_eq(&empty1, &empty2), 0);
+    EXPECT_EQ(dict_blob_dup(&empty1), nullptr);
+    EXPECT_EQ(dict_blob_dup(nullptr), nullptr);
+
+    dict_blob_set(&a, "a\0c", 3);
+    dict_blob_set(&b, "a\0c", 3);
+    EXPECT_EQ(dict_blob_eq(&a, &b), 1);
+    dict_blob_set(&b, "a\0d", 3);
+    EXPECT_EQ(dict_blob_eq(&a, &b), 0);
+    dict_blob_set(&b, "a", 1);
+    EXPECT_EQ(dict_blob_eq(&a, &b), 0);  // a prefix is not equal
+    EXPECT_EQ(dict_blob_eq(&a, &empty1), 0);
+
+    char* copy = dict_blob_dup(&a);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(memcmp(copy, "a\0c", 3), 0);
+    EXPECT_NE(copy, a.data);
+    free(copy);
+    dict_blob_free(&a);
+    dict_blob_free(&b);
+}
+
+// ---- clock and random numbers ------------------------------------------------
+
+TEST(ClockAndRandom, ClockIsReplaceableAndRestores) {
+    FakeClock::now = 12345;
+    dict_set_clock(&FakeClock::read);
+    EXPECT_EQ(dict_now_ms(), 12345);
+    dict_set_clock(nullptr);
+    const int64_t before = platform::current_time_ms();
+    const int64_t now = dict_now_ms();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, platform::current_time_ms());
+}
+
+TEST(ClockAndRandom, SeedingIsReproducibleAndSeedsDiffer) {
+    dict_seed_random(7);
+    std::vector<uint64_t> first;
+    for (int i = 0; i < 8; i++) first.push_back(dict_random_u64());
+    dict_seed_random(7);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(dict_random_u64(), first[i]);
+    dict_seed_random(8);
+    EXPECT_NE(dict_random_u64(), first[0]);
+    EXPECT_NE(first[0], first[1]);
+}
+
+TEST(ClockAndRandom, BelowStaysInRangeAndIsEven) {
+    dict_seed_random(1234);
+    EXPECT_EQ(dict_random_below(1), 0u);
+    constexpr int kDraws = 60000;
+    int counts[6] = {};
+    for (int i = 0; i < kDraws; i++) {
+        const uint64_t r = dict_random_below(6);
+        ASSERT_LT(r, 6u);
+        counts[r]++;
+    }
+    // 10000 expected per face; the standard deviation is about 91.
+    for (int c : counts) EXPECT_NEAR(c, kDraws / 6, 500);
+
+    // A bound just above half the range: plain modulo would make the low half
+    // twice as likely as the high half.
+    const uint64_t bound = (UINT64_MAX / 2) + (UINT64_MAX / 4);
+    int low = 0;
+    for (int i = 0; i < 20000; i++) {
+        const uint64_t r = dict_random_below(bound);
+        ASSERT_LT(r, bound);
+        if (r < bound / 2) low++;
+    }
+    EXPECT_NEAR(low, 10000, 500);
+}
+
+}  // namespace
