@@ -690,7 +690,7 @@ struct Random {
     }
 };
 
-struct PhaseSpec {
+struct PhasePlan {
     const TestSpec* test;
     std::string label;       // name shown in progress and error lines
     bool sequential = false; // keys 0,1,2,... (the preload) instead of random
@@ -703,8 +703,8 @@ struct PhaseSpec {
 
 class Phase {
 public:
-    Phase(const Options& opt, const Workload& wl, const PhaseSpec& spec) : opt_(opt), wl_(wl), spec_(spec) {
-        rng_.state = spec.seed;
+    Phase(const Options& opt, const Workload& wl, const PhasePlan& plan) : opt_(opt), wl_(wl), plan_(plan) {
+        rng_.state = plan.seed;
     }
 
     // Connects every client; false (message printed) when the server cannot be used.
@@ -748,8 +748,8 @@ public:
 
     PhaseResult run() {
         start_ = Clock::now();
-        deadline_ = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(spec_.duration_s));
-        remaining_ = spec_.requests;
+        deadline_ = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan_.duration_s));
+        remaining_ = plan_.requests;
         last_activity_ = start_;
         last_tick_ = start_;
         last_end_ = start_;
@@ -787,18 +787,18 @@ public:
                 fail_all("no reply for 10 s");
                 break;
             }
-            if (spec_.progress && now - last_tick_ >= std::chrono::milliseconds(250)) show_progress(now);
+            if (plan_.progress && now - last_tick_ >= std::chrono::milliseconds(250)) show_progress(now);
         }
         // Every connection gone before the test was over: what was never sent did
         // not succeed either.
-        if (spec_.requests > 0 && remaining_ > 0) {
+        if (plan_.requests > 0 && remaining_ > 0) {
             result_.errors += remaining_;
             result_.samples.push_back("all connections lost; " + uint_text(remaining_) + " requests never sent");
-        } else if (spec_.requests == 0 && last_end_ < deadline_) {
+        } else if (plan_.requests == 0 && last_end_ < deadline_) {
             result_.errors += 1;
             result_.samples.push_back("all connections lost before the time was up");
         }
-        if (spec_.progress && progress_width_ > 0) {
+        if (plan_.progress && progress_width_ > 0) {
             std::fputs(("\r" + std::string(progress_width_, ' ') + "\r").c_str(), stdout);
             std::fflush(stdout);
         }
@@ -816,8 +816,8 @@ private:
         c.answered = 0;
         c.batch_size = 0;
         if (!c.open()) return;
-        uint64_t n = spec_.pipeline;
-        if (spec_.requests > 0) {
+        uint64_t n = plan_.pipeline;
+        if (plan_.requests > 0) {
             n = std::min(n, remaining_);
             remaining_ -= n;
         } else if (now >= deadline_) {
@@ -827,8 +827,8 @@ private:
         RequestWriter w(&c.out);
         for (uint64_t i = 0; i < n; ++i) {
             c.request_starts.push_back(c.out.size());
-            uint64_t key = spec_.sequential ? next_key_++ % wl_.keyspace : rng_.next() % wl_.keyspace;
-            spec_.test->build(w, key, wl_);
+            uint64_t key = plan_.sequential ? next_key_++ % wl_.keyspace : rng_.next() % wl_.keyspace;
+            plan_.test->build(w, key, wl_);
         }
         c.batch_size = static_cast<size_t>(n);
         c.batch_sent = Clock::now();
@@ -904,7 +904,7 @@ private:
             result_.latency.record(ns);
             ++result_.replies;
             if (reply_.null) ++result_.nulls;
-            if (const char* expected = spec_.test->verify(reply_, wl_)) {
+            if (const char* expected = plan_.test->verify(reply_, wl_)) {
                 ++result_.errors;
                 if (result_.samples.size() < kMaxSamples) {
                     size_t start = c.request_starts[c.answered];
@@ -950,13 +950,13 @@ private:
         double rps = interval > 0 ? static_cast<double>(result_.replies - last_tick_replies_) / interval : 0;
         last_tick_ = now;
         last_tick_replies_ = result_.replies;
-        std::string line = spec_.label + ": " + uint_text(result_.replies);
-        if (spec_.requests > 0) {
-            line += "/" + uint_text(spec_.requests) + " requests";
+        std::string line = plan_.label + ": " + uint_text(result_.replies);
+        if (plan_.requests > 0) {
+            line += "/" + uint_text(plan_.requests) + " requests";
         } else {
             char t[64];
             std::snprintf(t, sizeof t, " requests, %.1f/%.1f s", std::chrono::duration<double>(now - start_).count(),
-                          spec_.duration_s);
+                          plan_.duration_s);
             line += t;
         }
         char r[48];
@@ -973,7 +973,7 @@ private:
 
     const Options& opt_;
     const Workload& wl_;
-    PhaseSpec spec_;
+    PhasePlan plan_;
     std::vector<Conn> conns_;
     Random rng_{};
     uint64_t next_key_ = 0;
@@ -1028,8 +1028,8 @@ void report(const Options& opt, const std::string& name, const PhaseResult& r) {
 }
 
 // Runs one phase; false when the server could not be reached (already reported).
-bool run_phase(const Options& opt, const Workload& wl, const PhaseSpec& spec, PhaseResult* out) {
-    Phase phase(opt, wl, spec);
+bool run_phase(const Options& opt, const Workload& wl, const PhasePlan& plan, PhaseResult* out) {
+    Phase phase(opt, wl, plan);
     if (!phase.connect_all()) return false;
     *out = phase.run();
     return true;
@@ -1074,7 +1074,7 @@ int main(int argc, char** argv) {
     for (const TestSpec* test : opt.tests) {
         ++seed;
         if (test->preload) {
-            PhaseSpec pre;
+            PhasePlan pre;
             pre.test = preload_test();
             pre.label = std::string(test->name) + " (preload)";
             pre.sequential = true;
@@ -1094,16 +1094,16 @@ int main(int argc, char** argv) {
                 print_samples(pre.label, r);
             }
         }
-        PhaseSpec spec;
-        spec.test = test;
-        spec.label = test->name;
-        spec.requests = opt.requests;
-        spec.duration_s = opt.duration_s;
-        spec.pipeline = opt.pipeline;
-        spec.progress = progress;
-        spec.seed = seed;
+        PhasePlan plan;
+        plan.test = test;
+        plan.label = test->name;
+        plan.requests = opt.requests;
+        plan.duration_s = opt.duration_s;
+        plan.pipeline = opt.pipeline;
+        plan.progress = progress;
+        plan.seed = seed;
         PhaseResult r;
-        if (!run_phase(opt, wl, spec, &r)) return 1;
+        if (!run_phase(opt, wl, plan, &r)) return 1;
         report(opt, test->name, r);
         if (r.errors > 0) {
             failed = true;
