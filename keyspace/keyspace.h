@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 enum KeyType : uint32_t {
     KEY_TYPE_NONE = 0,
@@ -76,6 +78,34 @@ constexpr uint64_t INITIAL_BUCKETS = 1024;
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
 
+// Where the last SCAN page ended, so the next page of the same iteration resumes
+// there instead of walking past every earlier key again; and the number of keys
+// matching the pattern. Both hold only while change_count is unchanged (table
+// order is then unchanged). Owned by keys.cpp.
+struct ScanResume {
+    bool total_valid = false;
+    std::string total_pattern;
+    uint64_t total_change_count = 0;
+    uint64_t total = 0;            // keys matching total_pattern
+
+    bool resume_valid = false;
+    std::string pattern;
+    uint64_t change_count = 0;
+    uint64_t cursor = 0;           // the cursor the last page returned
+    uint64_t bucket = 0;           // bucket of the next entry to visit
+    Entry* entry = nullptr;        // next entry to visit; nullptr = head of `bucket`
+};
+
+// An upper bound on every chain's length, proven by a full walk and widened by
+// one for each change since (a chain grows by one entry at most per change), so
+// random picks can sample buckets without walking the table. Owned by keys.cpp.
+struct RandomPickBound {
+    bool valid = false;
+    uint64_t longest_chain = 0;    // measured by the last full walk
+    uint64_t change_count = 0;     // change_count at that walk
+    uint64_t bucket_count = 0;     // bucket_count at that walk
+};
+
 struct Keyspace {
     Entry** buckets;
     uint64_t bucket_count;     // a power of two: 1024 at creation, only ever doubled
@@ -89,6 +119,9 @@ struct Keyspace {
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
     uint64_t next_chain_seq;
     uint64_t change_count;     // bumped whenever table order may change
+
+    ScanResume scan_resume;
+    RandomPickBound random_bound;
 };
 
 // ---- Clock and random numbers -------------------------------------------------
@@ -164,3 +197,66 @@ int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 void lru_index_sync(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
+
+// ---- String values and bitmaps (strings.cpp) ---------------------------------
+// Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a
+// value: a string key holding "" is found, with an empty view.
+
+// Whole-value write; replaces a value of another type; runs eviction. 0 ok, -1 failure.
+int dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
+// 1 set, 0 the key exists (nothing changed), -1 failure.
+int dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
+// 1 set, 0 the key is missing, -1 failure. No eviction.
+int dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
+// 1 a string (view valid until the next change), 0 missing, -1 another type.
+// Counts a hit or a miss.
+int dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out);
+// Read and replace (expiry kept): 1 replaced, *old holds the old value; 0 the key
+// was missing and is now created with the value; -1 another type (unchanged);
+// -2 allocation failure.
+int dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old);
+// Read and delete: 1 read and deleted; 0 missing; -1 another type (left in place).
+int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out);
+// New length; -1 another type; -2 allocation failure. Expiry kept, no eviction.
+int64_t dict_append_string(Keyspace* ks, std::string_view key, std::string_view value);
+// Length; -1 missing; -2 another type.
+int64_t dict_strlen(Keyspace* ks, std::string_view key);
+// 1 a string (range copied into *out, possibly empty); 0 missing; -1 another type.
+int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out);
+// Maximum length a range or bit write may produce.
+constexpr uint64_t kMaxStringLength = uint64_t(1) << 29;
+// New length; 0 nothing written (missing key, empty bytes); -1 another type;
+// -2 allocation failure; -3 negative offset; -4 too large.
+int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes);
+// 0 done (*old_bit set); -1 another type; -2 negative or too large offset, or allocation failure.
+int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit);
+// 0 done (*bit set); -1 another type; -2 negative offset.
+int dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit);
+// Number of one bits; -1 another type; 0 missing.
+int64_t dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given, bool bit_units);
+// Position of the first matching bit or -1; -2 another type.
+int64_t dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
+                    bool bit_units);
+// Normalises an inclusive range over a value of len bytes; false when empty.
+bool bitnorm_range(uint64_t len, int64_t start, int64_t end, bool bit_units, int64_t* first, int64_t* last);
+extern const int popcount8[256];
+
+// ---- Key enumeration and key-level operations (keys.cpp, glob.cpp) ----------
+
+// Glob match over bytes: only '*' and '?' are special; anchored; case-sensitive.
+bool dict_glob_match(std::string_view pattern, std::string_view text);
+// Keys matching the pattern (empty = "*") in table order. The views point into the
+// keyspace: valid only under the lock and until the next change.
+void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_view>* out);
+// Ordinal-cursor scan: *cursor is the count of matching keys already returned;
+// set to the next cursor, 0 when complete. count <= 0 means 10. 0 ok, -1 failure.
+int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
+              std::vector<std::string_view>* out);
+// 1 a key copied into *out, uniform over the live keys; 0 empty keyspace; -1 no output.
+int dict_randomkey(Keyspace* ks, std::string* out);
+// 1 done; 0 the new key exists and only_if_new is set; -1 the old key is missing
+// (or the new name is empty). Onto itself: 1, or 0 with only_if_new; key untouched.
+int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new);
+// 1 copied; 0 the destination exists and replace is not set, or it is the source
+// itself (left untouched, with or without replace); -1 missing source or failure.
+int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace);

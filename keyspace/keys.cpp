@@ -1,0 +1,332 @@
+// keys.cpp — operations on keys as a whole: listing by pattern, cursor scans,
+// random picks, rename and copy.
+//
+// Enumerations first remove dead keys (cheap: the sweep visits only keys whose
+// deadline has passed) and then walk the table in table order: buckets from 0,
+// each chain from its head.
+#include "keyspace/keyspace.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// A pattern made only of stars matches every key; such walks skip the matcher.
+bool matches_everything(std::string_view pattern) {
+    return std::all_of(pattern.begin(), pattern.end(), [](char c) { return c == '*'; });
+}
+
+struct KeyFilter {
+    std::string_view pattern;
+    bool all;
+    explicit KeyFilter(std::string_view p) : pattern(p.empty() ? std::string_view("*") : p), all(matches_everything(pattern)) {}
+    bool operator()(const Entry* e) const { return all || dict_glob_match(pattern, e->key.view()); }
+};
+
+uint64_t bucket_index(const Keyspace* ks, uint32_t hash) { return hash % ks->bucket_count; }
+
+// Number of keys matching the filter, cached until table order changes.
+uint64_t matching_total(Keyspace* ks, const KeyFilter& filter) {
+    if (filter.all) return ks->key_count;
+    ScanResume& s = ks->scan_resume;
+    if (s.total_valid && s.total_change_count == ks->change_count && s.total_pattern == filter.pattern)
+        return s.total;
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < ks->bucket_count; i++)
+        for (const Entry* e = ks->buckets[i]; e; e = e->next)
+            if (filter(e)) total++;
+    s.total_pattern.assign(filter.pattern);
+    s.total_change_count = ks->change_count;
+    s.total = total;
+    s.total_valid = true;
+    return total;
+}
+
+// A position in table order: the next entry to visit, or the head of `bucket`
+// when entry is null.
+struct TablePos {
+    uint64_t bucket;
+    Entry* entry;
+};
+
+// Walks from pos in table order, skipping `skip` matching keys, then appending
+// matching keys to out until `want` are collected or the table ends. Returns the
+// position just after the last key visited.
+TablePos walk_matches(Keyspace* ks, TablePos pos, const KeyFilter& filter, uint64_t skip, uint64_t want,
+                      std::vector<std::string_view>* out) {
+    uint64_t collected = 0;
+    uint64_t b = pos.bucket;
+    Entry* e = pos.entry ? pos.entry : (b < ks->bucket_count ? ks->buckets[b] : nullptr);
+    while (b < ks->bucket_count && collected < want) {
+        if (!e) {
+            if (++b < ks->bucket_count) e = ks->buckets[b];
+            continue;
+        }
+        if (filter(e)) {
+            if (skip) {
+                skip--;
+            } else {
+                out->push_back(e->key.view());
+                collected++;
+            }
+        }
+        e = e->next;
+    }
+    if (b < ks->bucket_count && !e) return TablePos{b + 1, nullptr};
+    return TablePos{b, e};
+}
+
+// Copies the key into *out; false when the copy cannot be allocated.
+bool copy_key(const Entry* e, std::string* out) {
+    try {
+        out->assign(e->key.view());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// The key at ordinal k in table order, found by a full walk that also measures
+// the longest chain, which renews the bound used by bucket sampling.
+const Entry* walk_to_ordinal(Keyspace* ks, uint64_t k) {
+    const Entry* found = nullptr;
+    uint64_t seen = 0;
+    uint64_t longest = 0;
+    for (uint64_t i = 0; i < ks->bucket_count; i++) {
+        uint64_t chain = 0;
+        for (const Entry* e = ks->buckets[i]; e; e = e->next, chain++)
+            if (seen++ == k) found = e;
+        longest = std::max(longest, chain);
+    }
+    RandomPickBound& bound = ks->random_bound;
+    bound.valid = true;
+    bound.longest_chain = longest;
+    bound.change_count = ks->change_count;
+    bound.bucket_count = ks->bucket_count;
+    return found;
+}
+
+// The proven upper bound on chain lengths now, or 0 when none is known. It rests
+// on every change that can lengthen a chain (an insertion, a rename) bumping
+// change_count at least once; a growth rehashes and is told by the bucket count.
+uint64_t current_chain_bound(const Keyspace* ks) {
+    const RandomPickBound& bound = ks->random_bound;
+    // A growth rehashes every chain: a bound from before it says nothing.
+    if (!bound.valid || bound.bucket_count != ks->bucket_count) return 0;
+    const uint64_t changes = ks->change_count - bound.change_count;
+    const uint64_t widened = bound.longest_chain + changes;
+    if (widened < changes) return UINT64_MAX;  // wrapped: no useful bound
+    return std::max<uint64_t>(widened, 1);
+}
+
+// Removes the entry from its chain without freeing it. The predecessor is looked
+// up afresh because earlier steps may have removed entries of the same chain.
+void unlink_only(Keyspace* ks, Entry* e) {
+    Entry** link = &ks->buckets[bucket_index(ks, e->hash)];
+    while (*link && *link != e) link = &(*link)->next;
+    if (*link) *link = e->next;
+    e->next = nullptr;
+}
+
+}  // namespace
+
+void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_view>* out) {
+    if (!out) return;
+    out->clear();
+    if (!ks) return;
+    if (ks->key_count) dict_cleanup_expired(ks);
+    const KeyFilter filter(pattern);
+    try {
+        if (filter.all) out->reserve(ks->key_count);
+        for (uint64_t i = 0; i < ks->bucket_count; i++)
+            for (const Entry* e = ks->buckets[i]; e; e = e->next)
+                if (filter(e)) out->push_back(e->key.view());
+    } catch (const std::bad_alloc&) {
+        // The list ends where memory ran out.
+    }
+}
+
+int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
+              std::vector<std::string_view>* out) {
+    if (!ks || !cursor || !out) return -1;
+    out->clear();
+    if (ks->key_count) dict_cleanup_expired(ks);
+    const KeyFilter filter(pattern);
+    const uint64_t want_max = count <= 0 ? 10 : static_cast<uint64_t>(count);
+    ScanResume& s = ks->scan_resume;
+    try {
+        const uint64_t total = ks->bucket_count ? matching_total(ks, filter) : 0;
+        const uint64_t start = *cursor;
+        if (start >= total) {
+            *cursor = 0;
+            return 0;
+        }
+        const uint64_t want = std::min(want_max, total - start);
+        out->reserve(want);
+        // Continue where the previous page ended when this call is its follow-up
+        // on an unchanged table; otherwise walk past the first `start` matches.
+        // Both give the same keys: the cursor is an ordinal over table order.
+        const bool resume = s.resume_valid && s.cursor == start && s.change_count == ks->change_count &&
+                            s.pattern == filter.pattern;
+        TablePos from{0, nullptr};
+        uint64_t skip = start;
+        if (resume) {
+            from = TablePos{s.bucket, s.entry};
+            skip = 0;
+        }
+        const TablePos end = walk_matches(ks, from, filter, skip, want, out);
+        const uint64_t next = start + out->size();
+        if (next < total) {
+            *cursor = next;
+            s.pattern.assign(filter.pattern);
+            s.change_count = ks->change_count;
+            s.cursor = next;
+            s.bucket = end.bucket;
+            s.entry = end.entry;
+            s.resume_valid = true;
+        } else {
+            *cursor = 0;
+            s.resume_valid = false;
+        }
+    } catch (const std::bad_alloc&) {
+        out->clear();
+        s.resume_valid = false;
+        s.total_valid = false;
+        return -1;
+    }
+    return 0;
+}
+
+int dict_randomkey(Keyspace* ks, std::string* out) {
+    if (!out) return -1;
+    out->clear();
+    if (!ks || ks->key_count == 0) return 0;
+    dict_cleanup_expired(ks);
+    const uint64_t n = ks->key_count;
+    if (n == 0 || ks->bucket_count == 0) return 0;
+    const uint64_t buckets = ks->bucket_count;
+    // Bucket sampling: draw a bucket and a slot in [0, K) where K bounds every
+    // chain's length, and accept when that bucket's chain has an entry at that
+    // slot. Every key then has the same chance 1 / (buckets x K) per draw, so the
+    // pick is exactly uniform, and a draw costs a few steps along one chain. The
+    // bound comes from the last full walk widened by one per change since; a draw
+    // succeeds with probability keys / (buckets x K), so when that falls below
+    // 1/64 (a sparse table, or a bound grown stale through many changes) a full
+    // walk picks an ordinal directly and renews the bound instead.
+    const uint64_t k_bound = current_chain_bound(ks);
+    const uint64_t k_limit = (64 * n) / buckets;
+    if (k_bound != 0 && k_bound <= k_limit) {
+        // The expected number of draws is at most 64; a long unlucky run ends in
+        // the walk below, whose pick is uniform as well, so the result stays exact.
+        for (int draw = 0; draw < 4096; draw++) {
+            const uint64_t b = dict_random_below(buckets);
+            uint64_t slot = dict_random_below(k_bound);
+            const Entry* e = ks->buckets[b];
+            while (e && slot) {
+                e = e->next;
+                slot--;
+            }
+            if (e) return copy_key(e, out) ? 1 : 0;
+        }
+    }
+    const Entry* e = walk_to_ordinal(ks, dict_random_below(n));
+    if (!e) return 0;
+    return copy_key(e, out) ? 1 : 0;
+}
+
+int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new) {
+    if (!ks || !new_key.data() || new_key.empty()) return -1;
+    Entry* e = dict_find_entry(ks, old_key);
+    if (!e) return -1;
+    if (old_key == new_key) {
+        // Onto itself: the key stays as it is. The destination exists, so the
+        // only-if-new form reports "not done".
+        return only_if_new ? 0 : 1;
+    }
+    // The new name is copied before anything changes, so a failed allocation
+    // leaves both keys as they were.
+    char* name = static_cast<char*>(malloc(new_key.size() + 1));
+    if (!name) return -1;
+    memcpy(name, new_key.data(), new_key.size());
+    name[new_key.size()] = '\0';
+
+    Entry* dst_pred = nullptr;
+    Entry* dst = dict_find_entry(ks, new_key, nullptr, &dst_pred);
+    if (dst) {
+        if (only_if_new) {
+            free(name);
+            return 0;
+        }
+        entry_remove(ks, dst, dst_pred);
+    }
+    // The eviction order keys on the stamp, the bucket and the chain position:
+    // take the entry out of that index before any of them changes.
+    lru_index_erase(ks, e);
+    unlink_only(ks, e);
+    const uint64_t old_len = e->key.len;
+    dict_blob_free(&e->key);
+    e->key = Blob{name, new_key.size()};
+    dict_uncharge(ks, old_len);
+    dict_charge(ks, new_key.size());
+    e->hash = dict_hash(new_key);
+    Entry** head = &ks->buckets[bucket_index(ks, e->hash)];
+    e->next = *head;
+    *head = e;
+    e->chain_seq = ++ks->next_chain_seq;
+    e->last_access_ms = dict_now_ms();
+    lru_index_insert(ks, e);
+    // The deadline index holds (deadline, entry) and neither changed: the expiry
+    // is kept as it is.
+    ks->change_count++;
+    return 1;
+}
+
+int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
+    if (!ks || !dst.data() || dst.empty()) return -1;
+    Entry* from = dict_find_entry(ks, src);
+    if (!from) return -1;
+    // Onto itself: nothing is copied and the key stays intact, with or without
+    // replace; reported as "not copied".
+    if (src == dst) return 0;
+    Entry* dst_pred = nullptr;
+    Entry* old = dict_find_entry(ks, dst, nullptr, &dst_pred);
+    if (old && !replace) return 0;
+
+    // The value is copied before the destination is touched, so a failed
+    // allocation changes nothing.
+    Blob value{nullptr, 0};
+    switch (from->type) {
+        case KEY_TYPE_STRING:
+            if (from->str.len) {
+                value.data = static_cast<char*>(malloc(from->str.len + 1));
+                if (!value.data) return -1;
+                memcpy(value.data, from->str.data, from->str.len);
+                value.data[from->str.len] = '\0';
+                value.len = from->str.len;
+            }
+            break;
+        case KEY_TYPE_LIST:
+        case KEY_TYPE_HASH:
+        case KEY_TYPE_SET:
+        case KEY_TYPE_ZSET:
+        default:
+            // Deep copies of the container types belong to their value modules
+            // and are added here with them; no such key can exist until then.
+            return -1;
+    }
+
+    if (old) entry_remove(ks, old, dst_pred);
+    const int64_t now = dict_now_ms();
+    Entry* e = dict_insert_entry(ks, dst, from->type, now);
+    if (!e) {
+        free(value.data);
+        return -1;
+    }
+    e->str = value;
+    dict_charge(ks, value.len + CHARGE_BLOB);
+    entry_set_expire(ks, e, from->expire_at_ms);
+    dict_evict_lru(ks);
+    return 1;
+}

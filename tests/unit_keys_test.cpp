@@ -1,0 +1,513 @@
+// unit_keys_test.cpp — key-level operations of the keyspace: the glob matcher,
+// listing, cursor scans (paged with resume, checked against a plain ordinal
+// walk), random picks, rename and copy with their charges and indexes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+#include "unit_keyspace_support.h"
+
+namespace {
+
+using ks_test::expect_table_consistent;
+using ks_test::FakeClock;
+using ks_test::keys_in_bucket;
+using ks_test::peek;
+using ks_test::string_key_charge;
+using ks_test::table_order;
+
+constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+
+// Plain recursive glob: '*' any run, '?' one byte, everything else literal.
+bool ref_glob(std::string_view p, std::string_view t) {
+    if (p.empty()) return t.empty();
+    if (p[0] == '*') {
+        for (size_t i = 0; i <= t.size(); i++)
+            if (ref_glob(p.substr(1), t.substr(i))) return true;
+        return false;
+    }
+    if (t.empty()) return false;
+    if (p[0] != '?' && p[0] != t[0]) return false;
+    return ref_glob(p.substr(1), t.substr(1));
+}
+
+// The ordinal scan: matching keys in table order, skip `cursor`, take `count`.
+std::vector<std::string> ref_scan(const Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count) {
+    if (pattern.empty()) pattern = "*";
+    std::vector<std::string> matching;
+    for (const std::string& k : table_order(ks))
+        if (ref_glob(pattern, k)) matching.push_back(k);
+    const uint64_t total = matching.size();
+    if (*cursor >= total) {
+        *cursor = 0;
+        return {};
+    }
+    const uint64_t n = count <= 0 ? 10 : static_cast<uint64_t>(count);
+    const uint64_t end = std::min<uint64_t>(total, *cursor + std::min<uint64_t>(n, total));
+    std::vector<std::string> page(matching.begin() + static_cast<std::ptrdiff_t>(*cursor),
+                                  matching.begin() + static_cast<std::ptrdiff_t>(end));
+    *cursor = end < total ? end : 0;
+    return page;
+}
+
+std::vector<std::string> to_strings(const std::vector<std::string_view>& views) {
+    return std::vector<std::string>(views.begin(), views.end());
+}
+
+class KeysTest : public ks_test::KeyspaceTest {
+protected:
+    void put(std::string_view key, std::string_view value = "v", int64_t deadline = 0) {
+        ASSERT_EQ(dict_set_string(ks, key, value, deadline), 0);
+    }
+    std::vector<std::string> keys(std::string_view pattern) {
+        std::vector<std::string_view> out;
+        dict_keys(ks, pattern, &out);
+        return to_strings(out);
+    }
+    std::vector<std::string> scan(uint64_t* cursor, std::string_view pattern, int64_t count) {
+        std::vector<std::string_view> out;
+        EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out), 0);
+        return to_strings(out);
+    }
+    std::string value_of(std::string_view key) { return std::string(peek(ks, key)->str.view()); }
+};
+
+TEST(Glob, OnlyStarAndQuestionMarkAreSpecial) {
+    EXPECT_TRUE(dict_glob_match("h?llo", "hello"));
+    EXPECT_TRUE(dict_glob_match("h?llo", "hallo"));
+    EXPECT_FALSE(dict_glob_match("h?llo", "hllo"));
+    EXPECT_TRUE(dict_glob_match("h*llo", "hllo"));
+    EXPECT_TRUE(dict_glob_match("h*llo", "heeeello"));
+    EXPECT_FALSE(dict_glob_match("h*llo", "hello!"));
+    EXPECT_TRUE(dict_glob_match("h[ae]llo", "h[ae]llo"));
+    EXPECT_FALSE(dict_glob_match("h[ae]llo", "hello"));
+    EXPECT_FALSE(dict_glob_match("h[ae]llo", "hallo"));
+    EXPECT_TRUE(dict_glob_match("a\\*", "a\\bc"));
+    EXPECT_FALSE(dict_glob_match("a\\*", "a*"));
+    EXPECT_TRUE(dict_glob_match("[^a-z]", "[^a-z]"));
+    EXPECT_FALSE(dict_glob_match("[^a-z]", "A"));
+
+    EXPECT_TRUE(dict_glob_match("a*", "a"));
+    EXPECT_TRUE(dict_glob_match("a*", "a1"));
+    EXPECT_FALSE(dict_glob_match("a*", "A1"));
+    EXPECT_FALSE(dict_glob_match("a*", "ba"));
+
+    EXPECT_TRUE(dict_glob_match("", ""));
+    EXPECT_FALSE(dict_glob_match("", "a"));
+    EXPECT_TRUE(dict_glob_match("*", ""));
+    EXPECT_TRUE(dict_glob_match("***", "anything at all"));
+    EXPECT_FALSE(dict_glob_match("?", ""));
+    EXPECT_TRUE(dict_glob_match("??", std::string_view("\0\xff", 2)));
+    EXPECT_TRUE(dict_glob_match(std::string_view("a\0*", 3), std::string_view("a\0zz", 4)));
+    EXPECT_FALSE(dict_glob_match(std::string_view("a\0*", 3), "a"));
+    EXPECT_TRUE(dict_glob_match("*b*b", "abcbb"));
+    EXPECT_FALSE(dict_glob_match("*b*b", "abcba"));
+    EXPECT_TRUE(dict_glob_match("a*?", "ab"));
+    EXPECT_FALSE(dict_glob_match("a*?", "a"));
+}
+
+TEST(Glob, AgreesWithTheRecursiveDefinition) {
+    std::mt19937 rng(7);
+    const char pattern_bytes[] = "ab*?";
+    const char text_bytes[] = "abc";
+    for (int i = 0; i < 20000; i++) {
+        std::string p, t;
+        const int plen = static_cast<int>(rng() % 8);
+        const int tlen = static_cast<int>(rng() % 9);
+        for (int j = 0; j < plen; j++) p += pattern_bytes[rng() % 4];
+        for (int j = 0; j < tlen; j++) t += text_bytes[rng() % 3];
+        ASSERT_EQ(dict_glob_match(p, t), ref_glob(p, t)) << "pattern '" << p << "' text '" << t << "'";
+    }
+}
+
+TEST(Glob, PathologicalPatternsFinishFast) {
+    const std::string text(200000, 'a');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(dict_glob_match("*a*a*a*a*a*a*a*a*a*a*a*b", text));
+    EXPECT_TRUE(dict_glob_match("*a*a*a*a*a*a*a*a*a*a*a*a", text));
+    EXPECT_FALSE(dict_glob_match("*?*?*?*?*?*?*?*?*?*?*?*b", text));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Linear in text x pattern: milliseconds. Trying every split would not end.
+    EXPECT_LT(seconds, 5.0);
+}
+
+TEST_F(KeysTest, KeysListsMatchesInTableOrderWithoutDeadKeys) {
+    for (const char* k : {"alpha", "a1", "A1", "ba", "beta", "gamma", "a"}) put(k);
+    put("adead", "v", FakeClock::now + 10);
+    FakeClock::now += 10;
+
+    // Listing first sweeps the dead key out of the table.
+    const std::vector<std::string> all = keys("*");
+    EXPECT_EQ(peek(ks, "adead"), nullptr);
+    EXPECT_EQ(ks->key_count, 7u);
+    EXPECT_EQ(all, table_order(ks));
+    EXPECT_EQ(keys(""), all);
+
+    std::vector<std::string> expect_a;
+    for (const std::string& k : table_order(ks))
+        if (k[0] == 'a') expect_a.push_back(k);
+    EXPECT_EQ(keys("a*"), expect_a);
+    EXPECT_EQ(expect_a.size(), 3u);
+    EXPECT_EQ(keys("?1").size(), 2u);
+    EXPECT_TRUE(keys("zzz*").empty());
+
+    // The views point at the keys' own bytes.
+    std::vector<std::string_view> views;
+    dict_keys(ks, "gamma", &views);
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].data(), peek(ks, "gamma")->key.data);
+
+    dict_keys(nullptr, "*", &views);
+    EXPECT_TRUE(views.empty());
+}
+
+TEST_F(KeysTest, ScanPagesByOrdinalCursor) {
+    for (const char* k : {"k1", "k2", "k3", "k4", "k5"}) put(k);
+    const std::vector<std::string> order = table_order(ks);
+    uint64_t cursor = 0;
+    std::vector<std::string> seen;
+    auto page = scan(&cursor, "*", 2);
+    EXPECT_EQ(cursor, 2u);
+    EXPECT_EQ(page, std::vector<std::string>(order.begin(), order.begin() + 2));
+    seen.insert(seen.end(), page.begin(), page.end());
+    page = scan(&cursor, "*", 2);
+    EXPECT_EQ(cursor, 4u);
+    seen.insert(seen.end(), page.begin(), page.end());
+    page = scan(&cursor, "*", 2);
+    EXPECT_EQ(cursor, 0u);
+    EXPECT_EQ(page.size(), 1u);
+    seen.insert(seen.end(), page.begin(), page.end());
+    EXPECT_EQ(seen, order);
+
+    // At or beyond the number of matches: cursor 0, no keys.
+    cursor = 5;
+    EXPECT_TRUE(scan(&cursor, "*", 2).empty());
+    EXPECT_EQ(cursor, 0u);
+    cursor = UINT64_MAX;
+    EXPECT_TRUE(scan(&cursor, "*", 2).empty());
+    EXPECT_EQ(cursor, 0u);
+    cursor = 1;
+    EXPECT_TRUE(scan(&cursor, "nomatch*", 2).empty());
+    EXPECT_EQ(cursor, 0u);
+
+    // A count of 0 or less means 10; a pattern filters before counting.
+    cursor = 0;
+    EXPECT_EQ(scan(&cursor, "*", 0).size(), 5u);
+    EXPECT_EQ(cursor, 0u);
+    put("other");
+    cursor = 0;
+    page = scan(&cursor, "k*", -3);
+    EXPECT_EQ(page.size(), 5u);
+    EXPECT_EQ(std::count(page.begin(), page.end(), "other"), 0);
+    EXPECT_EQ(cursor, 0u);
+
+    std::vector<std::string_view> out;
+    EXPECT_EQ(dict_scan(ks, nullptr, "*", 1, &out), -1);
+    EXPECT_EQ(dict_scan(ks, &cursor, "*", 1, nullptr), -1);
+    EXPECT_EQ(dict_scan(nullptr, &cursor, "*", 1, &out), -1);
+}
+
+TEST_F(KeysTest, ScanWithResumeReturnsExactlyWhatTheOrdinalWalkReturns) {
+    std::mt19937_64 rng(99);
+    const std::vector<std::string> patterns = {"*", "k1*", "*7", "k?", "k*5*", ""};
+    int next_key = 0;
+    for (; next_key < 300; next_key++) put("k" + std::to_string(next_key));
+
+    for (int iteration = 0; iteration < 40; iteration++) {
+        const std::string pattern = patterns[rng() % patterns.size()];
+        uint64_t cursor = 0;
+        uint64_t ref_cursor = 0;
+        int pages = 0;
+        do {
+            const int64_t count = static_cast<int64_t>(rng() % 80) - 2;
+            // Sometimes change the table between pages: new keys (possibly
+            // growing the table), deletions, keys dying.
+            const uint64_t what = rng() % 12;
+            if (what == 0 && ks->key_count < 1500) {
+                for (int j = 0; j < 50; j++, next_key++) put("k" + std::to_string(next_key));
+            } else if (what == 1) {
+                const std::vector<std::string> order = table_order(ks);
+                if (!order.empty()) dict_del(ks, order[rng() % order.size()]);
+            } else if (what == 2) {
+                put("k" + std::to_string(next_key++), "v", FakeClock::now + 1);
+                FakeClock::now += 1;
+            } else if (what == 3) {
+                // A scan of another pattern in between.
+                uint64_t other = rng() % 50;
+                scan(&other, "k2*", 3);
+            }
+            // The reference sees the table as the scan will, after the sweep.
+            dict_cleanup_expired(ks);
+            ref_cursor = cursor;
+            const std::vector<std::string> expect = ref_scan(ks, &ref_cursor, pattern, count);
+            const std::vector<std::string> got = scan(&cursor, pattern, count);
+            ASSERT_EQ(got, expect) << "iteration " << iteration << " page " << pages;
+            ASSERT_EQ(cursor, ref_cursor);
+            pages++;
+        } while (cursor != 0 && pages < 10000);
+        EXPECT_EQ(cursor, 0u);
+    }
+    expect_table_consistent(ks);
+}
+
+TEST_F(KeysTest, FullScanIsLinearNotQuadratic) {
+    constexpr int kKeys = 60000;
+    for (int i = 0; i < kKeys; i++) put("key:" + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t cursor = 0;
+    size_t seen = 0;
+    std::vector<std::string_view> out;
+    do {
+        ASSERT_EQ(dict_scan(ks, &cursor, "key:*", 1, &out), 0);
+        seen += out.size();
+    } while (cursor != 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(seen, static_cast<size_t>(kKeys));
+    // One page per key: a walk from the table start on each call would make
+    // about 1.8e9 steps; resuming makes 60000 plus the bucket array.
+    EXPECT_LT(seconds, 10.0);
+}
+
+TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
+    dict_seed_random(2024);
+    std::string out = "junk";
+    EXPECT_EQ(dict_randomkey(ks, &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(dict_randomkey(ks, nullptr), -1);
+    EXPECT_EQ(dict_randomkey(nullptr, &out), 0);
+
+    const std::vector<std::string> live = {"a", "b", "c", "d", "e", "f", "g", "h"};
+    for (const std::string& k : live) put(k);
+    put("dying1", "v", FakeClock::now + 5);
+    put("dying2", "v", FakeClock::now + 5);
+    FakeClock::now += 5;
+    std::map<std::string, int> hits;
+    for (int i = 0; i < 4000; i++) {
+        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        hits[out]++;
+    }
+    EXPECT_EQ(ks->key_count, live.size());
+    ASSERT_EQ(hits.size(), live.size());
+    for (const std::string& k : live) {
+        // 500 expected each; the bounds are more than 9 standard deviations away.
+        EXPECT_GT(hits[k], 300) << k;
+        EXPECT_LT(hits[k], 700) << k;
+    }
+
+    // Only dead keys left: nothing to pick.
+    for (const std::string& k : live) dict_expire_ms(ks, k, 1);
+    FakeClock::now += 1;
+    EXPECT_EQ(dict_randomkey(ks, &out), 0);
+    EXPECT_EQ(ks->key_count, 0u);
+}
+
+TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
+    dict_seed_random(77);
+    // 30 keys share bucket 5; 994 others spread out: 1024 keys in 1024 buckets.
+    std::vector<std::string> chain = keys_in_bucket(5, INITIAL_BUCKETS, 30, "chain");
+    for (const std::string& k : chain) put(k);
+    for (int i = 0; ks->key_count < INITIAL_BUCKETS; i++) put("spread" + std::to_string(i));
+    ASSERT_EQ(ks->bucket_count, INITIAL_BUCKETS);
+    const uint64_t n = ks->key_count;
+
+    std::map<std::string, int> hits;
+    std::string out;
+    const int per_key = 100;
+    for (uint64_t i = 0; i < n * per_key; i++) {
+        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        hits[out]++;
+    }
+    EXPECT_EQ(hits.size(), n);
+    int chain_hits = 0;
+    for (const std::string& k : chain) chain_hits += hits[k];
+    // 3000 expected for the 30 chained keys (sd about 55).
+    EXPECT_GT(chain_hits, 2600);
+    EXPECT_LT(chain_hits, 3400);
+    for (const auto& [key, count] : hits) {
+        EXPECT_GT(count, 40) << key;   // 100 expected, sd 10
+        EXPECT_LT(count, 170) << key;
+    }
+
+    // Keys added to the long chain between picks are drawn as often as the rest.
+    std::vector<std::string> more = keys_in_bucket(5, INITIAL_BUCKETS, 40, "chain");
+    hits.clear();
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(dict_del(ks, "spread" + std::to_string(i)), 1);
+        put(more[30 + i]);
+        for (int j = 0; j < 3000; j++) {
+            ASSERT_EQ(dict_randomkey(ks, &out), 1);
+            ASSERT_NE(peek(ks, out), nullptr) << out;
+            hits[out]++;
+        }
+    }
+    int new_chain_hits = 0;
+    for (int i = 0; i < 10; i++) new_chain_hits += hits[more[30 + i]];
+    // Key 30+i is present for 10-i rounds of 3000 draws over 1024 keys: about
+    // 161 draws in all (sd about 13).
+    EXPECT_GT(new_chain_hits, 100);
+    EXPECT_LT(new_chain_hits, 230);
+}
+
+TEST_F(KeysTest, RandomKeyInASparseTable) {
+    dict_seed_random(5);
+    for (int i = 0; i < 1500; i++) put("x" + std::to_string(i));
+    ASSERT_EQ(ks->bucket_count, 2 * INITIAL_BUCKETS);
+    for (int i = 3; i < 1500; i++) dict_del(ks, "x" + std::to_string(i));
+    std::map<std::string, int> hits;
+    std::string out;
+    for (int i = 0; i < 3000; i++) {
+        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        hits[out]++;
+    }
+    ASSERT_EQ(hits.size(), 3u);
+    for (const auto& [key, count] : hits) {
+        EXPECT_GT(count, 800) << key;
+        EXPECT_LT(count, 1200) << key;
+    }
+}
+
+TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
+    dict_set_max_memory(ks, 100);  // keeps the eviction index, checked below
+    put("old", "value", FakeClock::now + 7000);
+    put("other", "x");
+    const uint64_t changes = ks->change_count;
+    FakeClock::now += 3;
+    EXPECT_EQ(dict_rename(ks, "old", "renamed_key", false), 1);
+    EXPECT_GT(ks->change_count, changes);
+    EXPECT_EQ(peek(ks, "old"), nullptr);
+    Entry* e = peek(ks, "renamed_key");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->str.view(), "value");
+    EXPECT_EQ(e->key.data[e->key.len], '\0');
+    EXPECT_EQ(e->last_access_ms, FakeClock::now);
+    EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
+    EXPECT_EQ(dict_pttl(ks, "renamed_key"), 6997);
+    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(11, 5) + string_key_charge(5, 1));
+    expect_table_consistent(ks);
+
+    // The deadline still removes the renamed key.
+    FakeClock::now += 6997;
+    dict_cleanup_expired(ks);
+    EXPECT_EQ(peek(ks, "renamed_key"), nullptr);
+    expect_table_consistent(ks);
+
+    EXPECT_EQ(dict_rename(ks, "missing", "x", false), -1);
+    EXPECT_EQ(dict_rename(ks, "other", "", false), -1);
+    EXPECT_EQ(dict_rename(nullptr, "other", "y", false), -1);
+    EXPECT_EQ(value_of("other"), "x");
+}
+
+TEST_F(KeysTest, RenameOverExistingKeysAndOntoItself) {
+    put("src", "source-value");
+    put("dst", "old-destination-value", FakeClock::now + 100);
+    EXPECT_EQ(dict_rename(ks, "src", "dst", true), 0);
+    EXPECT_EQ(value_of("src"), "source-value");
+    EXPECT_EQ(value_of("dst"), "old-destination-value");
+
+    EXPECT_EQ(dict_rename(ks, "src", "dst", false), 1);
+    EXPECT_EQ(peek(ks, "src"), nullptr);
+    EXPECT_EQ(value_of("dst"), "source-value");
+    // The destination's old deadline went with its old value.
+    EXPECT_EQ(dict_pttl(ks, "dst"), -1);
+    EXPECT_EQ(ks->key_count, 1u);
+    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(3, 12));
+    expect_table_consistent(ks);
+
+    EXPECT_EQ(dict_rename(ks, "dst", "dst", false), 1);
+    EXPECT_EQ(dict_rename(ks, "dst", "dst", true), 0);
+    EXPECT_EQ(value_of("dst"), "source-value");
+    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(3, 12));
+    expect_table_consistent(ks);
+}
+
+TEST_F(KeysTest, RenameWhenTheDestinationPrecedesTheSourceInOneChain) {
+    dict_set_max_memory(ks, 100);
+    const std::vector<std::string> same = keys_in_bucket(9, INITIAL_BUCKETS, 4, "c");
+    // Chain head first: same[3], same[2], same[1], same[0].
+    for (const std::string& k : same) put(k, "val-" + k);
+    EXPECT_EQ(dict_rename(ks, same[1], same[2], false), 1);
+    EXPECT_EQ(table_order(ks), (std::vector<std::string>{same[2], same[3], same[0]}));
+    EXPECT_EQ(value_of(same[2]), "val-" + same[1]);
+    expect_table_consistent(ks);
+
+    // The destination is dead and directly ahead of the source: its lookup
+    // removes it, and the source must still be unlinked cleanly.
+    ASSERT_EQ(dict_expire_ms(ks, same[3], 1), 1);
+    FakeClock::now += 1;
+    EXPECT_EQ(dict_rename(ks, same[0], same[3], true), 1);
+    EXPECT_EQ(table_order(ks), (std::vector<std::string>{same[3], same[2]}));
+    EXPECT_EQ(value_of(same[3]), "val-" + same[0]);
+    expect_table_consistent(ks);
+}
+
+TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
+    put("keep", "k");
+    put("src", "payload", FakeClock::now + 2500);
+    const uint64_t before = ks->used_memory;
+    EXPECT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    Entry* s = peek(ks, "src");
+    Entry* d = peek(ks, "dst");
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(d->str.data, s->str.data);
+    EXPECT_EQ(d->str.view(), "payload");
+    EXPECT_EQ(d->str.data[7], '\0');
+    EXPECT_EQ(dict_pttl(ks, "dst"), 2500);
+    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
+    expect_table_consistent(ks);
+
+    // Independent: changing the copy leaves the source alone.
+    EXPECT_EQ(dict_setrange(ks, "dst", 0, "P"), 7);
+    EXPECT_EQ(value_of("src"), "payload");
+    EXPECT_EQ(dict_del(ks, "dst"), 1);
+    EXPECT_EQ(ks->used_memory, before);
+
+    // An existing destination: refused without replace, replaced with it.
+    put("dst", "something longer than before");
+    EXPECT_EQ(dict_copy(ks, "src", "dst", false), 0);
+    EXPECT_EQ(value_of("dst"), "something longer than before");
+    EXPECT_EQ(dict_copy(ks, "src", "dst", true), 1);
+    EXPECT_EQ(value_of("dst"), "payload");
+    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
+    expect_table_consistent(ks);
+
+    // Onto itself: nothing copied, the key intact.
+    EXPECT_EQ(dict_copy(ks, "src", "src", true), 0);
+    EXPECT_EQ(dict_copy(ks, "src", "src", false), 0);
+    EXPECT_EQ(value_of("src"), "payload");
+    EXPECT_EQ(dict_pttl(ks, "src"), 2500);
+
+    // Empty values copy as empty values.
+    put("empty", "");
+    EXPECT_EQ(dict_copy(ks, "empty", "empty2", false), 1);
+    std::string_view v = "junk";
+    EXPECT_EQ(dict_get_string(ks, "empty2", &v), 1);
+    EXPECT_TRUE(v.empty());
+
+    EXPECT_EQ(dict_copy(ks, "missing", "x", false), -1);
+    EXPECT_EQ(dict_copy(ks, "src", "", true), -1);
+    EXPECT_EQ(peek(ks, "x"), nullptr);
+    expect_table_consistent(ks);
+}
+
+TEST_F(KeysTest, CopyRunsEviction) {
+    dict_set_max_memory(ks, 1);
+    const std::string big(600 * 1024, 'b');
+    put("first", "1");
+    FakeClock::now += 1;
+    put("big", big);
+    FakeClock::now += 1;
+    EXPECT_EQ(dict_copy(ks, "big", "big2", false), 1);
+    // Over the limit after the copy: the least recently used keys went first.
+    EXPECT_EQ(peek(ks, "first"), nullptr);
+    EXPECT_LE(ks->used_memory, uint64_t{1} << 20);
+    expect_table_consistent(ks);
+}
+
+}  // namespace
