@@ -283,6 +283,25 @@ int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key
     return 1;
 }
 
+// Copies a list, hash, set or sorted set through its module. The new entry is
+// linked only once its value is complete; a failed copy unlinks it again, so no
+// half-built key is ever visible.
+static int copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old, Entry* dst_pred) {
+    const ValueTypeOps* ops = dict_value_ops(from->type);
+    if (!ops) return -1;
+    if (old) entry_remove(ks, old, dst_pred);
+    Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms());
+    if (!e) return -1;
+    if (!ops->copy(ks, from, e)) {
+        e->type = KEY_TYPE_NONE;  // nothing of a payload to release
+        entry_unlink(ks, e);
+        return -1;
+    }
+    entry_set_expire(ks, e, from->expire_at_ms);
+    dict_evict_lru(ks);
+    return 1;
+}
+
 int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
     if (!ks || !dst.data() || dst.empty()) return -1;
     Entry* from = dict_find_entry(ks, src);
@@ -294,27 +313,17 @@ int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool rep
     Entry* old = dict_find_entry(ks, dst, nullptr, &dst_pred);
     if (old && !replace) return 0;
 
+    if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old, dst_pred);
+
     // The value is copied before the destination is touched, so a failed
     // allocation changes nothing.
     Blob value{nullptr, 0};
-    switch (from->type) {
-        case KEY_TYPE_STRING:
-            if (from->str.len) {
-                value.data = static_cast<char*>(malloc(from->str.len + 1));
-                if (!value.data) return -1;
-                memcpy(value.data, from->str.data, from->str.len);
-                value.data[from->str.len] = '\0';
-                value.len = from->str.len;
-            }
-            break;
-        case KEY_TYPE_LIST:
-        case KEY_TYPE_HASH:
-        case KEY_TYPE_SET:
-        case KEY_TYPE_ZSET:
-        default:
-            // Deep copies of the container types belong to their value modules
-            // and are added here with them; no such key can exist until then.
-            return -1;
+    if (from->str.len) {
+        value.data = static_cast<char*>(malloc(from->str.len + 1));
+        if (!value.data) return -1;
+        memcpy(value.data, from->str.data, from->str.len);
+        value.data[from->str.len] = '\0';
+        value.len = from->str.len;
     }
 
     if (old) entry_remove(ks, old, dst_pred);

@@ -124,6 +124,26 @@ struct Keyspace {
     RandomPickBound random_bound;
 };
 
+// ---- Container value types --------------------------------------------------
+// Each container type (list, hash, set, sorted set) lives in its own file and
+// registers these operations for its tag, so the table code can release, count
+// and copy any value without knowing its layout.
+struct ValueTypeOps {
+    // Frees the payload, subtracting every charge it carries; leaves the slot null.
+    void (*release)(Keyspace* ks, Entry* e);
+    // Number of elements.
+    int64_t (*count)(const Entry* e);
+    // Deep-copies src's payload into dst (same type tag already set), charging
+    // the copy. False on allocation failure, with nothing left allocated.
+    bool (*copy)(Keyspace* ks, const Entry* src, Entry* dst);
+};
+// nullptr when no module registered the tag.
+const ValueTypeOps* dict_value_ops(uint32_t type);
+void dict_register_value_type(uint32_t type, const ValueTypeOps& ops);
+struct ValueTypeRegistrar {
+    ValueTypeRegistrar(uint32_t type, const ValueTypeOps& ops) { dict_register_value_type(type, ops); }
+};
+
 // ---- Clock and random numbers -------------------------------------------------
 
 // The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).

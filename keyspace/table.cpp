@@ -27,9 +27,8 @@ void release_payload(Keyspace* ks, Entry* e) {
             dict_uncharge(ks, e->str.len + CHARGE_BLOB);
             dict_blob_free(&e->str);
             break;
-        // The list, hash, set and sorted-set payloads are released here by their
-        // own value modules; until those types exist there is nothing to free.
         default:
+            if (const ValueTypeOps* ops = dict_value_ops(e->type)) ops->release(ks, e);
             break;
     }
     e->str = Blob{nullptr, 0};
@@ -53,7 +52,23 @@ void free_all_entries(Keyspace* ks) {
     ks->change_count++;
 }
 
+// Operations of the container types, filled by their modules at start-up.
+ValueTypeOps* value_ops_table() {
+    static ValueTypeOps table[KEY_TYPE_ZSET + 1] = {};
+    return table;
+}
+
 }  // namespace
+
+const ValueTypeOps* dict_value_ops(uint32_t type) {
+    if (type > KEY_TYPE_ZSET) return nullptr;
+    const ValueTypeOps& ops = value_ops_table()[type];
+    return ops.release ? &ops : nullptr;
+}
+
+void dict_register_value_type(uint32_t type, const ValueTypeOps& ops) {
+    if (type <= KEY_TYPE_ZSET) value_ops_table()[type] = ops;
+}
 
 uint32_t dict_hash(std::string_view key) {
     uint32_t h = 5381;
@@ -285,10 +300,10 @@ int64_t dict_key_count(Keyspace* ks, std::string_view key) {
         case KEY_TYPE_STRING:
             // Reported as a signed 32-bit length, like every other count here.
             return static_cast<int32_t>(e->str.len);
-        // The list, hash, set and sorted-set element counts are read here by their
-        // own value modules; until those types exist they count as 0.
-        default:
-            return 0;
+        default: {
+            const ValueTypeOps* ops = dict_value_ops(e->type);
+            return ops ? ops->count(e) : 0;
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 // functions: start, stop, status, last error and version.
 #include <cstring>
 
+#include "server/aof.h"
 #include "server/server.h"
 #include "vorel.h"
 
@@ -62,12 +63,7 @@ void close_all_clients() {
     s_client_count = 0;
 }
 
-void close_log() {
-    if (s_aof_fp != nullptr) {
-        std::fclose(s_aof_fp);
-        s_aof_fp = nullptr;
-    }
-}
+void close_log() { aof_close(); }
 
 }  // namespace
 
@@ -95,9 +91,13 @@ extern "C" VOREL_API int vorel_server_start(int port, const char* password, int 
     s_start_time_ms = s_last_sec_timestamp_ms = platform::current_time_ms();
     s_last_save = platform::current_time_s();
 
+    aof_open();
+
     platform::ListenError error = platform::ListenError::None;
     s_listen_fd = platform::net_listen(s_port, 64, &error);
     if (s_listen_fd == platform::kInvalidSocket) {
+        // Nothing runs without the listener, so nothing may be logged either.
+        close_log();
         switch (error) {
             case platform::ListenError::Bind: {
                 char text[128];
@@ -117,6 +117,7 @@ extern "C" VOREL_API int vorel_server_start(int port, const char* password, int 
         s_running.store(0);
         platform::net_close(s_listen_fd);
         s_listen_fd = platform::kInvalidSocket;
+        close_log();
         return fail("Failed to create server worker thread");
     }
     s_last_error[0] = '\0';

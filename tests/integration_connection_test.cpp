@@ -151,3 +151,51 @@ TEST(Clients, NonReadingClientDoesNotStallOthers) {
     Conn other(server.port());
     for (int i = 0; i < 20; ++i) ASSERT_EQ(other.call({"PING"}), "+PONG\r\n");
 }
+
+TEST(Auth, AuthAndHelloFlows) {
+    ServerGuard server("s3cret");
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    EXPECT_EQ(c.call({"HELLO", "3"}),
+              "-NOAUTH HELLO must be called with the client already authenticated, otherwise the HELLO <proto> "
+              "AUTH <user> <pass> option can be used to authenticate the client and select the RESP protocol "
+              "version at the same time\r\n");
+    EXPECT_EQ(c.call({"AUTH", "wrong"}), "-WRONGPASS invalid username-password pair or user is disabled.\r\n");
+    EXPECT_EQ(c.call({"AUTH", "other", "s3cret"}),
+              "-WRONGPASS invalid username-password pair or user is disabled.\r\n");
+    EXPECT_EQ(c.call({"AUTH"}), "-ERR wrong number of arguments for 'auth' command\r\n");
+    EXPECT_EQ(c.call({"PING"}), "-NOAUTH Authentication required.\r\n");
+    EXPECT_EQ(c.call({"HELLO", "2", "AUTH", "default", "s3cret", "SETNAME", "worker"}),
+              "*7\r\n:2\r\n$6\r\nserver\r\n$5\r\nvorel\r\n$7\r\nversion\r\n$5\r\n1.3.2\r\n$4\r\nmode\r\n$10\r\n"
+              "standalone\r\n");
+    EXPECT_EQ(c.call({"PING"}), "+PONG\r\n");
+
+    Conn d(server.port());
+    EXPECT_EQ(d.call({"AUTH", "s3cret"}), "+OK\r\n");
+    EXPECT_EQ(d.call({"ECHO", "in"}), "$2\r\nin\r\n");
+}
+
+TEST(Protocol, HelloSwitchesRepliesToResp3) {
+    ServerGuard server;
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    EXPECT_EQ(c.call({"AUTH", "x"}), "-ERR Client sent AUTH, but no password is set\r\n");
+    EXPECT_EQ(c.call({"GET", "missing"}), "$-1\r\n");
+    EXPECT_EQ(c.call({"HELLO", "4"}), "-ERR Only RESP2 and RESP3 are supported\r\n");
+    EXPECT_EQ(c.call({"HELLO", "3", "SETNAME", "a b"}),
+              "-ERR Client names cannot contain spaces, newlines or special characters.\r\n");
+    EXPECT_EQ(c.call({"HELLO", "3", "BOGUS"}), "-ERR syntax error\r\n");
+    EXPECT_EQ(c.call({"HELLO"}),
+              "%4\r\n$6\r\nserver\r\n$5\r\nvorel\r\n$7\r\nversion\r\n$5\r\n1.3.2\r\n$4\r\nmode\r\n$10\r\n"
+              "standalone\r\n$5\r\nproto\r\n:3\r\n");
+    EXPECT_EQ(c.call({"GET", "missing"}), "_\r\n");
+    EXPECT_EQ(c.call({"MGET", "missing", "missing"}), "*2\r\n_\r\n_\r\n");
+    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "2"}), ":2\r\n");
+    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "0.5"}), ",2.5\r\n");
+    EXPECT_EQ(c.call({"SELECT", "0"}), "+OK\r\n");
+    EXPECT_EQ(c.call({"SELECT", "1"}), "-ERR DB index is out of range\r\n");
+    EXPECT_EQ(c.call({"HELLO", "2"}).substr(0, 4), "*7\r\n");
+    EXPECT_EQ(c.call({"GET", "missing"}), "$-1\r\n");
+    EXPECT_EQ(c.call({"QUIT"}), "+OK\r\n");
+    EXPECT_TRUE(c.wait_closed());
+}

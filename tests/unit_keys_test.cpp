@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <random>
 #include <set>
@@ -128,14 +127,12 @@ TEST(Glob, AgreesWithTheRecursiveDefinition) {
 }
 
 TEST(Glob, PathologicalPatternsFinishFast) {
+    // Linear in text x pattern: these end at once. A matcher that tries every
+    // split would not end, and the test's time-out reports it.
     const std::string text(200000, 'a');
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(dict_glob_match("*a*a*a*a*a*a*a*a*a*a*a*b", text));
     EXPECT_TRUE(dict_glob_match("*a*a*a*a*a*a*a*a*a*a*a*a", text));
     EXPECT_FALSE(dict_glob_match("*?*?*?*?*?*?*?*?*?*?*?*b", text));
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Linear in text x pattern: milliseconds. Trying every split would not end.
-    EXPECT_LT(seconds, 5.0);
 }
 
 TEST_F(KeysTest, KeysListsMatchesInTableOrderWithoutDeadKeys) {
@@ -257,22 +254,23 @@ TEST_F(KeysTest, ScanWithResumeReturnsExactlyWhatTheOrdinalWalkReturns) {
     expect_table_consistent(ks);
 }
 
-TEST_F(KeysTest, FullScanIsLinearNotQuadratic) {
-    constexpr int kKeys = 60000;
+TEST_F(KeysTest, FullScanResumesEveryPage) {
+    constexpr int kKeys = 6000;
     for (int i = 0; i < kKeys; i++) put("key:" + std::to_string(i));
-    const auto start = std::chrono::steady_clock::now();
     uint64_t cursor = 0;
     size_t seen = 0;
     std::vector<std::string_view> out;
     do {
         ASSERT_EQ(dict_scan(ks, &cursor, "key:*", 1, &out), 0);
         seen += out.size();
+        // Each page leaves a resume point at the cursor it returned, so the next
+        // page continues there instead of walking from the table start.
+        if (cursor != 0) {
+            ASSERT_TRUE(ks->scan_resume.resume_valid);
+            ASSERT_EQ(ks->scan_resume.cursor, cursor);
+        }
     } while (cursor != 0);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(seen, static_cast<size_t>(kKeys));
-    // One page per key: a walk from the table start on each call would make
-    // about 1.8e9 steps; resuming makes 60000 plus the bucket array.
-    EXPECT_LT(seconds, 10.0);
 }
 
 TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {

@@ -1,0 +1,21 @@
+// aof.h — the append-only log writer used by every command that changes the
+// keyspace. Callers hold the global lock; every function is a no-op when no log
+// is open. The bool results are false when the record could not be written.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+struct Args;
+
+bool aof_write_cmd(int argc, char** argv, const uint64_t* lens);
+// A rewritten record built from the given arguments.
+bool aof_write_args(std::initializer_list<std::string_view> args);
+// The request exactly as received.
+bool aof_log_request(const Args& args);
+// Records the key's absolute deadline (PEXPIREAT key ms) when it has one, so a
+// replay restores the same moment of death rather than a fresh relative time.
+bool aof_log_deadline(std::string_view key);
+void aof_open();
+void aof_close();
