@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 #include "server/server.h"
@@ -82,6 +83,19 @@ void queue_command(Client* c, const Args& args, std::string_view name) {
     for (int i = 0; i < args.argc; ++i) q.args.emplace_back(args[i]);
     c->queue.push_back(std::move(q));
     rb_simple("QUEUED");
+}
+
+// Runs a handler so that running out of memory answers an error instead of
+// ending the host process: whatever the command had appended is taken back (EXEC
+// keeps the replies before it) and the error stands as its one reply.
+void run_handler(CommandHandler handler, Client* c, const Args& args) {
+    const size_t reply_start = s_rb.data.size();
+    try {
+        handler(c, args);
+    } catch (const std::bad_alloc&) {
+        s_rb.data.resize(reply_start);
+        rb_error("out of memory");
+    }
 }
 
 }  // namespace
@@ -160,7 +174,7 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
         rb_error(msg);
         return;
     }
-    handler(c, args);
+    run_handler(handler, c, args);
 }
 
 int parse_strict_ll(std::string_view text, int64_t* out) {

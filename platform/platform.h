@@ -84,6 +84,9 @@ int64_t current_time_ms();
 int64_t current_time_s();
 void sleep_ms(int ms);
 uint64_t process_id();
+
+// Cuts the file at path down to size bytes; false on failure.
+bool file_truncate(const char* path, uint64_t size);
 // True when standard output is an interactive terminal (not a file or a pipe).
 bool stdout_is_terminal();
 

@@ -344,6 +344,10 @@ void sleep_ms(int ms) {
 
 uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
 
+bool file_truncate(const char* path, uint64_t size) {
+    return ::truncate(path, static_cast<off_t>(size)) == 0;
+}
+
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 }  // namespace platform

@@ -319,6 +319,17 @@ void sleep_ms(int ms) {
 
 uint64_t process_id() { return static_cast<uint64_t>(GetCurrentProcessId()); }
 
+bool file_truncate(const char* path, uint64_t size) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    return ok;
+}
+
 bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 }  // namespace platform

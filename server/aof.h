@@ -17,5 +17,9 @@ bool aof_log_request(const Args& args);
 // Records the key's absolute deadline (PEXPIREAT key ms) when it has one, so a
 // replay restores the same moment of death rather than a fresh relative time.
 bool aof_log_deadline(std::string_view key);
+// Applies the log's records to the keyspace before the server opens its port.
+// False when a damaged tail could not be cut off; the log must not be appended
+// to then, since new records would sit behind bytes no replay reads.
+bool aof_replay();
 void aof_open();
 void aof_close();

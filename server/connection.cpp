@@ -300,7 +300,15 @@ void client_close(Client* c) {
 
 void client_send(Client* c, const void* data, size_t len) {
     if (c->closed()) return;
-    if (len > 0) c->outbuf.append(static_cast<const char*>(data), len);
+    if (len > 0) {
+        try {
+            c->outbuf.append(static_cast<const char*>(data), len);
+        } catch (const std::bad_alloc&) {
+            // The reply cannot be kept whole: closing beats sending part of it.
+            client_close(c);
+            return;
+        }
+    }
     uint64_t limit = (c->channels.empty() && c->patterns.empty()) ? kOutputLimit : kSubscriberOutputLimit;
     if (c->pending_output() > limit) client_close(c);
 }

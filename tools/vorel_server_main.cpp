@@ -2,6 +2,8 @@
 // parses the command line, starts the server through the C interface, waits for
 // SIGINT/SIGTERM (Ctrl+C) and stops it again.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -119,6 +121,32 @@ int parse_args(int argc, char** argv, Options* opt) {
     return 0;
 }
 
+// Starts the server. Replaying a large append-only file can take a while, so a
+// second thread reports every second until the start call returns.
+bool start_with_progress(const Options& opt) {
+    std::atomic<bool> done{false};
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread ticker;
+    if (!opt.aof_file.empty()) {
+        ticker = std::thread([&] {
+            std::unique_lock<std::mutex> lock(m);
+            for (int seconds = 1; !cv.wait_for(lock, std::chrono::seconds(1), [&] { return done.load(); });
+                 ++seconds) {
+                std::cout << "vorel-server: loading " << opt.aof_file << " (" << seconds << " s)" << std::endl;
+            }
+        });
+    }
+    bool ok = vorel_server_start(opt.port, opt.password.c_str(), opt.maxmemory_mb, opt.aof_file.c_str()) == 0;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done.store(true);
+    }
+    cv.notify_all();
+    if (ticker.joinable()) ticker.join();
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,7 +165,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
 
-    if (vorel_server_start(opt.port, opt.password.c_str(), opt.maxmemory_mb, opt.aof_file.c_str()) != 0) {
+    if (!start_with_progress(opt)) {
         std::cerr << "vorel-server: " << vorel_last_error() << "\n";
         return 1;
     }

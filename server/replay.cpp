@@ -1,0 +1,204 @@
+// replay.cpp — rebuilds the keyspace from the append-only log at start: a record
+// reader with strict stop rules, each record applied through the dispatcher with
+// a client of its own, and repair of a tail that could not be read.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "server/aof.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr int64_t kMaxArgs = 100000;
+constexpr uint64_t kMaxArgLength = uint64_t(1) << 29;
+
+// Buffered byte reader over a file that knows its position.
+class LogReader {
+public:
+    explicit LogReader(FILE* f) : f_(f), buf_(1 << 20) {}
+
+    // The next byte, or -1 at the end of the file.
+    int next() {
+        if (pos_ == len_ && !refill()) return -1;
+        ++offset_;
+        return static_cast<unsigned char>(buf_[pos_++]);
+    }
+
+    // Reads exactly n bytes into out; false on a short read.
+    bool read_exact(uint64_t n, std::string* out) {
+        out->resize(n);
+        uint64_t done = 0;
+        while (done < n) {
+            if (pos_ == len_ && !refill()) return false;
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, len_ - pos_));
+            std::memcpy(out->data() + done, buf_.data() + pos_, take);
+            pos_ += take;
+            done += take;
+            offset_ += take;
+        }
+        return true;
+    }
+
+    uint64_t offset() const { return offset_; }
+    bool hit_end() const { return eof_; }
+
+private:
+    bool refill() {
+        len_ = std::fread(buf_.data(), 1, buf_.size(), f_);
+        pos_ = 0;
+        if (len_ == 0) eof_ = true;
+        return len_ > 0;
+    }
+    FILE* f_;
+    std::vector<char> buf_;
+    size_t pos_ = 0, len_ = 0;
+    uint64_t offset_ = 0;
+    bool eof_ = false;
+};
+
+enum class Step { Record, End, Bad };
+
+// Reads the digits of a header line up to its end (CR LF or a lone LF).
+bool read_number_line(LogReader& in, uint64_t limit, uint64_t* out) {
+    uint64_t n = 0;
+    for (;;) {
+        int ch = in.next();
+        if (ch >= '0' && ch <= '9') {
+            n = n * 10 + static_cast<uint64_t>(ch - '0');
+            if (n > limit) return false;
+            continue;
+        }
+        if (ch == '\n') break;
+        if (ch == '\r' && in.next() == '\n') break;
+        return false;
+    }
+    *out = n;
+    return true;
+}
+
+Step read_record(LogReader& in, std::vector<std::string>* args) {
+    int first = in.next();
+    if (first == -1) return Step::End;
+    if (first != '*') return Step::Bad;
+    uint64_t count = 0;
+    if (!read_number_line(in, kMaxArgs, &count) || count < 1) return Step::Bad;
+    if (args->size() < count) args->resize(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t len = 0;
+        if (in.next() != '$' || !read_number_line(in, kMaxArgLength, &len)) return Step::Bad;
+        if (!in.read_exact(len, &(*args)[i])) return Step::Bad;
+        int end = in.next();
+        if (end == '\r') end = in.next();
+        if (end != '\r' && end != '\n') return Step::Bad;
+    }
+    args->resize(count);
+    return Step::Record;
+}
+
+// Commands that change the keyspace and replay deterministically. Records of any
+// other name (reads, connection commands, random or blocking forms) are skipped.
+bool replayable(std::string_view upper) {
+    static const std::unordered_set<std::string_view> names = {
+        "SET",         "SETNX",       "SETEX",       "PSETEX",           "MSET",          "MSETNX",
+        "APPEND",      "SETRANGE",    "SETBIT",      "GETSET",           "GETDEL",        "GETEX",
+        "INCR",        "DECR",        "INCRBY",      "DECRBY",           "INCRBYFLOAT",   "DEL",
+        "EXPIRE",      "PEXPIRE",     "EXPIREAT",    "PEXPIREAT",        "PERSIST",       "RENAME",
+        "RENAMENX",    "COPY",        "FLUSHDB",     "FLUSHALL",         "LPUSH",         "RPUSH",
+        "LPUSHX",      "RPUSHX",      "LPOP",        "RPOP",             "LSET",          "LREM",
+        "LINSERT",     "LMPOP",       "HSET",        "HMSET",            "HDEL",          "HINCRBY",
+        "HINCRBYFLOAT", "SADD",       "SREM",        "SMOVE",            "SDIFFSTORE",    "SINTERSTORE",
+        "SUNIONSTORE", "ZADD",        "ZREM",        "ZINCRBY",          "ZPOPMIN",       "ZPOPMAX",
+        "ZREMRANGEBYSCORE", "ZREMRANGEBYRANK", "ZRANGESTORE",
+    };
+    return names.count(upper) != 0;
+}
+
+// The client every replayed record runs as: authenticated, no socket, never in a
+// transaction or subscribed.
+void reset_replay_client(Client* c) {
+    c->sock = platform::kInvalidSocket;
+    c->authenticated = 1;
+    c->channels.clear();
+    c->patterns.clear();
+    c->in_multi = 0;
+    c->queue.clear();
+    c->blocked = 0;
+    c->block_keys.clear();
+    c->resp3 = 0;
+}
+
+void apply_record(Client* replay_client, std::vector<std::string>& args, std::vector<char*>& argv,
+                  std::vector<uint64_t>& lens) {
+    char upper[64];
+    size_t n = std::min<size_t>(args[0].size(), 63);
+    for (size_t i = 0; i < n; ++i) upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(args[0][i])));
+    if (!replayable(std::string_view(upper, n))) return;
+    argv.resize(args.size());
+    lens.resize(args.size());
+    for (size_t i = 0; i < args.size(); ++i) {
+        argv[i] = args[i].data();
+        lens[i] = args[i].size();
+    }
+    reset_replay_client(replay_client);
+    dispatch_command(replay_client, static_cast<int>(args.size()), argv.data(), lens.data(), 1);
+    flush_reply(replay_client);
+}
+
+// Keeps the unreadable bytes after the last good record in "<path>.corrupt" for
+// inspection, then cuts the log back so new records follow the last good one and
+// are reachable at the next start.
+bool repair_tail(const std::string& path, uint64_t good_end, bool truncated_record) {
+    if (!truncated_record) {
+        FILE* in = std::fopen(path.c_str(), "rb");
+        FILE* out = std::fopen((path + ".corrupt").c_str(), "ab");
+        bool saved = in != nullptr && out != nullptr;
+        std::vector<char> chunk(1 << 16);
+        uint64_t at = 0;
+        size_t got = 0;
+        // Read from the start rather than seek: offsets may pass what fseek takes.
+        while (saved && (got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+            size_t skip = at >= good_end ? 0 : static_cast<size_t>(std::min<uint64_t>(good_end - at, got));
+            at += got;
+            saved = std::fwrite(chunk.data() + skip, 1, got - skip, out) == got - skip;
+        }
+        if (in) std::fclose(in);
+        if (out) saved = (std::fclose(out) == 0) && saved;
+        if (!saved) return false;
+    }
+    return platform::file_truncate(path.c_str(), good_end);
+}
+
+}  // namespace
+
+bool aof_replay() {
+    if (s_persist_file.empty()) return true;
+    FILE* f = std::fopen(s_persist_file.c_str(), "rb");
+    if (f == nullptr) return true;
+
+    Client replay_client;
+    LogReader in(f);
+    std::vector<std::string> args;
+    std::vector<char*> argv;
+    std::vector<uint64_t> lens;
+    uint64_t good_end = 0;
+    const uint64_t hits = s_dict->keyspace_hits, misses = s_dict->keyspace_misses;
+    Step step;
+    while ((step = read_record(in, &args)) == Step::Record) {
+        apply_record(&replay_client, args, argv, lens);
+        good_end = in.offset();
+    }
+    // A record cut short by the end of the file is an interrupted write; anything
+    // else is damage. Neither ends the start.
+    bool truncated = in.hit_end();
+    std::fclose(f);
+    s_dict->keyspace_hits = hits;
+    s_dict->keyspace_misses = misses;
+    if (step == Step::End) return true;
+    return repair_tail(s_persist_file, good_end, truncated);
+}
