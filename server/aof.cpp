@@ -8,6 +8,8 @@
 
 namespace {
 
+bool g_last_write_ok = true;
+
 // Reused record buffer: a record is formed whole, then written with one call.
 std::string g_record;
 
@@ -21,6 +23,7 @@ bool write_record() {
     bool ok = std::fwrite(g_record.data(), 1, g_record.size(), s_aof_fp) == g_record.size();
     ok = (std::fflush(s_aof_fp) == 0) && ok;
     s_last_save = platform::current_time_s();
+    g_last_write_ok = ok;
     return ok;
 }
 
@@ -60,6 +63,8 @@ bool aof_log_deadline(std::string_view key) {
     std::snprintf(when, sizeof(when), "%" PRId64, e->expire_at_ms);
     return aof_write_args({"PEXPIREAT", key, when});
 }
+
+bool aof_last_write_ok() { return g_last_write_ok; }
 
 void aof_open() {
     if (s_persist_file.empty()) {

@@ -22,4 +22,6 @@ bool aof_log_deadline(std::string_view key);
 // to then, since new records would sit behind bytes no replay reads.
 bool aof_replay();
 void aof_open();
+// False after an append failed, until one succeeds again.
+bool aof_last_write_ok();
 void aof_close();

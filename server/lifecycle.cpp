@@ -83,6 +83,7 @@ extern "C" VOREL_API int vorel_server_start(int port, const char* password, int 
     s_dict = dict_create(maxmemory_mb);
     if (s_dict == nullptr) return fail("Failed to allocate in-memory dictionary");
 
+    config_fill_at_start();
     s_total_commands = 0;
     s_total_connections = 0;
     s_ops_last_sec = 0;

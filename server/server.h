@@ -172,6 +172,17 @@ extern int64_t s_last_sec_timestamp_ms;
 extern int64_t s_start_time_ms;
 extern int64_t s_last_save;
 
+// The CONFIG table: sixteen rows, process-wide, kept across restarts.
+constexpr size_t kConfigRows = 16;
+struct ConfigRow {
+    const char* name;
+    std::string value;  // at most 255 characters
+};
+extern std::array<ConfigRow, kConfigRows> s_config;
+ConfigRow* config_find(std::string_view name);
+// Writes the rows that reflect the start arguments (limit, password, log).
+void config_fill_at_start();
+
 // The worker thread's loop (connection.cpp).
 void server_thread_func();
 void update_ops_stats();
