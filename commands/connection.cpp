@@ -10,6 +10,8 @@ namespace {
 constexpr const char* kNoPasswordSet = "Client sent AUTH, but no password is set";
 constexpr const char* kWrongPass = "WRONGPASS invalid username-password pair or user is disabled.";
 
+}  // namespace
+
 // Compares in time that depends only on the lengths, not on where bytes differ.
 bool password_matches(std::string_view given) {
     const std::string& expected = s_password;
@@ -20,6 +22,8 @@ bool password_matches(std::string_view given) {
     }
     return diff == 0;
 }
+
+namespace {
 
 // Checks a username/password pair; replies the error and returns false on failure.
 bool check_credentials(Client* c, std::string_view user, std::string_view pass, bool has_user) {

@@ -48,6 +48,38 @@ VOREL_API const char* vorel_last_error(void);
 /* The library version, "1.3.2". */
 VOREL_API const char* vorel_version(void);
 
+/* ---- Host access to the keyspace --------------------------------------------
+ * These work whether or not the server runs (also before the first start). They
+ * take the server's lock for their whole call. Returned text lives in a static
+ * buffer of each function, overwritten by its next call (from any thread, and by
+ * the HTTP routes for the two JSON functions): copy it before calling again. */
+
+/* JSON array of the key names matching a glob pattern ("*" and "?" are the only
+ * special characters; null = "*"), in keyspace order; "[]" when no keyspace
+ * exists. Keys that would push the text past 512 KiB are left out. */
+VOREL_API const char* vorel_get_keys_json(const char* pattern);
+
+/* "<type> <size>": the type name (string, list, hash, set, zset or none) and the
+ * byte length of a string or the element count of a container; "none 0" for a
+ * missing key; "" for a null key. */
+VOREL_API const char* vorel_key_info(const char* key);
+
+/* The whole string value of key, or null when the key is missing or holds another
+ * type. A value holding a NUL byte necessarily reads as ending there. */
+VOREL_API const char* vorel_get_value(const char* key);
+
+/* Stores value at key (replacing any type), expiring after ttl_seconds when it is
+ * above 0, and logs it to the append-only file. Creates an empty keyspace when
+ * none exists (the next start replaces it). 0 stored, -1 failure. */
+VOREL_API int vorel_set_value(const char* key, const char* value, int ttl_seconds);
+
+/* 1 when the key was deleted, 0 when it was not present. */
+VOREL_API int vorel_del_key(const char* key);
+
+/* Statistics as a JSON object: ops_per_sec, total_keys, memory_used_bytes, hits,
+ * misses, uptime, connected_clients, total_commands, status. */
+VOREL_API const char* vorel_get_stats_json(void);
+
 #ifdef __cplusplus
 }
 #endif

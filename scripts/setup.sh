@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # setup.sh — installs the build tools that vorel needs on Debian 12: CMake, Ninja,
 # g++, GoogleTest, Google Benchmark and the mingw-w64 cross compiler for the
-# Windows DLL. Does nothing when they are all present already.
+# Windows DLL. With --tests it also installs what the test suite drives: Python
+# (helper scripts) and Chromium (the browser check of the index page). Does
+# nothing when everything is present already.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix)
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(python3 chromium)
+fi
 
 missing=()
 for pkg in "${packages[@]}"; do
@@ -28,4 +33,11 @@ fi
 echo "setup.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${SUDO[@]}" apt-get update -qq
-"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The browser comes with its recommended packages (fonts and the like).
+browser=()
+rest=()
+for pkg in "${missing[@]}"; do
+  if [ "$pkg" = chromium ]; then browser+=("$pkg"); else rest+=("$pkg"); fi
+done
+[ "${#rest[@]}" -eq 0 ] || "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${rest[@]}" >/dev/null
+[ "${#browser[@]}" -eq 0 ] || "${SUDO[@]}" apt-get install -y -qq "${browser[@]}" >/dev/null

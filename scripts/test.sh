@@ -40,7 +40,7 @@ check_exports() {
   echo "test.sh: $what exports only vorel_ functions ($(wc -l <<<"$names") of them)"
 }
 
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "server/http.h"
 #include "server/server.h"
 
 namespace {
@@ -145,6 +146,12 @@ void frame_requests(Client* c) {
         if (c->closed() || c->close_after_output) break;
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
+        if (http_request_start(start, avail)) {
+            // One request per connection: the response closes it, so the rest of
+            // the input is never framed.
+            if (http_handle(c, start, avail)) pos = c->inbuf_len;
+            break;
+        }
         long long used = *start == '*' ? frame_multibulk(c, start, avail) : frame_inline(c, pos, cache);
         if (used == kWait) break;
         if (used == kDropAll) {

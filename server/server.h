@@ -147,6 +147,8 @@ constexpr const char* kErrWrongType = "WRONGTYPE Operation against a key holding
 constexpr const char* kErrNotInteger = "value is not an integer or out of range";
 constexpr const char* kErrSyntax = "syntax error";
 void reply_arity_error(std::string_view name_lower);
+// Checks a password against the configured one in constant time.
+bool password_matches(std::string_view given);
 
 // ---- Process-wide state ----------------------------------------------------
 

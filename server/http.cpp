@@ -1,0 +1,323 @@
+// http.cpp — the small HTTP/1.1 front end on the RESP port: completeness of a
+// request, parameter and JSON field extraction, the routes /get, /set, /keys,
+// /stats, /health and the index page, and one response per connection.
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "server/host_api.h"
+#include "server/http.h"
+#include "server/server.h"
+
+namespace {
+
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+constexpr uint64_t kMaxBodyBytes = 8u << 20;
+constexpr size_t kMaxKeyBytes = 1023;
+constexpr size_t kMaxValueBytes = (1u << 20) - 1;
+
+constexpr char kIndexPage[] =
+    "<!DOCTYPE html><html><head><title>tavrinex-vorel</title></head><body style='font-family:monospace;"
+    "background:#111;color:#0f0'><h1>tavrinex-vorel 1.3.2</h1><p>Vorel-compatible cache server (RESP + HTTP "
+    "REST)</p><p><a href='/health' style='color:#0ff'>/health</a> <a href='/stats' style='color:#0ff'>/stats</a> "
+    "<a href='/keys' style='color:#0ff'>/keys</a></p></body></html>";
+
+bool iequal_prefix(std::string_view text, std::string_view lower_prefix) {
+    if (text.size() < lower_prefix.size()) return false;
+    for (size_t i = 0; i < lower_prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != lower_prefix[i]) return false;
+    }
+    return true;
+}
+
+// Position of the first case-insensitive occurrence of lower_needle, or npos.
+size_t ifind(std::string_view hay, std::string_view lower_needle) {
+    for (size_t i = 0; i + lower_needle.size() <= hay.size(); ++i) {
+        if (iequal_prefix(hay.substr(i), lower_needle)) return i;
+    }
+    return std::string_view::npos;
+}
+
+// The value of a header line (name given in lower case with its colon), trimmed.
+bool header_value(std::string_view headers, std::string_view lower_name, std::string_view* out) {
+    size_t at = 0;
+    while (at < headers.size()) {
+        size_t eol = headers.find("\r\n", at);
+        if (eol == std::string_view::npos) eol = headers.size();
+        std::string_view line = headers.substr(at, eol - at);
+        if (iequal_prefix(line, lower_name)) {
+            std::string_view v = line.substr(lower_name.size());
+            while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+            while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+            *out = v;
+            return true;
+        }
+        at = eol + 2;
+    }
+    return false;
+}
+
+int hex_digit(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+std::string base64_decode(std::string_view in) {
+    std::string out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char ch : in) {
+        int v;
+        if (ch >= 'A' && ch <= 'Z') v = ch - 'A';
+        else if (ch >= 'a' && ch <= 'z') v = ch - 'a' + 26;
+        else if (ch >= '0' && ch <= '9') v = ch - '0' + 52;
+        else if (ch == '+') v = 62;
+        else if (ch == '/') v = 63;
+        else break;
+        acc = (acc << 6) | static_cast<uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((acc >> bits) & 0xff);
+        }
+    }
+    return out;
+}
+
+// With a password set, the data routes need "Bearer <password>" or Basic
+// credentials of the user "default".
+bool authorized(std::string_view headers) {
+    if (s_password.empty()) return true;
+    std::string_view auth;
+    if (!header_value(headers, "authorization:", &auth)) return false;
+    if (iequal_prefix(auth, "bearer ")) return password_matches(auth.substr(7));
+    if (iequal_prefix(auth, "basic ")) {
+        std::string creds = base64_decode(auth.substr(6));
+        return creds.size() > 8 && creds.compare(0, 8, "default:") == 0 &&
+               password_matches(std::string_view(creds).substr(8));
+    }
+    return false;
+}
+
+void send_http_response(Client* c, int code, const char* reason, const char* type, std::string_view body,
+                        const char* extra_header = "") {
+    char head[512];
+    int n = std::snprintf(head, sizeof(head),
+                          "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n%sAccess-Control-Allow-Origin: "
+                          "*\r\nConnection: close\r\n\r\n",
+                          code, reason, type, body.size(), extra_header);
+    client_send(c, head, static_cast<size_t>(n));
+    if (!body.empty()) client_send(c, body.data(), body.size());
+    c->close_after_output = true;
+}
+
+void send_text(Client* c, int code, const char* reason, std::string_view body) {
+    send_http_response(c, code, reason, "text/plain", body);
+}
+
+void route_get(Client* c, std::string_view query) {
+    std::string key;
+    if (!http_query_param(query, "key", &key)) return send_text(c, 400, "Bad Request", "Missing key");
+    std::string value;
+    {
+        ServerLock lock(s_mutex());
+        if (s_dict == nullptr || !dict_exists(s_dict, key)) return send_text(c, 404, "Not Found", "Not Found");
+        std::string_view v;
+        if (dict_get_string(s_dict, key, &v) == 1) value.assign(v);
+    }
+    send_text(c, 200, "OK", value);
+}
+
+// The ttl named in a JSON body as a number: "ttl" then blanks, a colon, blanks
+// and up to 23 digits; anything else (a string included) means no expiry.
+int64_t json_ttl(std::string_view body) {
+    size_t at = body.find("\"ttl\"");
+    if (at == std::string_view::npos) return 0;
+    size_t i = at + 5;
+    auto blank = [&](size_t k) {
+        return k < body.size() && (body[k] == ' ' || body[k] == '\t' || body[k] == '\r' || body[k] == '\n');
+    };
+    while (blank(i)) ++i;
+    if (i >= body.size() || body[i] != ':') return 0;
+    ++i;
+    while (blank(i)) ++i;
+    std::string digits;
+    while (i < body.size() && digits.size() < 23 && std::isdigit(static_cast<unsigned char>(body[i]))) digits += body[i++];
+    if (digits.empty()) return 0;
+    long long v = std::strtoll(digits.c_str(), nullptr, 10);
+    return v >= 1 && v <= 2147483646 ? v : 0;
+}
+
+void route_set(Client* c, std::string_view query, std::string_view body) {
+    const std::string_view source = body.empty() ? query : body;
+    std::string key, value;
+    if (!http_query_param(source, "key", &key) || key.empty()) http_query_param(query, "key", &key);
+    if (key.empty() && !body.empty()) http_json_field(body, "key", &key);
+    bool have_value = !key.empty() && !body.empty() && http_json_field(body, "value", &value);
+    if (!have_value) have_value = http_query_param(source, "val", &value) || http_query_param(query, "val", &value);
+    if (!have_value || key.empty()) return send_text(c, 400, "Bad Request", "Missing key or val");
+    if (key.size() > kMaxKeyBytes || value.size() > kMaxValueBytes) {
+        return send_text(c, 413, "Payload Too Large", "Payload Too Large");
+    }
+    std::string ttl_text;
+    int64_t ttl = 0;
+    if (http_query_param(source, "ttl", &ttl_text)) ttl = std::atoi(ttl_text.c_str());
+    if (ttl == 0 && !body.empty()) ttl = json_ttl(body);
+    int r;
+    {
+        ServerLock lock(s_mutex());
+        r = host_set_value(key, value, ttl);
+    }
+    if (r != 0) return send_text(c, 500, "Internal Server Error", "Internal Server Error");
+    send_text(c, 200, "OK", "OK");
+}
+
+void route(Client* c, std::string_view method, std::string_view target, std::string_view headers,
+           std::string_view body) {
+    size_t q = target.find('?');
+    std::string_view path = target.substr(0, q);
+    std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    const bool get = method == "GET";
+    if (get && path == "/health") return send_http_response(c, 200, "OK", "application/json", "{\"status\":\"ok\"}");
+    if (get && (path == "/" || path == "/index.html")) return send_http_response(c, 200, "OK", "text/html", kIndexPage);
+    const bool data_route = (get && (path == "/get" || path == "/keys" || path == "/stats")) ||
+                            ((get || method == "POST") && path == "/set");
+    if (!data_route) return send_text(c, 404, "Not Found", "Not Found");
+    if (!authorized(headers)) {
+        return send_http_response(c, 401, "Unauthorized", "text/plain", "Unauthorized",
+                                  "WWW-Authenticate: Basic realm=\"vorel\"\r\n");
+    }
+    if (path == "/get") return route_get(c, query);
+    if (path == "/set") return route_set(c, query, body);
+    std::string json;
+    if (path == "/keys") {
+        std::string pattern = "*";
+        http_query_param(query, "pattern", &pattern);
+        ServerLock lock(s_mutex());
+        json = s_dict ? host_keys_json(pattern.c_str()) : "[]";
+    } else {
+        ServerLock lock(s_mutex());
+        json = host_stats_json();
+    }
+    send_http_response(c, 200, "OK", "application/json", json);
+}
+
+}  // namespace
+
+bool http_query_param(std::string_view params, std::string_view name, std::string* out) {
+    out->clear();
+    size_t at = 0;
+    while (at <= params.size()) {
+        size_t amp = params.find('&', at);
+        std::string_view seg = params.substr(at, amp == std::string_view::npos ? std::string_view::npos : amp - at);
+        if (seg.size() > name.size() && seg.substr(0, name.size()) == name && seg[name.size()] == '=') {
+            std::string_view raw = seg.substr(name.size() + 1);
+            raw = raw.substr(0, raw.find(' '));
+            for (size_t i = 0; i < raw.size(); ++i) {
+                if (raw[i] == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0) {
+                    *out += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
+                    i += 2;
+                } else {
+                    *out += raw[i] == '+' ? ' ' : raw[i];
+                }
+            }
+            return true;
+        }
+        if (amp == std::string_view::npos) break;
+        at = amp + 1;
+    }
+    return false;
+}
+
+bool http_json_field(std::string_view body, std::string_view name, std::string* out) {
+    out->clear();
+    std::string quoted = "\"" + std::string(name) + "\"";
+    size_t at = body.find(quoted);
+    if (at == std::string_view::npos) return false;
+    size_t i = at + quoted.size();
+    auto skip_blanks = [&] {
+        while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n')) ++i;
+    };
+    skip_blanks();
+    if (i >= body.size() || body[i] != ':') return false;
+    ++i;
+    skip_blanks();
+    if (i >= body.size() || body[i] != '"') return false;
+    for (++i; i < body.size() && body[i] != '"'; ++i) {
+        if (body[i] != '\\') {
+            *out += body[i];
+            continue;
+        }
+        if (++i >= body.size()) {
+            *out += '\\';
+            break;
+        }
+        switch (body[i]) {
+            case 'b': *out += '\b'; break;
+            case 'f': *out += '\f'; break;
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
+            case 'u': {
+                unsigned code = 0;
+                for (int k = 0; k < 4 && i + 1 < body.size(); ++k) {
+                    int d = hex_digit(body[i + 1]);
+                    if (d < 0) code = 95;
+                    else code = (code << 4) | static_cast<unsigned>(d);
+                    ++i;
+                }
+                *out += static_cast<char>(code & 0xff);
+                break;
+            }
+            default: *out += body[i];
+        }
+    }
+    return true;
+}
+
+bool http_request_start(const char* buf, size_t avail) {
+    return (avail >= 5 && std::memcmp(buf, "GET /", 5) == 0) || (avail >= 6 && std::memcmp(buf, "POST /", 6) == 0);
+}
+
+bool http_handle(Client* c, const char* buf, size_t avail) {
+    const std::string_view text(buf, avail);
+    const size_t header_end = text.find("\r\n\r\n");
+    if (header_end == std::string_view::npos) {
+        if (avail <= kMaxHeaderBytes) return false;
+        send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
+        return true;
+    }
+    if (header_end > kMaxHeaderBytes) {
+        send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
+        return true;
+    }
+    const std::string_view headers = text.substr(0, header_end);
+    std::string_view body = text.substr(header_end + 4);
+    size_t cl_at = ifind(headers, "content-length:");
+    if (cl_at != std::string_view::npos) {
+        unsigned long long length = std::strtoull(buf + cl_at + 15, nullptr, 10);
+        // A body past the limit is refused before it is read, never buffered.
+        if (length > kMaxBodyBytes) {
+            update_ops_stats();
+            send_text(c, 413, "Payload Too Large", "Payload Too Large");
+            return true;
+        }
+        if (body.size() < length) return false;
+        body = body.substr(0, length);
+    }
+    update_ops_stats();
+    size_t sp1 = headers.find(' ');
+    std::string_view method = headers.substr(0, sp1);
+    std::string_view rest = headers.substr(sp1 + 1);
+    std::string_view target = rest.substr(0, rest.find_first_of(" \r\n"));
+    if (target.size() > 2047) {
+        send_text(c, 414, "URI Too Long", "URI Too Long");
+        return true;
+    }
+    route(c, method, target, headers, body);
+    return true;
+}
