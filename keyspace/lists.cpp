@@ -1,0 +1,438 @@
+// lists.cpp — list values: pushes and pops at both ends, positional reads and
+// writes, removal by value, insertion by pivot, search, the multi-key pop, and
+// the release/count/copy hooks through which the table frees, sizes and copies a
+// list.
+//
+// A list is a ring of element blobs (list_value.h) whose size is the charged
+// capacity: 4 slots at first, doubling when full, never shrinking while the key
+// lives. Each slot is charged 16 bytes and each element its length + 16.
+#include "keyspace/list_value.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr uint64_t kFirstCapacity = 4;
+
+uint64_t element_charge(const Blob& b) { return b.len + CHARGE_BLOB; }
+
+// Byte-wise equality with lengths; an empty element matches an empty value.
+bool matches(const Blob& b, std::string_view v) {
+    return b.len == v.size() && (v.empty() || std::memcmp(b.data, v.data(), v.size()) == 0);
+}
+
+// A blob holding a copy of the bytes; false when the copy cannot be allocated.
+bool make_element(std::string_view bytes, Blob* out) {
+    *out = Blob{nullptr, 0};
+    return dict_blob_set(out, bytes.data(), bytes.size());
+}
+
+std::unique_ptr<ListValue> new_list_value() {
+    try {
+        return std::make_unique<ListValue>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Makes room for one more element: 4 slots at first, then twice the capacity.
+bool ensure_room(Keyspace* ks, ListValue* l) {
+    if (l->count < l->capacity()) return true;
+    const uint64_t old_cap = l->capacity();
+    const uint64_t new_cap = old_cap ? old_cap * 2 : kFirstCapacity;
+    std::vector<Blob> grown;
+    try {
+        grown.assign(new_cap, Blob{nullptr, 0});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (uint64_t i = 0; i < l->count; ++i) grown[i] = l->at(i);
+    l->ring.swap(grown);
+    l->head = 0;
+    dict_charge(ks, CHARGE_LIST_SLOT * (new_cap - old_cap));
+    return true;
+}
+
+// Places an element before position pos (pos == count appends), moving the
+// shorter side by one slot. The ring must have room.
+void place_at(Keyspace* ks, ListValue* l, uint64_t pos, Blob element) {
+    if (pos < l->count - pos) {
+        l->head = l->head == 0 ? l->capacity() - 1 : l->head - 1;
+        for (uint64_t i = 0; i < pos; ++i) l->at(i) = l->at(i + 1);
+    } else {
+        for (uint64_t i = l->count; i > pos; --i) l->at(i) = l->at(i - 1);
+    }
+    l->at(pos) = element;
+    l->count++;
+    dict_charge(ks, element_charge(element));
+}
+
+// Removes the element at pos and hands over its bytes, closing the gap from the
+// shorter side.
+Blob take_at(Keyspace* ks, ListValue* l, uint64_t pos) {
+    const Blob element = l->at(pos);
+    if (pos < l->count - 1 - pos) {
+        for (uint64_t i = pos; i > 0; --i) l->at(i) = l->at(i - 1);
+        l->at(0) = Blob{nullptr, 0};
+        l->head = l->slot(1);
+    } else {
+        for (uint64_t i = pos; i + 1 < l->count; ++i) l->at(i) = l->at(i + 1);
+        l->at(l->count - 1) = Blob{nullptr, 0};
+    }
+    l->count--;
+    dict_uncharge(ks, element_charge(element));
+    return element;
+}
+
+// A looked-up list key: its entry and chain predecessor, for removal once emptied.
+struct ListRef {
+    Entry* e = nullptr;
+    Entry* pred = nullptr;
+    ListValue* list() const { return e->list; }
+};
+
+// 1 the key holds a list, 0 missing, -1 another type.
+int find_list(Keyspace* ks, std::string_view key, ListRef* ref) {
+    ref->e = dict_find_entry(ks, key, nullptr, &ref->pred);
+    if (!ref->e) return 0;
+    return ref->e->type == KEY_TYPE_LIST && ref->e->list ? 1 : -1;
+}
+
+// After a removal: stamps the key, or deletes it when it has no element left.
+void finish_removal(Keyspace* ks, const ListRef& ref) {
+    if (ref.list()->count == 0) {
+        entry_remove(ks, ref.e, ref.pred);
+    } else {
+        entry_touch(ks, ref.e, dict_now_ms());
+    }
+}
+
+// Position from a signed index (negative counts from the tail); false when out of range.
+bool resolve_index(const ListValue* l, int64_t index, uint64_t* pos) {
+    const int64_t n = static_cast<int64_t>(l->count);
+    if (index < 0) index += n;
+    if (index < 0 || index >= n) return false;
+    *pos = static_cast<uint64_t>(index);
+    return true;
+}
+
+// Creates an empty list key; the caller adds its first element at once.
+Entry* create_list(Keyspace* ks, std::string_view key) {
+    std::unique_ptr<ListValue> value = new_list_value();
+    if (!value) return nullptr;
+    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms());
+    if (e) e->list = value.release();
+    return e;
+}
+
+int64_t push(Keyspace* ks, std::string_view key, std::string_view element, bool at_head, bool only_existing) {
+    if (!ks) return -1;
+    if (key.empty()) return only_existing ? 0 : -3;
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found < 0) return only_existing ? 0 : -1;
+    if (found == 0 && only_existing) return 0;
+    Blob blob;
+    if (!make_element(element, &blob)) return -2;
+    const bool created = found == 0;
+    if (created && !(ref.e = create_list(ks, key))) {
+        dict_blob_free(&blob);
+        return -2;
+    }
+    ListValue* l = ref.list();
+    if (!ensure_room(ks, l)) {
+        dict_blob_free(&blob);
+        // A key made for this push must not stay behind empty.
+        if (created) entry_unlink(ks, ref.e);
+        return -2;
+    }
+    place_at(ks, l, at_head ? 0 : l->count, blob);
+    entry_touch(ks, ref.e, dict_now_ms());
+    const int64_t length = static_cast<int64_t>(l->count);
+    dict_evict_lru(ks);
+    return length;
+}
+
+// Moves up to count elements from one end of a found list into *out.
+int64_t pop_from(Keyspace* ks, const ListRef& ref, bool from_head, int64_t count, PoppedElements* out) {
+    ListValue* l = ref.list();
+    const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(count), l->count);
+    try {
+        out->items.reserve(out->items.size() + n);
+    } catch (const std::bad_alloc&) {
+        return -2;
+    }
+    for (uint64_t i = 0; i < n; ++i) out->items.push_back(take_at(ks, l, from_head ? 0 : l->count - 1));
+    finish_removal(ks, ref);
+    return static_cast<int64_t>(n);
+}
+
+int64_t pop_count_impl(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out, bool from_head) {
+    if (!ks || !out) return 0;
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found;
+    if (count <= 0) return 0;
+    return pop_from(ks, ref, from_head, count, out);
+}
+
+// Removes matches scanning from the head, at most limit (0 = all).
+uint64_t remove_from_head(Keyspace* ks, ListValue* l, std::string_view v, uint64_t limit) {
+    uint64_t kept = 0, removed = 0;
+    for (uint64_t r = 0; r < l->count; ++r) {
+        Blob& b = l->at(r);
+        if ((limit == 0 || removed < limit) && matches(b, v)) {
+            dict_uncharge(ks, element_charge(b));
+            dict_blob_free(&b);
+            removed++;
+            continue;
+        }
+        if (kept != r) {
+            l->at(kept) = b;
+            b = Blob{nullptr, 0};
+        }
+        kept++;
+    }
+    l->count = kept;
+    return removed;
+}
+
+// Removes matches scanning from the tail, at most limit; survivors keep their
+// order and close up towards the tail.
+uint64_t remove_from_tail(Keyspace* ks, ListValue* l, std::string_view v, uint64_t limit) {
+    uint64_t removed = 0;
+    uint64_t w = l->count;  // survivors fill positions [w, count)
+    for (uint64_t r = l->count; r-- > 0;) {
+        Blob& b = l->at(r);
+        if (removed < limit && matches(b, v)) {
+            dict_uncharge(ks, element_charge(b));
+            dict_blob_free(&b);
+            removed++;
+            continue;
+        }
+        if (--w != r) {
+            l->at(w) = b;
+            b = Blob{nullptr, 0};
+        }
+    }
+    l->head = l->slot(removed);
+    l->count -= removed;
+    return removed;
+}
+
+// Visits positions in scan order and collects matches as the query asks.
+void scan_matches(const ListValue* l, std::string_view v, const LposQuery& q, std::vector<int64_t>* out) {
+    const bool forward = q.rank > 0;
+    // Matches to pass over: rank - 1 from the head, -rank - 1 from the tail.
+    uint64_t skip = forward ? static_cast<uint64_t>(q.rank) - 1 : static_cast<uint64_t>(-(q.rank + 1));
+    const uint64_t n = l->count;
+    const uint64_t visits = q.maxlen > 0 ? std::min<uint64_t>(n, static_cast<uint64_t>(q.maxlen)) : n;
+    const uint64_t wanted = !q.count_given ? 1 : q.count > 0 ? static_cast<uint64_t>(q.count) : UINT64_MAX;
+    for (uint64_t i = 0; i < visits && out->size() < wanted; ++i) {
+        const uint64_t pos = forward ? i : n - 1 - i;
+        if (!matches(l->at(pos), v)) continue;
+        if (skip > 0) {
+            skip--;
+            continue;
+        }
+        out->push_back(static_cast<int64_t>(pos));
+    }
+}
+
+// Table hooks for the list type.
+
+void release_list(Keyspace* ks, Entry* e) {
+    std::unique_ptr<ListValue> owner(e->list);
+    e->list = nullptr;
+    if (!owner) return;
+    for (uint64_t i = 0; i < owner->count; ++i) {
+        Blob& b = owner->at(i);
+        dict_uncharge(ks, element_charge(b));
+        dict_blob_free(&b);
+    }
+    dict_uncharge(ks, CHARGE_LIST_SLOT * owner->capacity());
+}
+
+int64_t count_list(const Entry* e) { return e->list ? static_cast<int64_t>(e->list->count) : 0; }
+
+void free_ring(std::vector<Blob>* ring) {
+    for (Blob& b : *ring) dict_blob_free(&b);
+}
+
+// The copy's capacity is the source's element count.
+bool copy_list(Keyspace* ks, const Entry* src, Entry* dst) {
+    const ListValue* from = src->list;
+    std::unique_ptr<ListValue> value = new_list_value();
+    if (!from || !value) return false;
+    try {
+        value->ring.assign(from->count, Blob{nullptr, 0});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint64_t charge = CHARGE_LIST_SLOT * from->count;
+    for (uint64_t i = 0; i < from->count; ++i) {
+        if (!make_element(from->at(i).view(), &value->ring[i])) {
+            free_ring(&value->ring);
+            return false;
+        }
+        charge += element_charge(value->ring[i]);
+    }
+    value->count = from->count;
+    dict_charge(ks, charge);
+    dst->list = value.release();
+    return true;
+}
+
+const ValueTypeRegistrar list_registrar(KEY_TYPE_LIST, ValueTypeOps{release_list, count_list, copy_list});
+
+}  // namespace
+
+PoppedElements::~PoppedElements() {
+    for (Blob& b : items) dict_blob_free(&b);
+}
+
+int64_t dict_lpush(Keyspace* ks, std::string_view key, std::string_view element) {
+    return push(ks, key, element, true, false);
+}
+
+int64_t dict_rpush(Keyspace* ks, std::string_view key, std::string_view element) {
+    return push(ks, key, element, false, false);
+}
+
+int64_t dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element) {
+    return push(ks, key, element, true, true);
+}
+
+int64_t dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element) {
+    return push(ks, key, element, false, true);
+}
+
+int64_t dict_llen(Keyspace* ks, std::string_view key) {
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    return found == 1 ? static_cast<int64_t>(ref.list()->count) : found;
+}
+
+int dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
+    return static_cast<int>(pop_count_impl(ks, key, 1, out, true));
+}
+
+int dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
+    return static_cast<int>(pop_count_impl(ks, key, 1, out, false));
+}
+
+int64_t dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
+    return pop_count_impl(ks, key, count, out, true);
+}
+
+int64_t dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
+    return pop_count_impl(ks, key, count, out, false);
+}
+
+int64_t dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
+                    std::vector<std::string_view>* out) {
+    out->clear();
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found;
+    const ListValue* l = ref.list();
+    const int64_t n = static_cast<int64_t>(l->count);
+    if (stop < 0) stop += n;
+    if (stop >= n) stop = n - 1;
+    if (start < 0) start += n;
+    if (start < 0) start = 0;
+    if (start > stop) return 0;
+    out->reserve(static_cast<size_t>(stop - start + 1));
+    for (int64_t i = start; i <= stop; ++i) out->push_back(l->at(static_cast<uint64_t>(i)).view());
+    return static_cast<int64_t>(out->size());
+}
+
+int dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out) {
+    *out = std::string_view();
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found;
+    uint64_t pos = 0;
+    if (!resolve_index(ref.list(), index, &pos)) return 0;
+    *out = ref.list()->at(pos).view();
+    return 1;
+}
+
+int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element) {
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found == 0 ? 0 : -2;
+    uint64_t pos = 0;
+    if (!resolve_index(ref.list(), index, &pos)) return -1;
+    Blob fresh;
+    if (!make_element(element, &fresh)) return -3;
+    Blob& slot = ref.list()->at(pos);
+    dict_uncharge(ks, slot.len);
+    dict_blob_free(&slot);
+    slot = fresh;
+    dict_charge(ks, fresh.len);
+    entry_touch(ks, ref.e, dict_now_ms());
+    dict_evict_lru(ks);
+    return 1;
+}
+
+int64_t dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element) {
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found;
+    ListValue* l = ref.list();
+    const uint64_t removed = count >= 0
+                                 ? remove_from_head(ks, l, element, static_cast<uint64_t>(count))
+                                 : remove_from_tail(ks, l, element, 0 - static_cast<uint64_t>(count));
+    if (removed > 0) finish_removal(ks, ref);
+    return static_cast<int64_t>(removed);
+}
+
+int64_t dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
+                     std::string_view element) {
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found == 0 ? 0 : -2;
+    ListValue* l = ref.list();
+    uint64_t pos = 0;
+    while (pos < l->count && !matches(l->at(pos), pivot)) pos++;
+    if (pos == l->count) return -1;
+    Blob blob;
+    if (!make_element(element, &blob)) return -3;
+    if (!ensure_room(ks, l)) {
+        dict_blob_free(&blob);
+        return -3;
+    }
+    place_at(ks, l, before ? pos : pos + 1, blob);
+    entry_touch(ks, ref.e, dict_now_ms());
+    const int64_t length = static_cast<int64_t>(l->count);
+    dict_evict_lru(ks);
+    return length;
+}
+
+int dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
+              std::vector<int64_t>* out) {
+    out->clear();
+    if (q.rank == 0) return 0;
+    ListRef ref;
+    const int found = find_list(ks, key, &ref);
+    if (found <= 0) return found;
+    scan_matches(ref.list(), element, q, out);
+    return 0;
+}
+
+int64_t dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
+                   PoppedElements* out) {
+    if (!ks || !out) return -1;
+    for (size_t i = 0; i < key_count; ++i) {
+        ListRef ref;
+        if (find_list(ks, keys[i], &ref) != 1) continue;
+        if (pop_from(ks, ref, from_head, count < 1 ? 1 : count, out) < 0) return -2;
+        return static_cast<int64_t>(i);
+    }
+    return -1;
+}
