@@ -249,6 +249,12 @@ const char* expect_value_or_null(const Reply& r, const Workload& wl) {
     return "$-1 or a bulk holding exactly the value written";
 }
 
+const char* expect_values_array(const Reply& r, const Workload& wl) {
+    bool ok = r.type == '*' && !r.null;
+    for (size_t i = 0; ok && i < r.items.size(); ++i) ok = r.items[i].type == '$' && r.items[i].text == wl.value;
+    return ok ? nullptr : "an array of bulks each holding exactly the value written";
+}
+
 constexpr uint64_t kMsetPairs = 10;
 
 // The tests, in the order --help lists them. Adding one is one row: a name, a
@@ -299,6 +305,45 @@ const TestSpec kTests[] = {
          }
      },
      expect_ok},
+    {"lpush", "LPUSH list:<k> <value>", false,
+     [](RequestWriter& w, uint64_t k, const Workload& wl) {
+         w.begin(3);
+         w.arg("LPUSH");
+         w.arg_key("list:", k);
+         w.framed(wl.value_framed);
+     },
+     expect_integer},
+    {"rpush", "RPUSH list:<k> <value>", false,
+     [](RequestWriter& w, uint64_t k, const Workload& wl) {
+         w.begin(3);
+         w.arg("RPUSH");
+         w.arg_key("list:", k);
+         w.framed(wl.value_framed);
+     },
+     expect_integer},
+    {"lpop", "LPOP list:<k> (lists filled by lpush/rpush before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(2);
+         w.arg("LPOP");
+         w.arg_key("list:", k);
+     },
+     expect_value_or_null},
+    {"rpop", "RPOP list:<k> (lists filled by lpush/rpush before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(2);
+         w.arg("RPOP");
+         w.arg_key("list:", k);
+     },
+     expect_value_or_null},
+    {"lrange_100", "LRANGE list:<k> 0 99 (lists filled by lpush/rpush before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(4);
+         w.arg("LRANGE");
+         w.arg_key("list:", k);
+         w.arg("0");
+         w.arg("99");
+     },
+     expect_values_array},
 };
 
 const TestSpec* find_test(std::string_view name) {
