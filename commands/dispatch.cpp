@@ -9,7 +9,9 @@
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "server/aof.h"
 #include "server/server.h"
 
 namespace {
@@ -90,15 +92,37 @@ void queue_command(Client* c, const Args& args, std::string_view name) {
 // keeps the replies before it) and the error stands as its one reply.
 void run_handler(CommandHandler handler, Client* c, const Args& args) {
     const size_t reply_start = s_rb.data.size();
+    const uint64_t log_failures = aof_failure_count();
     try {
         handler(c, args);
     } catch (const std::bad_alloc&) {
         s_rb.data.resize(reply_start);
         rb_error("out of memory");
+        return;
+    }
+    // A change whose record did not reach the log is not reported as done.
+    if (aof_failure_count() != log_failures) {
+        s_rb.data.resize(reply_start);
+        rb_error(kErrLogWriteFailed);
     }
 }
 
 }  // namespace
+
+bool is_write_command(std::string_view upper) {
+    static const std::unordered_set<std::string_view> names = {
+        "SET",      "SETNX",       "SETEX",      "PSETEX",      "MSET",        "MSETNX",    "APPEND",
+        "SETRANGE", "SETBIT",      "GETSET",     "GETDEL",      "GETEX",       "INCR",      "DECR",
+        "INCRBY",   "DECRBY",      "INCRBYFLOAT", "DEL",        "EXPIRE",      "PEXPIRE",   "EXPIREAT",
+        "PEXPIREAT", "PERSIST",    "RENAME",     "RENAMENX",    "COPY",        "FLUSHDB",   "FLUSHALL",
+        "LPUSH",    "RPUSH",       "LPUSHX",     "RPUSHX",      "LPOP",        "RPOP",      "LSET",
+        "LREM",     "LINSERT",     "LMPOP",      "BLPOP",       "BRPOP",       "HSET",      "HMSET",
+        "HDEL",     "HINCRBY",     "HINCRBYFLOAT", "SADD",      "SREM",        "SMOVE",     "SPOP",
+        "SDIFFSTORE", "SINTERSTORE", "SUNIONSTORE", "ZADD",     "ZREM",        "ZINCRBY",   "ZPOPMIN",
+        "ZPOPMAX",  "ZREMRANGEBYSCORE", "ZREMRANGEBYRANK", "ZRANGESTORE",
+    };
+    return names.count(upper) != 0;
+}
 
 void register_commands(std::initializer_list<CommandDef> defs) {
     for (const CommandDef& d : defs) command_table()[d.name] = d.handler;
@@ -165,6 +189,10 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
         } else {
             rb_error("wrong number of arguments for 'echo' command");
         }
+        return;
+    }
+    if (is_write_command(uname) && aof_refusing_writes()) {
+        rb_error(kErrLogNotWritable);
         return;
     }
     CommandHandler handler = find_command(uname);

@@ -70,10 +70,12 @@ VOREL_API const char* vorel_get_value(const char* key);
 
 /* Stores value at key (replacing any type), expiring after ttl_seconds when it is
  * above 0, and logs it to the append-only file. Creates an empty keyspace when
- * none exists (the next start replaces it). 0 stored, -1 failure. */
+ * none exists (the next start replaces it). 0 stored, -1 failure, also when the
+ * append-only file cannot be written (see vorel_last_error). */
 VOREL_API int vorel_set_value(const char* key, const char* value, int ttl_seconds);
 
-/* 1 when the key was deleted, 0 when it was not present. */
+/* 1 when the key was deleted, 0 when it was not present, -1 when the
+ * append-only file cannot be written (see vorel_last_error). */
 VOREL_API int vorel_del_key(const char* key);
 
 /* Statistics as a JSON object: ops_per_sec, total_keys, memory_used_bytes, hits,

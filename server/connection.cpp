@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "server/aof.h"
 #include "server/http.h"
 #include "server/server.h"
 
@@ -271,6 +272,7 @@ void end_of_pass() {
     }
     sweep_clients();
     if (s_dict != nullptr) dict_cleanup_expired(s_dict);
+    aof_probe_recovery();
     if (s_client_count > 0) time_out_blocked_pops();
     // Time-out replies go out in this pass rather than waiting for the next one.
     for (int i = 0; i < s_client_count; ++i) {

@@ -78,13 +78,17 @@ std::string host_stats_json() {
 }
 
 int host_set_value(std::string_view key, std::string_view value, int64_t ttl_s) {
+    if (aof_refusing_writes()) {
+        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogNotWritable);
+        return -1;
+    }
     if (s_dict == nullptr) s_dict = dict_create(0);
     if (s_dict == nullptr) return -1;
     int64_t deadline = ttl_s > 0 ? dict_now_ms() + ttl_s * 1000 : 0;
     if (dict_set_string(s_dict, key, value, deadline) != 0) return -1;
-    if (s_aof_fp != nullptr) {
-        aof_write_args({"SET", key, value});
-        aof_log_deadline(key);
+    if (s_aof_fp != nullptr && !(aof_write_args({"SET", key, value}) && aof_log_deadline(key))) {
+        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogWriteFailed);
+        return -1;
     }
     return 0;
 }
@@ -129,8 +133,15 @@ extern "C" VOREL_API int vorel_del_key(const char* key) {
     if (key == nullptr) return 0;
     ServerLock lock(s_mutex());
     if (s_dict == nullptr) return 0;
+    if (aof_refusing_writes()) {
+        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogNotWritable);
+        return -1;
+    }
     int removed = dict_del(s_dict, key);
-    if (removed > 0 && s_aof_fp != nullptr) aof_write_args({"DEL", key});
+    if (removed > 0 && s_aof_fp != nullptr && !aof_write_args({"DEL", key})) {
+        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogWriteFailed);
+        return -1;
+    }
     return removed;
 }
 

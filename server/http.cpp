@@ -172,7 +172,7 @@ void route_set(Client* c, std::string_view query, std::string_view body) {
         ServerLock lock(s_mutex());
         r = host_set_value(key, value, ttl);
     }
-    if (r != 0) return send_text(c, 500, "Internal Server Error", "Internal Server Error");
+    if (r != 0) return send_text(c, 503, "Service Unavailable", s_last_error);
     send_text(c, 200, "OK", "OK");
 }
 

@@ -92,7 +92,7 @@ extern "C" VOREL_API int vorel_server_start(int port, const char* password, int 
     s_start_time_ms = s_last_sec_timestamp_ms = platform::current_time_ms();
     s_last_save = platform::current_time_s();
 
-    if (aof_replay()) aof_open();
+    aof_open(aof_replay());
 
     platform::ListenError error = platform::ListenError::None;
     s_listen_fd = platform::net_listen(s_port, 64, &error);

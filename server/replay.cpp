@@ -5,9 +5,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "server/aof.h"
@@ -101,22 +102,11 @@ Step read_record(LogReader& in, std::vector<std::string>* args) {
     return Step::Record;
 }
 
-// Commands that change the keyspace and replay deterministically. Records of any
-// other name (reads, connection commands, random or blocking forms) are skipped.
+// Records of writing commands replay; blocking and random forms never reach the
+// log (they are logged as the pops they made), and records of any other name
+// (reads, connection commands) are skipped.
 bool replayable(std::string_view upper) {
-    static const std::unordered_set<std::string_view> names = {
-        "SET",         "SETNX",       "SETEX",       "PSETEX",           "MSET",          "MSETNX",
-        "APPEND",      "SETRANGE",    "SETBIT",      "GETSET",           "GETDEL",        "GETEX",
-        "INCR",        "DECR",        "INCRBY",      "DECRBY",           "INCRBYFLOAT",   "DEL",
-        "EXPIRE",      "PEXPIRE",     "EXPIREAT",    "PEXPIREAT",        "PERSIST",       "RENAME",
-        "RENAMENX",    "COPY",        "FLUSHDB",     "FLUSHALL",         "LPUSH",         "RPUSH",
-        "LPUSHX",      "RPUSHX",      "LPOP",        "RPOP",             "LSET",          "LREM",
-        "LINSERT",     "LMPOP",       "HSET",        "HMSET",            "HDEL",          "HINCRBY",
-        "HINCRBYFLOAT", "SADD",       "SREM",        "SMOVE",            "SDIFFSTORE",    "SINTERSTORE",
-        "SUNIONSTORE", "ZADD",        "ZREM",        "ZINCRBY",          "ZPOPMIN",       "ZPOPMAX",
-        "ZREMRANGEBYSCORE", "ZREMRANGEBYRANK", "ZRANGESTORE",
-    };
-    return names.count(upper) != 0;
+    return is_write_command(upper) && upper != "BLPOP" && upper != "BRPOP" && upper != "SPOP";
 }
 
 // The client every replayed record runs as: authenticated, no socket, never in a
@@ -154,6 +144,8 @@ void apply_record(Client* replay_client, std::vector<std::string>& args, std::ve
 // inspection, then cuts the log back so new records follow the last good one and
 // are reachable at the next start.
 bool repair_tail(const std::string& path, uint64_t good_end, bool truncated_record) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
     if (!truncated_record) {
         FILE* in = std::fopen(path.c_str(), "rb");
         FILE* out = std::fopen((path + ".corrupt").c_str(), "ab");

@@ -142,10 +142,17 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
 int parse_strict_ll(std::string_view text, int64_t* out);
 int parse_strict_float(std::string_view text, double* out);
 
+// True for every command that can change the keyspace.
+bool is_write_command(std::string_view upper_name);
+
 // Shared reply texts.
 constexpr const char* kErrWrongType = "WRONGTYPE Operation against a key holding the wrong kind of value";
 constexpr const char* kErrNotInteger = "value is not an integer or out of range";
 constexpr const char* kErrSyntax = "syntax error";
+constexpr const char* kErrLogWriteFailed =
+    "append-only file write failed: the change was applied in memory but not persisted";
+constexpr const char* kErrLogNotWritable =
+    "append-only file is not writable: write commands are refused until it can be written again";
 void reply_arity_error(std::string_view name_lower);
 // Checks a password against the configured one in constant time.
 bool password_matches(std::string_view given);
