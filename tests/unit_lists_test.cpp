@@ -321,6 +321,27 @@ TEST_F(ListsTest, PushesEvictOlderKeysUnderTheLimit) {
     EXPECT_LE(ks->used_memory, uint64_t{1} << 20);
 }
 
+// Removal by value on the reference sequence: |count| matches from the head
+// (count > 0) or the tail (count < 0), every match for 0.
+int64_t ref_lrem(std::deque<std::string>* ref, int64_t count, const std::string& v) {
+    if (count < 0) {
+        std::reverse(ref->begin(), ref->end());
+        const int64_t removed = ref_lrem(ref, -count, v);
+        std::reverse(ref->begin(), ref->end());
+        return removed;
+    }
+    int64_t removed = 0;
+    for (auto it = ref->begin(); it != ref->end();) {
+        if (*it == v && (count == 0 || removed < count)) {
+            it = ref->erase(it);
+            removed++;
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
 // A list used as a queue in either direction cycles through its ring: the
 // capacity stays at 4 and the order holds across every wrap.
 TEST_F(ListsTest, QueueUseWrapsTheRingWithoutGrowing) {
@@ -347,18 +368,25 @@ TEST_F(ListsTest, QueueUseWrapsTheRingWithoutGrowing) {
 TEST_F(ListsTest, RandomOperationsMatchAReferenceSequence) {
     std::mt19937 rng(12345);
     std::deque<std::string> ref;
-    const std::string values[] = {"", "a", "bb", "ccc"};
+    const std::string values[] = {"", "a", "b", "ab", "ccc"};
     for (int step = 0; step < 4000; step++) {
-        const std::string v = values[rng() % 4] + std::to_string(rng() % 3);
+        const std::string v = values[rng() % 5];
         switch (rng() % 7) {
-            case 0: ref.push_front(v); dict_lpush(ks, "k", v); break;
-            case 1: ref.push_back(v); dict_rpush(ks, "k", v); break;
+            case 0:
+                ref.push_front(v);
+                ASSERT_EQ(dict_lpush(ks, "k", v), static_cast<int64_t>(ref.size()));
+                break;
+            case 1:
+                ref.push_back(v);
+                ASSERT_EQ(dict_rpush(ks, "k", v), static_cast<int64_t>(ref.size()));
+                break;
             case 2: case 3: {
                 const bool head = rng() % 2;
                 const int64_t n = static_cast<int64_t>(rng() % 3) + 1;
                 PoppedElements got;
-                head ? dict_lpop_count(ks, "k", n, &got) : dict_rpop_count(ks, "k", n, &got);
-                for (int64_t i = 0; i < n && !ref.empty(); i++) {
+                const int64_t expected = std::min<int64_t>(n, static_cast<int64_t>(ref.size()));
+                ASSERT_EQ(head ? dict_lpop_count(ks, "k", n, &got) : dict_rpop_count(ks, "k", n, &got), expected);
+                for (int64_t i = 0; i < expected; i++) {
                     ASSERT_EQ(got[static_cast<size_t>(i)], head ? ref.front() : ref.back());
                     head ? ref.pop_front() : ref.pop_back();
                 }
@@ -375,14 +403,7 @@ TEST_F(ListsTest, RandomOperationsMatchAReferenceSequence) {
             }
             case 5: {
                 const int64_t count = static_cast<int64_t>(rng() % 5) - 2;
-                int64_t removed = 0;
-                if (count >= 0) {
-                    for (auto it = ref.begin(); it != ref.end();)
-                        if (*it == v && (count == 0 || removed < count)) it = ref.erase(it), removed++; else ++it;
-                } else {
-                    for (size_t i = ref.size(); i-- > 0;)
-                        if (ref[i] == v && removed < -count) ref.erase(ref.begin() + static_cast<long>(i)), removed++;
-                }
+                const int64_t removed = ref_lrem(&ref, count, v);
                 ASSERT_EQ(dict_lrem(ks, "k", count, v), removed);
                 break;
             }
