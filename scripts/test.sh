@@ -97,8 +97,29 @@ for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests; do
   win_tests=$((win_tests + passed))
 done
 
+step="fuzzing (build-fuzz/)"
+# Each libFuzzer target runs for a bounded time from the committed seeds; a
+# crash, leak or sanitizer report fails the run. New inputs stay in build-fuzz/.
+fuzz_seconds=${VOREL_FUZZ_SECONDS:-45}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVOREL_FUZZ=ON >/dev/null
+cmake --build build-fuzz -j2 --target fuzz_all
+fuzz_runs=0
+for target in fuzz_framer fuzz_replay fuzz_glob fuzz_commands; do
+  seeds="fuzz/corpus/${target#fuzz_}"
+  work="build-fuzz/corpus-${target#fuzz_}"
+  mkdir -p "$work"
+  (cd build-fuzz && "./fuzz/$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=4096 -print_final_stats=1 \
+      "../$work" "../$seeds") >"$logs/$target.log" 2>&1 || {
+    echo "test.sh: $target found a failure:" >&2
+    grep -E 'ERROR|SUMMARY|invariant|Test unit written' "$logs/$target.log" >&2 || tail -n 30 "$logs/$target.log" >&2
+    false
+  }
+  echo "test.sh: $target: $(grep -E '^Done' "$logs/$target.log")"
+  fuzz_runs=$((fuzz_runs + 1))
+done
+
 step="summary"
-total=$((linux_tests + asan_tests + win_tests))
+total=$((linux_tests + asan_tests + win_tests + fuzz_runs))
 echo
-echo "test.sh: all checks passed — Linux ctest $linux_tests tests, sanitizer ctest $asan_tests tests, Windows (Wine) $win_tests tests, exports limited to vorel_"
+echo "test.sh: all checks passed — Linux ctest $linux_tests tests, sanitizer ctest $asan_tests tests, Windows (Wine) $win_tests tests, $fuzz_runs fuzz targets clean, exports limited to vorel_"
 echo "tests: $total passed, 0 failed"

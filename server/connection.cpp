@@ -1,6 +1,7 @@
 // connection.cpp — the worker thread's loop: readiness polling, accept, receive,
 // request framing (multibulk and inline), output writing, and the end-of-pass
 // sweep, expiry purge and blocked-pop time-outs.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -284,6 +285,33 @@ void end_of_pass() {
 }  // namespace
 
 Client::~Client() { std::free(inbuf); }
+
+bool connection_feed(Client* c, const char* data, size_t len) {
+    if (c->inbuf == nullptr) {
+        c->inbuf = static_cast<char*>(std::malloc(kInbufInitial));
+        if (c->inbuf == nullptr) return false;
+        c->inbuf_cap = kInbufInitial;
+        c->inbuf_len = 0;
+    }
+    while (len > 0 && !c->closed() && !c->close_after_output) {
+        if (c->inbuf_len + 1 >= c->inbuf_cap) {
+            if (c->inbuf_cap >= kInbufMax) return false;
+            uint64_t cap = std::min<uint64_t>(c->inbuf_cap * 2, kInbufMax);
+            char* grown = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
+            if (grown == nullptr) return false;
+            c->inbuf = grown;
+            c->inbuf_cap = cap;
+        }
+        size_t take = std::min<size_t>(len, c->inbuf_cap - c->inbuf_len - 1);
+        std::memcpy(c->inbuf + c->inbuf_len, data, take);
+        c->inbuf_len += take;
+        c->inbuf[c->inbuf_len] = '\0';
+        data += take;
+        len -= take;
+        frame_requests(c);
+    }
+    return true;
+}
 
 void free_client_extras(Client* c) {
     c->channels.clear();

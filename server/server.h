@@ -79,6 +79,10 @@ void client_close(Client* c);
 // Appends bytes to the client's output; closes a client whose unsent output
 // passes its limit. The connection loop writes the output as the socket accepts it.
 void client_send(Client* c, const void* data, size_t len);
+// Appends received bytes to the client's input and serves every complete request
+// in them, as the connection loop does after a receive. False when the input
+// cannot grow.
+bool connection_feed(Client* c, const char* data, size_t len);
 // Tries to write pending output without blocking; closes on a hard error.
 void client_write_output(Client* c);
 // "a.b.c.d:port" of the peer, or "-".
