@@ -403,9 +403,9 @@ void blocking_pop(Client* c, const Args& a, bool from_head) {
     if (a.argc < 3) return reply_arity(from_head ? "blpop" : "brpop");
     double timeout_s = 0;
     if (!parse_block_timeout(a[a.argc - 1], &timeout_s)) return;
-    // Inside EXEC the array header is already in the reply buffer: a command there
-    // must answer now, so a pop that finds nothing answers as a time-out would.
-    const bool inside_exec = !s_rb.data.empty();
+    // Inside EXEC a command must answer now, so a pop that finds nothing answers
+    // as a time-out would.
+    const bool inside_exec = c->running_queue;
     ServerLock lock(s_mutex());
     for (int i = 1; i < a.argc - 1; ++i) {
         PoppedElements got;

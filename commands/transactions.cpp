@@ -33,6 +33,7 @@ void cmd_exec(Client* c, const Args&) {
     std::vector<uint64_t> lens;
     ServerLock lock(s_mutex());
     rb_arr_hdr(static_cast<long long>(queue.size()));
+    c->running_queue = true;
     for (QueuedCommand& q : queue) {
         argv.resize(q.args.size());
         lens.resize(q.args.size());
@@ -42,6 +43,7 @@ void cmd_exec(Client* c, const Args&) {
         }
         dispatch_command(c, static_cast<int>(argv.size()), argv.data(), lens.data(), 1);
     }
+    c->running_queue = false;
 }
 
 const CommandRegistrar registrar({

@@ -55,6 +55,7 @@ struct Client {
 
     int in_multi = 0;
     std::vector<QueuedCommand> queue;
+    bool running_queue = false;  // EXEC is running the queued commands
 
     int resp3 = 0;
     uint64_t id = 0;
