@@ -345,3 +345,99 @@ int dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, cons
 // key; -1 none had elements; -2 allocation failure.
 int64_t dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
                    PoppedElements* out);
+
+// ---- Sorted sets (zsets.cpp) --------------------------------------------------
+// Members are unique byte strings (the empty member included), ordered by score,
+// then by member bytes. Ranks are 0-based positions in that order. Every removal
+// that empties a set deletes its key; no operation leaves an empty set behind.
+// Functions other than dict_zadd treat a key of another type as a missing set:
+// the command layer decides the WRONGTYPE reply.
+
+enum ZaddFlag : uint32_t {
+    ZADD_NX = 1,
+    ZADD_XX = 2,
+    ZADD_GT = 4,
+    ZADD_LT = 8,
+    ZADD_CH = 16,
+    ZADD_INCR = 32,  // the others are ignored when it is set
+};
+
+// A score interval; either bound may be infinite.
+struct ZScoreRange {
+    double min;
+    double max;
+    bool min_exclusive = false;
+    bool max_exclusive = false;
+    bool below(double s) const { return min > s || (min_exclusive && s == min); }
+    bool above(double s) const { return s > max || (max_exclusive && s == max); }
+    bool contains(double s) const { return !below(s) && !above(s); }
+};
+
+// A member borrowed from the keyspace: valid under the lock until the next change.
+struct ZMember {
+    std::string_view member;
+    double score;
+};
+// A member copied or handed out of the keyspace.
+struct ZOwned {
+    std::string member;
+    double score;
+};
+
+// What ZRANGESTORE selects: ranks start..stop, or with by_score the members in
+// `range` after `offset`, at most `limit` of them (limit <= 0: no limit). With
+// reverse, positions count from the highest member.
+struct ZRangeSpec {
+    bool by_score = false;
+    bool reverse = false;
+    int64_t start = 0;
+    int64_t stop = -1;
+    ZScoreRange range{0, 0};
+    int64_t offset = 0;
+    int64_t limit = 0;
+};
+
+// Adds or updates one member. 1 or 0 as counted by ZADD (new members; with CH
+// also updated ones; with INCR always 1 and *out_score = the new score, otherwise
+// 1.0 when the member was written, else 0); -1 another type; -2 allocation
+// failure. *changed tells whether the keyspace changed. A call that writes
+// nothing creates no key. Runs eviction after inserting a new member.
+int dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
+              double* out_score = nullptr, bool* changed = nullptr);
+// 1 and the new score; -1 another type; -2 allocation failure.
+int dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member, double* out_score);
+// Members removed (each counted once); 0 for a missing key or another type.
+int64_t dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+// 1 and the score, or 0 (score 0) when the key or member is missing.
+int dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score);
+int64_t dict_zcard(Keyspace* ks, std::string_view key);
+// 1 with the rank (from the highest member with reverse) and score; 0 if missing.
+int dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
+               double* score);
+// Ranks start..stop (negative counts from the end), borrowed. Returns the count.
+int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
+                    std::vector<ZMember>* out);
+// Members inside the range, lowest first (highest with reverse), then offset and
+// limit (limit <= 0: all after offset), borrowed. Returns the count.
+int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
+                           int64_t offset, int64_t limit, std::vector<ZMember>* out);
+int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+// One page from rank *cursor, count <= 0 meaning 10; *cursor becomes the next
+// rank, or 0 when the set is done. Borrowed. 0 ok; -1 null output.
+int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out);
+// Removes up to count lowest members (highest with from_top) and hands them out in
+// pop order. Returns the number popped.
+int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
+int64_t dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
+// Replaces dst by the members of src that spec selects (deletes dst when none
+// are). Number stored; -1 allocation failure. *dst_changed tells whether dst was
+// written or deleted.
+int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSpec& spec,
+                         bool* dst_changed);
+// count < 0: -count independent picks (repeats possible); count > 0: min(count,
+// size) distinct members in random order. Copies with scores; returns the number.
+int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out);
+// One entry per member: found (true, score) or not (false, 0).
+void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
+                  std::vector<std::pair<bool, double>>* out);

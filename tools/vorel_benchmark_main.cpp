@@ -257,6 +257,21 @@ const char* expect_values_array(const Reply& r, const Workload& wl) {
 
 constexpr uint64_t kMsetPairs = 10;
 
+// Sorted sets: members spread over this many keys, so each set grows large.
+constexpr uint64_t kZsetKeys = 10;
+
+const char* expect_members_array(const Reply& r, const Workload&) {
+    bool ok = r.type == '*' && !r.null && r.items.size() <= 100;
+    for (size_t i = 0; ok && i < r.items.size(); ++i) ok = r.items[i].type == '$' && !r.items[i].null;
+    return ok ? nullptr : "an array of at most 100 bulks";
+}
+
+const char* expect_popped_pair(const Reply& r, const Workload&) {
+    bool ok = r.type == '*' && !r.null && (r.items.empty() || r.items.size() == 2);
+    for (size_t i = 0; ok && i < r.items.size(); ++i) ok = r.items[i].type == '$' && !r.items[i].null;
+    return ok ? nullptr : "an empty array or a member and its score";
+}
+
 // The tests, in the order --help lists them. Adding one is one row: a name, a
 // summary, whether the keyspace must be filled first, a builder that frames one
 // request for a random key index with RequestWriter, and a verifier (one of the
@@ -344,6 +359,31 @@ const TestSpec kTests[] = {
          w.arg("99");
      },
      expect_values_array},
+    {"zadd", "ZADD zset:<k mod 10> <k> member:<k>", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(4);
+         w.arg("ZADD");
+         w.arg_key("zset:", k % kZsetKeys);
+         w.arg_key("", k);
+         w.arg_key("member:", k);
+     },
+     expect_integer},
+    {"zrange_100", "ZRANGE zset:<k mod 10> 0 99 (sets filled by zadd before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(4);
+         w.arg("ZRANGE");
+         w.arg_key("zset:", k % kZsetKeys);
+         w.arg("0");
+         w.arg("99");
+     },
+     expect_members_array},
+    {"zpopmin", "ZPOPMIN zset:<k mod 10> (sets filled by zadd before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(2);
+         w.arg("ZPOPMIN");
+         w.arg_key("zset:", k % kZsetKeys);
+     },
+     expect_popped_pair},
 };
 
 const TestSpec* find_test(std::string_view name) {

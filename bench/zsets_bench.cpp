@@ -1,0 +1,115 @@
+// zsets_bench.cpp — costs of the sorted-set operations at a small and a large set
+// size: ZADD of a random score to a present member, ZREM and ZADD of a member,
+// score and rank lookups, a 100-member range from a random rank, and ZPOPMIN.
+// Each benchmark keeps the set at its size.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+
+namespace {
+
+constexpr std::string_view kKey = "zset";
+
+// A keyspace holding one sorted set of n members with random scores.
+struct BenchSet {
+    Keyspace* ks = nullptr;
+    uint64_t n = 0;
+};
+
+double random_score() { return static_cast<double>(dict_random_below(1'000'000'000)) / 1000.0; }
+
+// "member:<i>" with i in 12 digits, formatted on the stack so that naming a
+// member reads no memory the benchmarked operation would not read.
+struct MemberName {
+    char text[19];
+    explicit MemberName(uint64_t i) {
+        memcpy(text, "member:", 7);
+        for (size_t k = sizeof(text); k > 7; k--, i /= 10) text[k - 1] = static_cast<char>('0' + i % 10);
+    }
+    std::string_view view() const { return {text, sizeof(text)}; }
+};
+
+BenchSet& bench_set(uint64_t n) {
+    static std::map<uint64_t, BenchSet> cache;
+    BenchSet& s = cache[n];
+    if (s.ks) return s;
+    dict_seed_random(n);
+    s.ks = dict_create(0);
+    s.n = n;
+    for (uint64_t i = 0; i < n; ++i) dict_zadd(s.ks, kKey, 0, random_score(), MemberName(i).view());
+    return s;
+}
+
+void report(benchmark::State& state, const BenchSet& s) {
+    state.counters["members"] = static_cast<double>(dict_zcard(s.ks, kKey));
+    state.SetItemsProcessed(state.iterations());
+}
+
+// ZADD of a random score to a present member: the member moves in the order.
+void BM_ZaddRandomScore(benchmark::State& state) {
+    BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
+    for (auto _ : state) {
+        const MemberName m(dict_random_below(s.n));
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+    }
+    report(state, s);
+}
+BENCHMARK(BM_ZaddRandomScore)->Arg(1'000)->Arg(1'000'000);
+
+// ZREM of a random member, then ZADD of it again with a random score: the
+// member leaves both indexes and comes back.
+void BM_ZremThenZadd(benchmark::State& state) {
+    BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
+    for (auto _ : state) {
+        const MemberName m(dict_random_below(s.n));
+        dict_zrem(s.ks, kKey, {m.view()});
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+    }
+    report(state, s);
+}
+BENCHMARK(BM_ZremThenZadd)->Arg(1'000)->Arg(1'000'000);
+
+void BM_ZscoreAndZrank(benchmark::State& state) {
+    BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
+    int64_t rank = 0;
+    double score = 0;
+    for (auto _ : state) {
+        const MemberName m(dict_random_below(s.n));
+        benchmark::DoNotOptimize(dict_zscore(s.ks, kKey, m.view(), &score));
+        benchmark::DoNotOptimize(dict_zrank(s.ks, kKey, m.view(), false, &rank, &score));
+    }
+    report(state, s);
+}
+BENCHMARK(BM_ZscoreAndZrank)->Arg(1'000)->Arg(1'000'000);
+
+// ZRANGE start start+99 from a random rank.
+void BM_Zrange100(benchmark::State& state) {
+    BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
+    std::vector<ZMember> out;
+    const uint64_t starts = s.n - 100;
+    for (auto _ : state) {
+        const int64_t start = static_cast<int64_t>(dict_random_below(starts));
+        benchmark::DoNotOptimize(dict_zrange(s.ks, kKey, start, start + 99, false, &out));
+    }
+    report(state, s);
+}
+BENCHMARK(BM_Zrange100)->Arg(1'000)->Arg(1'000'000);
+
+// ZPOPMIN, then the popped member comes back with a new random score.
+void BM_ZpopminReadd(benchmark::State& state) {
+    BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
+    std::vector<ZOwned> out;
+    for (auto _ : state) {
+        dict_zpop(s.ks, kKey, 1, false, &out);
+        dict_zadd(s.ks, kKey, 0, random_score(), out[0].member);
+    }
+    report(state, s);
+}
+BENCHMARK(BM_ZpopminReadd)->Arg(1'000)->Arg(1'000'000);
+
+}  // namespace

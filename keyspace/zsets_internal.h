@@ -1,0 +1,136 @@
+// zsets_internal.h — the storage of a sorted-set value: a member table (member
+// bytes to score) and an order index over the same members, a B+ tree whose inner
+// nodes count the members below each child, so that ranks, the member at a rank
+// and score bounds are found in O(log n) with few cache misses. Shared by the
+// engine's sorted-set module, its unit tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+
+// Member order: lower score first; equal scores by member bytes compared as
+// unsigned bytes, a proper prefix before the longer member.
+inline bool zset_less(double score_a, std::string_view a, double score_b, std::string_view b) {
+    if (score_a != score_b) return score_a < score_b;
+    return a < b;  // char_traits<char> compares as unsigned char
+}
+
+// A member in the order; the view points at the bytes of the member's record.
+struct ZsetItem {
+    double score;
+    std::string_view member;
+};
+
+struct ZsetTreeNode;  // tree nodes, defined in zset_index.cpp
+struct ZsetLeaf;
+
+// A position in the order that walks one member up or down at a time. Valid
+// until the index next changes.
+class ZsetCursor {
+public:
+    bool valid() const { return leaf_ != nullptr; }
+    ZsetItem item() const;
+    void next();
+    void prev();
+
+private:
+    friend class ZsetIndex;
+    ZsetCursor(const ZsetLeaf* leaf, uint32_t pos) : leaf_(leaf), pos_(pos) {}
+    const ZsetLeaf* leaf_;
+    uint32_t pos_;
+};
+
+// One member: its bytes and score. A record never moves while it exists, so
+// views of its bytes stay valid.
+struct ZsetRecord {
+    double score;
+    std::string member;
+};
+
+// The members of one set by their bytes: open addressing with linear probing.
+// Each slot keeps the member's hash beside the record it owns, so a probe reads
+// a record only when the hashes match.
+class ZsetMemberTable {
+public:
+    uint64_t size() const { return used_; }
+    ZsetRecord* find(std::string_view member) const;
+    // Adds an absent member; throws on allocation failure with nothing changed.
+    ZsetRecord* insert(std::string_view member, double score);
+    // Removes a present member and hands its record over. Never allocates.
+    std::unique_ptr<ZsetRecord> erase(std::string_view member);
+    // Asks for the member's slot ahead of a lookup.
+    void prefetch(std::string_view member) const;
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        std::unique_ptr<ZsetRecord> rec;  // null: empty slot
+    };
+    static uint64_t hash_of(std::string_view member) { return std::hash<std::string_view>{}(member); }
+    size_t home(uint64_t hash) const { return hash & (slots_.size() - 1); }
+    // The member's slot, or the empty slot that ends its probe run.
+    size_t position(std::string_view member, uint64_t hash) const;
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two in size, at most three quarters used
+    uint64_t used_ = 0;
+};
+
+class ZsetIndex {
+public:
+    ZsetIndex();
+    ~ZsetIndex();
+    ZsetIndex(const ZsetIndex&) = delete;
+    ZsetIndex& operator=(const ZsetIndex&) = delete;
+
+    uint64_t size() const { return members_.size(); }
+    // True and the score when the member is present.
+    bool score_of(std::string_view member, double* score) const;
+    // Adds an absent member. On allocation failure throws with the contents
+    // unchanged.
+    void insert(double score, std::string_view member);
+    // Gives a present member a new score; the same guarantee as insert.
+    void set_score(std::string_view member, double score);
+    // Removes a present member; its bytes are moved into *member_out when given.
+    // Never allocates.
+    void erase(std::string_view member, std::string* member_out = nullptr);
+
+    // 0-based position of a present member.
+    uint64_t rank(std::string_view member) const;
+    // The member at a 0-based position; rank < size().
+    ZsetItem at(uint64_t rank) const;
+    ZsetCursor cursor(uint64_t rank) const;
+    // Members whose score is below the bound (or equal to it when inclusive).
+    uint64_t count_scores(double bound, bool inclusive) const;
+    // Asks for the member's slot and for the leaf where (score, member) goes, so
+    // that a write of that key finds them in cache.
+    void prefetch(double score, std::string_view member) const;
+
+    // Checks the tree's structure (counts, separators, leaf chain, depth); ""
+    // when sound, else what is wrong.
+    std::string check() const;
+
+private:
+    void prefetch_leaf(double score, std::string_view member) const;
+    void tree_insert(double score, std::string_view member);
+    void tree_erase(double score, std::string_view member);
+
+    ZsetMemberTable members_;
+    std::unique_ptr<ZsetTreeNode> root_;
+    int height_ = 1;  // levels of the tree, the leaves included
+};
+
+// The payload of a sorted-set entry. The memory estimate charges it as a flat
+// array of slots: 0, then 4, then doubling whenever an insert finds it full, 24
+// bytes each and never shrinking; plus each member's length + 16.
+struct ZsetValue {
+    ZsetIndex index;
+    uint64_t slot_cap = 0;
+    uint64_t member_bytes = 0;  // sum of member lengths, for the release charge
+};
