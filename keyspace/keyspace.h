@@ -441,3 +441,84 @@ int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std:
 // One entry per member: found (true, score) or not (false, 0).
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
                   std::vector<std::pair<bool, double>>* out);
+
+// ---- Hashes (hashes.cpp) ------------------------------------------------------
+// Field/value pairs in insertion order; overwriting keeps a field's place and a
+// deletion keeps the order of the rest. The empty string is a field and a value
+// like any other. Results: -1 the key holds another type, -2 allocation failure
+// (nothing changed). Views point into the keyspace: valid under the lock until
+// the next change. Reads that build vectors may throw std::bad_alloc, leaving
+// the keyspace unchanged.
+
+// 1 new field, 0 existing field overwritten. Runs eviction when memory grew.
+int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value);
+// 1 found (*value set), 0 key or field missing.
+int dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value);
+// Fields removed (a name given twice counts once); deletes the key when emptied.
+int64_t dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields);
+int64_t dict_hlen(Keyspace* ks, std::string_view key);
+// 1 when the key is a hash holding the field, else 0 (also for another type).
+int dict_hexists(Keyspace* ks, std::string_view key, std::string_view field);
+// Length of the field's value; 0 when the key or field is missing.
+int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field);
+// Number of records: field, value, ... / the fields / the values, in pair order.
+int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// The stored value read as a decimal prefix (blanks, sign, digits up to the first
+// other byte; none reads 0; saturating at the 64-bit range) plus the increment,
+// stored as decimal text. 0 done (*out = the sum); -3 the sum overflows (nothing
+// changed).
+int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out);
+// As above with a floating-point prefix, stored with 17 significant digits.
+// -3 the sum is not finite (nothing stored; *out holds it).
+int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out);
+// Position cursor: up to count pairs (<= 0 means 10) from position *cursor as
+// field, value, ...; *cursor becomes the next position, 0 at the end (also for a
+// missing key or a cursor past the end). 0 ok, -1 another type.
+int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+               std::vector<std::string_view>* out);
+
+// ---- Sets (sets.cpp) ------------------------------------------------------------
+// Distinct members in insertion order (the empty string included); removal keeps
+// the order of the rest. Results as for hashes: -1 another type, -2 allocation
+// failure; views borrowed under the lock.
+
+enum SetOp { SET_OP_DIFF = 0, SET_OP_INTER = 1, SET_OP_UNION = 2 };
+
+// Members newly added. On -2, *processed tells how many of the given members
+// were handled (added or already present) before the failure.
+int64_t dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
+                  size_t* processed = nullptr);
+// Members removed; deletes the key when emptied.
+int64_t dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+int64_t dict_scard(Keyspace* ks, std::string_view key);
+// 1 member, 0 not a member or missing key.
+int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
+// 1 moved; 0 not moved (source missing or not a set, member absent, destination
+// already holds it or holds another type); -2 allocation failure.
+int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
+// Number of members listed in set order.
+int64_t dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// count 1: one random member. count < 0: |count| independent picks (repeats
+// possible). Otherwise min(count, size) distinct members by a partial
+// Fisher–Yates shuffle. Returns the number of records.
+int64_t dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
+// Difference / intersection of the first set with the others, in the first
+// set's order (missing keys and keys of another type count as empty sets), and
+// the union in order of first appearance. Linear in the sizes of the inputs.
+int64_t dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+int64_t dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+int64_t dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+// Stores the result of op over keys under dst (which may be one of them),
+// replacing whatever dst held; an empty result deletes dst. Size stored, or -2.
+int64_t dict_sstore(Keyspace* ks, std::string_view dst, int op, const std::vector<std::string_view>& keys);
+// Position cursor, as dict_hscan, over members.
+int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+               std::vector<std::string_view>* out);
+// Removes min(count, size) distinct random members and hands them over in the
+// order drawn; count <= 0 pops nothing. Number popped.
+int64_t dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out);
+// Size of the intersection, capped at limit when limit > 0. A key of another
+// type sets *wrong_type and gives 0.
+int64_t dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit, bool* wrong_type);

@@ -272,6 +272,14 @@ const char* expect_popped_pair(const Reply& r, const Workload&) {
     return ok ? nullptr : "an empty array or a member and its score";
 }
 
+// Hashes and sets: keys spread over this many collections, so each one holds
+// many fields or members.
+constexpr uint64_t kCollections = 1000;
+
+const char* expect_bulk_or_null(const Reply& r, const Workload&) {
+    return r.type == '$' ? nullptr : "a bulk or $-1";
+}
+
 // The tests, in the order --help lists them. Adding one is one row: a name, a
 // summary, whether the keyspace must be filled first, a builder that frames one
 // request for a random key index with RequestWriter, and a verifier (one of the
@@ -384,6 +392,38 @@ const TestSpec kTests[] = {
          w.arg_key("zset:", k % kZsetKeys);
      },
      expect_popped_pair},
+    {"hset", "HSET hash:<k mod 1000> field:<k> <value>", false,
+     [](RequestWriter& w, uint64_t k, const Workload& wl) {
+         w.begin(4);
+         w.arg("HSET");
+         w.arg_key("hash:", k % kCollections);
+         w.arg_key("field:", k);
+         w.framed(wl.value_framed);
+     },
+     expect_integer},
+    {"hget", "HGET hash:<k mod 1000> field:<k> (hashes filled by hset before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(3);
+         w.arg("HGET");
+         w.arg_key("hash:", k % kCollections);
+         w.arg_key("field:", k);
+     },
+     expect_value_or_null},
+    {"sadd", "SADD set:<k mod 1000> member:<k>", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(3);
+         w.arg("SADD");
+         w.arg_key("set:", k % kCollections);
+         w.arg_key("member:", k);
+     },
+     expect_integer},
+    {"spop", "SPOP set:<k mod 1000> (sets filled by sadd before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(2);
+         w.arg("SPOP");
+         w.arg_key("set:", k % kCollections);
+     },
+     expect_bulk_or_null},
 };
 
 const TestSpec* find_test(std::string_view name) {

@@ -1,0 +1,157 @@
+// container_common.h — what the hash and set modules share: their payload (an
+// ordered store plus the nominal array capacity that memory charges follow),
+// the charges of elements, typed lookup, creating a container key and dropping
+// one left empty, and the release/count/copy hooks the table code calls.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+#include "keyspace/ordered_store.h"
+
+namespace vorel {
+
+// A hash value is charged as a blob of its own; a set member carries nothing else.
+inline uint64_t value_charge(const std::string& v) { return v.size() + CHARGE_BLOB; }
+inline uint64_t value_charge(NoValue) { return 0; }
+
+// Charges follow the array a plain layout would hold: 4 slots at first, doubled
+// whenever a new element finds it full, never shrunk.
+inline void grow_nominal_capacity(int64_t* cap, size_t count_before) {
+    if (static_cast<int64_t>(count_before) >= *cap) *cap = *cap == 0 ? 4 : *cap * 2;
+}
+
+// The payload of a hash (Value: the field's value) or a set (NoValue), whose
+// nominal array slots are charged kSlotCharge each.
+template <class Value, uint64_t kSlotCharge>
+struct Container {
+    using Store = OrderedStore<Value>;
+    using Slot = typename Store::Slot;
+
+    Store store;
+    int64_t cap = 0;
+
+    static uint64_t charge_of(std::string_view key, const Value& value) {
+        return key.size() + CHARGE_BLOB + value_charge(value);
+    }
+
+    // Appends a new element and charges it (ks may be null: nothing is charged).
+    // Throws std::bad_alloc with nothing changed.
+    void add(Keyspace* ks, std::string_view key, Value value) {
+        const uint64_t charge = charge_of(key, value);
+        store.append(std::string(key), std::move(value));
+        const int64_t old_cap = cap;
+        grow_nominal_capacity(&cap, store.size() - 1);
+        dict_charge(ks, charge + static_cast<uint64_t>(cap - old_cap) * kSlotCharge);
+    }
+
+    // Removes the element at a slot and its charge; the caller settles the store.
+    Slot take(Keyspace* ks, size_t slot) {
+        Slot gone = store.take(slot);
+        dict_uncharge(ks, charge_of(gone.key, gone.value));
+        return gone;
+    }
+
+    // Everything the container is charged: its elements and its nominal slots.
+    uint64_t total_charge() const {
+        uint64_t total = static_cast<uint64_t>(cap) * kSlotCharge;
+        store.for_each([&](const Slot& s) { total += charge_of(s.key, s.value); });
+        return total;
+    }
+};
+
+// 1 the key holds a value of `type`, 0 missing, -1 another type. *out is the
+// entry found (also of another type) or nullptr. The lookup stamps the key.
+inline int find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {
+    Entry* e = ks ? dict_find_entry(ks, key) : nullptr;
+    *out = e;
+    if (!e) return 0;
+    return e->type == type ? 1 : -1;
+}
+
+// Creates an empty container key whose payload lives in `member`. nullptr when
+// the entry cannot be allocated; std::bad_alloc when the payload cannot (in both
+// cases nothing changed). The caller fills the container or drops it.
+template <class C>
+Entry* create_container(Keyspace* ks, std::string_view key, uint32_t type, C* Entry::*member) {
+    auto value = std::make_unique<C>();
+    Entry* e = dict_insert_entry(ks, key, type, dict_now_ms());
+    if (!e) return nullptr;
+    e->*member = value.release();
+    return e;
+}
+
+// The keyspace never holds an empty container: the call that empties one removes it.
+inline void drop_if_empty(Keyspace* ks, Entry* e, size_t count) {
+    if (e && count == 0) entry_unlink(ks, e);
+}
+
+// Removes each named element that is present (a name given twice counts once)
+// and drops the key when it is emptied. Returns the number removed.
+template <class C>
+int64_t remove_named(Keyspace* ks, Entry* e, C* c, const std::vector<std::string_view>& names) {
+    int64_t removed = 0;
+    for (std::string_view name : names) {
+        const size_t slot = c->store.find(name);
+        if (slot == C::Store::npos) continue;
+        c->take(ks, slot);
+        removed++;
+    }
+    c->store.settle();
+    drop_if_empty(ks, e, c->store.size());
+    return removed;
+}
+
+// One page of a position-cursor scan: up to count elements (<= 0 means 10) from
+// position *cursor, each handed to emit; *cursor becomes the next position, 0 at
+// the end. A null store (missing key) or a cursor past the end gives nothing.
+template <class Store, class Emit>
+void scan_positions(Store* store, uint64_t* cursor, int64_t count, Emit emit) {
+    if (!store || *cursor >= store->size()) {
+        *cursor = 0;
+        return;
+    }
+    const uint64_t left = store->size() - *cursor;
+    const uint64_t n = std::min<uint64_t>(count <= 0 ? 10 : static_cast<uint64_t>(count), left);
+    store->visit(*cursor, n, emit);
+    *cursor = n == left ? 0 : *cursor + n;
+}
+
+// The hooks through which the table code releases, counts and copies a
+// container type whose payload sits in `member`.
+template <class C, C* Entry::*member>
+struct ContainerHooks {
+    static void release(Keyspace* ks, Entry* e) {
+        std::unique_ptr<C> c(e->*member);
+        e->*member = nullptr;
+        if (c) dict_uncharge(ks, c->total_charge());
+    }
+
+    static int64_t count(const Entry* e) { return e->*member ? static_cast<int64_t>((e->*member)->store.size()) : 0; }
+
+    // A copy holds exactly as many slots as the source has elements.
+    static bool copy(Keyspace* ks, const Entry* src, Entry* dst) {
+        try {
+            auto c = std::make_unique<C>();
+            const auto& from = (src->*member)->store;
+            c->store.reserve(from.size());
+            from.for_each([&](const typename C::Slot& s) { c->store.append(s.key, s.value); });
+            c->cap = static_cast<int64_t>(from.size());
+            dict_charge(ks, c->total_charge());
+            dst->*member = c.release();
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
+    static ValueTypeOps ops() { return {release, count, copy}; }
+};
+
+}  // namespace vorel

@@ -1,0 +1,178 @@
+// hashes.cpp — the hash value type: field/value pairs in insertion order with
+// O(1) average field lookup, overwrite in place, deletion that keeps the order of
+// the rest, the two increments with their prefix-reading rules, a position
+// cursor for scans, and the release/count/copy hooks the table code calls.
+//
+// Memory charges follow a plain pair array whatever the storage underneath: the
+// key + 152 at creation, 32 per nominal pair slot (4, 8, 16, ...), and each
+// field and value as its length + 16.
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "keyspace/container_common.h"
+#include "keyspace/keyspace.h"
+
+struct HashValue : vorel::Container<std::string, CHARGE_HASH_SLOT> {};
+
+namespace {
+
+using PairStore = HashValue::Store;
+
+int find_hash(Keyspace* ks, std::string_view key, Entry** out) {
+    return vorel::find_typed(ks, key, KEY_TYPE_HASH, out);
+}
+
+// Stores one pair in an existing hash: 1 new field, 0 overwritten. Throws
+// std::bad_alloc with the hash unchanged.
+int store_field(Keyspace* ks, HashValue* h, std::string_view field, std::string_view value) {
+    const size_t s = h->store.find(field);
+    if (s == PairStore::npos) {
+        h->add(ks, field, std::string(value));
+        return 1;
+    }
+    std::string& stored = h->store.slot(s).value;
+    const uint64_t old_len = stored.size();
+    stored.assign(value);
+    dict_uncharge(ks, old_len);
+    dict_charge(ks, value.size());
+    return 0;
+}
+
+// The value of a field, or nullptr.
+const std::string* field_value(Entry* e, std::string_view field) {
+    if (!e) return nullptr;
+    const size_t s = e->hash_value->store.find(field);
+    return s == PairStore::npos ? nullptr : &e->hash_value->store.slot(s).value;
+}
+
+enum class HashPart { Fields, Values, Both };
+
+int64_t collect(Keyspace* ks, std::string_view key, HashPart part, std::vector<std::string_view>* out) {
+    out->clear();
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    if (found <= 0) return found;
+    const PairStore& pairs = e->hash_value->store;
+    out->reserve(part == HashPart::Both ? 2 * pairs.size() : pairs.size());
+    pairs.for_each([&](const PairStore::Slot& s) {
+        if (part != HashPart::Values) out->push_back(s.key);
+        if (part != HashPart::Fields) out->push_back(s.value);
+    });
+    return static_cast<int64_t>(out->size());
+}
+
+const ValueTypeRegistrar kHashType(KEY_TYPE_HASH, vorel::ContainerHooks<HashValue, &Entry::hash_value>::ops());
+
+}  // namespace
+
+int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value) {
+    Entry* e = nullptr;
+    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    const uint64_t before = ks->used_memory;
+    int r;
+    try {
+        if (!e && !(e = vorel::create_container(ks, key, KEY_TYPE_HASH, &Entry::hash_value))) return -2;
+        r = store_field(ks, e->hash_value, field, value);
+    } catch (const std::bad_alloc&) {
+        if (e) vorel::drop_if_empty(ks, e, e->hash_value->store.size());
+        return -2;
+    }
+    // A longer value grows memory as much as a new field does: both may evict.
+    if (ks->used_memory > before) dict_evict_lru(ks);
+    return r;
+}
+
+int dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value) {
+    *value = std::string_view();
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    if (found <= 0) return found;
+    const std::string* v = field_value(e, field);
+    if (!v) return 0;
+    *value = *v;
+    return 1;
+}
+
+int64_t dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields) {
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    return found <= 0 ? found : vorel::remove_named(ks, e, e->hash_value, fields);
+}
+
+int64_t dict_hlen(Keyspace* ks, std::string_view key) {
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    return found <= 0 ? found : static_cast<int64_t>(e->hash_value->store.size());
+}
+
+int dict_hexists(Keyspace* ks, std::string_view key, std::string_view field) {
+    Entry* e = nullptr;
+    return find_hash(ks, key, &e) == 1 && field_value(e, field) ? 1 : 0;
+}
+
+int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field) {
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    if (found <= 0) return found;
+    const std::string* v = field_value(e, field);
+    return v ? static_cast<int64_t>(v->size()) : 0;
+}
+
+int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+    return collect(ks, key, HashPart::Both, out);
+}
+
+int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+    return collect(ks, key, HashPart::Fields, out);
+}
+
+int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+    return collect(ks, key, HashPart::Values, out);
+}
+
+int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out) {
+    Entry* e = nullptr;
+    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    int64_t current = 0;
+    // Read the way the C library's base-10 conversion reads: blanks and a sign,
+    // digits up to the first other byte, none = 0, saturating at the 64-bit range.
+    if (const std::string* v = field_value(e, field); v && !v->empty()) current = std::strtoimax(v->c_str(), nullptr, 10);
+    int64_t sum = 0;
+    if (__builtin_add_overflow(current, increment, &sum)) return -3;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%" PRId64, sum);
+    const int r = dict_hset(ks, key, field, text);
+    if (r < 0) return r;
+    if (out) *out = sum;
+    return 0;
+}
+
+int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out) {
+    Entry* e = nullptr;
+    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    double current = 0;
+    // A prefix read: whatever number the value starts with, else 0.
+    if (const std::string* v = field_value(e, field); v && !v->empty()) current = std::strtod(v->c_str(), nullptr);
+    const double sum = current + increment;
+    if (out) *out = sum;
+    if (!std::isfinite(sum)) return -3;
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.17g", sum);
+    const int r = dict_hset(ks, key, field, text);
+    return r < 0 ? r : 0;
+}
+
+int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+               std::vector<std::string_view>* out) {
+    out->clear();
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    vorel::scan_positions(found == 1 ? &e->hash_value->store : nullptr, cursor, count, [&](const PairStore::Slot& s) {
+        out->push_back(s.key);
+        out->push_back(s.value);
+    });
+    return found < 0 ? -1 : 0;
+}

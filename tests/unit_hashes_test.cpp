@@ -1,0 +1,299 @@
+// unit_hashes_test.cpp — hash values in the keyspace: pair order through
+// overwrites and deletions, the empty string as field and value, exact memory
+// charges, a large hash checked against a plain reference through heavy churn,
+// the two increments, position-cursor scans, other types, copies and eviction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+#include "unit_keyspace_support.h"
+
+namespace {
+
+using ks_test::string_key_charge;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+
+// A hash as a plain list of pairs with linear search, and the charges a plain
+// pair array would carry: 4 slots at first, doubled when a new field finds it full.
+struct RefHash {
+    Pairs pairs;
+    uint64_t cap = 0;
+
+    int set(const std::string& f, const std::string& v) {
+        for (auto& p : pairs)
+            if (p.first == f) {
+                p.second = v;
+                return 0;
+            }
+        if (pairs.size() >= cap) cap = cap ? cap * 2 : 4;
+        pairs.emplace_back(f, v);
+        return 1;
+    }
+    bool del(const std::string& f) {
+        for (size_t i = 0; i < pairs.size(); i++)
+            if (pairs[i].first == f) {
+                pairs.erase(pairs.begin() + static_cast<long>(i));
+                return true;
+            }
+        return false;
+    }
+    uint64_t charge(size_t key_len) const {
+        if (pairs.empty()) return 0;
+        uint64_t total = key_len + 152 + 32 * cap;
+        for (const auto& p : pairs) total += p.first.size() + p.second.size() + 32;
+        return total;
+    }
+};
+
+class HashesTest : public ks_test::KeyspaceTest {
+protected:
+    Pairs all(std::string_view key) {
+        std::vector<std::string_view> out;
+        dict_hgetall(ks, key, &out);
+        Pairs pairs;
+        for (size_t i = 0; i + 1 < out.size(); i += 2) pairs.emplace_back(out[i], out[i + 1]);
+        return pairs;
+    }
+    // Every pair by HSCAN pages of the given size; also checks the cursors.
+    Pairs scan_all(std::string_view key, int64_t count) {
+        Pairs pairs;
+        uint64_t cursor = 0;
+        do {
+            std::vector<std::string_view> out;
+            const uint64_t at = cursor;
+            EXPECT_EQ(dict_hscan(ks, key, &cursor, count, &out), 0);
+            for (size_t i = 0; i + 1 < out.size(); i += 2) pairs.emplace_back(out[i], out[i + 1]);
+            if (cursor != 0) {
+                EXPECT_EQ(cursor, at + static_cast<uint64_t>(count));
+            }
+        } while (cursor != 0 && pairs.size() < 10'000'000);
+        return pairs;
+    }
+    std::string get(std::string_view key, std::string_view field) {
+        std::string_view v;
+        return dict_hget(ks, key, field, &v) == 1 ? std::string(v) : std::string("<missing>");
+    }
+};
+
+}  // namespace
+
+TEST_F(HashesTest, PairsKeepInsertionOrderThroughOverwritesAndDeletes) {
+    EXPECT_EQ(dict_hset(ks, "h", "f1", "a"), 1);
+    EXPECT_EQ(dict_hset(ks, "h", "f2", "b"), 1);
+    EXPECT_EQ(dict_hset(ks, "h", "f3", "c"), 1);
+    EXPECT_EQ(dict_hset(ks, "h", "f1", "A"), 0);
+    EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f2", "b"}, {"f3", "c"}}));
+    const std::vector<std::string_view> f2{"f2", "f2", "nope"};
+    EXPECT_EQ(dict_hdel(ks, "h", f2), 1) << "a name given twice is removed once";
+    EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f3", "c"}}));
+    EXPECT_EQ(dict_hset(ks, "h", "f2", "again"), 1);
+    EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f3", "c"}, {"f2", "again"}}));
+    std::vector<std::string_view> keys, vals;
+    EXPECT_EQ(dict_hkeys(ks, "h", &keys), 3);
+    EXPECT_EQ(dict_hvals(ks, "h", &vals), 3);
+    EXPECT_EQ(keys, (std::vector<std::string_view>{"f1", "f3", "f2"}));
+    EXPECT_EQ(vals, (std::vector<std::string_view>{"A", "c", "again"}));
+    EXPECT_EQ(dict_hdel(ks, "h", {"f1", "f3", "f2"}), 3);
+    EXPECT_EQ(dict_exists(ks, "h"), 0) << "the last deletion removes the key";
+    EXPECT_EQ(ks->used_memory, kBase);
+    EXPECT_EQ(dict_hlen(ks, "h"), 0);
+    EXPECT_EQ(dict_hdel(ks, "h", {"f1"}), 0);
+}
+
+TEST_F(HashesTest, EmptyFieldAndValueAreStoredFoundAndRemoved) {
+    EXPECT_EQ(dict_hset(ks, "h", "", "v"), 1);
+    EXPECT_EQ(dict_hset(ks, "h", "", "w"), 0) << "the empty field is found again";
+    EXPECT_EQ(dict_hset(ks, "h", "e", ""), 1);
+    EXPECT_EQ(dict_hlen(ks, "h"), 2);
+    EXPECT_EQ(get("h", ""), "w");
+    std::string_view v = "sentinel";
+    EXPECT_EQ(dict_hget(ks, "h", "e", &v), 1) << "an empty value is found";
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(dict_hexists(ks, "h", ""), 1);
+    EXPECT_EQ(dict_hstrlen(ks, "h", "e"), 0);
+    EXPECT_EQ(all("h"), (Pairs{{"", "w"}, {"e", ""}}));
+    EXPECT_EQ(dict_hdel(ks, "h", {""}), 1);
+    EXPECT_EQ(dict_hexists(ks, "h", ""), 0);
+    EXPECT_EQ(all("h"), (Pairs{{"e", ""}}));
+}
+
+TEST_F(HashesTest, ChargesFollowTheNominalPairArray) {
+    ASSERT_EQ(dict_hset(ks, "hk", "f", "vv"), 1);
+    // key + 152, four pair slots of 32, the pair's lengths + 32.
+    EXPECT_EQ(ks->used_memory, kBase + 2 + 152 + 4 * 32 + 1 + 2 + 32);
+    for (int i = 2; i <= 4; i++) dict_hset(ks, "hk", "f" + std::to_string(i), "x");
+    const uint64_t four = ks->used_memory;
+    dict_hset(ks, "hk", "f5", "x");
+    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 1 + 32) << "the fifth field doubles the array to 8 slots";
+    dict_hset(ks, "hk", "f5", "longer");
+    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 6 + 32) << "an overwrite changes the charge by the length difference";
+    dict_hdel(ks, "hk", {"f5", "f4"});
+    EXPECT_EQ(ks->used_memory, four + 128 - (2 + 1 + 32)) << "deletion returns the pair charges, not the slots";
+    dict_hset(ks, "hk", "f4", "x");
+    dict_hset(ks, "hk", "f5", "x");
+    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 1 + 32) << "the array never shrinks, so regrowth charges nothing";
+    dict_set_string(ks, "hk", "s", 0);
+    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(2, 1)) << "a string write releases every hash charge";
+}
+
+TEST_F(HashesTest, LargeHashMatchesAReferenceThroughChurn) {
+    std::mt19937 rng(12345);
+    RefHash ref;
+    std::vector<std::string> names;
+    for (int i = 0; i < 6000; i++) names.push_back("field:" + std::to_string(i * 7919 % 10007));
+    names.push_back("");
+    for (int round = 0; round < 6; round++) {
+        for (int op = 0; op < 6000; op++) {
+            const std::string& f = names[rng() % names.size()];
+            const int kind = static_cast<int>(rng() % 10);
+            if (kind < (round % 2 ? 3 : 7)) {
+                const std::string v = std::to_string(rng() % 1000);
+                ASSERT_EQ(dict_hset(ks, "big", f, v), ref.set(f, v)) << f;
+            } else {
+                ASSERT_EQ(dict_hdel(ks, "big", {f}), ref.del(f) ? 1 : 0) << f;
+            }
+        }
+        ASSERT_EQ(dict_hlen(ks, "big"), static_cast<int64_t>(ref.pairs.size()));
+        EXPECT_EQ(all("big"), ref.pairs) << "round " << round;
+        EXPECT_EQ(scan_all("big", 97), ref.pairs) << "round " << round;
+        EXPECT_EQ(ks->used_memory, kBase + ref.charge(3)) << "round " << round;
+        for (const auto& [f, v] : ref.pairs) ASSERT_EQ(get("big", f), v);
+    }
+    std::vector<std::string_view> every;
+    for (const auto& p : ref.pairs) every.push_back(p.first);
+    EXPECT_EQ(dict_hdel(ks, "big", every), static_cast<int64_t>(ref.pairs.size()));
+    EXPECT_EQ(dict_exists(ks, "big"), 0);
+    EXPECT_EQ(ks->used_memory, kBase);
+}
+
+TEST_F(HashesTest, IntegerIncrementReadsAPrefixAndRefusesOverflow) {
+    int64_t out = 0;
+    EXPECT_EQ(dict_hincrby(ks, "h", "n", 5, &out), 0);
+    EXPECT_EQ(out, 5);
+    EXPECT_EQ(get("h", "n"), "5");
+    dict_hset(ks, "h", "p", "12abc");
+    EXPECT_EQ(dict_hincrby(ks, "h", "p", 1, &out), 0);
+    EXPECT_EQ(get("h", "p"), "13");
+    dict_hset(ks, "h", "a", "abc");
+    EXPECT_EQ(dict_hincrby(ks, "h", "a", -7, &out), 0);
+    EXPECT_EQ(get("h", "a"), "-7");
+    dict_hset(ks, "h", "s", " -20x");
+    EXPECT_EQ(dict_hincrby(ks, "h", "s", 1, &out), 0);
+    EXPECT_EQ(out, -19);
+
+    dict_hset(ks, "h", "max", "9223372036854775807");
+    EXPECT_EQ(dict_hincrby(ks, "h", "max", 1, &out), -3);
+    EXPECT_EQ(get("h", "max"), "9223372036854775807") << "an overflow changes nothing";
+    dict_hset(ks, "h", "huge", "99999999999999999999");
+    EXPECT_EQ(dict_hincrby(ks, "h", "huge", 1, &out), -3) << "a value beyond the range reads as the limit";
+    EXPECT_EQ(dict_hincrby(ks, "h", "huge", -1, &out), 0);
+    EXPECT_EQ(out, INT64_MAX - 1);
+    EXPECT_EQ(dict_hincrby(ks, "h", "min", INT64_MIN, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "min", -1, &out), -3);
+    EXPECT_EQ(get("h", "min"), "-9223372036854775808");
+}
+
+TEST_F(HashesTest, FloatIncrementKeepsSeventeenDigitsAndRefusesInfinity) {
+    double out = 0;
+    dict_hset(ks, "h", "f", "0.2");
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "f", 0.1, &out), 0);
+    EXPECT_EQ(get("h", "f"), "0.30000000000000004");
+    dict_hset(ks, "h", "big", "1e308");
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "big", 1e308, &out), -3);
+    EXPECT_TRUE(std::isinf(out));
+    EXPECT_EQ(get("h", "big"), "1e308");
+    dict_hset(ks, "h", "pre", "2.5kg");
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "pre", 1, &out), 0);
+    EXPECT_EQ(get("h", "pre"), "3.5");
+    EXPECT_EQ(dict_hincrbyfloat(ks, "new", "x", -1.25, &out), 0);
+    EXPECT_EQ(get("new", "x"), "-1.25");
+}
+
+TEST_F(HashesTest, ScanPagesByPosition) {
+    for (int i = 0; i < 25; i++) dict_hset(ks, "h", "f" + std::to_string(i), std::to_string(i));
+    uint64_t cursor = 0;
+    std::vector<std::string_view> out;
+    const std::vector<std::pair<uint64_t, size_t>> pages{{10, 20}, {20, 20}, {0, 10}};
+    for (const auto& [next, records] : pages) {
+        EXPECT_EQ(dict_hscan(ks, "h", &cursor, 10, &out), 0);
+        EXPECT_EQ(cursor, next);
+        EXPECT_EQ(out.size(), records);
+    }
+    EXPECT_EQ(out.front(), "f20");
+    cursor = 3;
+    dict_hscan(ks, "h", &cursor, 0, &out);
+    EXPECT_EQ(cursor, 13u) << "a count of 0 means 10";
+    EXPECT_EQ(out.front(), "f3");
+    // Positions count live pairs: after deleting f0..f4, position 0 is f5.
+    dict_hdel(ks, "h", {"f0", "f1", "f2", "f3", "f4"});
+    cursor = 0;
+    dict_hscan(ks, "h", &cursor, 2, &out);
+    EXPECT_EQ(out, (std::vector<std::string_view>{"f5", "5", "f6", "6"}));
+    cursor = 500;
+    EXPECT_EQ(dict_hscan(ks, "h", &cursor, 10, &out), 0);
+    EXPECT_EQ(cursor, 0u);
+    EXPECT_TRUE(out.empty());
+    cursor = 4;
+    EXPECT_EQ(dict_hscan(ks, "missing", &cursor, 10, &out), 0);
+    EXPECT_EQ(cursor, 0u);
+}
+
+TEST_F(HashesTest, OtherTypesAreRefused) {
+    dict_set_string(ks, "s", "text", 0);
+    const uint64_t before = ks->used_memory;
+    std::string_view v;
+    std::vector<std::string_view> out;
+    int64_t n = 0;
+    double d = 0;
+    uint64_t cursor = 0;
+    EXPECT_EQ(dict_hset(ks, "s", "f", "v"), -1);
+    EXPECT_EQ(dict_hget(ks, "s", "f", &v), -1);
+    EXPECT_EQ(dict_hdel(ks, "s", {"f"}), -1);
+    EXPECT_EQ(dict_hlen(ks, "s"), -1);
+    EXPECT_EQ(dict_hexists(ks, "s", "f"), 0);
+    EXPECT_EQ(dict_hstrlen(ks, "s", "f"), -1);
+    EXPECT_EQ(dict_hgetall(ks, "s", &out), -1);
+    EXPECT_EQ(dict_hkeys(ks, "s", &out), -1);
+    EXPECT_EQ(dict_hvals(ks, "s", &out), -1);
+    EXPECT_EQ(dict_hincrby(ks, "s", "f", 1, &n), -1);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "s", "f", 1, &d), -1);
+    EXPECT_EQ(dict_hscan(ks, "s", &cursor, 10, &out), -1);
+    EXPECT_EQ(ks->used_memory, before);
+    EXPECT_STREQ(dict_type_name(ks, "s"), "string");
+}
+
+TEST_F(HashesTest, CopyIsIndependentAndChargedByCount) {
+    for (int i = 0; i < 5; i++) dict_hset(ks, "src", "f" + std::to_string(i), "v");
+    dict_hdel(ks, "src", {"f1"});
+    const uint64_t before = ks->used_memory;
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    // Four pairs in an array of exactly four slots.
+    EXPECT_EQ(ks->used_memory, before + 3 + 152 + 4 * 32 + 4 * (2 + 1 + 32));
+    EXPECT_EQ(all("dst"), all("src"));
+    dict_hset(ks, "dst", "f0", "changed");
+    EXPECT_EQ(get("src", "f0"), "v");
+    EXPECT_EQ(dict_key_count(ks, "dst"), 4);
+    const uint64_t grown = ks->used_memory;
+    dict_hset(ks, "dst", "f9", "v");
+    EXPECT_EQ(ks->used_memory, grown + 4 * 32 + 2 + 1 + 32) << "the copy's array of 4 doubles on the next field";
+}
+
+TEST_F(HashesTest, NewFieldsRunEviction) {
+    dict_set_max_memory(ks, 1);
+    const std::string chunk(100'000, 'x');
+    for (int i = 0; i < 15; i++) {
+        ks_test::FakeClock::now++;
+        dict_hset(ks, "h" + std::to_string(i), "f", chunk);
+    }
+    EXPECT_LE(ks->used_memory, uint64_t(1) << 20);
+    EXPECT_EQ(dict_exists(ks, "h0"), 0) << "the least recently used hash went first";
+    EXPECT_EQ(dict_exists(ks, "h14"), 1);
+}
