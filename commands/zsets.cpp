@@ -353,15 +353,15 @@ bool looks_like_bound(std::string_view w) {
 }
 
 // Reads the options from argv[5]; replies the error and returns false on a bad one.
-bool parse_store_options(const Args& a, bool by_score, ZRangeSpec* spec) {
+bool parse_store_options(const Args& a, bool by_score, ZRangeSelection* sel) {
     for (int i = 5; i < a.argc; ++i) {
         const std::string_view w = a[i];
         if (word_is(w, "REV")) {
-            spec->reverse = true;
+            sel->reverse = true;
         } else if (word_is(w, "BYSCORE") || word_is(w, "BYLEX")) {
             continue;
         } else if (word_is(w, "LIMIT") && i + 2 < a.argc) {
-            if (!parse_two_ints(a[i + 1], a[i + 2], &spec->offset, &spec->limit)) return false;
+            if (!parse_two_ints(a[i + 1], a[i + 2], &sel->offset, &sel->limit)) return false;
             i += 2;
         } else if (i == 5 && by_score && looks_like_bound(w)) {
             break;
@@ -375,38 +375,38 @@ bool parse_store_options(const Args& a, bool by_score, ZRangeSpec* spec) {
 
 // ZRANGESTORE dst src min max [BYSCORE] [REV] [LIMIT offset count]: ranks, or
 // with BYSCORE score bounds; REV swaps the two.
-bool parse_zrangestore(const Args& a, ZRangeSpec* spec) {
+bool parse_zrangestore(const Args& a, ZRangeSelection* sel) {
     bool by_lex = false;
     for (int i = 5; i < a.argc; ++i) {
-        spec->by_score |= word_is(a[i], "BYSCORE");
+        sel->by_score |= word_is(a[i], "BYSCORE");
         by_lex |= word_is(a[i], "BYLEX");
     }
-    if (!spec->by_score && !by_lex && !parse_two_ints(a[3], a[4], &spec->start, &spec->stop)) return false;
-    if (!parse_store_options(a, spec->by_score, spec)) return false;
+    if (!sel->by_score && !by_lex && !parse_two_ints(a[3], a[4], &sel->start, &sel->stop)) return false;
+    if (!parse_store_options(a, sel->by_score, sel)) return false;
     if (by_lex) {
         rb_error(kErrNoBylex);
         return false;
     }
-    if (!spec->by_score) {
-        if (spec->reverse) std::swap(spec->start, spec->stop);
+    if (!sel->by_score) {
+        if (sel->reverse) std::swap(sel->start, sel->stop);
         return true;
     }
-    if (!parse_range(a[3], a[4], &spec->range)) return false;
-    if (spec->reverse) {
-        std::swap(spec->range.min, spec->range.max);
-        std::swap(spec->range.min_exclusive, spec->range.max_exclusive);
+    if (!parse_range(a[3], a[4], &sel->range)) return false;
+    if (sel->reverse) {
+        std::swap(sel->range.min, sel->range.max);
+        std::swap(sel->range.min_exclusive, sel->range.max_exclusive);
     }
     return true;
 }
 
 void cmd_zrangestore(Client*, const Args& a) {
     if (a.argc < 5) return reply_arity("zrangestore");
-    ZRangeSpec spec;
-    if (!parse_zrangestore(a, &spec)) return;
+    ZRangeSelection sel;
+    if (!parse_zrangestore(a, &sel)) return;
     ServerLock lock(s_mutex());
     if (wrong_type(a[2])) return;
     bool changed = false;
-    const int64_t stored = dict_zrangestore(s_dict, a[1], a[2], spec, &changed);
+    const int64_t stored = dict_zrangestore(s_dict, a[1], a[2], sel, &changed);
     if (changed) aof_log_request(a);  // also when only the old destination was deleted
     if (stored < 0) return rb_error("out of memory");
     rb_int(stored);

@@ -387,7 +387,7 @@ struct ZOwned {
 // What ZRANGESTORE selects: ranks start..stop, or with by_score the members in
 // `range` after `offset`, at most `limit` of them (limit <= 0: no limit). With
 // reverse, positions count from the highest member.
-struct ZRangeSpec {
+struct ZRangeSelection {
     bool by_score = false;
     bool reverse = false;
     int64_t start = 0;
@@ -430,10 +430,10 @@ int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t cou
 int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
 int64_t dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
 int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
-// Replaces dst by the members of src that spec selects (deletes dst when none
+// Replaces dst by the members of src that sel selects (deletes dst when none
 // are). Number stored; -1 allocation failure. *dst_changed tells whether dst was
 // written or deleted.
-int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSpec& spec,
+int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSelection& sel,
                          bool* dst_changed);
 // count < 0: -count independent picks (repeats possible); count > 0: min(count,
 // size) distinct members in random order. Copies with scores; returns the number.

@@ -228,9 +228,9 @@ int64_t remove_window(Keyspace* ks, Entry* e, const RankWindow& w) {
     return static_cast<int64_t>(doomed.size());
 }
 
-RankWindow spec_window(const ZsetIndex& index, const ZRangeSpec& spec) {
-    if (spec.by_score) return score_window(index, spec.range, spec.reverse, spec.offset, spec.limit);
-    return rank_window(index.size(), spec.start, spec.stop, spec.reverse);
+RankWindow selection_window(const ZsetIndex& index, const ZRangeSelection& sel) {
+    if (sel.by_score) return score_window(index, sel.range, sel.reverse, sel.offset, sel.limit);
+    return rank_window(index.size(), sel.start, sel.stop, sel.reverse);
 }
 
 // ---- Random picks -------------------------------------------------------------
@@ -400,14 +400,14 @@ int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, 
     return remove_window(ks, e, rank_window(e->zset->index.size(), start, stop, false));
 }
 
-int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSpec& spec,
+int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSelection& sel,
                          bool* dst_changed) {
     if (dst_changed) *dst_changed = false;
     if (!ks || !dst.data() || dst.empty()) return -1;
     // Copied aside first: the source may be the destination itself.
     std::vector<ZOwned> picked;
     if (Entry* e = zset_entry(ks, src)) {
-        walk_window(e->zset->index, spec_window(e->zset->index, spec),
+        walk_window(e->zset->index, selection_window(e->zset->index, sel),
                     [&picked](const ZsetItem& it) { picked.push_back({std::string(it.member), it.score}); });
     }
     const bool deleted = dict_del(ks, dst) == 1;

@@ -412,7 +412,7 @@ TEST_F(ZsetTest, RangeRemovalsTakeTheirWindowAndDeleteAnEmptiedKey) {
 TEST_F(ZsetTest, RangeStoreSelectsThenReplacesTheDestination) {
     fill("s", 5);
     bool changed = false;
-    ZRangeSpec ranks;
+    ZRangeSelection ranks;
     ranks.start = 0;
     ranks.stop = 2;
     ranks.reverse = true;
@@ -420,7 +420,7 @@ TEST_F(ZsetTest, RangeStoreSelectsThenReplacesTheDestination) {
     EXPECT_TRUE(changed);
     EXPECT_EQ(all("d"), (std::vector<Pair>{{3, "m3"}, {4, "m4"}, {5, "m5"}}));
 
-    ZRangeSpec scores;
+    ZRangeSelection scores;
     scores.by_score = true;
     scores.reverse = true;
     scores.range = {1, 5, true, false};
@@ -430,7 +430,7 @@ TEST_F(ZsetTest, RangeStoreSelectsThenReplacesTheDestination) {
     EXPECT_EQ(all("s"), (std::vector<Pair>{{3, "m3"}, {4, "m4"}}));
 
     put_string(ks, "str", "v");
-    EXPECT_EQ(dict_zrangestore(ks, "str", "d", ZRangeSpec{}, &changed), 3) << "a destination of any type is replaced";
+    EXPECT_EQ(dict_zrangestore(ks, "str", "d", ZRangeSelection{}, &changed), 3) << "a destination of any type is replaced";
     EXPECT_EQ(dict_key_type(ks, "str"), KEY_TYPE_ZSET);
 
     ranks.start = 7;
