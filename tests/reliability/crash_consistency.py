@@ -116,6 +116,7 @@ def main():
     aof = os.path.join(workdir, "log.aof")
     writers = 4
     states = [{"next": 0, "sent": [], "acked": []} for _ in range(writers)]
+    proc = None
     try:
         for r in range(rounds):
             port = free_port()
@@ -143,6 +144,10 @@ def main():
         print("crash consistency: %d rounds, %d acknowledged writes verified" % (rounds, total))
         print("1 passed, 0 failed")
     finally:
+        # A failed check must not leave a server running behind the test.
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
         for name in os.listdir(workdir):
             os.remove(os.path.join(workdir, name))
         os.rmdir(workdir)
