@@ -225,11 +225,23 @@ int parse_strict_ll(std::string_view text, int64_t* out) {
 
 int parse_strict_float(std::string_view text, double* out) {
     if (text.empty()) return 0;
-    std::string copy(text);  // strtod needs a terminated text; an embedded NUL fails below
+    // strtod needs a terminated text; short ones (every ordinary number) are
+    // copied to the stack so the hot path allocates nothing. An embedded NUL
+    // stops the conversion early and fails the check below.
+    char small[64];
+    std::string large;
+    const char* start = small;
+    if (text.size() < sizeof(small)) {
+        std::memcpy(small, text.data(), text.size());
+        small[text.size()] = '\0';
+    } else {
+        large.assign(text);
+        start = large.c_str();
+    }
     char* end = nullptr;
     errno = 0;
-    double v = std::strtod(copy.c_str(), &end);
-    if (end != copy.c_str() + copy.size()) return 0;
+    double v = std::strtod(start, &end);
+    if (end != start + text.size()) return 0;
     if (!std::isfinite(v)) return 0;
     *out = v;
     return 1;
