@@ -16,17 +16,52 @@
 
 namespace {
 
-struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+// Upper-cases ASCII letters only, whatever locale the host process has set.
+constexpr unsigned char ascii_upper(unsigned char ch) { return ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch; }
+
+constexpr uint32_t kFnvBasis = 2166136261u;
+constexpr uint32_t kFnvPrime = 16777619u;
+constexpr uint32_t name_hash_step(uint32_t h, unsigned char upper) { return (h ^ upper) * kFnvPrime; }
+
+// One registered command: its handler and what the frame needs to know about it
+// without comparing names.
+struct CommandInfo {
+    static constexpr size_t kMaxName = 24;
+    CommandHandler handler = nullptr;
+    bool write = false;
+    uint8_t len = 0;
+    uint32_t hash = 0;
+    char upper[kMaxName] = {};
+    char lower[kMaxName] = {};
 };
 
-using CommandTable = std::unordered_map<std::string, CommandHandler, NameHash, std::equal_to<>>;
+// Open addressing over the hash of the upper-cased name: a request's name is
+// hashed once while it is upper-cased and found with one or two probes, with no
+// allocation. Built during static initialisation by the families' registrars,
+// read-only after.
+struct CommandTable {
+    static constexpr size_t kSlots = 512;  // a power of two, well above the command count
+    CommandInfo slots[kSlots];
+    size_t used = 0;
 
-// Built during static initialisation by the families' registrars, read-only after.
+    CommandInfo* find(const char* upper, size_t len, uint32_t hash) {
+        for (size_t i = hash & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+            CommandInfo& slot = slots[i];
+            if (slot.handler == nullptr) return nullptr;
+            if (slot.hash == hash && slot.len == len && std::memcmp(slot.upper, upper, len) == 0) return &slot;
+        }
+    }
+};
+
 CommandTable& command_table() {
     static CommandTable table;
     return table;
+}
+
+uint32_t name_hash(std::string_view upper) {
+    uint32_t h = kFnvBasis;
+    for (char ch : upper) h = name_hash_step(h, static_cast<unsigned char>(ch));
+    return h;
 }
 
 bool is_client_subcommand(std::string_view sub) {
@@ -45,7 +80,7 @@ bool is_client_subcommand(std::string_view sub) {
     return false;
 }
 
-void record_last_command(Client* c, const char* name, const Args& args) {
+void record_last_command(Client* c, const CommandInfo* info, const char* name, const Args& args, int64_t now) {
     if (std::strcmp(name, "CLIENT") == 0 && args.argc > 1) {
         char sub[16];
         size_t n = 0;
@@ -54,6 +89,9 @@ void record_last_command(Client* c, const char* name, const Args& args) {
         }
         sub[n] = '\0';
         std::snprintf(c->last_cmd, sizeof(c->last_cmd), "client|%s", sub);
+    } else if (info != nullptr) {
+        static_assert(CommandInfo::kMaxName <= sizeof(c->last_cmd));
+        std::memcpy(c->last_cmd, info->lower, sizeof(info->lower));
     } else {
         size_t n = 0;
         for (; n < sizeof(c->last_cmd) - 1 && name[n] != '\0'; ++n) {
@@ -61,7 +99,7 @@ void record_last_command(Client* c, const char* name, const Args& args) {
         }
         c->last_cmd[n] = '\0';
     }
-    c->last_cmd_ms = platform::current_time_ms();
+    c->last_cmd_ms = now;
 }
 
 bool allowed_when_subscribed(std::string_view name) {
@@ -125,13 +163,34 @@ bool is_write_command(std::string_view upper) {
 }
 
 void register_commands(std::initializer_list<CommandDef> defs) {
-    for (const CommandDef& d : defs) command_table()[d.name] = d.handler;
+    CommandTable& table = command_table();
+    for (const CommandDef& d : defs) {
+        const std::string_view name(d.name);
+        const uint32_t hash = name_hash(name);
+        CommandInfo* slot = table.find(d.name, name.size(), hash);
+        if (slot == nullptr) {
+            // Registration runs before main: a name or table that does not fit is
+            // a build mistake, reported at once.
+            if (name.size() >= CommandInfo::kMaxName || table.used * 2 >= CommandTable::kSlots) std::abort();
+            size_t i = hash & (CommandTable::kSlots - 1);
+            while (table.slots[i].handler != nullptr) i = (i + 1) & (CommandTable::kSlots - 1);
+            slot = &table.slots[i];
+            slot->len = static_cast<uint8_t>(name.size());
+            slot->hash = hash;
+            for (size_t k = 0; k < name.size(); ++k) {
+                slot->upper[k] = name[k];
+                slot->lower[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[k])));
+            }
+            slot->write = is_write_command(name);
+            table.used += 1;
+        }
+        slot->handler = d.handler;
+    }
 }
 
 CommandHandler find_command(std::string_view upper_name) {
-    const CommandTable& table = command_table();
-    auto it = table.find(upper_name);
-    return it == table.end() ? nullptr : it->second;
+    const CommandInfo* info = command_table().find(upper_name.data(), upper_name.size(), name_hash(upper_name));
+    return info == nullptr ? nullptr : info->handler;
 }
 
 void reply_arity_error(std::string_view name_lower) {
@@ -143,7 +202,8 @@ void reply_arity_error(std::string_view name_lower) {
 
 void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, int internal) {
     if (argc <= 0) return;
-    if (internal == 0) update_ops_stats();
+    const int64_t now = internal == 0 ? platform::current_time_ms() : 0;
+    if (internal == 0) update_ops_stats(now);
     s_rb.client = c;
 
     std::vector<uint64_t> measured;
@@ -154,17 +214,26 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
     }
     const Args args{argc, argv, lens};
 
+    // The name ends at its first NUL and at 63 bytes; it is upper-cased and
+    // hashed in the same pass, then looked up once.
     char name[64];
-    size_t name_len = strnlen(argv[0], 63);
-    for (size_t i = 0; i < name_len; ++i) name[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(argv[0][i])));
+    size_t name_len = 0;
+    uint32_t hash = kFnvBasis;
+    for (; name_len < 63 && name_len < lens[0]; ++name_len) {
+        const unsigned char ch = ascii_upper(static_cast<unsigned char>(argv[0][name_len]));
+        if (ch == 0) break;
+        name[name_len] = static_cast<char>(ch);
+        hash = name_hash_step(hash, ch);
+    }
     name[name_len] = '\0';
     const std::string_view uname(name, name_len);
+    const CommandInfo* info = command_table().find(name, name_len, hash);
 
     if (!s_password.empty() && !c->authenticated && uname != "AUTH" && uname != "QUIT" && uname != "HELLO") {
         rb_error("NOAUTH Authentication required.");
         return;
     }
-    if (internal == 0) record_last_command(c, name, args);
+    if (internal == 0) record_last_command(c, info, name, args, now);
 
     const bool subscribed = !c->channels.empty() || !c->patterns.empty();
     if (uname == "PING" && !c->in_multi) {
@@ -191,17 +260,18 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
         }
         return;
     }
-    if (is_write_command(uname) && aof_refusing_writes()) {
+    const bool write = info != nullptr ? info->write : is_write_command(uname);
+    if (write && aof_refusing_writes()) {
         rb_error(kErrLogNotWritable);
         return;
     }
-    CommandHandler handler = find_command(uname);
-    if (handler == nullptr) {
+    if (info == nullptr) {
         char msg[128];
         std::snprintf(msg, sizeof(msg), "unknown command '%s'", name);
         rb_error(msg);
         return;
     }
+    CommandHandler handler = info->handler;
     run_handler(handler, c, args);
 }
 

@@ -37,26 +37,45 @@ constexpr long long kWait = -1;       // request incomplete: wait for more bytes
 constexpr long long kDropAll = -2;    // count below 1: drop everything buffered
 constexpr long long kProtocolError = -3;
 
+// Reads the number of a "*<n>\r\n" or "$<n>\r\n" line starting at `line` (the
+// '*' or '$'): stores it and returns where the next line starts, or nullptr when
+// the line is not complete yet. Plain digits are read in one pass; any other form
+// goes through the lenient atoi-style parse.
+char* read_count_line(char* line, char* end, long long* value) {
+    // The input buffer always holds a NUL after its last byte, so the digit loop
+    // stops at the end without a bounds check.
+    char* q = line + 1;
+    unsigned long long v = 0;
+    for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
+    const size_t digits = static_cast<size_t>(q - line - 1);
+    if (digits - 1 < 18 && q + 1 < end && q[0] == '\r' && q[1] == '\n') {
+        *value = static_cast<long long>(v);
+        return q + 2;
+    }
+    char* cr = static_cast<char*>(std::memchr(line, '\r', static_cast<size_t>(end - line)));
+    if (cr == nullptr || cr + 1 >= end || cr[1] != '\n') return nullptr;
+    *value = leading_number(line + 1, cr);
+    return cr + 2;
+}
+
 // Frames one multibulk request at buf[0 .. avail). Returns the bytes consumed
 // after dispatching it, or one of the codes above.
 long long frame_multibulk(Client* c, char* buf, size_t avail) {
     char* end = buf + avail;
-    char* cr = static_cast<char*>(std::memchr(buf, '\r', avail));
-    if (cr == nullptr || cr + 1 >= end || cr[1] != '\n') return kWait;
-    long long argc = leading_number(buf + 1, cr);
+    long long argc = 0;
+    char* p = read_count_line(buf, end, &argc);
+    if (p == nullptr) return kWait;
     if (argc < 1) return kDropAll;
 
     g_offsets.clear();
     g_lens.clear();
-    char* p = cr + 2;
     for (long long i = 0; i < argc; ++i) {
         if (p >= end) return kWait;
         if (*p != '$') return kProtocolError;
-        char* lcr = static_cast<char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
-        if (lcr == nullptr || lcr + 1 >= end || lcr[1] != '\n') return kWait;
-        long long len = leading_number(p + 1, lcr);
+        long long len = 0;
+        char* data = read_count_line(p, end, &len);
+        if (data == nullptr) return kWait;
         if (len < 0) return kProtocolError;
-        char* data = lcr + 2;
         if (static_cast<unsigned long long>(len) + 2 > static_cast<unsigned long long>(end - data)) return kWait;
         g_offsets.push_back(static_cast<uint64_t>(data - buf));
         g_lens.push_back(static_cast<uint64_t>(len));
@@ -148,7 +167,7 @@ void frame_requests(Client* c) {
         if (c->closed() || c->close_after_output) break;
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
-        if (http_request_start(start, avail)) {
+        if (*start != '*' && http_request_start(start, avail)) {
             // One request per connection: the response closes it, so the rest of
             // the input is never framed.
             if (http_handle(c, start, avail)) pos = c->inbuf_len;
@@ -382,9 +401,10 @@ void client_local_addr(Client* c, char out[64]) {
     if (c == nullptr || c->closed() || !platform::net_local_addr(c->sock, out, 64)) std::strcpy(out, "-");
 }
 
-void update_ops_stats() {
+void update_ops_stats() { update_ops_stats(platform::current_time_ms()); }
+
+void update_ops_stats(int64_t now) {
     s_total_commands += 1;
-    int64_t now = platform::current_time_ms();
     if (now - s_last_sec_timestamp_ms >= 1000) {
         s_ops_last_sec = s_ops_current_sec;
         s_ops_current_sec = 1;
@@ -423,7 +443,13 @@ void server_thread_func() {
             short revents = items[i + 1].revents;
             if (c->closed() || c->close_after_output) continue;
             if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
-            if (receive_into(c)) frame_requests(c);
+            if (!receive_into(c)) continue;
+            // One lock for the whole batch: the handlers' own locks are then cheap
+            // re-entries. The replies of the batch go out in one send right away,
+            // so the client can send its next request while others are served.
+            ServerLock lock(s_mutex());
+            frame_requests(c);
+            if (!c->closed() && c->pending_output() > 0) client_write_output(c);
         }
         end_of_pass();
     }

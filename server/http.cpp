@@ -235,7 +235,11 @@ bool http_query_param(std::string_view params, std::string_view name, std::strin
 
 bool http_json_field(std::string_view body, std::string_view name, std::string* out) {
     out->clear();
-    std::string quoted = "\"" + std::string(name) + "\"";
+    std::string quoted;
+    quoted.reserve(name.size() + 2);
+    quoted.push_back('"');
+    quoted.append(name);
+    quoted.push_back('"');
     size_t at = body.find(quoted);
     if (at == std::string_view::npos) return false;
     size_t i = at + quoted.size();

@@ -200,3 +200,5 @@ void config_fill_at_start();
 // The worker thread's loop (connection.cpp).
 void server_thread_func();
 void update_ops_stats();
+// The same with the caller's clock reading, so a request reads the clock once.
+void update_ops_stats(int64_t now);

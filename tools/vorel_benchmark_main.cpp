@@ -249,6 +249,11 @@ const char* expect_value_or_null(const Reply& r, const Workload& wl) {
     return "$-1 or a bulk holding exactly the value written";
 }
 
+const char* expect_ok_or_value(const Reply& r, const Workload& wl) {
+    if (expect_ok(r, wl) == nullptr || expect_value_or_null(r, wl) == nullptr) return nullptr;
+    return "+OK or a bulk holding exactly the value written";
+}
+
 const char* expect_values_array(const Reply& r, const Workload& wl) {
     bool ok = r.type == '*' && !r.null;
     for (size_t i = 0; ok && i < r.items.size(); ++i) ok = r.items[i].type == '$' && r.items[i].text == wl.value;
@@ -311,6 +316,22 @@ const TestSpec kTests[] = {
          w.arg_key("key:", k);
      },
      expect_value_or_null},
+    {"mixed", "GET key:<k>, every tenth request SET key:<k> <value> (filled first)", true,
+     [](RequestWriter& w, uint64_t k, const Workload& wl) {
+         // One thread builds every request, so a plain counter spaces the writes.
+         static uint64_t built = 0;
+         if (++built % 10 == 0) {
+             w.begin(3);
+             w.arg("SET");
+             w.arg_key("key:", k);
+             w.framed(wl.value_framed);
+         } else {
+             w.begin(2);
+             w.arg("GET");
+             w.arg_key("key:", k);
+         }
+     },
+     expect_ok_or_value},
     {"incr", "INCR counter:<k>", false,
      [](RequestWriter& w, uint64_t k, const Workload&) {
          w.begin(2);

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# compare.sh — measures vorel-server against vorel-ceiling (a do-nothing responder
+# with the same framing and polling) in one run and prints the ratios.
+#
+# Both servers run pinned to one core and the load generator to the other, over
+# the same scenarios: 50 clients at pipeline 1 (GET only, SET only), 50 clients at
+# pipeline 32 (90 % GET), and 1 client at pipeline 1 (latency), with 100,000 keys
+# filled first and 100-byte values. Each run measures every scenario on both
+# servers back to back; the summary gives the median ratio over the runs.
+#
+#   bench/compare.sh [--runs N] [--duration S] [--build-dir DIR] [--server-core C] [--client-core C]
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+RUNS=3
+DURATION=5
+BUILD="$ROOT/build-compare"
+SERVER_CORE=0
+CLIENT_CORE=1
+KEYSPACE=100000
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) RUNS="$2"; shift 2 ;;
+    --duration) DURATION="$2"; shift 2 ;;
+    --build-dir) BUILD="$2"; shift 2 ;;
+    --server-core) SERVER_CORE="$2"; shift 2 ;;
+    --client-core) CLIENT_CORE="$2"; shift 2 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    *) echo "compare.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+if [ ! -x "$BUILD/vorel-server" ] || [ ! -x "$BUILD/vorel-ceiling" ] || [ ! -x "$BUILD/vorel-benchmark" ]; then
+  echo "building a release build in $BUILD"
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_TESTS=OFF -DVOREL_BENCH=OFF >/dev/null
+fi
+cmake --build "$BUILD" --target vorel-server vorel-ceiling vorel-benchmark >/dev/null
+
+# A loopback port nobody answers on right now.
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 30000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+  done
+}
+
+wait_for_port() {
+  for _ in $(seq 1 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  echo "compare.sh: nothing listens on port $1" >&2
+  return 1
+}
+
+PIDS=()
+cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+# name | clients | pipeline | vorel-benchmark test
+SCENARIOS=(
+  "get_p1|50|1|get"
+  "set_p1|50|1|set"
+  "mixed_p32|50|32|mixed"
+  "latency_1c|1|1|get"
+)
+
+RESULTS="$(mktemp)"
+trap 'cleanup; rm -f "$RESULTS"' EXIT
+
+# Runs one scenario against a port; prints "rps p99_ms".
+measure() {
+  local port="$1" clients="$2" pipeline="$3" test="$4"
+  taskset -c "$CLIENT_CORE" "$BUILD/vorel-benchmark" --port "$port" --clients "$clients" --pipeline "$pipeline" \
+    --duration "$DURATION" --keyspace "$KEYSPACE" --data-size 100 --tests "$test" --csv |
+    awk -F, -v t="$test" '$1 == t { print $4, $6 }'
+}
+
+for run in $(seq 1 "$RUNS"); do
+  CPORT=$(free_port)
+  taskset -c "$SERVER_CORE" "$BUILD/vorel-ceiling" --port "$CPORT" & PIDS+=($!)
+  SPORT=$(free_port)
+  while [ "$SPORT" = "$CPORT" ]; do SPORT=$(free_port); done
+  taskset -c "$SERVER_CORE" "$BUILD/vorel-server" --port "$SPORT" >/dev/null & PIDS+=($!)
+  wait_for_port "$CPORT"
+  wait_for_port "$SPORT"
+  for s in "${SCENARIOS[@]}"; do
+    IFS='|' read -r name clients pipeline test <<<"$s"
+    read -r c_rps c_p99 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r s_rps s_p99 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
+    echo "$run $name $c_rps $c_p99 $s_rps $s_p99" >>"$RESULTS"
+    printf 'run %d %-11s ceiling %10.0f rps p99 %6.3f ms | vorel %10.0f rps p99 %6.3f ms | rps %5.1f %% p99 x%.2f\n' \
+      "$run" "$name" "$c_rps" "$c_p99" "$s_rps" "$s_p99" \
+      "$(awk -v a="$s_rps" -v b="$c_rps" 'BEGIN { print 100 * a / b }')" \
+      "$(awk -v a="$s_p99" -v b="$c_p99" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+  done
+  cleanup
+  PIDS=()
+done
+
+# Medians over the runs, and the targets: at least 90 % of the ceiling's rate at
+# pipeline 1, 60 % at pipeline 32, and a p99 at most 1.2 times the ceiling's.
+echo
+echo "median over $RUNS runs:"
+status=0
+for s in "${SCENARIOS[@]}"; do
+  IFS='|' read -r name clients pipeline test <<<"$s"
+  line=$(awk -v n="$name" '$2 == n { r = $5 / $3; l = ($4 > 0 ? $6 / $4 : 0); print r, l, $3, $5, $4, $6 }' "$RESULTS" |
+    sort -n -k1,1 | awk '{ a[NR] = $0 } END { print a[int((NR + 1) / 2)] }')
+  read -r ratio _ c_rps s_rps _ _ <<<"$line"
+  p99_ratio=$(awk -v n="$name" '$2 == n { print ($4 > 0 ? $6 / $4 : 0) }' "$RESULTS" | sort -n |
+    awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  want=0.90
+  [ "$pipeline" -gt 1 ] && want=0.60
+  verdict=ok
+  if awk -v r="$ratio" -v w="$want" -v l="$p99_ratio" 'BEGIN { exit !(r < w || l > 1.2) }'; then
+    verdict=MISSED
+    status=1
+  fi
+  printf '  %-11s vorel/ceiling rps %5.1f %% (target %2.0f %%), p99 x%.2f (target <= x1.20)  %s   [%.0f vs %.0f rps]\n' \
+    "$name" "$(awk -v r="$ratio" 'BEGIN { print 100 * r }')" "$(awk -v w="$want" 'BEGIN { print 100 * w }')" \
+    "$p99_ratio" "$verdict" "$s_rps" "$c_rps"
+done
+exit $status
