@@ -162,7 +162,9 @@ int64_t pop_from(Keyspace* ks, const ListRef& ref, bool from_head, int64_t count
     ListValue* l = ref.list();
     const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(count), l->count);
     try {
-        out->items.reserve(out->items.size() + n);
+        // Grow geometrically: a caller may collect many pops into one result.
+        const size_t need = out->items.size() + n;
+        if (out->items.capacity() < need) out->items.reserve(std::max<size_t>(need, 2 * out->items.capacity()));
     } catch (const std::bad_alloc&) {
         return -2;
     }
