@@ -197,6 +197,13 @@ int64_t dict_key_count(Keyspace* ks, std::string_view key);
 int dict_del(Keyspace* ks, std::string_view key);
 int dict_exists(Keyspace* ks, std::string_view key);
 
+// ---- Cache hints (prefetch.cpp) -----------------------------------------------
+
+// Hints the key's bucket into the cache and returns the key's hash; then, once
+// the bucket has had time to arrive, dict_prefetch_entry hints its chain head.
+uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key);
+void dict_prefetch_entry(const Keyspace* ks, uint32_t hash);
+
 // ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
 
 int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
