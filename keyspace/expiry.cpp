@@ -39,7 +39,14 @@ bool LruOrder::operator()(const Entry* a, const Entry* b) const {
     const uint64_t bucket_a = a->hash & mask;
     const uint64_t bucket_b = b->hash & mask;
     if (bucket_a != bucket_b) return bucket_a < bucket_b;
-    return a->chain_seq > b->chain_seq;
+    // Same stamp, same bucket: the one met first from the chain head comes first.
+    // Chains average under one entry per bucket, so the walk is short.
+    if (a == b) return false;
+    for (const Entry* e = ks->buckets[bucket_a]; e; e = e->next) {
+        if (e == a) return true;
+        if (e == b) return false;
+    }
+    return false;
 }
 
 int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms) {
@@ -137,16 +144,16 @@ void lru_index_sync(Keyspace* ks) {
     std::sort(entries.begin(), entries.end(), order);
     // Sorted input with an end hint builds the tree in linear time.
     ks->lru_index = std::make_unique<LruIndex>(order);
-    for (Entry* e : entries) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+    for (Entry* e : entries) ks->lru_index->insert(ks->lru_index->end(), e);
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {
     // New and freshly touched entries carry the newest stamp and nearly always
     // belong at the end, where the hint makes the insertion constant time.
-    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+    if (ks->lru_index) ks->lru_index->insert(ks->lru_index->end(), e);
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
-    // By position, not by value: no descent through cold entries of a big index.
-    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
+    // Found by value: a descent of O(log n) comparisons, the entry still linked.
+    if (ks->lru_index) ks->lru_index->erase(e);
 }

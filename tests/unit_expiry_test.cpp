@@ -286,8 +286,8 @@ std::vector<std::string> scan_evictions(const Keyspace* ks) {
                 }
         if (!best) break;
         gone.push_back(best);
-        victims.emplace_back(best->key.view());
-        const uint64_t charge = string_key_charge(best->key.len, best->str.len);
+        victims.emplace_back(entry_key(best));
+        const uint64_t charge = string_key_charge(best->key_len, entry_str_len(best));
         used = charge > used ? 0 : used - charge;
     }
     return victims;
