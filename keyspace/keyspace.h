@@ -38,15 +38,23 @@ struct ZsetValue;
 struct Entry;
 struct Keyspace;
 
+// One place in the eviction order: the entry with copies of its stamp and hash,
+// so a descent through the index compares without reading the entries.
+struct LruSlot {
+    int64_t stamp;
+    uint32_t hash;
+    Entry* entry;
+};
+
 // Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
 // then nearer the chain head. Ties within a bucket are settled by walking that
 // chain, so every entry in the index must be linked in its bucket: the index is
 // updated after linking and before unlinking.
 struct LruOrder {
     const Keyspace* ks;
-    bool operator()(const Entry* a, const Entry* b) const;
+    bool operator()(const LruSlot& a, const LruSlot& b) const;
 };
-using LruIndex = std::set<Entry*, LruOrder>;
+using LruIndex = std::set<LruSlot, LruOrder>;
 
 // A string value kept outside its entry: length, room, then the bytes and a NUL.
 struct ExternalString {
@@ -99,6 +107,8 @@ inline std::string_view entry_str(const Entry* e) {
 inline uint64_t entry_str_len(const Entry* e) { return entry_str(e).size(); }
 // Writable bytes of the string value.
 inline char* entry_str_data(Entry* e) { return entry_str_external(e) ? e->ext->bytes() : entry_value_space(e); }
+// The entry's place in the eviction order as of its current stamp.
+inline LruSlot lru_slot(Entry* e) { return LruSlot{e->last_access_ms, e->hash, e}; }
 
 // Fixed memory charges that make up used_memory.
 constexpr uint64_t CHARGE_KEYSPACE = 56;

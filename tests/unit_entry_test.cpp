@@ -35,7 +35,7 @@ protected:
     // The keys in eviction order, read from the index.
     std::vector<std::string> lru_order() const {
         std::vector<std::string> keys;
-        for (const Entry* e : *ks->lru_index) keys.emplace_back(entry_key(e));
+        for (const LruSlot& slot : *ks->lru_index) keys.emplace_back(entry_key(slot.entry));
         return keys;
     }
 };

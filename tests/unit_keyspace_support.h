@@ -104,7 +104,7 @@ inline void expect_table_consistent(const Keyspace* ks) {
                 EXPECT_EQ(ks->expiry_index.count({e->expire_at_ms, e}), 1u) << entry_key(e);
             }
             if (ks->lru_index) {
-                EXPECT_EQ(ks->lru_index->count(e), 1u) << entry_key(e);
+                EXPECT_EQ(ks->lru_index->count(lru_slot(e)), 1u) << entry_key(e);
             }
             charges += string_key_charge(e->key_len, entry_str_len(e));
         }
