@@ -29,14 +29,16 @@ struct KeyName {
 // value and charge, then the eviction step.
 void put_string(Keyspace* ks, std::string_view key, std::string_view value) {
     Entry* e = dict_find_entry(ks, key);
-    if (e) {
-        dict_uncharge(ks, e->str.len + CHARGE_BLOB);
-    } else {
-        e = dict_insert_entry(ks, key, KEY_TYPE_STRING, dict_now_ms());
+    if (!e) {
+        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms());
         if (!e) return;
+        memcpy(entry_str_data(e), value.data(), value.size());
+    } else {
+        const uint64_t old_len = entry_str_len(e);
+        if (!entry_set_str(e, value)) return;
+        dict_uncharge(ks, old_len + CHARGE_BLOB);
+        dict_charge(ks, value.size() + CHARGE_BLOB);
     }
-    dict_blob_set(&e->str, value.data(), value.size());
-    dict_charge(ks, value.size() + CHARGE_BLOB);
     dict_evict_lru(ks);
 }
 
@@ -90,7 +92,7 @@ void run_lookups(benchmark::State& state, bool limited) {
     Keyspace* ks = dict_create(0);
     for (uint64_t i = 0; i < keys; i++) {
         Entry* e = dict_insert_entry(ks, KeyName(i).view(), KEY_TYPE_STRING, 0);
-        if (e) dict_blob_set(&e->str, "value", 5);
+        if (e) entry_set_str(e, "value");
     }
     if (limited) dict_set_max_memory(ks, 1 << 20);
     dict_set_clock(&ticking_clock);

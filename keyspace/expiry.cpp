@@ -33,13 +33,20 @@ bool remove_indexed(Keyspace* ks, Entry* e) {
 
 }  // namespace
 
-bool LruOrder::operator()(const Entry* a, const Entry* b) const {
-    if (a->last_access_ms != b->last_access_ms) return a->last_access_ms < b->last_access_ms;
+bool LruOrder::operator()(const LruSlot& a, const LruSlot& b) const {
+    if (a.stamp != b.stamp) return a.stamp < b.stamp;
     const uint64_t mask = ks->bucket_count - 1;
-    const uint64_t bucket_a = a->hash & mask;
-    const uint64_t bucket_b = b->hash & mask;
+    const uint64_t bucket_a = a.hash & mask;
+    const uint64_t bucket_b = b.hash & mask;
     if (bucket_a != bucket_b) return bucket_a < bucket_b;
-    return a->chain_seq > b->chain_seq;
+    // Same stamp, same bucket: the one met first from the chain head comes first.
+    // Chains average under one entry per bucket, so the walk is short.
+    if (a.entry == b.entry) return false;
+    for (const Entry* e = ks->buckets[bucket_a]; e; e = e->next) {
+        if (e == a.entry) return true;
+        if (e == b.entry) return false;
+    }
+    return false;
 }
 
 int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms) {
@@ -99,7 +106,7 @@ void dict_evict_lru(Keyspace* ks) {
     if (ks->used_memory <= limit) return;
     if (!ks->lru_index) lru_index_sync(ks);
     while (ks->used_memory > limit && ks->key_count > 0 && !ks->lru_index->empty()) {
-        Entry* victim = *ks->lru_index->begin();
+        Entry* victim = ks->lru_index->begin()->entry;
         // The victim search takes only stamps strictly below the largest signed
         // value, so keys stamped with it are never chosen.
         if (victim->last_access_ms == INT64_MAX) return;
@@ -129,24 +136,25 @@ void lru_index_sync(Keyspace* ks) {
         return;
     }
     if (ks->lru_index) return;
-    std::vector<Entry*> entries;
-    entries.reserve(ks->key_count);
+    std::vector<LruSlot> slots;
+    slots.reserve(ks->key_count);
     for (uint64_t i = 0; i < ks->bucket_count; i++)
-        for (Entry* e = ks->buckets[i]; e; e = e->next) entries.push_back(e);
+        for (Entry* e = ks->buckets[i]; e; e = e->next) slots.push_back(lru_slot(e));
     const LruOrder order{ks};
-    std::sort(entries.begin(), entries.end(), order);
+    std::sort(slots.begin(), slots.end(), order);
     // Sorted input with an end hint builds the tree in linear time.
     ks->lru_index = std::make_unique<LruIndex>(order);
-    for (Entry* e : entries) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+    for (const LruSlot& slot : slots) ks->lru_index->insert(ks->lru_index->end(), slot);
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {
     // New and freshly touched entries carry the newest stamp and nearly always
     // belong at the end, where the hint makes the insertion constant time.
-    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), e);
+    if (ks->lru_index) ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
-    // By position, not by value: no descent through cold entries of a big index.
-    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
+    // Found by value, under the stamp it was indexed with: a descent of O(log n)
+    // comparisons of the nodes' own copies, the entry still linked.
+    if (ks->lru_index) ks->lru_index->erase(lru_slot(e));
 }

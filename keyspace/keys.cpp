@@ -7,7 +7,6 @@
 #include "keyspace/keyspace.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -22,10 +21,8 @@ struct KeyFilter {
     std::string_view pattern;
     bool all;
     explicit KeyFilter(std::string_view p) : pattern(p.empty() ? std::string_view("*") : p), all(matches_everything(pattern)) {}
-    bool operator()(const Entry* e) const { return all || dict_glob_match(pattern, e->key.view()); }
+    bool operator()(const Entry* e) const { return all || dict_glob_match(pattern, entry_key(e)); }
 };
-
-uint64_t bucket_index(const Keyspace* ks, uint32_t hash) { return hash % ks->bucket_count; }
 
 // Number of keys matching the filter, cached until table order changes.
 uint64_t matching_total(Keyspace* ks, const KeyFilter& filter) {
@@ -68,7 +65,7 @@ TablePos walk_matches(Keyspace* ks, TablePos pos, const KeyFilter& filter, uint6
             if (skip) {
                 skip--;
             } else {
-                out->push_back(e->key.view());
+                out->push_back(entry_key(e));
                 collected++;
             }
         }
@@ -81,7 +78,7 @@ TablePos walk_matches(Keyspace* ks, TablePos pos, const KeyFilter& filter, uint6
 // Copies the key into *out; false when the copy cannot be allocated.
 bool copy_key(const Entry* e, std::string* out) {
     try {
-        out->assign(e->key.view());
+        out->assign(entry_key(e));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -121,15 +118,6 @@ uint64_t current_chain_bound(const Keyspace* ks) {
     return std::max<uint64_t>(widened, 1);
 }
 
-// Removes the entry from its chain without freeing it. The predecessor is looked
-// up afresh because earlier steps may have removed entries of the same chain.
-void unlink_only(Keyspace* ks, Entry* e) {
-    Entry** link = &ks->buckets[bucket_index(ks, e->hash)];
-    while (*link && *link != e) link = &(*link)->next;
-    if (*link) *link = e->next;
-    e->next = nullptr;
-}
-
 }  // namespace
 
 void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_view>* out) {
@@ -142,7 +130,7 @@ void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_v
         if (filter.all) out->reserve(ks->key_count);
         for (uint64_t i = 0; i < ks->bucket_count; i++)
             for (const Entry* e = ks->buckets[i]; e; e = e->next)
-                if (filter(e)) out->push_back(e->key.view());
+                if (filter(e)) out->push_back(entry_key(e));
     } catch (const std::bad_alloc&) {
         // The list ends where memory ran out.
     }
@@ -245,41 +233,16 @@ int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key
         // only-if-new form reports "not done".
         return only_if_new ? 0 : 1;
     }
-    // The new name is copied before anything changes, so a failed allocation
-    // leaves both keys as they were.
-    char* name = static_cast<char*>(malloc(new_key.size() + 1));
-    if (!name) return -1;
-    memcpy(name, new_key.data(), new_key.size());
-    name[new_key.size()] = '\0';
-
     Entry* dst_pred = nullptr;
     Entry* dst = dict_find_entry(ks, new_key, nullptr, &dst_pred);
-    if (dst) {
-        if (only_if_new) {
-            free(name);
-            return 0;
-        }
-        entry_remove(ks, dst, dst_pred);
-    }
-    // The eviction order keys on the stamp, the bucket and the chain position:
-    // take the entry out of that index before any of them changes.
-    lru_index_erase(ks, e);
-    unlink_only(ks, e);
-    const uint64_t old_len = e->key.len;
-    dict_blob_free(&e->key);
-    e->key = Blob{name, new_key.size()};
-    dict_uncharge(ks, old_len);
-    dict_charge(ks, new_key.size());
-    e->hash = dict_hash(new_key);
-    Entry** head = &ks->buckets[bucket_index(ks, e->hash)];
-    e->next = *head;
-    *head = e;
-    e->chain_seq = ++ks->next_chain_seq;
-    e->last_access_ms = dict_now_ms();
-    lru_index_insert(ks, e);
-    // The deadline index holds (deadline, entry) and neither changed: the expiry
-    // is kept as it is.
-    ks->change_count++;
+    if (dst && only_if_new) return 0;
+    // The key lives in the entry's block: the entry moves to a new block under
+    // the new name, allocated before the destination goes, so a failed
+    // allocation leaves both keys as they were.
+    Entry* moved = entry_allocate_renamed(e, new_key);
+    if (!moved) return -1;
+    if (dst) entry_remove(ks, dst, dst_pred);
+    entry_rekey(ks, e, moved, dict_now_ms());
     return 1;
 }
 
@@ -315,26 +278,15 @@ int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool rep
 
     if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old, dst_pred);
 
-    // The value is copied before the destination is touched, so a failed
-    // allocation changes nothing.
-    Blob value{nullptr, 0};
-    if (from->str.len) {
-        value.data = static_cast<char*>(malloc(from->str.len + 1));
-        if (!value.data) return -1;
-        memcpy(value.data, from->str.data, from->str.len);
-        value.data[from->str.len] = '\0';
-        value.len = from->str.len;
-    }
-
+    // The destination is removed only once its replacement is allocated, so a
+    // failed allocation changes nothing; the new entry then takes the value.
+    const std::string_view value = entry_str(from);
+    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
+    if (!e) return -1;
+    if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
     if (old) entry_remove(ks, old, dst_pred);
-    const int64_t now = dict_now_ms();
-    Entry* e = dict_insert_entry(ks, dst, from->type, now);
-    if (!e) {
-        free(value.data);
-        return -1;
-    }
-    e->str = value;
-    dict_charge(ks, value.len + CHARGE_BLOB);
+    dict_link_new_entry(ks, e, dict_now_ms());
+    dict_charge(ks, value.size() + CHARGE_BLOB);
     entry_set_expire(ks, e, from->expire_at_ms);
     dict_evict_lru(ks);
     return 1;

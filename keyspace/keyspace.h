@@ -38,32 +38,77 @@ struct ZsetValue;
 struct Entry;
 struct Keyspace;
 
+// One place in the eviction order: the entry with copies of its stamp and hash,
+// so a descent through the index compares without reading the entries.
+struct LruSlot {
+    int64_t stamp;
+    uint32_t hash;
+    Entry* entry;
+};
+
 // Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
-// then nearer the chain head.
+// then nearer the chain head. Ties within a bucket are settled by walking that
+// chain, so every entry in the index must be linked in its bucket: the index is
+// updated after linking and before unlinking.
 struct LruOrder {
     const Keyspace* ks;
-    bool operator()(const Entry* a, const Entry* b) const;
+    bool operator()(const LruSlot& a, const LruSlot& b) const;
 };
-using LruIndex = std::set<Entry*, LruOrder>;
+using LruIndex = std::set<LruSlot, LruOrder>;
 
-// One key. Only the payload member that matches `type` is in use.
+// A string value kept outside its entry: length, room, then the bytes and a NUL.
+struct ExternalString {
+    uint64_t len;
+    uint64_t cap;  // bytes the block holds before the NUL
+    char* bytes() { return reinterpret_cast<char*>(this + 1); }
+    const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+};
+
+constexpr uint8_t ENTRY_EXTERNAL_STR = 1;  // flags: the string value is an ExternalString
+
+// One key, allocated as one block: this header, then `inline_cap` bytes of value
+// space starting at the payload union, then the key bytes and a NUL. A string
+// value lives in the value space (with its NUL) when it fits, else in an
+// ExternalString the payload points to. The address never changes while the
+// key exists (the chains, both indexes and callers hold it); only a rename puts
+// the entry in a new block. Read the key and value through entry_key / entry_str.
 struct Entry {
     Entry* next;              // next entry in the same bucket chain
-    Blob key;
-    uint32_t type;            // KeyType
-    uint32_t hash;            // djb2 of the key, cached
     int64_t expire_at_ms;     // absolute deadline; <= 0 = no expiry
     int64_t last_access_ms;   // the eviction order
-    uint64_t chain_seq;       // larger = nearer the chain head (eviction tie order)
-    LruIndex::iterator lru_pos;  // own node in the LRU index while one is kept
+    uint32_t hash;            // djb2 of the key, cached
+    uint32_t key_len;
+    uint8_t type;             // KeyType
+    uint8_t flags;            // ENTRY_EXTERNAL_STR
+    uint16_t inline_cap;      // bytes of value space from the payload on (>= 8)
+    uint32_t inline_len;      // length of a string value kept inline
     union {
-        Blob str;
+        ExternalString* ext;
         ListValue* list;
         HashValue* hash_value;
         SetValue* set;
         ZsetValue* zset;
+        char inline_head[8];
     };
 };
+constexpr size_t kEntryValueOffset = 40;  // where the value space starts
+static_assert(sizeof(Entry) == kEntryValueOffset + 8, "payload union right after the fixed fields");
+
+inline const char* entry_value_space(const Entry* e) { return reinterpret_cast<const char*>(e) + kEntryValueOffset; }
+inline char* entry_value_space(Entry* e) { return reinterpret_cast<char*>(e) + kEntryValueOffset; }
+inline std::string_view entry_key(const Entry* e) { return {entry_value_space(e) + e->inline_cap, e->key_len}; }
+inline bool entry_str_external(const Entry* e) { return (e->flags & ENTRY_EXTERNAL_STR) != 0; }
+// The string value (NUL after it); empty for an entry of another type.
+inline std::string_view entry_str(const Entry* e) {
+    if (entry_str_external(e)) return {e->ext->bytes(), e->ext->len};
+    if (e->type != KEY_TYPE_STRING) return {};
+    return {entry_value_space(e), e->inline_len};
+}
+inline uint64_t entry_str_len(const Entry* e) { return entry_str(e).size(); }
+// Writable bytes of the string value.
+inline char* entry_str_data(Entry* e) { return entry_str_external(e) ? e->ext->bytes() : entry_value_space(e); }
+// The entry's place in the eviction order as of its current stamp.
+inline LruSlot lru_slot(Entry* e) { return LruSlot{e->last_access_ms, e->hash, e}; }
 
 // Fixed memory charges that make up used_memory.
 constexpr uint64_t CHARGE_KEYSPACE = 56;
@@ -117,7 +162,6 @@ struct Keyspace {
 
     ExpiryIndex expiry_index;
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
-    uint64_t next_chain_seq;
     uint64_t change_count;     // bumped whenever table order may change
 
     ScanResume scan_resume;
@@ -165,10 +209,18 @@ void dict_flush(Keyspace* ks);
 Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out = nullptr,
                        Entry** pred_out = nullptr);
 void dict_resize_if_needed(Keyspace* ks);
+// Links an entry made by entry_allocate after the caller's lookup: grows the
+// table, links at the chain head, counts and charges key length + 152.
+void dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
 // Insertion sequence after the caller's lookup: grow, allocate, link at the chain
 // head, count and charge key length + 152. Returns nullptr on allocation failure.
+// A string entry made here holds the empty value, uncharged.
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now);
-// Releases the entry and its payload with their charges; does not unlink.
+// The same for a new string key holding value_len zero bytes (the caller writes
+// them), in the entry's own allocation when they fit; also charges the value.
+Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t value_len, int64_t now);
+// Releases the entry and its payload with their charges; does not unlink and
+// does not touch the eviction index (the caller has taken it out).
 void free_entry(Keyspace* ks, Entry* e);
 // Removal sequence with a known predecessor (nullptr = chain head).
 void entry_remove(Keyspace* ks, Entry* e, Entry* pred);
@@ -176,6 +228,10 @@ void entry_remove(Keyspace* ks, Entry* e, Entry* pred);
 void entry_unlink(Keyspace* ks, Entry* e);
 // Turns a container entry into an empty string entry, releasing its payload.
 void entry_convert_type(Keyspace* ks, Entry* e);
+// Puts `moved`, made by entry_allocate_renamed(e, new key), in place of e: e is
+// unlinked and its block freed; moved, with e's payload and deadline, is linked
+// at its chain head with the given stamp.
+void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
 // Sets last_access_ms, keeping the eviction index in step.
 void entry_touch(Keyspace* ks, Entry* e, int64_t now);
 // Sets expire_at_ms (<= 0 = none), keeping the expiry index in step.
@@ -190,6 +246,32 @@ void dict_blob_free(Blob* b);
 void dict_blob_set_null(Blob* b);
 char* dict_blob_dup(const Blob* b);  // malloc'd copy, no NUL; nullptr if empty
 int dict_blob_eq(const Blob* a, const Blob* b);
+
+// ---- Entry blocks and their string values (entry.cpp) ---------------------
+// Allocation only: no linking, no charges. Value writers keep a NUL after the
+// bytes and leave the value unchanged when they return false or nullptr.
+
+// An unlinked entry for the key with value space for value_len bytes when they
+// fit (string type; the bytes are zeroed, externally when they do not fit).
+Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len);
+// A copy of e's fields and value space under another key; the payload now
+// belongs to the copy, so e must then go through entry_deallocate_shell.
+Entry* entry_allocate_renamed(const Entry* e, std::string_view key);
+// Frees an external string value and the entry block.
+void entry_deallocate(Entry* e);
+// Frees the entry block only (its payload was handed on).
+void entry_deallocate_shell(Entry* e);
+// Replaces the value of a string entry: in place when it fits the value space,
+// else in a new external block. The bytes may point into the old value.
+bool entry_set_str(Entry* e, std::string_view value);
+// Makes any entry a string entry holding value, releasing a container payload
+// with its charges only once the value's storage is secured.
+bool entry_make_string(Keyspace* ks, Entry* e, std::string_view value);
+// Lengthens a string value to new_len, zero-filling the new bytes; with spare,
+// an external block gets room to double (amortised appends). The bytes, or nullptr.
+char* entry_grow_str(Entry* e, uint64_t new_len, bool spare);
+// Frees an external value and leaves the empty inline value (no charges).
+void entry_clear_str(Entry* e);
 
 uint32_t dict_key_type(Keyspace* ks, std::string_view key);
 const char* dict_type_name(Keyspace* ks, std::string_view key);

@@ -139,8 +139,8 @@ int64_t install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetValue
     if (!e) {
         if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms()))) return -2;
     } else if (e->type == KEY_TYPE_STRING) {
-        dict_uncharge(ks, e->str.len + CHARGE_BLOB);
-        dict_blob_free(&e->str);
+        dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
+        entry_clear_str(e);
     } else {
         entry_convert_type(ks, e);  // releases the old container with its charges
     }

@@ -2,14 +2,14 @@
 // conditional forms, reads, read-and-replace, read-and-delete, append, length,
 // byte ranges, and the bit operations that read a string as a bitmap.
 //
-// A value is the entry's `str` blob. The empty string is a value like any other:
-// it is stored as {nullptr, 0} and a lookup finds it. Every writer charges the
-// value as its length + 16 and keeps one NUL after the last byte.
+// A value lives in its entry's value space or in an external block (entry.cpp);
+// read through entry_str. The empty string is a value like any other and a
+// lookup finds it. Every writer charges the value as its length + 16 and keeps
+// one NUL after the last byte.
 #include "keyspace/keyspace.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -24,51 +24,42 @@ const int popcount8[256] = {VOREL_B6(0), VOREL_B6(1), VOREL_B6(1), VOREL_B6(2)};
 
 namespace {
 
-// A heap copy of the bytes with a NUL after them, ready to become a value blob.
-// An empty value is {nullptr, 0} and needs no allocation.
-struct NewValue {
-    char* data = nullptr;
-    uint64_t len = 0;
-    bool ok = true;
-};
-
-NewValue copy_value(std::string_view bytes) {
-    NewValue v;
-    if (bytes.empty()) return v;
-    v.data = static_cast<char*>(malloc(bytes.size() + 1));
-    if (!v.data) {
-        v.ok = false;
-        return v;
-    }
-    memcpy(v.data, bytes.data(), bytes.size());
-    v.data[bytes.size()] = '\0';
-    v.len = bytes.size();
-    return v;
+// Stores the value in an existing entry of any type, moving the value charge
+// with it (a container goes with its charges). False, unchanged, on failure.
+bool replace_existing(Keyspace* ks, Entry* e, std::string_view value) {
+    const uint64_t old_charge = e->type == KEY_TYPE_STRING ? entry_str_len(e) + CHARGE_BLOB : 0;
+    if (!entry_make_string(ks, e, value)) return false;
+    dict_uncharge(ks, old_charge);
+    dict_charge(ks, value.size() + CHARGE_BLOB);
+    return true;
 }
 
-// A zero-filled block of len bytes plus the NUL; nullptr on failure.
-char* zeroed_block(uint64_t len) { return static_cast<char*>(calloc(len + 1, 1)); }
-
-// Installs a prepared value in a string entry: releases the old value and its
-// charge and charges the new one. Takes ownership of v.data (null iff v.len is 0).
-void install_value(Keyspace* ks, Entry* e, const NewValue& v) {
-    dict_uncharge(ks, e->str.len + CHARGE_BLOB);
-    dict_blob_free(&e->str);
-    e->str = Blob{v.data, v.len};
-    dict_charge(ks, v.len + CHARGE_BLOB);
+// Lengthens a string value to new_len (zero-filled) and moves its charge along.
+char* grow_value(Keyspace* ks, Entry* e, uint64_t new_len, bool spare) {
+    const uint64_t old_len = entry_str_len(e);
+    char* data = entry_grow_str(e, new_len, spare);
+    if (!data) return nullptr;
+    dict_uncharge(ks, old_len + CHARGE_BLOB);
+    dict_charge(ks, new_len + CHARGE_BLOB);
+    return data;
 }
 
-// Stores a prepared value in an existing entry of any type. A container is first
-// turned into a string entry, which releases its payload and their charges and
-// leaves an empty, uncharged value slot.
-void replace_existing(Keyspace* ks, Entry* e, const NewValue& v) {
-    if (e->type == KEY_TYPE_STRING) {
-        install_value(ks, e, v);
-        return;
-    }
-    entry_convert_type(ks, e);
-    e->str = Blob{v.data, v.len};
-    dict_charge(ks, v.len + CHARGE_BLOB);
+// The bytes to write into e's value once it grows: a copy in *keep when they
+// point into the value itself, which the growth may move or overwrite. Throws
+// std::bad_alloc.
+std::string_view stable_bytes(const Entry* e, std::string_view bytes, std::string* keep) {
+    const std::string_view v = entry_str(e);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(bytes.data());
+    const uintptr_t base = reinterpret_cast<uintptr_t>(v.data());
+    if (bytes.empty() || v.empty() || at < base || at > base + v.size()) return bytes;
+    keep->assign(bytes);
+    return *keep;
+}
+
+// A missing key written whole by a range or bit write: value_len zero bytes for
+// the caller to fill in. nullptr on failure.
+Entry* create_zeroed(Keyspace* ks, std::string_view key, uint64_t value_len) {
+    return dict_insert_string_entry(ks, key, value_len, dict_now_ms());
 }
 
 enum class BitLookup { Missing, WrongType, Found };
@@ -87,7 +78,7 @@ BitLookup bit_entry(Keyspace* ks, std::string_view key, Entry** out) {
     return BitLookup::Found;
 }
 
-const unsigned char* bytes_of(const Entry* e) { return reinterpret_cast<const unsigned char*>(e->str.data); }
+const unsigned char* bytes_of(const Entry* e) { return reinterpret_cast<const unsigned char*>(entry_str(e).data()); }
 
 // One bits in n bytes, eight at a time.
 uint64_t count_bytes(const unsigned char* p, uint64_t n) {
@@ -146,28 +137,20 @@ int64_t find_bit(const unsigned char* p, int b, int64_t first, int64_t last) {
 
 namespace {
 
-// The whole-value write with a prepared value, whose ownership it takes (freed on
-// failure): replaces the value of an existing key of any type or creates the key,
-// sets the deadline (none removes an old one) and runs eviction.
-int set_whole_value(Keyspace* ks, std::string_view key, const NewValue& v, int64_t expire_at_ms) {
-    if (!v.ok) return -1;
-    if (!ks || !key.data() || key.empty()) {
-        free(v.data);
-        return -1;
-    }
+// The whole-value write: replaces the value of an existing key of any type or
+// creates the key, sets the deadline (none removes an old one) and runs eviction.
+// A failed allocation leaves the old value (or the missing key) as it was.
+int set_whole_value(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
+    if (!ks || !key.data() || key.empty()) return -1;
     Entry* e = dict_find_entry(ks, key);
     const int64_t now = dict_now_ms();
     if (e) {
-        replace_existing(ks, e, v);
+        if (!replace_existing(ks, e, value)) return -1;
         entry_touch(ks, e, now);
     } else {
-        e = dict_insert_entry(ks, key, KEY_TYPE_STRING, now);
-        if (!e) {
-            free(v.data);
-            return -1;
-        }
-        e->str = Blob{v.data, v.len};
-        dict_charge(ks, v.len + CHARGE_BLOB);
+        e = dict_insert_string_entry(ks, key, value.size(), now);
+        if (!e) return -1;
+        if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
     }
     entry_set_expire(ks, e, expire_at_ms);
     dict_evict_lru(ks);
@@ -177,10 +160,7 @@ int set_whole_value(Keyspace* ks, std::string_view key, const NewValue& v, int64
 }  // namespace
 
 int dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
-    if (!ks || !key.data() || key.empty()) return -1;
-    // The new bytes are copied first so that a failed allocation leaves the old
-    // value (or the missing key) exactly as it was.
-    return set_whole_value(ks, key, copy_value(value), expire_at_ms);
+    return set_whole_value(ks, key, value, expire_at_ms);
 }
 
 int dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
@@ -194,9 +174,7 @@ int dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_vie
     Entry* e = dict_find_entry(ks, key);
     if (!e) return 0;
     const int64_t now = dict_now_ms();
-    NewValue v = copy_value(value);
-    if (!v.ok) return -1;
-    replace_existing(ks, e, v);
+    if (!replace_existing(ks, e, value)) return -1;
     entry_set_expire(ks, e, expire_at_ms);
     entry_touch(ks, e, now);
     return 1;
@@ -211,7 +189,7 @@ int dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out) {
         return e ? -1 : 0;
     }
     ks->keyspace_hits++;
-    if (out) *out = e->str.view();
+    if (out) *out = entry_str(e);
     return 1;
 }
 
@@ -230,17 +208,15 @@ int dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view
         return -1;
     }
     ks->keyspace_hits++;
-    NewValue v = copy_value(value);
-    if (!v.ok) return -2;
     try {
-        if (old) old->assign(e->str.view());
+        if (old) old->assign(entry_str(e));
     } catch (const std::bad_alloc&) {
-        free(v.data);
         return -2;
     }
     // The deadline and every other field stay; no eviction for a replacement.
-    install_value(ks, e, v);
-    return 1;
+    if (replace_existing(ks, e, value)) return 1;
+    if (old) old->clear();
+    return -2;
 }
 
 int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out) {
@@ -253,7 +229,7 @@ int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out) {
         ks->keyspace_misses++;
         return -1;
     }
-    if (out) out->assign(e->str.view());
+    if (out) out->assign(entry_str(e));
     entry_remove(ks, e, pred);
     return 1;
 }
@@ -269,34 +245,19 @@ int64_t dict_append_string(Keyspace* ks, std::string_view key, std::string_view 
         ks->keyspace_misses++;
         return -1;
     }
-    const uint64_t old_len = e->str.len;
+    const uint64_t old_len = entry_str_len(e);
     if (value.empty()) return static_cast<int64_t>(old_len);
-    const uint64_t new_len = old_len + value.size();
-    char* data;
-    const char* old_data = e->str.data;
-    const uintptr_t at = reinterpret_cast<uintptr_t>(value.data());
-    const uintptr_t base = reinterpret_cast<uintptr_t>(old_data);
-    const bool aliases = old_data && at >= base && at <= base + old_len;
-    if (aliases) {
-        // The appended bytes live inside the value: build a fresh block so they
-        // stay readable while copying.
-        data = static_cast<char*>(malloc(new_len + 1));
-        if (!data) return -2;
-        memcpy(data, old_data, old_len);
-        memcpy(data + old_len, value.data(), value.size());
-        free(e->str.data);
-    } else {
-        // Growing in place is usually cheaper than a fresh block for repeated appends;
-        // a failed realloc keeps the old block, so the value is unchanged.
-        data = static_cast<char*>(realloc(e->str.data, new_len + 1));
-        if (!data) return -2;
-        memcpy(data + old_len, value.data(), value.size());
+    std::string keep;
+    try {
+        value = stable_bytes(e, value, &keep);
+    } catch (const std::bad_alloc&) {
+        return -2;
     }
-    data[new_len] = '\0';
-    e->str.data = data;
-    e->str.len = new_len;
-    dict_uncharge(ks, old_len + CHARGE_BLOB);
-    dict_charge(ks, new_len + CHARGE_BLOB);
+    // Growth leaves spare room, so repeated appends copy the value only now and then.
+    const uint64_t new_len = old_len + value.size();
+    char* data = grow_value(ks, e, new_len, true);
+    if (!data) return -2;
+    memcpy(data + old_len, value.data(), value.size());
     return static_cast<int64_t>(new_len);
 }
 
@@ -309,7 +270,7 @@ int64_t dict_strlen(Keyspace* ks, std::string_view key) {
         return -2;
     }
     ks->keyspace_hits++;
-    return static_cast<int64_t>(e->str.len);
+    return static_cast<int64_t>(entry_str_len(e));
 }
 
 int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out) {
@@ -325,7 +286,8 @@ int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end
         return -1;
     }
     ks->keyspace_hits++;
-    const int64_t len = static_cast<int64_t>(e->str.len);
+    const std::string_view value = entry_str(e);
+    const int64_t len = static_cast<int64_t>(value.size());
     if (len == 0) return 1;
     // Negative positions count from the end; a start before the beginning is the
     // beginning, an end past the last byte is the last byte. All in 64 bits, so a
@@ -335,7 +297,7 @@ int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end
     if (start < 0) start += len;
     if (start < 0) start = 0;
     if (end < start || start >= len) return 1;
-    if (out) out->assign(e->str.data + start, static_cast<size_t>(end - start + 1));
+    if (out) out->assign(value.data() + start, static_cast<size_t>(end - start + 1));
     return 1;
 }
 
@@ -348,30 +310,35 @@ int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::s
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
         if (bytes.empty()) return 0;
-        char* block = zeroed_block(end);
-        if (!block) return -2;
-        memcpy(block + off, bytes.data(), bytes.size());
-        // Written whole, so eviction may run; the block becomes the value.
-        return set_whole_value(ks, key, NewValue{block, end, true}, 0) == 0 ? static_cast<int64_t>(end) : -2;
+        // Written whole, so eviction may run.
+        Entry* created = create_zeroed(ks, key, end);
+        if (!created) return -2;
+        memcpy(entry_str_data(created) + off, bytes.data(), bytes.size());
+        dict_evict_lru(ks);
+        return static_cast<int64_t>(end);
     }
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
         return -1;
     }
-    const uint64_t old_len = e->str.len;
+    const uint64_t old_len = entry_str_len(e);
     const uint64_t new_len = std::max(end, old_len);
     if (new_len == old_len) {
         // The value keeps its length: overwrite in place (the bytes may come from
         // the value itself, hence memmove).
-        if (!bytes.empty()) memmove(e->str.data + off, bytes.data(), bytes.size());
+        if (!bytes.empty()) memmove(entry_str_data(e) + off, bytes.data(), bytes.size());
         return static_cast<int64_t>(new_len);
     }
     // Longer value: zero padding between the old end and the offset.
-    char* block = zeroed_block(new_len);
-    if (!block) return -2;
-    if (old_len) memcpy(block, e->str.data, old_len);
-    if (!bytes.empty()) memcpy(block + off, bytes.data(), bytes.size());
-    install_value(ks, e, NewValue{block, new_len, true});
+    std::string keep;
+    try {
+        bytes = stable_bytes(e, bytes, &keep);
+    } catch (const std::bad_alloc&) {
+        return -2;
+    }
+    char* data = grow_value(ks, e, new_len, false);
+    if (!data) return -2;
+    if (!bytes.empty()) memcpy(data + off, bytes.data(), bytes.size());
     return static_cast<int64_t>(new_len);
 }
 
@@ -385,19 +352,15 @@ int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int valu
     if (!e) {
         // A missing key becomes a zero-filled value just long enough for the bit,
         // written whole (eviction may run).
-        char* block = zeroed_block(byte_index + 1);
-        if (!block) return -2;
-        if (value) block[byte_index] = static_cast<char>(mask);
-        return set_whole_value(ks, key, NewValue{block, byte_index + 1, true}, 0) == 0 ? 0 : -2;
+        Entry* created = create_zeroed(ks, key, byte_index + 1);
+        if (!created) return -2;
+        if (value) entry_str_data(created)[byte_index] = static_cast<char>(mask);
+        dict_evict_lru(ks);
+        return 0;
     }
     if (e->type != KEY_TYPE_STRING) return -1;
-    if (e->str.len < byte_index + 1) {
-        char* block = zeroed_block(byte_index + 1);
-        if (!block) return -2;
-        if (e->str.len) memcpy(block, e->str.data, e->str.len);
-        install_value(ks, e, NewValue{block, byte_index + 1, true});
-    }
-    unsigned char* p = reinterpret_cast<unsigned char*>(e->str.data);
+    if (entry_str_len(e) < byte_index + 1 && !grow_value(ks, e, byte_index + 1, false)) return -2;
+    unsigned char* p = reinterpret_cast<unsigned char*>(entry_str_data(e));
     if (old_bit) *old_bit = (p[byte_index] & mask) ? 1 : 0;
     if (value)
         p[byte_index] |= mask;
@@ -414,7 +377,7 @@ int dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit
     if (found == BitLookup::WrongType) return -1;
     if (found == BitLookup::Missing) return 0;
     const uint64_t byte_index = static_cast<uint64_t>(bit_offset) >> 3;
-    if (byte_index < e->str.len && bit) *bit = bit_at(bytes_of(e), bit_offset);
+    if (byte_index < entry_str_len(e) && bit) *bit = bit_at(bytes_of(e), bit_offset);
     return 0;
 }
 
@@ -444,7 +407,7 @@ int64_t dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t
     if (found == BitLookup::WrongType) return -1;
     if (found == BitLookup::Missing) return 0;
     const unsigned char* p = bytes_of(e);
-    const uint64_t len = e->str.len;
+    const uint64_t len = entry_str_len(e);
     if (!range_given) return static_cast<int64_t>(len ? count_bytes(p, len) : 0);
     int64_t first = 0, last = 0;
     if (!bitnorm_range(len, start, end, bit_units, &first, &last)) return 0;
@@ -459,7 +422,7 @@ int64_t dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, 
     const BitLookup found = bit_entry(ks, key, &e);
     if (found == BitLookup::WrongType) return -2;
     if (found == BitLookup::Missing) return -1;
-    const uint64_t len = e->str.len;
+    const uint64_t len = entry_str_len(e);
     if (len == 0) return -1;
     const int b = bit ? 1 : 0;
     const int64_t total_bits = static_cast<int64_t>(len * 8);

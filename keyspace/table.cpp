@@ -13,25 +13,54 @@ uint64_t bucket_of(const Keyspace* ks, uint32_t hash) { return hash & (ks->bucke
 
 bool is_dead(const Entry* e, int64_t now) { return e->expire_at_ms > 0 && e->expire_at_ms <= now; }
 
-void push_at_chain_head(Keyspace* ks, Entry** head, Entry* e) {
+void push_at_chain_head(Entry** head, Entry* e) {
     e->next = *head;
     *head = e;
-    // Nearer the head always means a larger sequence number: eviction breaks ties on it.
-    e->chain_seq = ++ks->next_chain_seq;
 }
 
 // Releases the value of the entry with its charges and leaves the payload slot zeroed.
 void release_payload(Keyspace* ks, Entry* e) {
     switch (e->type) {
         case KEY_TYPE_STRING:
-            dict_uncharge(ks, e->str.len + CHARGE_BLOB);
-            dict_blob_free(&e->str);
+            dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
+            entry_clear_str(e);
             break;
         default:
             if (const ValueTypeOps* ops = dict_value_ops(e->type)) ops->release(ks, e);
             break;
     }
-    e->str = Blob{nullptr, 0};
+    e->ext = nullptr;
+}
+
+// Links an unlinked entry at its chain head, then indexes, counts and charges it.
+void link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
+    e->hash = dict_hash(entry_key(e));
+    e->last_access_ms = now;
+    push_at_chain_head(&ks->buckets[bucket_of(ks, e->hash)], e);
+    ks->key_count++;
+    ks->change_count++;
+    dict_charge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
+    lru_index_insert(ks, e);
+}
+
+// Takes the entry out of its chain given its predecessor (nullptr = chain head).
+void unlink_from_chain(Keyspace* ks, Entry* e, Entry* pred) {
+    if (pred)
+        pred->next = e->next;
+    else
+        ks->buckets[bucket_of(ks, e->hash)] = e->next;
+}
+
+// The predecessor of the entry in its chain; *found false when it is not linked.
+Entry* find_pred(const Keyspace* ks, const Entry* e, bool* found) {
+    Entry* pred = nullptr;
+    for (Entry* cur = ks->buckets[bucket_of(ks, e->hash)]; cur; pred = cur, cur = cur->next)
+        if (cur == e) {
+            *found = true;
+            return pred;
+        }
+    *found = false;
+    return nullptr;
 }
 
 // Frees every entry of every chain and empties the buckets. Both indexes are
@@ -113,8 +142,8 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
     const int64_t now = dict_now_ms();
     Entry* pred = nullptr;
     for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
-        if (e->hash != hash || e->key.len != key.size() || !e->key.data) continue;
-        if (memcmp(e->key.data, key.data(), key.size()) != 0) continue;
+        if (e->hash != hash || e->key_len != key.size()) continue;
+        if (memcmp(entry_key(e).data(), key.data(), key.size()) != 0) continue;
         if (is_dead(e, now)) {
             entry_remove(ks, e, pred);
             return nullptr;
@@ -142,7 +171,7 @@ void dict_resize_if_needed(Keyspace* ks) {
         Entry* e = old[i];
         while (e) {
             Entry* next = e->next;
-            push_at_chain_head(ks, &fresh[bucket_of(ks, e->hash)], e);
+            push_at_chain_head(&fresh[bucket_of(ks, e->hash)], e);
             e = next;
         }
     }
@@ -152,44 +181,40 @@ void dict_resize_if_needed(Keyspace* ks) {
     lru_index_sync(ks);
 }
 
+void dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
+    dict_resize_if_needed(ks);
+    link_at_chain_head(ks, e, now);
+}
+
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    dict_resize_if_needed(ks);
-    const uint32_t hash = dict_hash(key);
-    Entry** head = &ks->buckets[bucket_of(ks, hash)];
-    Entry* e = new (std::nothrow) Entry{};
+    Entry* e = entry_allocate(key, type, 0);
+    if (e) dict_link_new_entry(ks, e, now);
+    return e;
+}
+
+Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t value_len, int64_t now) {
+    if (!ks || !key.data() || key.empty()) return nullptr;
+    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len);
     if (!e) return nullptr;
-    if (!dict_blob_set(&e->key, key.data(), key.size())) {
-        delete e;
-        return nullptr;
-    }
-    e->type = type;
-    e->hash = hash;
-    e->last_access_ms = now;
-    push_at_chain_head(ks, head, e);
-    ks->key_count++;
-    ks->change_count++;
-    dict_charge(ks, key.size() + CHARGE_BLOB + CHARGE_ENTRY);
-    lru_index_insert(ks, e);
+    dict_link_new_entry(ks, e, now);
+    dict_charge(ks, value_len + CHARGE_BLOB);
     return e;
 }
 
 void free_entry(Keyspace* ks, Entry* e) {
     if (!ks || !e) return;
     entry_set_expire(ks, e, 0);
-    lru_index_erase(ks, e);
-    dict_uncharge(ks, e->key.len + CHARGE_BLOB);
-    dict_blob_free(&e->key);
+    dict_uncharge(ks, e->key_len + CHARGE_BLOB);
     release_payload(ks, e);
     dict_uncharge(ks, CHARGE_ENTRY);
-    delete e;
+    entry_deallocate(e);
 }
 
 void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
-    if (pred)
-        pred->next = e->next;
-    else
-        ks->buckets[bucket_of(ks, e->hash)] = e->next;
+    // Out of the eviction order while still linked: its comparison walks the chain.
+    lru_index_erase(ks, e);
+    unlink_from_chain(ks, e, pred);
     free_entry(ks, e);
     ks->key_count--;
     ks->change_count++;
@@ -197,13 +222,30 @@ void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
 
 void entry_unlink(Keyspace* ks, Entry* e) {
     if (!ks || !e) return;
-    Entry* pred = nullptr;
-    for (Entry* cur = ks->buckets[bucket_of(ks, e->hash)]; cur; pred = cur, cur = cur->next) {
-        if (cur == e) {
-            entry_remove(ks, e, pred);
-            return;
-        }
+    bool found = false;
+    Entry* pred = find_pred(ks, e, &found);
+    if (found) entry_remove(ks, e, pred);
+}
+
+void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
+    bool found = false;
+    Entry* pred = find_pred(ks, e, &found);
+    if (!found) {
+        entry_deallocate_shell(moved);
+        return;
     }
+    const int64_t deadline = e->expire_at_ms;
+    lru_index_erase(ks, e);
+    unlink_from_chain(ks, e, pred);
+    // The deadline index holds the entry's address: re-entered under the new one.
+    entry_set_expire(ks, e, 0);
+    ks->key_count--;
+    dict_uncharge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
+    entry_deallocate_shell(e);
+    moved->expire_at_ms = 0;
+    // The key count did not grow, so the table does not either.
+    link_at_chain_head(ks, moved, now);
+    entry_set_expire(ks, moved, deadline);
 }
 
 void entry_convert_type(Keyspace* ks, Entry* e) {
@@ -279,7 +321,7 @@ int dict_blob_eq(const Blob* a, const Blob* b) {
 
 uint32_t dict_key_type(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
-    return e ? e->type : KEY_TYPE_NONE;
+    return e ? uint32_t{e->type} : uint32_t{KEY_TYPE_NONE};
 }
 
 const char* dict_type_name(Keyspace* ks, std::string_view key) {
@@ -299,7 +341,7 @@ int64_t dict_key_count(Keyspace* ks, std::string_view key) {
     switch (e->type) {
         case KEY_TYPE_STRING:
             // Reported as a signed 32-bit length, like every other count here.
-            return static_cast<int32_t>(e->str.len);
+            return static_cast<int32_t>(entry_str_len(e));
         default: {
             const ValueTypeOps* ops = dict_value_ops(e->type);
             return ops ? ops->count(e) : 0;

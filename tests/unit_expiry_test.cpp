@@ -286,8 +286,8 @@ std::vector<std::string> scan_evictions(const Keyspace* ks) {
                 }
         if (!best) break;
         gone.push_back(best);
-        victims.emplace_back(best->key.view());
-        const uint64_t charge = string_key_charge(best->key.len, best->str.len);
+        victims.emplace_back(entry_key(best));
+        const uint64_t charge = string_key_charge(best->key_len, entry_str_len(best));
         used = charge > used ? 0 : used - charge;
     }
     return victims;
@@ -342,7 +342,7 @@ TEST_F(KeyspaceTest, EvictionAgreesWithAFullScanUnderRandomOperations) {
         }
         max_buckets = std::max(max_buckets, ks->bucket_count);
         if (ks->lru_index && !ks->lru_index->empty() && op % 5 == 0) {
-            ASSERT_EQ(*ks->lru_index->begin(), ks_test::scan_victim(ks)) << "op " << op;
+            ASSERT_EQ(ks->lru_index->begin()->entry, ks_test::scan_victim(ks)) << "op " << op;
         }
         if (op % 500 == 0) {
             ks_test::expect_table_consistent(ks);

@@ -75,7 +75,7 @@ protected:
         EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out), 0);
         return to_strings(out);
     }
-    std::string value_of(std::string_view key) { return std::string(peek(ks, key)->str.view()); }
+    std::string value_of(std::string_view key) { return std::string(entry_str(peek(ks, key))); }
 };
 
 TEST(Glob, OnlyStarAndQuestionMarkAreSpecial) {
@@ -159,7 +159,7 @@ TEST_F(KeysTest, KeysListsMatchesInTableOrderWithoutDeadKeys) {
     std::vector<std::string_view> views;
     dict_keys(ks, "gamma", &views);
     ASSERT_EQ(views.size(), 1u);
-    EXPECT_EQ(views[0].data(), peek(ks, "gamma")->key.data);
+    EXPECT_EQ(views[0].data(), entry_key(peek(ks, "gamma")).data());
 
     dict_keys(nullptr, "*", &views);
     EXPECT_TRUE(views.empty());
@@ -382,8 +382,8 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     EXPECT_EQ(peek(ks, "old"), nullptr);
     Entry* e = peek(ks, "renamed_key");
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->str.view(), "value");
-    EXPECT_EQ(e->key.data[e->key.len], '\0');
+    EXPECT_EQ(entry_str(e), "value");
+    EXPECT_EQ(entry_key(e).data()[e->key_len], '\0');
     EXPECT_EQ(e->last_access_ms, FakeClock::now);
     EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
     EXPECT_EQ(dict_pttl(ks, "renamed_key"), 6997);
@@ -453,9 +453,9 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     Entry* s = peek(ks, "src");
     Entry* d = peek(ks, "dst");
     ASSERT_NE(d, nullptr);
-    EXPECT_NE(d->str.data, s->str.data);
-    EXPECT_EQ(d->str.view(), "payload");
-    EXPECT_EQ(d->str.data[7], '\0');
+    EXPECT_NE(entry_str(d).data(), entry_str(s).data());
+    EXPECT_EQ(entry_str(d), "payload");
+    EXPECT_EQ(entry_str(d).data()[7], '\0');
     EXPECT_EQ(dict_pttl(ks, "dst"), 2500);
     EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
     expect_table_consistent(ks);

@@ -56,8 +56,8 @@ protected:
         uint64_t total = kBase;
         for (uint64_t i = 0; i < ks->bucket_count; i++) {
             for (Entry* e = ks->buckets[i]; e; e = e->next) {
-                total += e->key.len + CHARGE_BLOB + CHARGE_ENTRY;
-                if (e->type == KEY_TYPE_STRING) total += e->str.len + CHARGE_BLOB;
+                total += e->key_len + CHARGE_BLOB + CHARGE_ENTRY;
+                if (e->type == KEY_TYPE_STRING) total += entry_str_len(e) + CHARGE_BLOB;
                 if (e->type != KEY_TYPE_LIST) continue;
                 total += CHARGE_LIST_SLOT * e->list->capacity();
                 for (uint64_t p = 0; p < e->list->count; p++) total += e->list->at(p).len + CHARGE_BLOB;
@@ -104,7 +104,7 @@ TEST_F(ListsTest, PushesKeepOrderAtBothEndsAndRefuseOtherTypes) {
     EXPECT_EQ(dict_rpush(ks, "s", "x"), -1);
     EXPECT_EQ(dict_lpushx(ks, "s", "x"), 0);
     EXPECT_EQ(dict_llen(ks, "s"), -1);
-    EXPECT_EQ(peek(ks, "s")->str.view(), "text");
+    EXPECT_EQ(entry_str(peek(ks, "s")), "text");
     EXPECT_EQ(ks->used_memory, before);
 }
 

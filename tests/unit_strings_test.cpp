@@ -27,7 +27,7 @@ protected:
     std::optional<std::string> raw(std::string_view key) {
         Entry* e = peek(ks, key);
         if (!e || e->type != KEY_TYPE_STRING) return std::nullopt;
-        return std::string(e->str.view());
+        return std::string(entry_str(e));
     }
     // A key of another type with no elements, charged as an entry and its key.
     Entry* make_list(std::string_view key) { return dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms()); }
@@ -86,7 +86,7 @@ TEST_F(StringsTest, WholeValueWritesChargeExactlyAndHandleDeadlines) {
     ASSERT_EQ(dict_set_string(ks, "k", "hello", 0), 0);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
     EXPECT_EQ(raw("k"), "hello");
-    EXPECT_EQ(peek(ks, "k")->str.data[5], '\0');
+    EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
 
     // Overwrite with a shorter value and a deadline; then without: the deadline goes.
     const int64_t deadline = FakeClock::now + 5000;
@@ -137,8 +137,8 @@ TEST_F(StringsTest, EmptyStringsAreValues) {
     ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
     Entry* e = peek(ks, "e");
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->str.data, nullptr);
-    EXPECT_EQ(e->str.len, 0u);
+    EXPECT_EQ(entry_str(e).data()[0], '\0');
+    EXPECT_EQ(entry_str_len(e), 0u);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 0));
 
     std::string_view v("junk");
@@ -309,15 +309,15 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     ASSERT_EQ(dict_set_string(ks, "k", "a", FakeClock::now + 2000), 0);
     EXPECT_EQ(dict_append_string(ks, "k", "b"), 2);
     Entry* e = peek(ks, "k");
-    EXPECT_EQ(e->str.view(), "ab");
-    EXPECT_EQ(e->str.data[2], '\0');
+    EXPECT_EQ(entry_str(e), "ab");
+    EXPECT_EQ(entry_str(e).data()[2], '\0');
     EXPECT_EQ(dict_pttl(ks, "k"), 2000);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2));
 
     // Appending a value to itself reads the old bytes, not half-written ones.
     for (int i = 0; i < 5; i++) {
         e = peek(ks, "k");
-        EXPECT_EQ(dict_append_string(ks, "k", e->str.view()), int64_t(2) << (i + 1));
+        EXPECT_EQ(dict_append_string(ks, "k", entry_str(e)), int64_t(2) << (i + 1));
     }
     std::string doubled;
     for (int i = 0; i < 32; i++) doubled += "ab";
@@ -381,7 +381,7 @@ TEST_F(StringsTest, SetRangePadsWithZerosAndEnforcesTheLimit) {
     EXPECT_EQ(raw("s"), "Hello Vorelings");
     EXPECT_EQ(dict_setrange(ks, "s", 17, ""), 17);
     EXPECT_EQ(raw("s"), std::string("Hello Vorelings\0\0", 17));
-    EXPECT_EQ(peek(ks, "s")->str.data[17], '\0');
+    EXPECT_EQ(entry_str(peek(ks, "s")).data()[17], '\0');
     EXPECT_EQ(dict_pttl(ks, "s"), 900);
     expect_table_consistent(ks);
 
@@ -398,10 +398,10 @@ TEST_F(StringsTest, SetRangePadsWithZerosAndEnforcesTheLimit) {
     EXPECT_EQ(dict_setrange(ks, "big", 536870910, "yz"), 536870912);
     Entry* big = peek(ks, "big");
     ASSERT_NE(big, nullptr);
-    EXPECT_EQ(big->str.len, 536870912u);
-    EXPECT_EQ(big->str.data[0], '\0');
-    EXPECT_EQ(big->str.data[536870910], 'y');
-    EXPECT_EQ(big->str.data[536870911], 'z');
+    EXPECT_EQ(entry_str_len(big), 536870912u);
+    EXPECT_EQ(entry_str(big).data()[0], '\0');
+    EXPECT_EQ(entry_str(big).data()[536870910], 'y');
+    EXPECT_EQ(entry_str(big).data()[536870911], 'z');
     EXPECT_EQ(dict_del(ks, "big"), 1);
     EXPECT_EQ(dict_del(ks, "l"), 1);
     expect_table_consistent(ks);
@@ -426,7 +426,7 @@ TEST_F(StringsTest, SetBitAndGetBit) {
     ASSERT_EQ(dict_expire_ms(ks, "k", 4000), 1);
     EXPECT_EQ(dict_setbit(ks, "k", 8 * 4 + 2, 1, &old), 0);
     EXPECT_EQ(raw("k"), std::string("\x80\0\0\0\x20", 5));
-    EXPECT_EQ(peek(ks, "k")->str.data[5], '\0');
+    EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
     EXPECT_EQ(dict_pttl(ks, "k"), 4000);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
@@ -466,7 +466,7 @@ TEST_F(StringsTest, BitsBeyond32BitPositions) {
     const int64_t last_bit = (int64_t{1} << 32) - 1;
     int old = -1;
     ASSERT_EQ(dict_setbit(ks, "b", last_bit, 1, &old), 0);
-    EXPECT_EQ(peek(ks, "b")->str.len, kMaxStringLength);
+    EXPECT_EQ(entry_str_len(peek(ks, "b")), kMaxStringLength);
     int bit = 0;
     EXPECT_EQ(dict_getbit(ks, "b", last_bit, &bit), 0);
     EXPECT_EQ(bit, 1);

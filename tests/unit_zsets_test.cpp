@@ -505,7 +505,7 @@ TEST_F(ZsetTest, KeysOfAnotherTypeAreLeftAlone) {
     EXPECT_EQ(dict_zpop(ks, "s", 1, false, &out), 0);
     EXPECT_EQ(dict_zremrangebyrank(ks, "s", 0, -1), 0);
     EXPECT_EQ(ks->used_memory, before);
-    EXPECT_EQ(peek(ks, "s")->str.view(), "v");
+    EXPECT_EQ(entry_str(peek(ks, "s")), "v");
 }
 
 TEST_F(ZsetTest, DeadSetsAreMissingAndNewMembersEvictOlderKeys) {
