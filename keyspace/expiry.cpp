@@ -144,17 +144,16 @@ void lru_index_sync(Keyspace* ks) {
     std::sort(slots.begin(), slots.end(), order);
     // Sorted input with an end hint builds the tree in linear time.
     ks->lru_index = std::make_unique<LruIndex>(order);
-    for (const LruSlot& slot : slots) ks->lru_index->insert(ks->lru_index->end(), slot);
+    for (const LruSlot& slot : slots) slot.entry->lru_pos = ks->lru_index->insert(ks->lru_index->end(), slot);
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {
     // New and freshly touched entries carry the newest stamp and nearly always
     // belong at the end, where the hint makes the insertion constant time.
-    if (ks->lru_index) ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
+    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
-    // Found by value, under the stamp it was indexed with: a descent of O(log n)
-    // comparisons of the nodes' own copies, the entry still linked.
-    if (ks->lru_index) ks->lru_index->erase(lru_slot(e));
+    // By position, not by value: no descent through cold entries of a big index.
+    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
 }

@@ -19,6 +19,10 @@ uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key) {
 void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
     const Entry* e = ks->buckets[hash & (ks->bucket_count - 1)];
     if (e == nullptr) return;
-    hint(e);
-    hint(reinterpret_cast<const char*>(e) + 64);
+    // The header, a short value kept inline and the key after it span the
+    // entry's first three cache lines.
+    const char* block = reinterpret_cast<const char*>(e);
+    hint(block);
+    hint(block + 64);
+    hint(block + 128);
 }
