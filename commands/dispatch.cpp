@@ -202,7 +202,7 @@ void reply_arity_error(std::string_view name_lower) {
 
 void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, int internal) {
     if (argc <= 0) return;
-    const int64_t now = internal == 0 ? platform::current_time_ms() : 0;
+    const int64_t now = internal == 0 ? request_stats_clock_ms() : 0;
     if (internal == 0) update_ops_stats(now);
     s_rb.client = c;
 

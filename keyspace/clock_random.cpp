@@ -23,9 +23,17 @@ uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
 }  // namespace
 
-int64_t dict_now_ms() { return s_clock ? s_clock() : platform::current_time_ms(); }
+// A reading the caller holds for a short run of operations (0 = none).
+int64_t s_held_ms = 0;
+
+int64_t dict_now_ms() {
+    if (s_clock) return s_clock();
+    return s_held_ms != 0 ? s_held_ms : platform::current_time_ms();
+}
 
 void dict_set_clock(int64_t (*clock)()) { s_clock = clock; }
+
+void dict_hold_clock(int64_t now_ms) { s_held_ms = now_ms; }
 
 void dict_seed_random(uint64_t seed) {
     for (uint64_t& word : s_random_state) word = splitmix64(&seed);

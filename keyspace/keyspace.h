@@ -196,6 +196,10 @@ struct ValueTypeRegistrar {
 // The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).
 int64_t dict_now_ms();
 void dict_set_clock(int64_t (*clock)());
+// Makes dict_now_ms return now_ms until the next call (0 = read the clock
+// again), so a short run of operations shares one reading. A clock set with
+// dict_set_clock still wins.
+void dict_hold_clock(int64_t now_ms);
 // The 64-bit generator behind random picks, seeded once at first start.
 void dict_seed_random(uint64_t seed);
 uint64_t dict_random_u64();
@@ -285,9 +289,11 @@ int dict_exists(Keyspace* ks, std::string_view key);
 // ---- Cache hints (prefetch.cpp) -----------------------------------------------
 
 // Hints the key's bucket into the cache and returns the key's hash; then, once
-// the bucket has had time to arrive, dict_prefetch_entry hints its chain head.
+// the bucket has had time to arrive, dict_prefetch_entry hints its chain head,
+// and later dict_prefetch_next the entry after a head that holds another key.
 uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key);
 void dict_prefetch_entry(const Keyspace* ks, uint32_t hash);
+void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
 
 // ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
 

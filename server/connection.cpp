@@ -12,6 +12,11 @@
 
 namespace {
 
+// The clock reading of the batch being framed, shared by its requests'
+// statistics and keyspace operations; 0 outside a batch.
+int64_t g_batch_clock_ms = 0;
+constexpr unsigned kRequestsPerClockRead = 256;
+
 // Per-request scratch, reused so that framing allocates nothing per request.
 std::vector<char*> g_argv;
 std::vector<uint64_t> g_lens;
@@ -96,8 +101,9 @@ long long frame_multibulk(Client* c, char* buf, size_t avail) {
 
 // Hints the keys (second arguments) of the complete multibulk requests at the
 // start of buf into the cache before the first of them runs: all buckets first,
-// then all chain heads, so a pipelined batch waits for memory about once instead
-// of once per lookup. A lone request gains nothing and is left alone.
+// then all chain heads, then the second entries of chains whose head is another
+// key, so a pipelined batch waits for memory a few times instead of once or
+// twice per lookup. A lone request gains nothing and is left alone.
 void prefetch_batch_keys(char* buf, size_t avail) {
     constexpr size_t kMaxBatch = 64;
     uint32_t hashes[kMaxBatch];
@@ -124,6 +130,7 @@ void prefetch_batch_keys(char* buf, size_t avail) {
     if (n < 2 || s_dict == nullptr) return;
     for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(s_dict, keys[i]);
     for (size_t i = 0; i < n; ++i) dict_prefetch_entry(s_dict, hashes[i]);
+    for (size_t i = 0; i < n; ++i) dict_prefetch_next(s_dict, hashes[i]);
 }
 
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
@@ -196,8 +203,13 @@ void frame_requests(Client* c) {
     size_t pos = 0;
     CrlfCache cache;
     prefetch_batch_keys(c->inbuf, c->inbuf_len);
+    unsigned framed = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
+        if (framed++ % kRequestsPerClockRead == 0) {
+            g_batch_clock_ms = platform::current_time_ms();
+            dict_hold_clock(g_batch_clock_ms);
+        }
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
         if (*start != '*' && http_request_start(start, avail)) {
@@ -213,11 +225,15 @@ void frame_requests(Client* c) {
             break;
         }
         if (used == kProtocolError) {
+            g_batch_clock_ms = 0;
+            dict_hold_clock(0);
             client_close(c);
             return;
         }
         pos += static_cast<size_t>(used);
     }
+    g_batch_clock_ms = 0;
+    dict_hold_clock(0);
     if (c->closed() || c->inbuf == nullptr) return;
     if (pos > 0) {
         std::memmove(c->inbuf, c->inbuf + pos, c->inbuf_len - pos);
@@ -433,6 +449,8 @@ void client_peer_addr(Client* c, char out[64]) {
 void client_local_addr(Client* c, char out[64]) {
     if (c == nullptr || c->closed() || !platform::net_local_addr(c->sock, out, 64)) std::strcpy(out, "-");
 }
+
+int64_t request_stats_clock_ms() { return g_batch_clock_ms != 0 ? g_batch_clock_ms : platform::current_time_ms(); }
 
 void update_ops_stats() { update_ops_stats(platform::current_time_ms()); }
 

@@ -202,3 +202,6 @@ void server_thread_func();
 void update_ops_stats();
 // The same with the caller's clock reading, so a request reads the clock once.
 void update_ops_stats(int64_t now);
+// The clock for request statistics (ops per second, last-command times): read
+// once per received batch and refreshed every few hundred requests within it.
+int64_t request_stats_clock_ms();
