@@ -18,6 +18,7 @@ namespace {
 
 // Upper-cases ASCII letters only, whatever locale the host process has set.
 constexpr unsigned char ascii_upper(unsigned char ch) { return ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch; }
+constexpr unsigned char ascii_lower(unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; }
 
 constexpr uint32_t kFnvBasis = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
@@ -95,7 +96,7 @@ void record_last_command(Client* c, const CommandInfo* info, const char* name, c
     } else {
         size_t n = 0;
         for (; n < sizeof(c->last_cmd) - 1 && name[n] != '\0'; ++n) {
-            c->last_cmd[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[n])));
+            c->last_cmd[n] = static_cast<char>(ascii_lower(static_cast<unsigned char>(name[n])));
         }
         c->last_cmd[n] = '\0';
     }

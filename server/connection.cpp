@@ -106,8 +106,10 @@ long long frame_multibulk(Client* c, char* buf, size_t avail) {
 // twice per lookup. A lone request gains nothing and is left alone.
 void prefetch_batch_keys(char* buf, size_t avail) {
     constexpr size_t kMaxBatch = 64;
+    // Plain arrays, left uninitialised: most batches fill only a few slots.
     uint32_t hashes[kMaxBatch];
-    std::string_view keys[kMaxBatch];
+    const char* key_data[kMaxBatch];
+    size_t key_len[kMaxBatch];
     size_t n = 0;
     char* end = buf + avail;
     char* p = buf;
@@ -122,13 +124,16 @@ void prefetch_batch_keys(char* buf, size_t avail) {
                 p = nullptr;
                 break;
             }
-            if (i == 1) keys[n++] = std::string_view(data, static_cast<size_t>(len));
+            if (i == 1) {
+                key_data[n] = data;
+                key_len[n++] = static_cast<size_t>(len);
+            }
             p = data + len + 2;
         }
         if (p == nullptr) break;
     }
     if (n < 2 || s_dict == nullptr) return;
-    for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(s_dict, keys[i]);
+    for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(s_dict, std::string_view(key_data[i], key_len[i]));
     for (size_t i = 0; i < n; ++i) dict_prefetch_entry(s_dict, hashes[i]);
     for (size_t i = 0; i < n; ++i) dict_prefetch_next(s_dict, hashes[i]);
 }
