@@ -99,13 +99,15 @@ long long frame_multibulk(Client* c, char* buf, size_t avail) {
     return p - buf;
 }
 
+// Requests whose keys are hinted together.
+constexpr size_t kMaxBatch = 64;
+
 // Hints the keys (second arguments) of the complete multibulk requests at the
 // start of buf into the cache before the first of them runs: all buckets first,
 // then all chain heads, then the second entries of chains whose head is another
 // key, so a pipelined batch waits for memory a few times instead of once or
 // twice per lookup. A lone request gains nothing and is left alone.
 void prefetch_batch_keys(char* buf, size_t avail) {
-    constexpr size_t kMaxBatch = 64;
     // Plain arrays, left uninitialised: most batches fill only a few slots.
     uint32_t hashes[kMaxBatch];
     const char* key_data[kMaxBatch];
@@ -207,10 +209,11 @@ long long frame_inline(Client* c, size_t pos, CrlfCache& cache) {
 void frame_requests(Client* c) {
     size_t pos = 0;
     CrlfCache cache;
-    prefetch_batch_keys(c->inbuf, c->inbuf_len);
     unsigned framed = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
+        // A long pipeline is hinted a batch at a time, just ahead of its turn.
+        if (framed % kMaxBatch == 0) prefetch_batch_keys(c->inbuf + pos, c->inbuf_len - pos);
         if (framed++ % kRequestsPerClockRead == 0) {
             g_batch_clock_ms = platform::current_time_ms();
             dict_hold_clock(g_batch_clock_ms);
