@@ -212,8 +212,13 @@ void frame_requests(Client* c) {
     unsigned framed = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
-        // A long pipeline is hinted a batch at a time, just ahead of its turn.
-        if (framed % kMaxBatch == 0) prefetch_batch_keys(c->inbuf + pos, c->inbuf_len - pos);
+        // A long pipeline is hinted a batch at a time, just ahead of its turn. A
+        // buffer with no second '*' holds one request (the common case without
+        // pipelining), which hints would only scan twice.
+        if (framed % kMaxBatch == 0 &&
+            (framed > 0 || std::memchr(c->inbuf + pos + 1, '*', c->inbuf_len - pos - 1) != nullptr)) {
+            prefetch_batch_keys(c->inbuf + pos, c->inbuf_len - pos);
+        }
         if (framed++ % kRequestsPerClockRead == 0) {
             g_batch_clock_ms = platform::current_time_ms();
             dict_hold_clock(g_batch_clock_ms);
