@@ -189,11 +189,6 @@ void register_commands(std::initializer_list<CommandDef> defs) {
     }
 }
 
-CommandHandler find_command(std::string_view upper_name) {
-    const CommandInfo* info = command_table().find(upper_name.data(), upper_name.size(), name_hash(upper_name));
-    return info == nullptr ? nullptr : info->handler;
-}
-
 void reply_arity_error(std::string_view name_lower) {
     char msg[128];
     std::snprintf(msg, sizeof(msg), "wrong number of arguments for '%.*s' command", static_cast<int>(name_lower.size()),

@@ -133,7 +133,6 @@ struct CommandDef {
     CommandHandler handler;
 };
 void register_commands(std::initializer_list<CommandDef> defs);
-CommandHandler find_command(std::string_view upper_name);
 
 // A command family declares one of these at file scope to add its handlers.
 struct CommandRegistrar {
