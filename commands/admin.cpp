@@ -6,8 +6,6 @@
 #include <string>
 
 #include "commands/command_util.h"
-#include "server/aof.h"
-#include "server/server.h"
 
 namespace {
 
@@ -17,18 +15,20 @@ std::string lower(std::string_view s, size_t max) {
     return out;
 }
 
-void reply_unknown_client_subcommand(const Args& a) {
+// The argument is printed up to its first NUL, cut to fit the message.
+void reply_unknown_client_subcommand(Reply& out, const Args& a) {
     char msg[160];
     std::snprintf(msg, sizeof(msg), "unknown subcommand '%s'. Try CLIENT HELP.", a.argc > 1 ? a.argv[1] : "");
-    rb_error(msg);
+    out.error(msg);
 }
 
-void cmd_reset(Client* c, const Args&) {
+void cmd_reset(Call& call, const Args&) {
+    Client* c = call.client;
     c->queue.clear();
     c->in_multi = 0;
     c->channels.clear();
     c->patterns.clear();
-    rb_simple("OK");
+    call.out.simple("OK");
 }
 
 // One line of CLIENT INFO / CLIENT LIST, without a line end.
@@ -48,59 +48,86 @@ std::string client_info_line(Client* c, const char* cmd) {
                   "user=default redir=-1 resp=%d lib-name= lib-ver=",
                   static_cast<long long>((now - c->created_ms) / 1000), static_cast<long long>((now - last) / 1000),
                   static_cast<int>(c->channels.size()), static_cast<int>(c->patterns.size()), c->in_multi ? 0 : -1,
-                  cmd, c->resp3 ? 3 : 2);
+                  cmd, c->resp3() ? 3 : 2);
     return head + c->name + tail;
 }
 
-void cmd_client(Client* c, const Args& a) {
-    if (a.argc < 2) return reply_unknown_client_subcommand(a);
+// The subcommands CLIENT accepts into a MULTI queue (ASCII, lower case).
+bool is_client_subcommand(std::string_view sub) {
+    static const char* const names[] = {"id",    "info",    "list",     "getname", "setname", "help",
+                                        "no-touch", "notouch", "reply",  "unpause", "pause",   "kill",
+                                        "tracking", "caching", "getredir", "setinfo"};
+    for (const char* n : names) {
+        size_t len = std::strlen(n);
+        if (sub.size() != len) continue;
+        bool same = true;
+        for (size_t i = 0; i < len && same; ++i) {
+            same = std::tolower(static_cast<unsigned char>(sub[i])) == n[i];
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+// Inside MULTI an unknown subcommand is refused instead of queued; CLIENT
+// without one is queued (and fails its arity check when EXEC runs it).
+bool client_queue_check(Call& call, const Args& a) {
+    if (a.argc <= 1 || is_client_subcommand(a[1])) return true;
+    reply_unknown_client_subcommand(call.out, a);
+    return false;
+}
+
+void cmd_client(Call& call, const Args& a) {
+    Client* c = call.client;
+    Reply& out = call.out;
     std::string_view sub = a[1];
-    if (word_is(sub, "ID")) return rb_int(static_cast<long long>(c->id));
-    if (word_is(sub, "GETNAME")) return c->name.empty() ? rb_null() : rb_bulk_sv(c->name);
+    if (word_is(sub, "ID")) return out.integer(static_cast<long long>(c->id));
+    if (word_is(sub, "GETNAME")) return c->name.empty() ? out.null() : out.bulk(c->name);
     if (word_is(sub, "SETNAME")) {
-        if (a.argc < 3) return rb_error("wrong number of arguments for 'client|setname' command");
+        if (a.argc < 3) return out.error("wrong number of arguments for 'client|setname' command");
         std::string_view name = a[2];
         if (name.find(' ') != std::string_view::npos || name.find('\n') != std::string_view::npos) {
-            return rb_error("Client names cannot contain spaces, newlines or special characters.");
+            return out.error("Client names cannot contain spaces, newlines or special characters.");
         }
         c->name.assign(name.substr(0, 255));
-        return rb_simple("OK");
+        return out.simple("OK");
     }
-    if (word_is(sub, "INFO")) return rb_bulk_sv(client_info_line(c, "client|info"));
+    if (word_is(sub, "INFO")) return out.bulk(client_info_line(c, "client|info"));
     if (word_is(sub, "LIST")) {
         std::string text;
-        ServerLock lock(s_mutex());
-        for (int i = 0; i < s_client_count; ++i) {
-            Client* r = s_clients[i];
+        const ClientTable& clients = call.server.clients;
+        for (int i = 0; i < clients.size(); ++i) {
+            Client* r = clients.at(i);
             if (r == nullptr || r->closed()) continue;
             text += client_info_line(r, r->last_cmd[0] ? r->last_cmd : "connect");
             text += '\n';
         }
-        return rb_bulk_sv(text);
+        return out.bulk(text);
     }
     if (word_is(sub, "HELP")) {
         static const char* const lines[] = {"CLIENT ID",       "CLIENT INFO",   "CLIENT LIST",    "CLIENT GETNAME",
                                             "CLIENT SETNAME name", "CLIENT NO-TOUCH", "CLIENT REPLY", "CLIENT UNPAUSE",
                                             "CLIENT PAUSE",    "CLIENT KILL",   "CLIENT TRACKING", "CLIENT CACHING",
                                             "CLIENT GETREDIR"};
-        rb_arr_hdr(13);
-        for (const char* l : lines) rb_bulk(l);
+        out.array(13);
+        for (const char* l : lines) out.bulk(std::string_view(l));
         return;
     }
-    reply_unknown_client_subcommand(a);
+    reply_unknown_client_subcommand(out, a);
 }
 
-void cmd_command(Client*, const Args& a) {
-    if (a.argc > 1 && word_is(a[1], "COUNT")) return rb_int(110);
-    rb_arr_hdr(0);
+void cmd_command(Call& call, const Args& a) {
+    if (a.argc > 1 && word_is(a[1], "COUNT")) return call.out.integer(110);
+    call.out.array(0);
 }
 
-std::string info_text() {
+std::string info_text(Server& srv, Keyspace* ks) {
     const int64_t now = platform::current_time_ms();
-    const int64_t up = now - s_start_time_ms;
-    const uint64_t used = s_dict ? s_dict->used_memory : 0;
-    const int32_t limit_mb = dict_maxmemory_mb(s_dict);
-    const std::string& policy = config_find("maxmemory-policy")->value;
+    const int64_t up = now - srv.stats.start_time_ms;
+    const uint64_t used = ks->used_memory;
+    const int32_t limit_mb = dict_maxmemory_mb(ks);
+    const std::string& policy = srv.config.find("maxmemory-policy")->value;
+    const int clients = srv.clients.size();
     char buf[4096];
     std::snprintf(
         buf, sizeof(buf),
@@ -117,134 +144,131 @@ std::string info_text() {
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
         "\r\n# Keyspace\r\ndb0:keys=%" PRIu64 ",expires=0,avg_ttl=0\r\n",
-        s_port, static_cast<long long>(up / 1000), static_cast<long long>(up / 86400000),
-        static_cast<int>(platform::process_id()), s_dict ? s_dict->keyspace_hits : 0,
-        s_dict ? s_dict->keyspace_misses : 0, s_total_connections, s_total_commands, s_ops_last_sec, used,
+        srv.port, static_cast<long long>(up / 1000), static_cast<long long>(up / 86400000),
+        static_cast<int>(platform::process_id()), ks->keyspace_hits, ks->keyspace_misses,
+        srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
         static_cast<double>(used) / 1048576.0, used, static_cast<uint64_t>(limit_mb) * 1048576u,
         static_cast<double>(limit_mb), policy.empty() ? "allkeys-lru" : policy.c_str(),
-        aof_last_write_ok() ? "ok" : "err", s_aof_fp != nullptr ? 1 : 0, s_client_count, s_client_count,
-        s_dict ? s_dict->key_count : 0);
+        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, clients, ks->key_count);
     return buf;
 }
 
-void cmd_info(Client*, const Args&) {
-    std::string text;
-    {
-        ServerLock lock(s_mutex());
-        text = info_text();
-    }
-    rb_bulk_sv(text);
-}
+void cmd_info(Call& call, const Args&) { call.out.bulk(info_text(call.server, call.ks)); }
 
-void config_get(const Args& a) {
-    if (a.argc == 2) return rb_error("wrong number of arguments for 'config|get' command");
-    rb_arr_hdr(2LL * (a.argc - 2));
+void config_get(Call& call, const Args& a) {
+    Reply& out = call.out;
+    if (a.argc == 2) return out.error("wrong number of arguments for 'config|get' command");
+    out.array(2LL * (a.argc - 2));
     for (int i = 2; i < a.argc; ++i) {
         std::string name = lower(a[i], 63);
-        const ConfigRow* row = config_find(name);
-        rb_bulk_sv(name);
-        rb_bulk_sv(row ? std::string_view(row->value) : std::string_view());
+        const ConfigRow* row = call.server.config.find(name);
+        out.bulk(name);
+        out.bulk(row ? std::string_view(row->value) : std::string_view());
     }
 }
 
 // Applies one CONFIG SET pair; rows with an effect are the memory limit and
 // the password (new AUTH checks and new connections use it).
-void config_apply(ConfigRow* row, std::string_view value) {
+void config_apply(Call& call, ConfigRow* row, std::string_view value) {
     row->value.assign(value.substr(0, 255));
     std::string_view name = row->name;
     if (name == "maxmemory") {
         int64_t bytes = 0;
         if (parse_strict_ll(value, &bytes) && bytes > 0) {
-            ServerLock lock(s_mutex());
             int64_t mb = bytes / 1048576;
-            dict_set_max_memory(s_dict, mb > INT32_MAX ? INT32_MAX : static_cast<int32_t>(mb));
+            dict_set_max_memory(call.ks, mb > INT32_MAX ? INT32_MAX : static_cast<int32_t>(mb));
         }
     } else if (name == "requirepass") {
-        ServerLock lock(s_mutex());
-        s_password = row->value;
+        call.server.password = row->value;
     }
 }
 
-void config_set(const Args& a) {
-    if (a.argc == 2) return rb_error("wrong number of arguments for 'config|set' command");
+void config_set(Call& call, const Args& a) {
+    if (a.argc == 2) return call.out.error("wrong number of arguments for 'config|set' command");
     for (int i = 2; i + 1 < a.argc; i += 2) {
-        ConfigRow* row = config_find(lower(a[i], 63));
-        if (row == nullptr) return rb_error("Invalid parameter or number of arguments for CONFIG SET");
-        config_apply(row, a[i + 1]);
+        ConfigRow* row = call.server.config.find(lower(a[i], 63));
+        if (row == nullptr) return call.out.error("Invalid parameter or number of arguments for CONFIG SET");
+        config_apply(call, row, a[i + 1]);
     }
-    rb_simple("OK");
+    call.out.simple("OK");
 }
 
-void cmd_config(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("config");
+void cmd_config(Call& call, const Args& a) {
     std::string sub = lower(a[1], 31);
-    if (sub == "get") return config_get(a);
-    if (sub == "set") return config_set(a);
+    if (sub == "get") return config_get(call, a);
+    if (sub == "set") return config_set(call, a);
     if (sub == "resetstat") {
-        ServerLock lock(s_mutex());
-        s_total_commands = s_ops_last_sec = s_ops_current_sec = 0;
-        if (s_dict) s_dict->keyspace_hits = s_dict->keyspace_misses = 0;
-        return rb_simple("OK");
+        Stats& stats = call.server.stats;
+        stats.total_commands = stats.ops_last_sec = stats.ops_current_sec = 0;
+        call.ks->keyspace_hits = call.ks->keyspace_misses = 0;
+        return call.out.simple("OK");
     }
-    rb_error(kErrSyntax);
+    call.out.error(kErrSyntax);
 }
 
-void cmd_object(Client*, const Args& a) {
-    if (a.argc <= 2) return reply_arity("object");
+void cmd_object(Call& call, const Args& a) {
+    Reply& out = call.out;
     std::string sub = lower(a[1], 31);
-    ServerLock lock(s_mutex());
     if (sub == "encoding") {
-        switch (dict_key_type(s_dict, a[2])) {
-            case KEY_TYPE_NONE: return rb_null();
-            case KEY_TYPE_STRING: return rb_simple("embstr");
-            case KEY_TYPE_LIST: return rb_simple("quicklist");
-            default: return rb_simple("listpack");
+        switch (dict_key_type(call.ks, a[2])) {
+            case KEY_TYPE_NONE: return out.null();
+            case KEY_TYPE_STRING: return out.simple("embstr");
+            case KEY_TYPE_LIST: return out.simple("quicklist");
+            default: return out.simple("listpack");
         }
     }
-    if (sub == "refcount") return dict_exists(s_dict, a[2]) ? rb_int(1) : rb_null();
+    if (sub == "refcount") return dict_exists(call.ks, a[2]) ? out.integer(1) : out.null();
     if (sub == "idletime") {
-        int64_t last = dict_last_accessed_ms(s_dict, a[2]);
-        if (last == 0) return rb_null();
-        return rb_int((platform::current_time_ms() - last) / 1000);
+        int64_t last = dict_last_accessed_ms(call.ks, a[2]);
+        if (last == 0) return out.null();
+        return out.integer((platform::current_time_ms() - last) / 1000);
     }
-    rb_error(kErrSyntax);
+    out.error(kErrSyntax);
 }
 
-void cmd_dbsize(Client*, const Args&) {
-    ServerLock lock(s_mutex());
-    rb_int(s_dict ? static_cast<long long>(s_dict->key_count) : 0);
-}
+void cmd_dbsize(Call& call, const Args&) { call.out.integer(static_cast<long long>(call.ks->key_count)); }
 
-void cmd_flush(Client*, const Args& a) {
+// Logged as the command name alone (the ASYNC/SYNC word has no effect on replay),
+// also when the keyspace was already empty.
+void cmd_flush(Call& call, const Args& a) {
     for (int i = 1; i < a.argc; ++i) {
-        if (!word_is(a[i], "ASYNC") && !word_is(a[i], "SYNC")) return rb_error(kErrSyntax);
+        if (!word_is(a[i], "ASYNC") && !word_is(a[i], "SYNC")) return call.out.error(kErrSyntax);
     }
-    ServerLock lock(s_mutex());
-    dict_flush(s_dict);
-    aof_write_cmd(1, a.argv, a.lens);
-    rb_simple("OK");
+    dict_flush(call.ks);
+    call.log_request_prefix(1);
+    call.out.simple("OK");
 }
 
-void cmd_save(Client*, const Args&) {
-    ServerLock lock(s_mutex());
-    if (s_aof_fp) std::fflush(s_aof_fp);
-    s_last_save = platform::current_time_s();
-    rb_simple("OK");
+void cmd_save(Call& call, const Args&) {
+    LogWriter& log = call.server.log;
+    if (log.is_open()) log.flush();
+    log.set_last_save_s(platform::current_time_s());
+    call.out.simple("OK");
 }
 
-void cmd_lastsave(Client*, const Args&) {
-    ServerLock lock(s_mutex());
-    rb_int(s_aof_fp ? s_last_save : platform::current_time_s());
+void cmd_lastsave(Call& call, const Args&) {
+    const LogWriter& log = call.server.log;
+    call.out.integer(log.is_open() ? log.last_save_s() : platform::current_time_s());
 }
 
-void cmd_ok(Client*, const Args&) { rb_simple("OK"); }
-void cmd_wait(Client*, const Args&) { rb_int(0); }
+void cmd_ok(Call& call, const Args&) { call.out.simple("OK"); }
+void cmd_wait(Call& call, const Args&) { call.out.integer(0); }
 
 const CommandRegistrar registrar({
-    {"RESET", cmd_reset},     {"CLIENT", cmd_client}, {"COMMAND", cmd_command},   {"INFO", cmd_info},
-    {"CONFIG", cmd_config},   {"OBJECT", cmd_object}, {"DBSIZE", cmd_dbsize},     {"FLUSHDB", cmd_flush},
-    {"FLUSHALL", cmd_flush},  {"SAVE", cmd_save},     {"BGSAVE", cmd_save},       {"LASTSAVE", cmd_lastsave},
-    {"SHUTDOWN", cmd_ok},     {"WAIT", cmd_wait},
+    {"RESET", 1, -1, kCmdSubscribed | kCmdNoQueue, cmd_reset},
+    {"CLIENT", 2, -1, kCmdSubcommandName, cmd_client, "unknown subcommand ''. Try CLIENT HELP.", client_queue_check},
+    {"COMMAND", 1, -1, 0, cmd_command},
+    {"INFO", 1, -1, 0, cmd_info},
+    {"CONFIG", 2, -1, 0, cmd_config},
+    {"OBJECT", 3, -1, 0, cmd_object},
+    {"DBSIZE", 1, -1, 0, cmd_dbsize},
+    {"FLUSHDB", 1, -1, kCmdWrite, cmd_flush},
+    {"FLUSHALL", 1, -1, kCmdWrite, cmd_flush},
+    {"SAVE", 1, -1, 0, cmd_save},
+    {"BGSAVE", 1, -1, 0, cmd_save},
+    {"LASTSAVE", 1, -1, 0, cmd_lastsave},
+    {"SHUTDOWN", 1, -1, 0, cmd_ok},
+    {"WAIT", 1, -1, 0, cmd_wait},
 });
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "commands/command_util.h"
-#include "server/server.h"
 
 namespace vorel {
 
@@ -26,26 +25,26 @@ inline std::vector<std::string_view> arg_views(const Args& a, int first, int end
 
 // The reply of a negative keyspace result: -1 another type, anything else a
 // failed allocation (never reported as a type error).
-inline void reply_dict_error(int64_t r) { rb_error(r == -1 ? kErrWrongType : kErrOutOfMemory); }
+inline void reply_dict_error(Reply& out, int64_t r) { out.error(r == -1 ? kErrWrongType : kErrOutOfMemory); }
 
 // A count, or the error of a negative keyspace result.
-inline void reply_count(int64_t r) {
-    if (r < 0) return reply_dict_error(r);
-    rb_int(r);
+inline void reply_count(Reply& out, int64_t r) {
+    if (r < 0) return reply_dict_error(out, r);
+    out.integer(r);
 }
 
 // An array of bulks; an empty view is the empty bulk, never the null form.
-inline void reply_views(const std::vector<std::string_view>& items) {
-    rb_arr_hdr(static_cast<long long>(items.size()));
-    for (std::string_view v : items) rb_bulk_sv(v);
+inline void reply_views(Reply& out, const std::vector<std::string_view>& items) {
+    out.array(static_cast<long long>(items.size()));
+    for (std::string_view v : items) out.bulk(v);
 }
 
 // "key cursor [COUNT n ...]" from argv[2]: replies the error and returns false
 // for a bad request. A COUNT value that is not a positive integer is ignored.
-inline bool parse_scan_args(const Args& a, uint64_t* cursor, int64_t* count) {
+inline bool parse_scan_args(Reply& out, const Args& a, uint64_t* cursor, int64_t* count) {
     int64_t signed_cursor = 0;
     if (!parse_strict_ll(a[2], &signed_cursor)) {
-        rb_error("invalid cursor");
+        out.error("invalid cursor");
         return false;
     }
     // A negative cursor reads as a position past the end and ends the scan.
@@ -53,7 +52,7 @@ inline bool parse_scan_args(const Args& a, uint64_t* cursor, int64_t* count) {
     *count = 10;
     for (int i = 3; i < a.argc; i += 2) {
         if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) {
-            rb_error(kErrSyntax);
+            out.error(kErrSyntax);
             return false;
         }
         int64_t n = 0;
@@ -63,12 +62,12 @@ inline bool parse_scan_args(const Args& a, uint64_t* cursor, int64_t* count) {
 }
 
 // [next cursor as a bulk, [items ...]].
-inline void reply_scan(uint64_t next, const std::vector<std::string_view>& items) {
+inline void reply_scan(Reply& out, uint64_t next, const std::vector<std::string_view>& items) {
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRIu64, next);
-    rb_arr_hdr(2);
-    rb_bulk(text);
-    reply_views(items);
+    out.array(2);
+    out.bulk(std::string_view(text));
+    reply_views(out, items);
 }
 
 }  // namespace vorel

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "server/server.h"
+#include "commands/command.h"
 
 // Case-insensitive comparison of an option word with an upper-case keyword.
 inline bool word_is(std::string_view arg, std::string_view upper) {
@@ -22,7 +22,7 @@ inline bool checked_mul(int64_t a, int64_t b, int64_t* out) { return !__builtin_
 inline bool checked_add(int64_t a, int64_t b, int64_t* out) { return !__builtin_add_overflow(a, b, out); }
 
 // Replies the arity error for the command named by argv[0] in lower case.
-inline void reply_arity(const char* lower_name) { reply_arity_error(lower_name); }
+inline void reply_arity(Reply& out, const char* lower_name) { reply_arity_error(out, lower_name); }
 
 // "invalid expire time in '<cmd>' command"
-void reply_invalid_expire(const char* lower_name);
+void reply_invalid_expire(Reply& out, const char* lower_name);

@@ -1,49 +1,39 @@
-// connection.cpp — commands about the connection itself: AUTH, HELLO (protocol
-// switching), SELECT and QUIT.
+// connection.cpp — commands about the connection itself: PING, ECHO, AUTH,
+// HELLO (protocol switching), SELECT and QUIT.
 #include <cstring>
 
 #include "commands/command_util.h"
-#include "server/server.h"
 
 namespace {
 
 constexpr const char* kNoPasswordSet = "Client sent AUTH, but no password is set";
 constexpr const char* kWrongPass = "WRONGPASS invalid username-password pair or user is disabled.";
 
-}  // namespace
-
-// Compares in time that depends only on the lengths, not on where bytes differ.
-bool password_matches(std::string_view given) {
-    const std::string& expected = s_password;
-    unsigned diff = given.size() == expected.size() ? 0u : 1u;
-    for (size_t i = 0; i < given.size(); ++i) {
-        unsigned char e = expected.empty() ? 0 : static_cast<unsigned char>(expected[i % expected.size()]);
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(given[i]) ^ e);
-    }
-    return diff == 0;
-}
-
-namespace {
-
 // Checks a username/password pair; replies the error and returns false on failure.
-bool check_credentials(Client* c, std::string_view user, std::string_view pass, bool has_user) {
-    if (s_password.empty()) {
-        rb_error(kNoPasswordSet);
+bool check_credentials(Call& call, std::string_view user, std::string_view pass, bool has_user) {
+    if (call.server.password.empty()) {
+        call.out.error(kNoPasswordSet);
         return false;
     }
-    bool ok = password_matches(pass) && (!has_user || user == "default");
+    bool ok = call.server.password_matches(pass) && (!has_user || user == "default");
     if (!ok) {
-        rb_error(kWrongPass);
+        call.out.error(kWrongPass);
         return false;
     }
-    c->authenticated = 1;
+    call.client->authenticated = 1;
     return true;
 }
 
-void cmd_auth(Client* c, const Args& a) {
-    if (a.argc != 2 && a.argc != 3) return reply_arity("auth");
+void cmd_ping(Call& call, const Args& a) {
+    if (a.argc > 1) return call.out.bulk(a[1]);
+    call.out.simple("PONG");
+}
+
+void cmd_echo(Call& call, const Args& a) { call.out.bulk(a[1]); }
+
+void cmd_auth(Call& call, const Args& a) {
     bool has_user = a.argc == 3;
-    if (check_credentials(c, has_user ? a[1] : std::string_view(), a[a.argc - 1], has_user)) rb_simple("OK");
+    if (check_credentials(call, has_user ? a[1] : std::string_view(), a[a.argc - 1], has_user)) call.out.simple("OK");
 }
 
 // A connection name may not hold spaces or line feeds.
@@ -51,66 +41,70 @@ bool valid_client_name(std::string_view name) {
     return name.find(' ') == std::string_view::npos && name.find('\n') == std::string_view::npos;
 }
 
-void cmd_hello(Client* c, const Args& a) {
+void cmd_hello(Call& call, const Args& a) {
+    Reply& out = call.out;
+    Client* c = call.client;
     int64_t version = 3;
     if (a.argc > 1 && (!parse_strict_ll(a[1], &version) || (version != 2 && version != 3))) {
-        return rb_error("Only RESP2 and RESP3 are supported");
+        return out.error("Only RESP2 and RESP3 are supported");
     }
     std::string_view new_name;
     bool set_name = false;
     for (int i = 2; i < a.argc; ++i) {
         if (word_is(a[i], "AUTH")) {
-            if (i + 2 >= a.argc) return rb_error(kErrSyntax);
-            if (!check_credentials(c, a[i + 1], a[i + 2], true)) return;
+            if (i + 2 >= a.argc) return out.error(kErrSyntax);
+            if (!check_credentials(call, a[i + 1], a[i + 2], true)) return;
             i += 2;
         } else if (word_is(a[i], "SETNAME")) {
-            if (i + 1 >= a.argc) return rb_error(kErrSyntax);
+            if (i + 1 >= a.argc) return out.error(kErrSyntax);
             new_name = a[++i];
             if (!valid_client_name(new_name)) {
-                return rb_error("Client names cannot contain spaces, newlines or special characters.");
+                return out.error("Client names cannot contain spaces, newlines or special characters.");
             }
             set_name = true;
         } else {
-            return rb_error(kErrSyntax);
+            return out.error(kErrSyntax);
         }
     }
-    if (!s_password.empty() && !c->authenticated) {
-        return rb_error(
+    if (!call.server.password.empty() && !c->authenticated) {
+        return out.error(
             "NOAUTH HELLO must be called with the client already authenticated, otherwise the HELLO <proto> AUTH "
             "<user> <pass> option can be used to authenticate the client and select the RESP protocol version at "
             "the same time");
     }
     if (set_name) c->name.assign(new_name.substr(0, 255));
-    c->resp3 = version == 3 ? 1 : 0;
+    out.set_resp3(version == 3);
     if (version == 3) {
-        rb_write(&s_rb, "%4\r\n", 4);
+        out.raw("%4\r\n");
     } else {
-        rb_arr_hdr(7);
-        rb_int(2);
+        out.array(7);
+        out.integer(2);
     }
-    for (const char* s : {"server", "vorel", "version", "1.3.2", "mode", "standalone"}) rb_bulk(s);
+    for (const char* s : {"server", "vorel", "version", "1.3.2", "mode", "standalone"}) out.bulk(std::string_view(s));
     if (version == 3) {
-        rb_bulk("proto");
-        rb_int(3);
+        out.bulk(std::string_view("proto"));
+        out.integer(3);
     }
 }
 
-void cmd_select(Client*, const Args& a) {
+void cmd_select(Call& call, const Args& a) {
     int64_t index = 0;
-    if (a.argc > 1 && parse_strict_ll(a[1], &index) && index != 0) return rb_error("DB index is out of range");
-    rb_simple("OK");
+    if (a.argc > 1 && parse_strict_ll(a[1], &index) && index != 0) return call.out.error("DB index is out of range");
+    call.out.simple("OK");
 }
 
-void cmd_quit(Client* c, const Args&) {
-    rb_simple("OK");
-    c->close_after_output = true;
+void cmd_quit(Call& call, const Args&) {
+    call.out.simple("OK");
+    call.client->close_after_output = true;
 }
 
 const CommandRegistrar registrar({
-    {"AUTH", cmd_auth},
-    {"HELLO", cmd_hello},
-    {"SELECT", cmd_select},
-    {"QUIT", cmd_quit},
+    {"PING", 1, -1, kCmdSubscribed, cmd_ping},
+    {"ECHO", 2, -1, 0, cmd_echo},
+    {"AUTH", 2, 3, kCmdNoAuth, cmd_auth},
+    {"HELLO", 1, -1, kCmdNoAuth, cmd_hello},
+    {"SELECT", 1, -1, 0, cmd_select},
+    {"QUIT", 1, -1, kCmdNoAuth | kCmdSubscribed, cmd_quit},
 });
 
 }  // namespace

@@ -1,18 +1,14 @@
-// dispatch.cpp — the command dispatcher: the common frame every request passes
-// (statistics, name normalisation, authentication, last-command record, PING,
-// subscribe-context and transaction gates, ECHO), the command table that each
-// command family fills from its own file, and the strict argument parsers.
-#include <cctype>
+// dispatch.cpp — the command table and the dispatcher: the frame every request
+// passes (statistics, name lookup, authentication, last-command record, the
+// subscribe and transaction gates, the log gate, arity), the handler call, and
+// the logging of what a writing command changed. Also the strict argument parsers.
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
 
-#include "server/aof.h"
-#include "server/server.h"
+#include "commands/command.h"
 
 namespace {
 
@@ -24,12 +20,12 @@ constexpr uint32_t kFnvBasis = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
 constexpr uint32_t name_hash_step(uint32_t h, unsigned char upper) { return (h ^ upper) * kFnvPrime; }
 
-// One registered command: its handler and what the frame needs to know about it
-// without comparing names.
+// One registered command with what the frame needs to find it without
+// comparing names.
 struct CommandInfo {
     static constexpr size_t kMaxName = 24;
-    CommandHandler handler = nullptr;
-    bool write = false;
+    CommandDef def{};
+    bool used = false;
     uint8_t len = 0;
     uint32_t hash = 0;
     char upper[kMaxName] = {};
@@ -38,17 +34,18 @@ struct CommandInfo {
 
 // Open addressing over the hash of the upper-cased name: a request's name is
 // hashed once while it is upper-cased and found with one or two probes, with no
-// allocation. Built during static initialisation by the families' registrars,
+// allocation. Filled during static initialisation by the families' registrars,
 // read-only after.
 struct CommandTable {
     static constexpr size_t kSlots = 512;  // a power of two, well above the command count
     CommandInfo slots[kSlots];
     size_t used = 0;
+    std::vector<const CommandDef*> in_order;
 
     CommandInfo* find(const char* upper, size_t len, uint32_t hash) {
         for (size_t i = hash & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
             CommandInfo& slot = slots[i];
-            if (slot.handler == nullptr) return nullptr;
+            if (!slot.used) return nullptr;
             if (slot.hash == hash && slot.len == len && std::memcmp(slot.upper, upper, len) == 0) return &slot;
         }
     }
@@ -65,31 +62,17 @@ uint32_t name_hash(std::string_view upper) {
     return h;
 }
 
-bool is_client_subcommand(std::string_view sub) {
-    static const char* const names[] = {"id",    "info",    "list",     "getname", "setname", "help",
-                                        "no-touch", "notouch", "reply",  "unpause", "pause",   "kill",
-                                        "tracking", "caching", "getredir", "setinfo"};
-    for (const char* n : names) {
-        size_t len = std::strlen(n);
-        if (sub.size() != len) continue;
-        bool same = true;
-        for (size_t i = 0; i < len && same; ++i) {
-            same = std::tolower(static_cast<unsigned char>(sub[i])) == n[i];
-        }
-        if (same) return true;
-    }
-    return false;
-}
-
 void record_last_command(Client* c, const CommandInfo* info, const char* name, const Args& args, int64_t now) {
-    if (std::strcmp(name, "CLIENT") == 0 && args.argc > 1) {
+    if (info != nullptr && (info->def.flags & kCmdSubcommandName) != 0 && args.argc > 1) {
         char sub[16];
         size_t n = 0;
         for (; n < 15 && n < args.lens[1] && args.argv[1][n] != '\0'; ++n) {
-            sub[n] = static_cast<char>(std::tolower(static_cast<unsigned char>(args.argv[1][n])));
+            sub[n] = static_cast<char>(ascii_lower(static_cast<unsigned char>(args.argv[1][n])));
         }
         sub[n] = '\0';
-        std::snprintf(c->last_cmd, sizeof(c->last_cmd), "client|%s", sub);
+        char both[CommandInfo::kMaxName + sizeof(sub) + 1];
+        std::snprintf(both, sizeof(both), "%s|%s", info->lower, sub);
+        std::snprintf(c->last_cmd, sizeof(c->last_cmd), "%.*s", static_cast<int>(sizeof(c->last_cmd) - 1), both);
     } else if (info != nullptr) {
         static_assert(CommandInfo::kMaxName <= sizeof(c->last_cmd));
         std::memcpy(c->last_cmd, info->lower, sizeof(info->lower));
@@ -103,65 +86,63 @@ void record_last_command(Client* c, const CommandInfo* info, const char* name, c
     c->last_cmd_ms = now;
 }
 
-bool allowed_when_subscribed(std::string_view name) {
-    return name == "PING" || name == "QUIT" || name == "SUBSCRIBE" || name == "PSUBSCRIBE" ||
-           name == "UNSUBSCRIBE" || name == "PUNSUBSCRIBE" || name == "RESET";
-}
-
-void queue_command(Client* c, const Args& args, std::string_view name) {
-    if (name == "CLIENT" && args.argc > 1 && !is_client_subcommand(args[1])) {
-        char msg[160];
-        std::snprintf(msg, sizeof(msg), "unknown subcommand '%s'. Try CLIENT HELP.", args.argv[1]);
-        rb_error(msg);
-        return;
-    }
-    if (name == "ZMSCORE" && args.argc <= 2) {
-        rb_error("wrong number of arguments for 'zmscore' command");
-        return;
-    }
+void queue_command(Call& call, const CommandInfo* info, const Args& args) {
+    if (info != nullptr && info->def.queue_check != nullptr && !info->def.queue_check(call, args)) return;
     QueuedCommand q;
     q.args.reserve(static_cast<size_t>(args.argc));
     for (int i = 0; i < args.argc; ++i) q.args.emplace_back(args[i]);
-    c->queue.push_back(std::move(q));
-    rb_simple("QUEUED");
+    call.client->queue.push_back(std::move(q));
+    call.out.simple("QUEUED");
 }
 
-// Runs a handler so that running out of memory answers an error instead of
-// ending the host process: whatever the command had appended is taken back (EXEC
-// keeps the replies before it) and the error stands as its one reply.
-void run_handler(CommandHandler handler, Client* c, const Args& args) {
-    const size_t reply_start = s_rb.data.size();
-    const uint64_t log_failures = aof_failure_count();
-    try {
-        handler(c, args);
-    } catch (const std::bad_alloc&) {
-        s_rb.data.resize(reply_start);
-        rb_error("out of memory");
-        return;
+bool arity_ok(const CommandInfo& info, Call& call, int argc) {
+    if (argc >= info.def.min_args && (info.def.max_args < 0 || argc <= info.def.max_args)) return true;
+    if (info.def.arity_error != nullptr) {
+        call.out.error(info.def.arity_error);
+    } else {
+        reply_arity_error(call.out, info.lower);
     }
-    // A change whose record did not reach the log is not reported as done.
-    if (aof_failure_count() != log_failures) {
-        s_rb.data.resize(reply_start);
-        rb_error(kErrLogWriteFailed);
+    return false;
+}
+
+// Runs the handler and logs what it changed. Running out of memory answers an
+// error instead of ending the host process: whatever the command had replied is
+// taken back and the error stands as its one reply (inside EXEC, as its slot).
+// A writing command that changed the keyspace is logged as its request unless
+// its handler stated other records; a record that does not reach the log turns
+// the reply into the log error, since the change is not durable.
+void run_handler(const CommandInfo& info, Call& call) {
+    Server& srv = call.server;
+    const size_t reply_start = call.out.mark();
+    const uint64_t dirty_before = call.ks->dirty;
+    const bool writes = (info.def.flags & kCmdWrite) != 0;
+    bool out_of_memory = false;
+    try {
+        info.def.handler(call, call.args);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    bool logged = true;
+    if (writes && srv.log.is_open()) {
+        if (!call.stated_log && !out_of_memory && call.ks->dirty != dirty_before) {
+            try {
+                call.log_request();
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+            }
+        }
+        logged = srv.log.commit();
+    }
+    if (out_of_memory) {
+        call.out.rollback(reply_start);
+        call.out.error("out of memory");
+    } else if (!logged) {
+        call.out.rollback(reply_start);
+        call.out.error(kErrLogWriteFailed);
     }
 }
 
 }  // namespace
-
-bool is_write_command(std::string_view upper) {
-    static const std::unordered_set<std::string_view> names = {
-        "SET",      "SETNX",       "SETEX",      "PSETEX",      "MSET",        "MSETNX",    "APPEND",
-        "SETRANGE", "SETBIT",      "GETSET",     "GETDEL",      "GETEX",       "INCR",      "DECR",
-        "INCRBY",   "DECRBY",      "INCRBYFLOAT", "DEL",        "EXPIRE",      "PEXPIRE",   "EXPIREAT",
-        "PEXPIREAT", "PERSIST",    "RENAME",     "RENAMENX",    "COPY",        "FLUSHDB",   "FLUSHALL",
-        "LPUSH",    "RPUSH",       "LPUSHX",     "RPUSHX",      "LPOP",        "RPOP",      "LSET",
-        "LREM",     "LINSERT",     "LMPOP",      "BLPOP",       "BRPOP",       "HSET",      "HMSET",
-        "HDEL",     "HINCRBY",     "HINCRBYFLOAT", "SADD",      "SREM",        "SMOVE",     "SPOP",
-        "SDIFFSTORE", "SINTERSTORE", "SUNIONSTORE", "ZADD",     "ZREM",        "ZINCRBY",   "ZPOPMIN",
-        "ZPOPMAX",  "ZREMRANGEBYSCORE", "ZREMRANGEBYRANK", "ZRANGESTORE",
-    };
-    return names.count(upper) != 0;
-}
 
 void register_commands(std::initializer_list<CommandDef> defs) {
     CommandTable& table = command_table();
@@ -174,33 +155,42 @@ void register_commands(std::initializer_list<CommandDef> defs) {
             // a build mistake, reported at once.
             if (name.size() >= CommandInfo::kMaxName || table.used * 2 >= CommandTable::kSlots) std::abort();
             size_t i = hash & (CommandTable::kSlots - 1);
-            while (table.slots[i].handler != nullptr) i = (i + 1) & (CommandTable::kSlots - 1);
+            while (table.slots[i].used) i = (i + 1) & (CommandTable::kSlots - 1);
             slot = &table.slots[i];
+            slot->used = true;
             slot->len = static_cast<uint8_t>(name.size());
             slot->hash = hash;
             for (size_t k = 0; k < name.size(); ++k) {
                 slot->upper[k] = name[k];
-                slot->lower[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[k])));
+                slot->lower[k] = static_cast<char>(ascii_lower(static_cast<unsigned char>(name[k])));
             }
-            slot->write = is_write_command(name);
             table.used += 1;
+            table.in_order.push_back(&slot->def);
         }
-        slot->handler = d.handler;
+        slot->def = d;
     }
 }
 
-void reply_arity_error(std::string_view name_lower) {
+const CommandDef* command_lookup(std::string_view upper_name) {
+    if (upper_name.size() >= CommandInfo::kMaxName) return nullptr;
+    CommandInfo* info = command_table().find(upper_name.data(), upper_name.size(), name_hash(upper_name));
+    return info != nullptr ? &info->def : nullptr;
+}
+
+const std::vector<const CommandDef*>& all_commands() { return command_table().in_order; }
+
+void reply_arity_error(Reply& out, std::string_view name_lower) {
     char msg[128];
     std::snprintf(msg, sizeof(msg), "wrong number of arguments for '%.*s' command", static_cast<int>(name_lower.size()),
                   name_lower.data());
-    rb_error(msg);
+    out.error(msg);
 }
 
-void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, int internal) {
+void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint64_t* lens, Origin origin) {
     if (argc <= 0) return;
-    const int64_t now = internal == 0 ? request_stats_clock_ms() : 0;
-    if (internal == 0) update_ops_stats(now);
-    s_rb.client = c;
+    const bool network = origin == Origin::Network;
+    const int64_t now = network ? srv.request_clock_ms() : 0;
+    if (network) srv.stats.count_command(now);
 
     std::vector<uint64_t> measured;
     if (lens == nullptr) {
@@ -209,6 +199,7 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
         lens = measured.data();
     }
     const Args args{argc, argv, lens};
+    Call call{srv, c, c->out, srv.keyspace, args};
 
     // The name ends at its first NUL and at 63 bytes; it is upper-cased and
     // hashed in the same pass, then looked up once.
@@ -222,53 +213,35 @@ void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, in
         hash = name_hash_step(hash, ch);
     }
     name[name_len] = '\0';
-    const std::string_view uname(name, name_len);
-    const CommandInfo* info = command_table().find(name, name_len, hash);
+    const CommandInfo* info = name_len < CommandInfo::kMaxName ? command_table().find(name, name_len, hash) : nullptr;
+    const uint32_t flags = info != nullptr ? info->def.flags : 0;
 
-    if (!s_password.empty() && !c->authenticated && uname != "AUTH" && uname != "QUIT" && uname != "HELLO") {
-        rb_error("NOAUTH Authentication required.");
+    if (!srv.password.empty() && !c->authenticated && (flags & kCmdNoAuth) == 0) {
+        c->out.error("NOAUTH Authentication required.");
         return;
     }
-    if (internal == 0) record_last_command(c, info, name, args, now);
+    if (network) record_last_command(c, info, name, args, now);
 
-    const bool subscribed = !c->channels.empty() || !c->patterns.empty();
-    if (uname == "PING" && !c->in_multi) {
-        if (argc > 1) {
-            rb_bulk_sv(args[1]);
-        } else {
-            rb_simple("PONG");
-        }
+    if (c->subscribed() && (flags & kCmdSubscribed) == 0) {
+        c->out.error("only (P)SUBSCRIBE / (P)UNSUBSCRIBE / PING / QUIT allowed in this context");
         return;
     }
-    if (subscribed && !allowed_when_subscribed(uname)) {
-        rb_error("only (P)SUBSCRIBE / (P)UNSUBSCRIBE / PING / QUIT allowed in this context");
+    if (c->in_multi && (flags & kCmdNoQueue) == 0) {
+        queue_command(call, info, args);
         return;
     }
-    if (c->in_multi && uname != "MULTI" && uname != "EXEC" && uname != "DISCARD" && uname != "RESET") {
-        queue_command(c, args, uname);
-        return;
-    }
-    if (uname == "ECHO") {
-        if (argc > 1) {
-            rb_bulk_sv(args[1]);
-        } else {
-            rb_error("wrong number of arguments for 'echo' command");
-        }
-        return;
-    }
-    const bool write = info != nullptr ? info->write : is_write_command(uname);
-    if (write && aof_refusing_writes()) {
-        rb_error(kErrLogNotWritable);
+    if ((flags & kCmdWrite) != 0 && srv.log.refusing_writes()) {
+        c->out.error(kErrLogNotWritable);
         return;
     }
     if (info == nullptr) {
         char msg[128];
         std::snprintf(msg, sizeof(msg), "unknown command '%s'", name);
-        rb_error(msg);
+        c->out.error(msg);
         return;
     }
-    CommandHandler handler = info->handler;
-    run_handler(handler, c, args);
+    if (!arity_ok(*info, call, argc)) return;
+    run_handler(*info, call);
 }
 
 int parse_strict_ll(std::string_view text, int64_t* out) {

@@ -1,12 +1,11 @@
 // hashes.cpp — the hash commands: HSET, HMSET, HGET, HMGET, HDEL, HLEN, HEXISTS,
 // HGETALL, HKEYS, HVALS, HSTRLEN, HINCRBY, HINCRBYFLOAT and HSCAN. Replies that
-// list stored bytes are encoded under the lock, since they borrow them.
+// list stored bytes borrow them, so they are encoded before anything changes
+// the keyspace.
 #include <string>
 #include <vector>
 
 #include "commands/collection_util.h"
-#include "server/aof.h"
-#include "server/server.h"
 
 using vorel::reply_dict_error;
 
@@ -14,173 +13,151 @@ namespace {
 
 // HSET and HMSET: pairs from argv[2]. Returns the number of new fields, or the
 // negative result that stopped it. Pairs stored before a failed allocation stay
-// and are logged as a shorter request, so a replay rebuilds exactly them.
-int64_t store_pairs(const Args& a) {
+// and are logged as a shorter request, so a replay rebuilds exactly them; a
+// complete run logs the request, also when every value was already stored.
+int64_t store_pairs(Call& call, const Args& a) {
     int64_t created = 0;
     for (int i = 2; i + 1 < a.argc; i += 2) {
-        const int r = dict_hset(s_dict, a[1], a[i], a[i + 1]);
+        const int r = dict_hset(call.ks, a[1], a[i], a[i + 1]);
         if (r < 0) {
-            if (i > 2) aof_write_cmd(i, a.argv, a.lens);
+            if (i > 2) call.log_request_prefix(i);
             return r;
         }
         created += r;
     }
-    aof_log_request(a);
+    call.log_request();
     return created;
 }
 
-void cmd_hset(Client*, const Args& a) {
-    if (a.argc < 4 || a.argc % 2 != 0) return reply_arity("hset");
-    ServerLock lock(s_mutex());
-    const int64_t r = store_pairs(a);
-    vorel::reply_count(r);
+// The table checks the minimum; an odd pair count is refused here.
+void cmd_hset(Call& call, const Args& a) {
+    if (a.argc % 2 != 0) return reply_arity(call.out, "hset");
+    const int64_t r = store_pairs(call, a);
+    vorel::reply_count(call.out, r);
 }
 
-void cmd_hmset(Client*, const Args& a) {
-    if (a.argc < 4 || a.argc % 2 != 0) return reply_arity("hmset");
-    ServerLock lock(s_mutex());
-    const int64_t r = store_pairs(a);
-    if (r < 0) return reply_dict_error(r);
-    rb_simple("OK");
+void cmd_hmset(Call& call, const Args& a) {
+    if (a.argc % 2 != 0) return reply_arity(call.out, "hmset");
+    const int64_t r = store_pairs(call, a);
+    if (r < 0) return reply_dict_error(call.out, r);
+    call.out.simple("OK");
 }
 
-void cmd_hget(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hget");
-    ServerLock lock(s_mutex());
+void cmd_hget(Call& call, const Args& a) {
+    Reply& out = call.out;
     std::string_view v;
-    const int r = dict_hget(s_dict, a[1], a[2], &v);
-    if (r < 0) return reply_dict_error(r);
-    if (r == 0) return rb_null();
-    rb_bulk_sv(v);
+    const int r = dict_hget(call.ks, a[1], a[2], &v);
+    if (r < 0) return reply_dict_error(out, r);
+    if (r == 0) return out.null();
+    out.bulk(v);
 }
 
-void cmd_hmget(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hmget");
-    ServerLock lock(s_mutex());
-    if (dict_hlen(s_dict, a[1]) < 0) return rb_error(kErrWrongType);
-    rb_arr_hdr(a.argc - 2);
+void cmd_hmget(Call& call, const Args& a) {
+    Reply& out = call.out;
+    if (dict_hlen(call.ks, a[1]) < 0) return out.error(kErrWrongType);
+    out.array(a.argc - 2);
     for (int i = 2; i < a.argc; ++i) {
         std::string_view v;
-        if (dict_hget(s_dict, a[1], a[i], &v) == 1) {
-            rb_bulk_sv(v);
+        if (dict_hget(call.ks, a[1], a[i], &v) == 1) {
+            out.bulk(v);
         } else {
-            rb_null();
+            out.null();
         }
     }
 }
 
-void cmd_hdel(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hdel");
-    ServerLock lock(s_mutex());
-    const int64_t r = dict_hdel(s_dict, a[1], vorel::arg_views(a, 2));
-    if (r > 0) aof_log_request(a);
-    vorel::reply_count(r);
+// Logged by the dispatcher as received when a field was removed.
+void cmd_hdel(Call& call, const Args& a) {
+    const int64_t r = dict_hdel(call.ks, a[1], vorel::arg_views(a, 2));
+    vorel::reply_count(call.out, r);
 }
 
-void cmd_hlen(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("hlen");
-    ServerLock lock(s_mutex());
-    const int64_t r = dict_hlen(s_dict, a[1]);
-    vorel::reply_count(r);
+void cmd_hlen(Call& call, const Args& a) {
+    const int64_t r = dict_hlen(call.ks, a[1]);
+    vorel::reply_count(call.out, r);
 }
 
-void cmd_hexists(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hexists");
-    ServerLock lock(s_mutex());
-    rb_int(dict_hexists(s_dict, a[1], a[2]));
+void cmd_hexists(Call& call, const Args& a) { call.out.integer(dict_hexists(call.ks, a[1], a[2])); }
+
+void cmd_hstrlen(Call& call, const Args& a) {
+    const int64_t r = dict_hstrlen(call.ks, a[1], a[2]);
+    vorel::reply_count(call.out, r);
 }
 
-void cmd_hstrlen(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hstrlen");
-    ServerLock lock(s_mutex());
-    const int64_t r = dict_hstrlen(s_dict, a[1], a[2]);
-    vorel::reply_count(r);
-}
-
-void cmd_hgetall(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("hgetall");
-    ServerLock lock(s_mutex());
+void cmd_hgetall(Call& call, const Args& a) {
+    Reply& out = call.out;
     std::vector<std::string_view> records;
-    const int64_t r = dict_hgetall(s_dict, a[1], &records);
-    if (r < 0) return reply_dict_error(r);
+    const int64_t r = dict_hgetall(call.ks, a[1], &records);
+    if (r < 0) return reply_dict_error(out, r);
     // A map of pairs in RESP3; a flat array of field, value, ... in RESP2.
-    rb_map_hdr(r / 2);
-    for (std::string_view v : records) rb_bulk_sv(v);
+    out.map(r / 2);
+    for (std::string_view v : records) out.bulk(v);
 }
 
 using HashList = int64_t (*)(Keyspace*, std::string_view, std::vector<std::string_view>*);
 
-void reply_hash_list(const Args& a, const char* lower_name, HashList list) {
-    if (a.argc < 2) return reply_arity(lower_name);
-    ServerLock lock(s_mutex());
+void reply_hash_list(Call& call, const Args& a, HashList list) {
     std::vector<std::string_view> items;
-    const int64_t r = list(s_dict, a[1], &items);
-    if (r < 0) return reply_dict_error(r);
-    vorel::reply_views(items);
+    const int64_t r = list(call.ks, a[1], &items);
+    if (r < 0) return reply_dict_error(call.out, r);
+    vorel::reply_views(call.out, items);
 }
 
-void cmd_hkeys(Client*, const Args& a) { reply_hash_list(a, "hkeys", dict_hkeys); }
-void cmd_hvals(Client*, const Args& a) { reply_hash_list(a, "hvals", dict_hvals); }
+void cmd_hkeys(Call& call, const Args& a) { reply_hash_list(call, a, dict_hkeys); }
+void cmd_hvals(Call& call, const Args& a) { reply_hash_list(call, a, dict_hvals); }
 
-void cmd_hincrby(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("hincrby");
+// HINCRBY and HINCRBYFLOAT log their request whenever the sum was stored (an
+// increment of zero included).
+void cmd_hincrby(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t increment = 0;
-    if (!parse_strict_ll(a[3], &increment)) return rb_error(kErrNotInteger);
+    if (!parse_strict_ll(a[3], &increment)) return out.error(kErrNotInteger);
     int64_t sum = 0;
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = dict_hincrby(s_dict, a[1], a[2], increment, &sum);
-        if (r == 0) aof_log_request(a);
-    }
-    if (r == -3) return rb_error("increment or decrement would overflow");
-    if (r < 0) return reply_dict_error(r);
-    rb_int(sum);
+    const int r = dict_hincrby(call.ks, a[1], a[2], increment, &sum);
+    if (r == 0) call.log_request();
+    if (r == -3) return out.error("increment or decrement would overflow");
+    if (r < 0) return reply_dict_error(out, r);
+    out.integer(sum);
 }
 
-void cmd_hincrbyfloat(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("hincrbyfloat");
+void cmd_hincrbyfloat(Call& call, const Args& a) {
+    Reply& out = call.out;
     double increment = 0;
-    if (!parse_strict_float(a[3], &increment)) return rb_error("value is not a valid float");
+    if (!parse_strict_float(a[3], &increment)) return out.error("value is not a valid float");
     double sum = 0;
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = dict_hincrbyfloat(s_dict, a[1], a[2], increment, &sum);
-        if (r == 0) aof_log_request(a);
-    }
-    if (r == -3) return rb_error("increment would produce NaN or Infinity");
-    if (r < 0) return reply_dict_error(r);
-    send_float_reply(sum);
+    const int r = dict_hincrbyfloat(call.ks, a[1], a[2], increment, &sum);
+    if (r == 0) call.log_request();
+    if (r == -3) return out.error("increment would produce NaN or Infinity");
+    if (r < 0) return reply_dict_error(out, r);
+    out.number(sum);
 }
 
-void cmd_hscan(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("hscan");
+void cmd_hscan(Call& call, const Args& a) {
+    Reply& out = call.out;
     uint64_t cursor = 0;
     int64_t count = 0;
-    if (!vorel::parse_scan_args(a, &cursor, &count)) return;
-    ServerLock lock(s_mutex());
+    if (!vorel::parse_scan_args(out, a, &cursor, &count)) return;
     std::vector<std::string_view> records;
-    const int r = dict_hscan(s_dict, a[1], &cursor, count, &records);
-    if (r < 0) return reply_dict_error(r);
-    vorel::reply_scan(cursor, records);
+    const int r = dict_hscan(call.ks, a[1], &cursor, count, &records);
+    if (r < 0) return reply_dict_error(out, r);
+    vorel::reply_scan(out, cursor, records);
 }
 
 const CommandRegistrar registrar({
-    {"HSET", cmd_hset},
-    {"HMSET", cmd_hmset},
-    {"HGET", cmd_hget},
-    {"HMGET", cmd_hmget},
-    {"HDEL", cmd_hdel},
-    {"HLEN", cmd_hlen},
-    {"HEXISTS", cmd_hexists},
-    {"HSTRLEN", cmd_hstrlen},
-    {"HGETALL", cmd_hgetall},
-    {"HKEYS", cmd_hkeys},
-    {"HVALS", cmd_hvals},
-    {"HINCRBY", cmd_hincrby},
-    {"HINCRBYFLOAT", cmd_hincrbyfloat},
-    {"HSCAN", cmd_hscan},
+    {"HSET", 4, -1, kCmdWrite, cmd_hset},
+    {"HMSET", 4, -1, kCmdWrite, cmd_hmset},
+    {"HGET", 3, -1, 0, cmd_hget},
+    {"HMGET", 3, -1, 0, cmd_hmget},
+    {"HDEL", 3, -1, kCmdWrite, cmd_hdel},
+    {"HLEN", 2, -1, 0, cmd_hlen},
+    {"HEXISTS", 3, -1, 0, cmd_hexists},
+    {"HSTRLEN", 3, -1, 0, cmd_hstrlen},
+    {"HGETALL", 2, -1, 0, cmd_hgetall},
+    {"HKEYS", 2, -1, 0, cmd_hkeys},
+    {"HVALS", 2, -1, 0, cmd_hvals},
+    {"HINCRBY", 4, -1, kCmdWrite, cmd_hincrby},
+    {"HINCRBYFLOAT", 4, -1, kCmdWrite, cmd_hincrbyfloat},
+    {"HSCAN", 3, -1, 0, cmd_hscan},
 });
 
 }  // namespace

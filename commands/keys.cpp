@@ -1,213 +1,191 @@
 // keys.cpp — the key-level commands: DEL, EXISTS, the expiry commands, TYPE,
 // KEYS, SCAN, RENAME, RENAMENX, COPY and RANDOMKEY.
+//
+// Logging: the dispatcher logs a writing command as its request when the
+// keyspace changed while it ran. The expiry commands state rewritten records
+// (an absolute PEXPIREAT, or DEL for a deadline already past); RENAME states its
+// request because a rename onto itself changes nothing yet is logged; and every
+// path that logs nothing says so, because a key found expired on the way
+// (removed there and then) counts as a change.
 #include <cinttypes>
 #include <string>
 #include <vector>
 
+#include "commands/collection_util.h"
 #include "commands/command_util.h"
-#include "server/aof.h"
 #include "server/server.h"
 
 namespace {
 
-void cmd_del(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("del");
-    ServerLock lock(s_mutex());
+// Logged as its request (by the dispatcher) when a key was removed.
+void cmd_del(Call& call, const Args& a) {
     int64_t removed = 0;
-    for (int i = 1; i < a.argc; ++i) removed += dict_del(s_dict, a[i]);
-    if (removed > 0) aof_log_request(a);
-    rb_int(removed);
+    for (int i = 1; i < a.argc; ++i) removed += dict_del(call.ks, a[i]);
+    if (removed == 0) call.log_nothing();
+    call.out.integer(removed);
 }
 
-void cmd_exists(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("exists");
-    ServerLock lock(s_mutex());
+void cmd_exists(Call& call, const Args& a) {
     int64_t count = 0;
-    for (int i = 1; i < a.argc; ++i) count += dict_exists(s_dict, a[i]);
-    rb_int(count);
+    for (int i = 1; i < a.argc; ++i) count += dict_exists(call.ks, a[i]);
+    call.out.integer(count);
 }
 
-void cmd_ttl(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("ttl");
-    ServerLock lock(s_mutex());
-    rb_int(dict_ttl(s_dict, a[1]));
-}
+void cmd_ttl(Call& call, const Args& a) { call.out.integer(dict_ttl(call.ks, a[1])); }
 
-void cmd_pttl(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("pttl");
-    ServerLock lock(s_mutex());
-    rb_int(dict_pttl(s_dict, a[1]));
-}
+void cmd_pttl(Call& call, const Args& a) { call.out.integer(dict_pttl(call.ks, a[1])); }
 
 // Applies an absolute deadline to a key: a deadline now or in the past deletes
 // the key. Replies 1 when the key existed, 0 otherwise, and logs the change with
 // its absolute time so a replay kills the key at the same moment.
-void apply_deadline(std::string_view key, int64_t deadline_ms) {
-    ServerLock lock(s_mutex());
-    if (!dict_exists(s_dict, key)) return rb_int(0);
-    if (deadline_ms <= dict_now_ms()) {
-        dict_del(s_dict, key);
-        aof_write_args({"DEL", key});
-    } else {
-        dict_expire_at_ms(s_dict, key, deadline_ms);
-        aof_log_deadline(key);
+void apply_deadline(Call& call, std::string_view key, int64_t deadline_ms) {
+    if (!dict_exists(call.ks, key)) {
+        call.log_nothing();
+        return call.out.integer(0);
     }
-    rb_int(1);
+    if (deadline_ms <= dict_now_ms()) {
+        dict_del(call.ks, key);
+        call.log({"DEL", key});
+    } else {
+        dict_expire_at_ms(call.ks, key, deadline_ms);
+        call.log_deadline(key);
+    }
+    call.out.integer(1);
 }
 
 // EXPIRE / PEXPIRE: a positive time relative to now.
-void expire_relative(const Args& a, const char* lower_name, int64_t unit_ms) {
-    if (a.argc < 3) return reply_arity(lower_name);
+void expire_relative(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, ms = 0, deadline = 0;
     if (!parse_strict_ll(a[2], &n) || n <= 0 || !checked_mul(n, unit_ms, &ms) ||
         !checked_add(dict_now_ms(), ms, &deadline)) {
-        return reply_invalid_expire(lower_name);
+        return reply_invalid_expire(call.out, lower_name);
     }
-    apply_deadline(a[1], deadline);
+    apply_deadline(call, a[1], deadline);
 }
 
 // EXPIREAT / PEXPIREAT: an absolute time.
-void expire_absolute(const Args& a, const char* lower_name, int64_t unit_ms) {
-    if (a.argc < 3) return reply_arity(lower_name);
+void expire_absolute(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, deadline = 0;
-    if (!parse_strict_ll(a[2], &n)) return reply_invalid_expire(lower_name);
+    if (!parse_strict_ll(a[2], &n)) return reply_invalid_expire(call.out, lower_name);
     if (!checked_mul(n, unit_ms, &deadline)) {
         if (n < 0) {
             deadline = INT64_MIN;
         } else {
-            return reply_invalid_expire(lower_name);
+            return reply_invalid_expire(call.out, lower_name);
         }
     }
-    apply_deadline(a[1], deadline);
+    apply_deadline(call, a[1], deadline);
 }
 
-void cmd_expire(Client*, const Args& a) { expire_relative(a, "expire", 1000); }
-void cmd_pexpire(Client*, const Args& a) { expire_relative(a, "pexpire", 1); }
-void cmd_expireat(Client*, const Args& a) { expire_absolute(a, "expireat", 1000); }
-void cmd_pexpireat(Client*, const Args& a) { expire_absolute(a, "pexpireat", 1); }
+void cmd_expire(Call& call, const Args& a) { expire_relative(call, a, "expire", 1000); }
+void cmd_pexpire(Call& call, const Args& a) { expire_relative(call, a, "pexpire", 1); }
+void cmd_expireat(Call& call, const Args& a) { expire_absolute(call, a, "expireat", 1000); }
+void cmd_pexpireat(Call& call, const Args& a) { expire_absolute(call, a, "pexpireat", 1); }
 
-void cmd_persist(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("persist");
-    ServerLock lock(s_mutex());
-    int r = dict_persist(s_dict, a[1]);
-    if (r == 1) aof_log_request(a);
-    rb_int(r);
+// Logged as its request (by the dispatcher) when a deadline was removed.
+void cmd_persist(Call& call, const Args& a) {
+    int r = dict_persist(call.ks, a[1]);
+    if (r != 1) call.log_nothing();
+    call.out.integer(r);
 }
 
-void cmd_type(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("type");
-    ServerLock lock(s_mutex());
-    rb_simple(dict_type_name(s_dict, a[1]));
-}
+void cmd_type(Call& call, const Args& a) { call.out.simple(dict_type_name(call.ks, a[1])); }
 
-void reply_key_list(const std::vector<std::string_view>& keys) {
-    rb_arr_hdr(static_cast<long long>(keys.size()));
-    for (std::string_view k : keys) rb_bulk_sv(k);
-}
-
-void cmd_keys(Client*, const Args& a) {
+void cmd_keys(Call& call, const Args& a) {
     std::string_view pattern = a.argc > 1 ? a[1] : std::string_view("*");
     std::vector<std::string_view> keys;
-    // The views point into the keyspace: encode before the lock is released.
-    ServerLock lock(s_mutex());
-    dict_keys(s_dict, pattern, &keys);
-    reply_key_list(keys);
+    // The views point into the keyspace: encoded before anything changes it.
+    dict_keys(call.ks, pattern, &keys);
+    vorel::reply_views(call.out, keys);
 }
 
-void cmd_scan(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("scan");
+void cmd_scan(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[1], &signed_cursor)) return rb_error("invalid cursor");
+    if (!parse_strict_ll(a[1], &signed_cursor)) return out.error("invalid cursor");
     uint64_t cursor = static_cast<uint64_t>(signed_cursor);
     std::string_view pattern = "*";
     int64_t count = 10;
     for (int i = 2; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc) return rb_error(kErrSyntax);
+        if (i + 1 >= a.argc) return out.error(kErrSyntax);
         if (word_is(a[i], "MATCH")) {
             pattern = a[i + 1];
         } else if (word_is(a[i], "COUNT")) {
             int64_t n = 0;
             if (parse_strict_ll(a[i + 1], &n) && n >= 1) count = n;
         } else {
-            return rb_error(kErrSyntax);
+            return out.error(kErrSyntax);
         }
     }
     std::vector<std::string_view> keys;
-    ServerLock lock(s_mutex());
-    if (dict_scan(s_dict, &cursor, pattern, count, &keys) != 0) return rb_error("out of memory");
-    char text[32];
-    std::snprintf(text, sizeof(text), "%" PRIu64, cursor);
-    rb_arr_hdr(2);
-    rb_bulk(text);
-    reply_key_list(keys);
+    if (dict_scan(call.ks, &cursor, pattern, count, &keys) != 0) return out.error("out of memory");
+    vorel::reply_scan(out, cursor, keys);
 }
 
-void rename_common(const Args& a, bool only_if_new) {
-    if (a.argc < 3) return reply_arity(only_if_new ? "renamenx" : "rename");
-    ServerLock lock(s_mutex());
-    int r = dict_rename(s_dict, a[1], a[2], only_if_new);
-    if (r < 0) return rb_error("no such key");
-    if (r == 1) aof_log_request(a);
-    if (only_if_new) {
-        rb_int(r);
+// Logged as its request whenever the rename is reported done, a rename of a
+// key onto itself (which changes nothing) included.
+void rename_common(Call& call, const Args& a, bool only_if_new) {
+    int r = dict_rename(call.ks, a[1], a[2], only_if_new);
+    if (r == 1) {
+        call.log_request();
     } else {
-        rb_simple("OK");
+        call.log_nothing();
+    }
+    if (r < 0) return call.out.error("no such key");
+    if (only_if_new) {
+        call.out.integer(r);
+    } else {
+        call.out.simple("OK");
     }
 }
 
-void cmd_rename(Client*, const Args& a) { rename_common(a, false); }
-void cmd_renamenx(Client*, const Args& a) { rename_common(a, true); }
+void cmd_rename(Call& call, const Args& a) { rename_common(call, a, false); }
+void cmd_renamenx(Call& call, const Args& a) { rename_common(call, a, true); }
 
-void cmd_copy(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("copy");
+// Logged as its request (by the dispatcher) when the copy was made.
+void cmd_copy(Call& call, const Args& a) {
     bool replace = false;
     for (int i = 3; i < a.argc; ++i) {
         if (word_is(a[i], "REPLACE")) {
             replace = true;
         } else if (word_is(a[i], "DB") && i + 1 < a.argc) {
             int64_t db = 0;
-            if (!parse_strict_ll(a[++i], &db) || db != 0) return rb_error("DB index is out of range");
+            if (!parse_strict_ll(a[++i], &db) || db != 0) return call.out.error("DB index is out of range");
         } else {
-            return rb_error(kErrSyntax);
+            return call.out.error(kErrSyntax);
         }
     }
-    ServerLock lock(s_mutex());
-    int r = dict_copy(s_dict, a[1], a[2], replace);
-    if (r == 1) aof_log_request(a);
-    rb_int(r);
+    int r = dict_copy(call.ks, a[1], a[2], replace);
+    if (r != 1) call.log_nothing();
+    call.out.integer(r);
 }
 
-void cmd_randomkey(Client*, const Args&) {
+void cmd_randomkey(Call& call, const Args&) {
     std::string key;
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = dict_randomkey(s_dict, &key);
-    }
-    if (r == 1) {
-        rb_bulk_sv(key);
+    if (dict_randomkey(call.ks, &key) == 1) {
+        call.out.bulk(key);
     } else {
-        rb_null();
+        call.out.null();
     }
 }
 
 const CommandRegistrar registrar({
-    {"DEL", cmd_del},
-    {"EXISTS", cmd_exists},
-    {"TTL", cmd_ttl},
-    {"PTTL", cmd_pttl},
-    {"EXPIRE", cmd_expire},
-    {"PEXPIRE", cmd_pexpire},
-    {"EXPIREAT", cmd_expireat},
-    {"PEXPIREAT", cmd_pexpireat},
-    {"PERSIST", cmd_persist},
-    {"TYPE", cmd_type},
-    {"KEYS", cmd_keys},
-    {"SCAN", cmd_scan},
-    {"RENAME", cmd_rename},
-    {"RENAMENX", cmd_renamenx},
-    {"COPY", cmd_copy},
-    {"RANDOMKEY", cmd_randomkey},
+    {"DEL", 2, -1, kCmdWrite, cmd_del},
+    {"EXISTS", 2, -1, 0, cmd_exists},
+    {"TTL", 2, -1, 0, cmd_ttl},
+    {"PTTL", 2, -1, 0, cmd_pttl},
+    {"EXPIRE", 3, -1, kCmdWrite, cmd_expire},
+    {"PEXPIRE", 3, -1, kCmdWrite, cmd_pexpire},
+    {"EXPIREAT", 3, -1, kCmdWrite, cmd_expireat},
+    {"PEXPIREAT", 3, -1, kCmdWrite, cmd_pexpireat},
+    {"PERSIST", 2, -1, kCmdWrite, cmd_persist},
+    {"TYPE", 2, -1, 0, cmd_type},
+    {"KEYS", 1, -1, 0, cmd_keys},
+    {"SCAN", 2, -1, 0, cmd_scan},
+    {"RENAME", 3, -1, kCmdWrite, cmd_rename},
+    {"RENAMENX", 3, -1, kCmdWrite, cmd_renamenx},
+    {"COPY", 3, -1, kCmdWrite, cmd_copy},
+    {"RANDOMKEY", 1, -1, 0, cmd_randomkey},
 });
 
 }  // namespace

@@ -14,52 +14,46 @@
 #include <vector>
 
 #include "commands/command_util.h"
-#include "server/aof.h"
-#include "server/server.h"
 
 namespace {
 
 int64_t clamp32(int64_t v) { return v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v; }
 
 // A strict integer argument, clamped; false (error replied) when it does not parse.
-bool parse_int_arg(std::string_view text, int64_t* out) {
-    if (!parse_strict_ll(text, out)) {
-        rb_error(kErrNotInteger);
+bool parse_int_arg(Reply& out, std::string_view text, int64_t* value) {
+    if (!parse_strict_ll(text, value)) {
+        out.error(kErrNotInteger);
         return false;
     }
-    *out = clamp32(*out);
+    *value = clamp32(*value);
     return true;
 }
 
-void reply_null_array() {
-    const char* text = rb_resp3() ? "_\r\n" : "*-1\r\n";
-    rb_write(&s_rb, text, std::strlen(text));
-}
-
-void reply_elements(const PoppedElements& p) {
-    rb_arr_hdr(static_cast<long long>(p.size()));
-    for (size_t i = 0; i < p.size(); ++i) rb_bulk_sv(p[i]);
+void reply_elements(Reply& out, const PoppedElements& p) {
+    out.array(static_cast<long long>(p.size()));
+    for (size_t i = 0; i < p.size(); ++i) out.bulk(p[i]);
 }
 
 // "*2" of the key and the element, as blocking pops answer.
-void reply_key_and_element(std::string_view key, std::string_view element) {
-    rb_arr_hdr(2);
-    rb_bulk_sv(key);
-    rb_bulk_sv(element);
+void reply_key_and_element(Reply& out, std::string_view key, std::string_view element) {
+    out.array(2);
+    out.bulk(key);
+    out.bulk(element);
 }
 
-// Logs a pop that is not the request's own form; count_text is empty for one element.
-void log_pop(bool from_head, std::string_view key, std::string_view count_text = {}) {
+// States the record of a pop that is not the request's own form; count_text is
+// empty for one element.
+void log_pop(Call& call, bool from_head, std::string_view key, std::string_view count_text = {}) {
     const char* name = from_head ? "LPOP" : "RPOP";
     if (count_text.empty()) {
-        aof_write_args({name, key});
+        call.log({name, key});
     } else {
-        aof_write_args({name, key, count_text});
+        call.log({name, key, count_text});
     }
 }
 
-int pop_one(bool from_head, std::string_view key, PoppedElements* out) {
-    return from_head ? dict_lpop(s_dict, key, out) : dict_rpop(s_dict, key, out);
+int pop_one(Keyspace* ks, bool from_head, std::string_view key, PoppedElements* got) {
+    return from_head ? dict_lpop(ks, key, got) : dict_rpop(ks, key, got);
 }
 
 // ---- Parked clients ---------------------------------------------------------
@@ -76,167 +70,159 @@ void unpark(Client* c) {
     c->blocked = 0;
 }
 
-// Hands one element of the key to the first parked client (in slot order) that
-// waits on it; the reply goes through that client's output buffer. False when
-// nobody could be served (no element, or nobody waits on the key).
-bool serve_one_parked_client(std::string_view key) {
-    if (dict_llen(s_dict, key) <= 0) return false;
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* c = s_clients[i];
+// Hands one element of the key to the first parked client (in table order) that
+// waits on it; the reply goes to that client's reply writer and the pop is
+// logged after the push. False when nobody could be served (no element, or
+// nobody waits on the key).
+bool serve_one_parked_client(Call& call, std::string_view key) {
+    if (dict_llen(call.ks, key) <= 0) return false;
+    ClientTable& clients = call.server.clients;
+    for (int i = 0; i < clients.size(); ++i) {
+        Client* c = clients.at(i);
         if (c == nullptr || !c->blocked || c->closed() || !waits_on(c, key)) continue;
         const bool from_head = c->block_right == 0;
         PoppedElements got;
-        if (pop_one(from_head, key, &got) != 1) return false;
-        log_pop(from_head, key);
-        std::string reply = "*2\r\n$" + std::to_string(key.size()) + "\r\n";
-        reply.append(key).append("\r\n$").append(std::to_string(got[0].size())).append("\r\n");
-        reply.append(got[0]).append("\r\n");
+        if (pop_one(call.ks, from_head, key, &got) != 1) return false;
+        log_pop(call, from_head, key);
         unpark(c);
-        client_send(c, reply.data(), reply.size());
+        send_to(c, [&](Reply& o) { reply_key_and_element(o, key, got[0]); });
         return true;
     }
     return false;
 }
 
 // One turn per pushed element; a turn that serves nobody ends the hand-over.
-void serve_parked_clients(std::string_view key, int64_t pushed) {
+void serve_parked_clients(Call& call, std::string_view key, int64_t pushed) {
     for (int64_t turn = 0; turn < pushed; ++turn) {
-        if (!serve_one_parked_client(key)) break;
+        if (!serve_one_parked_client(call, key)) break;
     }
 }
 
 // ---- Pushes -----------------------------------------------------------------
 
-void push_common(const Args& a, bool at_head, bool only_existing) {
-    if (a.argc < 3) return rb_error("wrong number of arguments");
+void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
+    Reply& out = call.out;
+    // Every record is stated below (nothing when no element went in), whatever
+    // else the keyspace saw while the command ran.
+    call.log_nothing();
     int64_t length = 0, result = 0;
     int pushed = 0;
-    ServerLock lock(s_mutex());
     for (int i = 2; i < a.argc; ++i) {
         if (only_existing) {
-            result = at_head ? dict_lpushx(s_dict, a[1], a[i]) : dict_rpushx(s_dict, a[1], a[i]);
+            result = at_head ? dict_lpushx(call.ks, a[1], a[i]) : dict_rpushx(call.ks, a[1], a[i]);
         } else {
-            result = at_head ? dict_lpush(s_dict, a[1], a[i]) : dict_rpush(s_dict, a[1], a[i]);
+            result = at_head ? dict_lpush(call.ks, a[1], a[i]) : dict_rpush(call.ks, a[1], a[i]);
         }
         // 0: the x form found no list, and none can appear within this command.
         if (result <= 0) break;
         length = result;
         pushed++;
     }
-    // After a failure part way, only the elements that went in are logged.
-    if (pushed > 0) aof_write_cmd(2 + pushed, a.argv, a.lens);
-    if (!only_existing && pushed > 0) serve_parked_clients(a[1], pushed);
-    if (result == -1) return rb_error(kErrWrongType);
-    if (result == -3) return rb_error("empty keys are not supported");
-    if (result < 0) return rb_error("out of memory");
-    rb_int(length);
+    // After a failure part way, only the elements that went in are logged; the
+    // pops made for parked clients follow the push record.
+    if (pushed > 0) call.log_request_prefix(2 + pushed);
+    if (!only_existing && pushed > 0) serve_parked_clients(call, a[1], pushed);
+    if (result == -1) return out.error(kErrWrongType);
+    if (result == -3) return out.error("empty keys are not supported");
+    if (result < 0) return out.error("out of memory");
+    out.integer(length);
 }
 
-void cmd_lpush(Client*, const Args& a) { push_common(a, true, false); }
-void cmd_rpush(Client*, const Args& a) { push_common(a, false, false); }
-void cmd_lpushx(Client*, const Args& a) { push_common(a, true, true); }
-void cmd_rpushx(Client*, const Args& a) { push_common(a, false, true); }
+void cmd_lpush(Call& call, const Args& a) { push_common(call, a, true, false); }
+void cmd_rpush(Call& call, const Args& a) { push_common(call, a, false, false); }
+void cmd_lpushx(Call& call, const Args& a) { push_common(call, a, true, true); }
+void cmd_rpushx(Call& call, const Args& a) { push_common(call, a, false, true); }
 
 // ---- Pops -------------------------------------------------------------------
 
-void pop_single(const Args& a, bool from_head) {
+// Logged by the dispatcher as received when an element was popped.
+void pop_single(Call& call, const Args& a, bool from_head) {
+    Reply& out = call.out;
     PoppedElements got;
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = pop_one(from_head, a[1], &got);
-        if (r == 1) aof_log_request(a);
-    }
-    if (r == -1) return rb_error(kErrWrongType);
-    if (r < 0) return rb_error("out of memory");
-    if (r == 0) return rb_null();
-    rb_bulk_sv(got[0]);
+    const int r = pop_one(call.ks, from_head, a[1], &got);
+    if (r == -1) return out.error(kErrWrongType);
+    if (r < 0) return out.error("out of memory");
+    if (r == 0) return out.null();
+    out.bulk(got[0]);
 }
 
 // LPOP/RPOP key count: 1 answers like the single form, 0 pops nothing, a
-// negative count pops everything.
-void pop_counted(const Args& a, bool from_head) {
+// negative count pops everything. Logged by the dispatcher as received when
+// elements were popped.
+void pop_counted(Call& call, const Args& a, bool from_head) {
+    Reply& out = call.out;
     int64_t count = 0;
-    if (!parse_int_arg(a[2], &count)) return;
-    if (count == 1) return pop_single(a, from_head);
+    if (!parse_int_arg(out, a[2], &count)) return;
+    if (count == 1) return pop_single(call, a, from_head);
     PoppedElements got;
     int64_t n = 0;
-    {
-        ServerLock lock(s_mutex());
-        if (count == 0) {
-            n = dict_llen(s_dict, a[1]) < 0 ? -1 : 0;
-        } else {
-            n = from_head ? dict_lpop_count(s_dict, a[1], count < 0 ? INT32_MAX : count, &got)
-                          : dict_rpop_count(s_dict, a[1], count < 0 ? INT32_MAX : count, &got);
-            if (n > 0) aof_log_request(a);
-        }
+    if (count == 0) {
+        n = dict_llen(call.ks, a[1]) < 0 ? -1 : 0;
+    } else {
+        n = from_head ? dict_lpop_count(call.ks, a[1], count < 0 ? INT32_MAX : count, &got)
+                      : dict_rpop_count(call.ks, a[1], count < 0 ? INT32_MAX : count, &got);
     }
-    if (n == -1) return rb_error(kErrWrongType);
-    if (n < 0) return rb_error("out of memory");
-    reply_elements(got);
+    if (n == -1) return out.error(kErrWrongType);
+    if (n < 0) return out.error("out of memory");
+    reply_elements(out, got);
 }
 
-void pop_common(const Args& a, bool from_head) {
-    if (a.argc < 2) return reply_arity(from_head ? "lpop" : "rpop");
-    if (a.argc == 2) return pop_single(a, from_head);
-    pop_counted(a, from_head);
+void pop_common(Call& call, const Args& a, bool from_head) {
+    if (a.argc == 2) return pop_single(call, a, from_head);
+    pop_counted(call, a, from_head);
 }
 
-void cmd_lpop(Client*, const Args& a) { pop_common(a, true); }
-void cmd_rpop(Client*, const Args& a) { pop_common(a, false); }
+void cmd_lpop(Call& call, const Args& a) { pop_common(call, a, true); }
+void cmd_rpop(Call& call, const Args& a) { pop_common(call, a, false); }
 
 // ---- Reads ------------------------------------------------------------------
 
-void cmd_llen(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("llen");
-    ServerLock lock(s_mutex());
-    int64_t n = dict_llen(s_dict, a[1]);
-    if (n < 0) return rb_error(kErrWrongType);
-    rb_int(n);
+void cmd_llen(Call& call, const Args& a) {
+    int64_t n = dict_llen(call.ks, a[1]);
+    if (n < 0) return call.out.error(kErrWrongType);
+    call.out.integer(n);
 }
 
-// The views point into the keyspace, so the reply is encoded under the lock.
-void cmd_lrange(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("lrange");
+// The views point into the keyspace, so the reply is encoded before anything changes it.
+void cmd_lrange(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t start = 0, stop = 0;
-    if (!parse_int_arg(a[2], &start) || !parse_int_arg(a[3], &stop)) return;
+    if (!parse_int_arg(out, a[2], &start) || !parse_int_arg(out, a[3], &stop)) return;
     std::vector<std::string_view> items;
-    ServerLock lock(s_mutex());
-    if (dict_lrange(s_dict, a[1], start, stop, &items) < 0) return rb_error(kErrWrongType);
-    rb_arr_hdr(static_cast<long long>(items.size()));
-    for (std::string_view item : items) rb_bulk_sv(item);
+    if (dict_lrange(call.ks, a[1], start, stop, &items) < 0) return out.error(kErrWrongType);
+    out.array(static_cast<long long>(items.size()));
+    for (std::string_view item : items) out.bulk(item);
 }
 
-void cmd_lindex(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("lindex");
+void cmd_lindex(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t index = 0;
-    if (!parse_int_arg(a[2], &index)) return;
+    if (!parse_int_arg(out, a[2], &index)) return;
     std::string_view item;
-    ServerLock lock(s_mutex());
-    int r = dict_lindex(s_dict, a[1], index, &item);
-    if (r < 0) return rb_error(kErrWrongType);
-    if (r == 0) return rb_null();
-    rb_bulk_sv(item);
+    int r = dict_lindex(call.ks, a[1], index, &item);
+    if (r < 0) return out.error(kErrWrongType);
+    if (r == 0) return out.null();
+    out.bulk(item);
 }
 
 // Reads LPOS's option pairs; false (error replied) on a bad request.
-bool parse_lpos_options(const Args& a, LposQuery* q) {
+bool parse_lpos_options(Reply& out, const Args& a, LposQuery* q) {
     for (int i = 3; i < a.argc; i += 2) {
         std::string_view word = a[i];
         bool rank = word_is(word, "RANK"), count = word_is(word, "COUNT"), maxlen = word_is(word, "MAXLEN");
         int64_t v = 0;
         if ((!rank && !count && !maxlen) || i + 1 >= a.argc) {
-            rb_error(kErrSyntax);
+            out.error(kErrSyntax);
             return false;
         }
-        if (!parse_int_arg(a[i + 1], &v)) return false;
+        if (!parse_int_arg(out, a[i + 1], &v)) return false;
         if (rank && v == 0) {
-            rb_error("RANK can't be zero: use 1 to start from the first match, 2 from the second ... or use "
-                     "negative to start from the end of the list");
+            out.error("RANK can't be zero: use 1 to start from the first match, 2 from the second ... or use "
+                      "negative to start from the end of the list");
             return false;
         }
         if ((count || maxlen) && v < 0) {
-            rb_error(count ? "COUNT can't be negative" : "MAXLEN can't be negative");
+            out.error(count ? "COUNT can't be negative" : "MAXLEN can't be negative");
             return false;
         }
         if (rank) q->rank = v;
@@ -246,61 +232,55 @@ bool parse_lpos_options(const Args& a, LposQuery* q) {
     return true;
 }
 
-void cmd_lpos(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("lpos");
+void cmd_lpos(Call& call, const Args& a) {
+    Reply& out = call.out;
     LposQuery q;
-    if (!parse_lpos_options(a, &q)) return;
+    if (!parse_lpos_options(out, a, &q)) return;
     std::vector<int64_t> positions;
-    {
-        ServerLock lock(s_mutex());
-        if (dict_lpos(s_dict, a[1], a[2], q, &positions) < 0) return rb_error(kErrWrongType);
-    }
-    if (positions.empty()) return rb_null();
-    if (!q.count_given) return rb_int(positions[0]);
-    rb_arr_hdr(static_cast<long long>(positions.size()));
-    for (int64_t p : positions) rb_int(p);
+    if (dict_lpos(call.ks, a[1], a[2], q, &positions) < 0) return out.error(kErrWrongType);
+    if (positions.empty()) return out.null();
+    if (!q.count_given) return out.integer(positions[0]);
+    out.array(static_cast<long long>(positions.size()));
+    for (int64_t p : positions) out.integer(p);
 }
 
 // ---- In-place edits ---------------------------------------------------------
+// LREM and LINSERT are logged by the dispatcher as received when they changed
+// the list; LSET states its request whenever it stored the element, identical
+// bytes included.
 
-void cmd_lset(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("lset");
+void cmd_lset(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t index = 0;
-    if (!parse_int_arg(a[2], &index)) return;
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = dict_lset(s_dict, a[1], index, a[3]);
-        if (r == 1) aof_log_request(a);
+    if (!parse_int_arg(out, a[2], &index)) return;
+    const int r = dict_lset(call.ks, a[1], index, a[3]);
+    if (r == 1) {
+        call.log_request();
+        return out.simple("OK");
     }
-    if (r == 1) return rb_simple("OK");
-    if (r == 0) return rb_error("no such key");
-    if (r == -1) return rb_error("index out of range");
-    if (r == -2) return rb_error(kErrWrongType);
-    rb_error("out of memory");
+    if (r == 0) return out.error("no such key");
+    if (r == -1) return out.error("index out of range");
+    if (r == -2) return out.error(kErrWrongType);
+    out.error("out of memory");
 }
 
-void cmd_lrem(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("lrem");
+void cmd_lrem(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t count = 0;
-    if (!parse_int_arg(a[2], &count)) return;
-    ServerLock lock(s_mutex());
-    int64_t n = dict_lrem(s_dict, a[1], count, a[3]);
-    if (n < 0) return rb_error(kErrWrongType);
-    if (n > 0) aof_log_request(a);
-    rb_int(n);
+    if (!parse_int_arg(out, a[2], &count)) return;
+    int64_t n = dict_lrem(call.ks, a[1], count, a[3]);
+    if (n < 0) return out.error(kErrWrongType);
+    out.integer(n);
 }
 
-void cmd_linsert(Client*, const Args& a) {
-    if (a.argc < 5) return reply_arity("linsert");
+void cmd_linsert(Call& call, const Args& a) {
+    Reply& out = call.out;
     const bool before = word_is(a[2], "BEFORE");
-    if (!before && !word_is(a[2], "AFTER")) return rb_error(kErrSyntax);
-    ServerLock lock(s_mutex());
-    int64_t r = dict_linsert(s_dict, a[1], before, a[3], a[4]);
-    if (r == -2) return rb_error(kErrWrongType);
-    if (r < -2) return rb_error("out of memory");
-    if (r > 0) aof_log_request(a);
-    rb_int(r);
+    if (!before && !word_is(a[2], "AFTER")) return out.error(kErrSyntax);
+    int64_t r = dict_linsert(call.ks, a[1], before, a[3], a[4]);
+    if (r == -2) return out.error(kErrWrongType);
+    if (r < -2) return out.error("out of memory");
+    out.integer(r);
 }
 
 // ---- LMPOP ------------------------------------------------------------------
@@ -312,15 +292,17 @@ struct LmpopRequest {
     bool count_given = false;
 };
 
-// Reads numkeys and the options after the keys; false (error replied) on a bad request.
-bool parse_lmpop(const Args& a, LmpopRequest* r) {
-    if (!parse_int_arg(a[1], &r->numkeys)) return false;
+// Reads numkeys and the options after the keys; false (error replied) on a bad
+// request. The numkeys-against-argc check stays here: the table's bounds cannot
+// express it.
+bool parse_lmpop(Reply& out, const Args& a, LmpopRequest* r) {
+    if (!parse_int_arg(out, a[1], &r->numkeys)) return false;
     if (r->numkeys < 1) {
-        rb_error("numkeys should be greater than 0");
+        out.error("numkeys should be greater than 0");
         return false;
     }
     if (r->numkeys >= a.argc - 1) {
-        reply_arity("lmpop");
+        reply_arity(out, "lmpop");
         return false;
     }
     bool direction = false;
@@ -330,66 +312,66 @@ bool parse_lmpop(const Args& a, LmpopRequest* r) {
             r->from_head = word_is(w, "LEFT");
             direction = true;
         } else if (word_is(w, "COUNT") && i + 1 < a.argc) {
-            if (!parse_int_arg(a[++i], &r->count)) return false;
+            if (!parse_int_arg(out, a[++i], &r->count)) return false;
             if (r->count < 1) {
-                rb_error("numkeys should be greater than 0");
+                out.error("numkeys should be greater than 0");
                 return false;
             }
             r->count_given = true;
         } else {
-            rb_error(kErrSyntax);
+            out.error(kErrSyntax);
             return false;
         }
     }
-    if (!direction) rb_error(kErrSyntax);
+    if (!direction) out.error(kErrSyntax);
     return direction;
 }
 
-void cmd_lmpop(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("lmpop");
+void cmd_lmpop(Call& call, const Args& a) {
+    Reply& out = call.out;
+    // Never logged in its own form: only the pop stated below is written.
+    call.log_nothing();
     LmpopRequest r;
-    if (!parse_lmpop(a, &r)) return;
+    if (!parse_lmpop(out, a, &r)) return;
     std::vector<std::string_view> keys;
     for (int i = 2; i < 2 + r.numkeys; ++i) keys.push_back(a[i]);
     PoppedElements got;
-    int64_t index;
-    {
-        ServerLock lock(s_mutex());
-        index = dict_lmpop(s_dict, keys.data(), keys.size(), r.from_head, r.count, &got);
-        // Logged as a pop of the key that gave the elements: the replay needs
-        // no knowledge of which keys were empty at the time.
-        if (index >= 0) log_pop(r.from_head, keys[index], r.count >= 2 ? std::to_string(r.count) : "");
-    }
-    if (index == -1) return reply_null_array();
-    if (index < 0) return rb_error("out of memory");
-    rb_arr_hdr(2);
-    rb_bulk_sv(keys[index]);
-    reply_elements(got);
+    const int64_t index = dict_lmpop(call.ks, keys.data(), keys.size(), r.from_head, r.count, &got);
+    // Logged as a pop of the key that gave the elements: the replay needs
+    // no knowledge of which keys were empty at the time.
+    if (index >= 0) log_pop(call, r.from_head, keys[index], r.count >= 2 ? std::to_string(r.count) : "");
+    if (index == -1) return out.null_array();
+    if (index < 0) return out.error("out of memory");
+    out.array(2);
+    out.bulk(keys[index]);
+    reply_elements(out, got);
 }
 
 // ---- BLPOP / BRPOP ----------------------------------------------------------
 
 // The time-out in seconds; false (error replied) when it is not acceptable.
-bool parse_block_timeout(std::string_view text, double* out) {
+bool parse_block_timeout(Reply& out, std::string_view text, double* seconds) {
     const std::string copy(text);
     char* end = nullptr;
     const double v = std::strtod(copy.c_str(), &end);
     if (end == copy.c_str() || end != copy.c_str() + copy.size()) {
-        rb_error("timeout is not a float or out of range");
+        out.error("timeout is not a float or out of range");
         return false;
     }
     if (v < 0) {
-        rb_error("timeout is negative");
+        out.error("timeout is negative");
         return false;
     }
     if (v > 1e9) {
-        rb_error("timeout is out of range");
+        out.error("timeout is out of range");
         return false;
     }
-    *out = v;
+    *seconds = v;
     return true;
 }
 
+// Parks the client on the keys; the connection loop times it out and pushes
+// serve it.
 void park(Client* c, const Args& a, bool from_head, double timeout_s) {
     c->block_keys.clear();
     for (int i = 1; i < a.argc - 1; ++i) c->block_keys.emplace_back(a[i]);
@@ -399,47 +381,52 @@ void park(Client* c, const Args& a, bool from_head, double timeout_s) {
     c->blocked = 1;
 }
 
-void blocking_pop(Client* c, const Args& a, bool from_head) {
-    if (a.argc < 3) return reply_arity(from_head ? "blpop" : "brpop");
+// Never logged in its own form: an element popped now is logged as LPOP/RPOP of
+// its key; one handed over later is logged by the push that brought it.
+void blocking_pop(Call& call, const Args& a, bool from_head) {
+    Reply& out = call.out;
+    call.log_nothing();
     double timeout_s = 0;
-    if (!parse_block_timeout(a[a.argc - 1], &timeout_s)) return;
+    if (!parse_block_timeout(out, a[a.argc - 1], &timeout_s)) return;
     // Inside EXEC a command must answer now, so a pop that finds nothing answers
     // as a time-out would.
-    const bool inside_exec = c->running_queue;
-    ServerLock lock(s_mutex());
+    const bool inside_exec = call.client->running_queue;
     for (int i = 1; i < a.argc - 1; ++i) {
         PoppedElements got;
-        int r = pop_one(from_head, a[i], &got);
-        if (r == -1) return rb_error(kErrWrongType);
-        if (r < 0) return rb_error("out of memory");
+        int r = pop_one(call.ks, from_head, a[i], &got);
+        if (r == -1) return out.error(kErrWrongType);
+        if (r < 0) return out.error("out of memory");
         if (r == 0) continue;
-        log_pop(from_head, a[i]);
-        return reply_key_and_element(a[i], got[0]);
+        log_pop(call, from_head, a[i]);
+        return reply_key_and_element(out, a[i], got[0]);
     }
-    if (inside_exec) return reply_null_array();
-    park(c, a, from_head, timeout_s);
+    if (inside_exec) return out.null_array();
+    park(call.client, a, from_head, timeout_s);
 }
 
-void cmd_blpop(Client* c, const Args& a) { blocking_pop(c, a, true); }
-void cmd_brpop(Client* c, const Args& a) { blocking_pop(c, a, false); }
+void cmd_blpop(Call& call, const Args& a) { blocking_pop(call, a, true); }
+void cmd_brpop(Call& call, const Args& a) { blocking_pop(call, a, false); }
+
+// The pushes answer a wrong argument count with the plain text, without their name.
+constexpr const char* kPushArity = "wrong number of arguments";
 
 const CommandRegistrar registrar({
-    {"LPUSH", cmd_lpush},
-    {"RPUSH", cmd_rpush},
-    {"LPUSHX", cmd_lpushx},
-    {"RPUSHX", cmd_rpushx},
-    {"LLEN", cmd_llen},
-    {"LPOP", cmd_lpop},
-    {"RPOP", cmd_rpop},
-    {"LRANGE", cmd_lrange},
-    {"LINDEX", cmd_lindex},
-    {"LSET", cmd_lset},
-    {"LREM", cmd_lrem},
-    {"LPOS", cmd_lpos},
-    {"LMPOP", cmd_lmpop},
-    {"BLPOP", cmd_blpop},
-    {"BRPOP", cmd_brpop},
-    {"LINSERT", cmd_linsert},
+    {"LPUSH", 3, -1, kCmdWrite, cmd_lpush, kPushArity},
+    {"RPUSH", 3, -1, kCmdWrite, cmd_rpush, kPushArity},
+    {"LPUSHX", 3, -1, kCmdWrite, cmd_lpushx, kPushArity},
+    {"RPUSHX", 3, -1, kCmdWrite, cmd_rpushx, kPushArity},
+    {"LLEN", 2, -1, 0, cmd_llen},
+    {"LPOP", 2, -1, kCmdWrite, cmd_lpop},
+    {"RPOP", 2, -1, kCmdWrite, cmd_rpop},
+    {"LRANGE", 4, -1, 0, cmd_lrange},
+    {"LINDEX", 3, -1, 0, cmd_lindex},
+    {"LSET", 4, -1, kCmdWrite, cmd_lset},
+    {"LREM", 4, -1, kCmdWrite, cmd_lrem},
+    {"LPOS", 3, -1, 0, cmd_lpos},
+    {"LMPOP", 3, -1, kCmdWrite, cmd_lmpop},
+    {"BLPOP", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_blpop},
+    {"BRPOP", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_brpop},
+    {"LINSERT", 5, -1, kCmdWrite, cmd_linsert},
 });
 
 }  // namespace

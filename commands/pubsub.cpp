@@ -6,35 +6,33 @@
 #include <vector>
 
 #include "commands/command_util.h"
-#include "server/server.h"
 
 namespace {
 
-void confirm(const char* kind, const std::string* name, size_t count) {
-    rb_push_hdr();
-    rb_bulk(kind);
+void confirm(Reply& out, const char* kind, const std::string* name, size_t count) {
+    out.push_header();
+    out.bulk(std::string_view(kind));
     if (name) {
-        rb_bulk_sv(*name);
+        out.bulk(*name);
     } else {
-        rb_null();
+        out.null();
     }
-    rb_int(static_cast<long long>(count));
+    out.integer(static_cast<long long>(count));
 }
 
-void subscribe_to(std::vector<std::string>& list, const Args& a, const char* kind, const char* lower_name) {
-    if (a.argc < 2) return reply_arity(lower_name);
+void subscribe_to(Reply& out, std::vector<std::string>& list, const Args& a, const char* kind) {
     for (int i = 1; i < a.argc; ++i) {
         std::string name(a[i]);
         if (std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
-        confirm(kind, &name, list.size());
+        confirm(out, kind, &name, list.size());
     }
 }
 
-void unsubscribe_from(std::vector<std::string>& list, const Args& a, const char* kind) {
+void unsubscribe_from(Reply& out, std::vector<std::string>& list, const Args& a, const char* kind) {
     if (a.argc < 2) {
-        if (list.empty()) return confirm(kind, nullptr, 0);
+        if (list.empty()) return confirm(out, kind, nullptr, 0);
         // Confirmed in subscription order with counts n-1 down to 0.
-        for (size_t i = 0; i < list.size(); ++i) confirm(kind, &list[i], list.size() - 1 - i);
+        for (size_t i = 0; i < list.size(); ++i) confirm(out, kind, &list[i], list.size() - 1 - i);
         list.clear();
         return;
     }
@@ -42,14 +40,16 @@ void unsubscribe_from(std::vector<std::string>& list, const Args& a, const char*
         std::string name(a[i]);
         auto it = std::find(list.begin(), list.end(), name);
         if (it != list.end()) list.erase(it);
-        confirm(kind, &name, list.size());
+        confirm(out, kind, &name, list.size());
     }
 }
 
-void cmd_subscribe(Client* c, const Args& a) { subscribe_to(c->channels, a, "subscribe", "subscribe"); }
-void cmd_psubscribe(Client* c, const Args& a) { subscribe_to(c->patterns, a, "psubscribe", "psubscribe"); }
-void cmd_unsubscribe(Client* c, const Args& a) { unsubscribe_from(c->channels, a, "unsubscribe"); }
-void cmd_punsubscribe(Client* c, const Args& a) { unsubscribe_from(c->patterns, a, "punsubscribe"); }
+void cmd_subscribe(Call& call, const Args& a) { subscribe_to(call.out, call.client->channels, a, "subscribe"); }
+void cmd_psubscribe(Call& call, const Args& a) { subscribe_to(call.out, call.client->patterns, a, "psubscribe"); }
+void cmd_unsubscribe(Call& call, const Args& a) { unsubscribe_from(call.out, call.client->channels, a, "unsubscribe"); }
+void cmd_punsubscribe(Call& call, const Args& a) {
+    unsubscribe_from(call.out, call.client->patterns, a, "punsubscribe");
+}
 
 void append_bulk(std::string& out, std::string_view s) {
     out += '$';
@@ -81,82 +81,75 @@ std::string pmessage_frame(char marker, std::string_view pattern, std::string_vi
     return f;
 }
 
-void cmd_publish(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("publish");
+void cmd_publish(Call& call, const Args& a) {
     const std::string_view channel = a[1], message = a[2];
     std::string frames[2];  // RESP2 and RESP3 message frames, built on first use
     long long receivers = 0;
-    ServerLock lock(s_mutex());
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* r = s_clients[i];
-        if (r == nullptr || r->closed() || !r->authenticated) continue;
-        const int proto = r->resp3 ? 1 : 0;
-        const char marker = r->resp3 ? '>' : '*';
+    const ClientTable& clients = call.server.clients;
+    for (int i = 0; i < clients.size(); ++i) {
+        Client* r = clients.at(i);
+        if (r->closed() || !r->authenticated) continue;
+        const int proto = r->resp3() ? 1 : 0;
+        const char marker = r->resp3() ? '>' : '*';
         if (std::find(r->channels.begin(), r->channels.end(), channel) != r->channels.end()) {
             if (frames[proto].empty()) frames[proto] = message_frame(marker, channel, message);
-            client_send(r, frames[proto].data(), frames[proto].size());
+            send_to(r, [&](Reply& out) { out.raw(frames[proto]); });
             ++receivers;
             continue;
         }
         for (const std::string& p : r->patterns) {
             if (dict_glob_match(p, channel)) {
-                std::string f = pmessage_frame(marker, p, channel, message);
-                client_send(r, f.data(), f.size());
+                send_to(r, [&](Reply& out) { out.raw(pmessage_frame(marker, p, channel, message)); });
                 ++receivers;
                 break;
             }
         }
     }
-    rb_int(receivers);
+    call.out.integer(receivers);
 }
 
-void cmd_pubsub(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("pubsub");
+void cmd_pubsub(Call& call, const Args& a) {
+    Reply& out = call.out;
+    const ClientTable& clients = call.server.clients;
     if (word_is(a[1], "CHANNELS")) {
         std::string_view pattern = a.argc > 2 ? a[2] : std::string_view("*");
         std::vector<std::string> found;
-        ServerLock lock(s_mutex());
-        for (int i = 0; i < s_client_count; ++i) {
-            if (s_clients[i] == nullptr) continue;
-            for (const std::string& ch : s_clients[i]->channels) {
+        for (int i = 0; i < clients.size(); ++i) {
+            for (const std::string& ch : clients.at(i)->channels) {
                 if (dict_glob_match(pattern, ch) && std::find(found.begin(), found.end(), ch) == found.end()) {
                     found.push_back(ch);
                 }
             }
         }
-        rb_arr_hdr(static_cast<long long>(found.size()));
-        for (const std::string& ch : found) rb_bulk_sv(ch);
+        out.array(static_cast<long long>(found.size()));
+        for (const std::string& ch : found) out.bulk(ch);
     } else if (word_is(a[1], "NUMSUB")) {
-        rb_arr_hdr(2LL * (a.argc - 2));
-        ServerLock lock(s_mutex());
+        out.array(2LL * (a.argc - 2));
         for (int k = 2; k < a.argc; ++k) {
             long long n = 0;
-            for (int i = 0; i < s_client_count; ++i) {
-                const Client* r = s_clients[i];
-                if (r && std::find(r->channels.begin(), r->channels.end(), a[k]) != r->channels.end()) ++n;
+            for (int i = 0; i < clients.size(); ++i) {
+                const Client* r = clients.at(i);
+                if (std::find(r->channels.begin(), r->channels.end(), a[k]) != r->channels.end()) ++n;
             }
-            rb_bulk_sv(a[k]);
-            rb_int(n);
+            out.bulk(a[k]);
+            out.integer(n);
         }
     } else if (word_is(a[1], "NUMPAT")) {
         long long n = 0;
-        ServerLock lock(s_mutex());
-        for (int i = 0; i < s_client_count; ++i) {
-            if (s_clients[i]) n += static_cast<long long>(s_clients[i]->patterns.size());
-        }
-        rb_int(n);
+        for (int i = 0; i < clients.size(); ++i) n += static_cast<long long>(clients.at(i)->patterns.size());
+        out.integer(n);
     } else {
-        rb_error(kErrSyntax);
+        out.error(kErrSyntax);
     }
 }
 
 const CommandRegistrar registrar({
-    {"SUBSCRIBE", cmd_subscribe},
-    {"PSUBSCRIBE", cmd_psubscribe},
-    {"UNSUBSCRIBE", cmd_unsubscribe},
-    {"PUNSUBSCRIBE", cmd_punsubscribe},
-    {"PUBLISH", cmd_publish},
-    {"PUBSUB", cmd_pubsub},
+    {"SUBSCRIBE", 2, -1, kCmdSubscribed, cmd_subscribe},
+    {"PSUBSCRIBE", 2, -1, kCmdSubscribed, cmd_psubscribe},
+    {"UNSUBSCRIBE", 1, -1, kCmdSubscribed, cmd_unsubscribe},
+    {"PUNSUBSCRIBE", 1, -1, kCmdSubscribed, cmd_punsubscribe},
+    {"PUBLISH", 3, -1, 0, cmd_publish},
+    {"PUBSUB", 2, -1, 0, cmd_pubsub},
 });
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "commands/command_util.h"
-#include "server/aof.h"
-#include "server/server.h"
 
 namespace {
 
@@ -40,10 +38,10 @@ bool parse_bound(std::string_view text, double* value, bool* exclusive) {
 }
 
 // The interval from a min and a max argument; replies the error when either fails.
-bool parse_range(std::string_view min_text, std::string_view max_text, ZScoreRange* range) {
+bool parse_range(Reply& out, std::string_view min_text, std::string_view max_text, ZScoreRange* range) {
     if (!parse_bound(min_text, &range->min, &range->min_exclusive) ||
         !parse_bound(max_text, &range->max, &range->max_exclusive)) {
-        rb_error(kErrBound);
+        out.error(kErrBound);
         return false;
     }
     return true;
@@ -55,9 +53,9 @@ bool parse_int32(std::string_view text, int64_t* out) {
 }
 
 // Both integers, or the error replied.
-bool parse_two_ints(std::string_view a, std::string_view b, int64_t* x, int64_t* y) {
+bool parse_two_ints(Reply& out, std::string_view a, std::string_view b, int64_t* x, int64_t* y) {
     if (parse_strict_ll(a, x) && parse_strict_ll(b, y)) return true;
-    rb_error(kErrNotInteger);
+    out.error(kErrNotInteger);
     return false;
 }
 
@@ -72,19 +70,19 @@ std::vector<std::string_view> args_from(const Args& a, int first) {
 
 // Members, each followed by its score when asked (one flat array).
 template <class Item>
-void reply_members(const std::vector<Item>& items, bool with_scores) {
-    rb_arr_hdr(static_cast<long long>(items.size() * (with_scores ? 2 : 1)));
+void reply_members(Reply& out, const std::vector<Item>& items, bool with_scores) {
+    out.array(static_cast<long long>(items.size() * (with_scores ? 2 : 1)));
     for (const Item& m : items) {
-        rb_bulk_sv(m.member);
-        if (with_scores) send_float_reply(m.score);
+        out.bulk(m.member);
+        if (with_scores) out.number(m.score);
     }
 }
 
-// Under the lock: replies WRONGTYPE and returns true when the key holds another type.
-bool wrong_type(std::string_view key) {
-    const uint32_t t = dict_key_type(s_dict, key);
+// Replies WRONGTYPE and returns true when the key holds another type.
+bool wrong_type(Call& call, std::string_view key) {
+    const uint32_t t = dict_key_type(call.ks, key);
     if (t == KEY_TYPE_NONE || t == KEY_TYPE_ZSET) return false;
-    rb_error(kErrWrongType);
+    call.out.error(kErrWrongType);
     return true;
 }
 
@@ -101,8 +99,9 @@ uint32_t zadd_flag(std::string_view w) {
 }
 
 // Every score is checked before any pair is applied, so a bad score changes nothing.
-void cmd_zadd(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("zadd");
+// The count of pairs is checked here: the table's minimum cannot express it.
+void cmd_zadd(Call& call, const Args& a) {
+    Reply& out = call.out;
     uint32_t flags = 0;
     int i = 2;
     for (; i < a.argc; ++i) {
@@ -111,236 +110,206 @@ void cmd_zadd(Client*, const Args& a) {
         flags |= bit;
     }
     const int rest = a.argc - i;
-    if (rest == 0 && !(flags & ZADD_INCR)) return rb_int(0);
-    if (rest == 0 || rest % 2 != 0 || ((flags & ZADD_INCR) && rest != 2)) return reply_arity("zadd");
+    if (rest == 0 && !(flags & ZADD_INCR)) return out.integer(0);
+    if (rest == 0 || rest % 2 != 0 || ((flags & ZADD_INCR) && rest != 2)) return reply_arity(out, "zadd");
     std::vector<double> scores(static_cast<size_t>(rest / 2));
     for (size_t p = 0; p < scores.size(); ++p) {
-        if (!parse_strict_float(a[i + 2 * static_cast<int>(p)], &scores[p])) return rb_error(kErrNotFloat);
+        if (!parse_strict_float(a[i + 2 * static_cast<int>(p)], &scores[p])) return out.error(kErrNotFloat);
     }
 
-    ServerLock lock(s_mutex());
+    // The request is logged by the dispatcher whenever a pair changed the
+    // keyspace, also when a later pair failed for memory.
     int64_t sum = 0;
     double new_score = 0;
-    bool any_change = false;
     for (size_t p = 0; p < scores.size(); ++p) {
-        bool changed = false;
-        const int r = dict_zadd(s_dict, a[1], flags, scores[p], a[i + 2 * static_cast<int>(p) + 1], &new_score, &changed);
-        if (r == -1) return rb_error(kErrWrongType);  // only the first pair can meet another type
-        if (r == -2) {
-            if (any_change) aof_log_request(a);
-            return rb_error("out of memory");
-        }
+        const int r = dict_zadd(call.ks, a[1], flags, scores[p], a[i + 2 * static_cast<int>(p) + 1], &new_score);
+        if (r == -1) return out.error(kErrWrongType);  // only the first pair can meet another type
+        if (r == -2) return out.error("out of memory");
         sum += r;
-        any_change |= changed;
     }
-    if (any_change) aof_log_request(a);
-    if (flags & ZADD_INCR) return send_float_reply(new_score);
-    rb_int(sum);
+    if (flags & ZADD_INCR) return out.number(new_score);
+    out.integer(sum);
 }
 
-void cmd_zincrby(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("zincrby");
+// Logged on every success, also when the score did not move (an increment of 0).
+void cmd_zincrby(Call& call, const Args& a) {
     double increment = 0;
-    if (!parse_strict_float(a[2], &increment)) return rb_error(kErrNotFloat);
-    ServerLock lock(s_mutex());
+    if (!parse_strict_float(a[2], &increment)) return call.out.error(kErrNotFloat);
     double score = 0;
-    const int r = dict_zincrby(s_dict, a[1], increment, a[3], &score);
-    if (r == -1) return rb_error(kErrWrongType);
-    if (r < 0) return rb_error("out of memory");
-    aof_log_request(a);
-    send_float_reply(score);
+    const int r = dict_zincrby(call.ks, a[1], increment, a[3], &score);
+    if (r == -1) return call.out.error(kErrWrongType);
+    if (r < 0) return call.out.error("out of memory");
+    call.log_request();
+    call.out.number(score);
 }
 
 // A key of another type removes nothing and replies 0.
-void cmd_zrem(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("zrem");
-    ServerLock lock(s_mutex());
-    const int64_t removed = dict_zrem(s_dict, a[1], args_from(a, 2));
-    if (removed > 0) aof_log_request(a);
-    rb_int(removed);
+void cmd_zrem(Call& call, const Args& a) {
+    call.out.integer(dict_zrem(call.ks, a[1], args_from(a, 2)));
 }
 
 // ---- Single reads -----------------------------------------------------------------
 
-void cmd_zscore(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("zscore");
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
+void cmd_zscore(Call& call, const Args& a) {
+    if (wrong_type(call, a[1])) return;
     double score = 0;
-    if (dict_zscore(s_dict, a[1], a[2], &score) != 1) return rb_null();
-    send_float_reply(score);
+    if (dict_zscore(call.ks, a[1], a[2], &score) != 1) return call.out.null();
+    call.out.number(score);
 }
 
-void cmd_zcard(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("zcard");
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
-    rb_int(dict_zcard(s_dict, a[1]));
+void cmd_zcard(Call& call, const Args& a) {
+    if (wrong_type(call, a[1])) return;
+    call.out.integer(dict_zcard(call.ks, a[1]));
 }
 
 // ZRANK / ZREVRANK key member [WITHSCORE]; other trailing words are ignored.
-void reply_rank(const Args& a, const char* lower_name, bool reverse) {
-    if (a.argc < 3) return reply_arity(lower_name);
+void reply_rank(Call& call, const Args& a, bool reverse) {
+    Reply& out = call.out;
     bool with_score = false;
     for (int i = 3; i < a.argc; ++i) with_score |= word_is(a[i], "WITHSCORE");
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
+    if (wrong_type(call, a[1])) return;
     int64_t rank = 0;
     double score = 0;
-    if (dict_zrank(s_dict, a[1], a[2], reverse, &rank, &score) != 1) return rb_null();
-    if (!with_score) return rb_int(rank);
-    rb_arr_hdr(2);
-    rb_int(rank);
-    send_float_reply(score);
+    if (dict_zrank(call.ks, a[1], a[2], reverse, &rank, &score) != 1) return out.null();
+    if (!with_score) return out.integer(rank);
+    out.array(2);
+    out.integer(rank);
+    out.number(score);
 }
 
-void cmd_zrank(Client*, const Args& a) { reply_rank(a, "zrank", false); }
-void cmd_zrevrank(Client*, const Args& a) { reply_rank(a, "zrevrank", true); }
+void cmd_zrank(Call& call, const Args& a) { reply_rank(call, a, false); }
+void cmd_zrevrank(Call& call, const Args& a) { reply_rank(call, a, true); }
 
 // Every member given is answered, however many there are.
-void cmd_zmscore(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("zmscore");
+void cmd_zmscore(Call& call, const Args& a) {
+    Reply& out = call.out;
     const std::vector<std::string_view> members = args_from(a, 2);
     std::vector<std::pair<bool, double>> scores;
-    {
-        ServerLock lock(s_mutex());
-        if (wrong_type(a[1])) return;
-        dict_zmscore(s_dict, a[1], members, &scores);
-    }
-    rb_arr_hdr(static_cast<long long>(scores.size()));
+    if (wrong_type(call, a[1])) return;
+    dict_zmscore(call.ks, a[1], members, &scores);
+    out.array(static_cast<long long>(scores.size()));
     for (const auto& [found, score] : scores) {
         if (found) {
-            send_float_reply(score);
+            out.number(score);
         } else {
-            rb_null();
+            out.null();
         }
     }
+}
+
+// Inside MULTI a ZMSCORE without a member is refused instead of queued.
+bool zmscore_queue_check(Call& call, const Args& a) {
+    if (a.argc > 2) return true;
+    reply_arity(call.out, "zmscore");
+    return false;
 }
 
 // ---- Ranges -----------------------------------------------------------------------
 
 // ZRANGE / ZREVRANGE key start stop [WITHSCORES]; the ZRANGE-only words of other
 // forms are refused, any other word is ignored.
-void reply_rank_range(const Args& a, const char* lower_name, bool reverse) {
-    if (a.argc < 4) return reply_arity(lower_name);
+void reply_rank_range(Call& call, const Args& a, bool reverse) {
     int64_t start = 0, stop = 0;
-    if (!parse_two_ints(a[2], a[3], &start, &stop)) return;
+    if (!parse_two_ints(call.out, a[2], a[3], &start, &stop)) return;
     bool with_scores = false;
     for (int i = 4; i < a.argc; ++i) {
         const std::string_view w = a[i];
         if (word_is(w, "BYSCORE") || word_is(w, "BYLEX") || word_is(w, "LIMIT") || word_is(w, "REV"))
-            return rb_error(kErrSyntax);
+            return call.out.error(kErrSyntax);
         with_scores |= word_is(w, "WITHSCORES");
     }
-    ServerLock lock(s_mutex());  // the members are borrowed: encode under the lock
-    if (wrong_type(a[1])) return;
-    std::vector<ZMember> items;
-    dict_zrange(s_dict, a[1], start, stop, reverse, &items);
-    reply_members(items, with_scores);
+    if (wrong_type(call, a[1])) return;
+    std::vector<ZMember> items;  // borrowed: encoded before anything else changes the keyspace
+    dict_zrange(call.ks, a[1], start, stop, reverse, &items);
+    reply_members(call.out, items, with_scores);
 }
 
-void cmd_zrange(Client*, const Args& a) { reply_rank_range(a, "zrange", false); }
-void cmd_zrevrange(Client*, const Args& a) { reply_rank_range(a, "zrevrange", true); }
+void cmd_zrange(Call& call, const Args& a) { reply_rank_range(call, a, false); }
+void cmd_zrevrange(Call& call, const Args& a) { reply_rank_range(call, a, true); }
 
 // ZRANGEBYSCORE key min max / ZREVRANGEBYSCORE key max min, then [WITHSCORES]
 // [LIMIT offset count] in any order.
-void reply_score_range(const Args& a, const char* lower_name, bool reverse) {
-    if (a.argc < 4) return reply_arity(lower_name);
+void reply_score_range(Call& call, const Args& a, bool reverse) {
+    Reply& out = call.out;
     ZScoreRange range{0, 0};
-    if (!(reverse ? parse_range(a[3], a[2], &range) : parse_range(a[2], a[3], &range))) return;
+    if (!(reverse ? parse_range(out, a[3], a[2], &range) : parse_range(out, a[2], a[3], &range))) return;
     bool with_scores = false;
     int64_t offset = 0, limit = 0;
     for (int i = 4; i < a.argc; ++i) {
         if (word_is(a[i], "LIMIT") && i + 2 < a.argc) {
-            if (!parse_two_ints(a[i + 1], a[i + 2], &offset, &limit)) return;
+            if (!parse_two_ints(out, a[i + 1], a[i + 2], &offset, &limit)) return;
             i += 2;
         } else if (word_is(a[i], "WITHSCORES")) {
             with_scores = true;
         } else {
-            return rb_error(kErrSyntax);
+            return out.error(kErrSyntax);
         }
     }
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
+    if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;
-    dict_zrangebyscore(s_dict, a[1], range, reverse, offset, limit, &items);
-    reply_members(items, with_scores);
+    dict_zrangebyscore(call.ks, a[1], range, reverse, offset, limit, &items);
+    reply_members(out, items, with_scores);
 }
 
-void cmd_zrangebyscore(Client*, const Args& a) { reply_score_range(a, "zrangebyscore", false); }
-void cmd_zrevrangebyscore(Client*, const Args& a) { reply_score_range(a, "zrevrangebyscore", true); }
+void cmd_zrangebyscore(Call& call, const Args& a) { reply_score_range(call, a, false); }
+void cmd_zrevrangebyscore(Call& call, const Args& a) { reply_score_range(call, a, true); }
 
-void cmd_zcount(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("zcount");
+void cmd_zcount(Call& call, const Args& a) {
     ZScoreRange range{0, 0};
-    if (!parse_range(a[2], a[3], &range)) return;
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
-    rb_int(dict_zcount(s_dict, a[1], range));
+    if (!parse_range(call.out, a[2], a[3], &range)) return;
+    if (wrong_type(call, a[1])) return;
+    call.out.integer(dict_zcount(call.ks, a[1], range));
 }
 
 // ZSCAN key cursor [COUNT n]...: the cursor is a rank; only COUNT is accepted.
-void cmd_zscan(Client*, const Args& a) {
-    if (a.argc < 3) return reply_arity("zscan");
+void cmd_zscan(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[2], &signed_cursor)) return rb_error("invalid cursor");
+    if (!parse_strict_ll(a[2], &signed_cursor)) return out.error("invalid cursor");
     int64_t count = 10;
     for (int i = 3; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) return rb_error(kErrSyntax);
+        if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) return out.error(kErrSyntax);
         int64_t n = 0;
         if (parse_strict_ll(a[i + 1], &n) && n > 0) count = n;
     }
     uint64_t cursor = static_cast<uint64_t>(signed_cursor);
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
+    if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;
-    if (dict_zscan(s_dict, a[1], &cursor, count, &items) != 0) return rb_error("out of memory");
+    if (dict_zscan(call.ks, a[1], &cursor, count, &items) != 0) return out.error("out of memory");
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRIu64, cursor);
-    rb_arr_hdr(2);
-    rb_bulk(text);
-    reply_members(items, true);
+    out.array(2);
+    out.bulk(std::string_view(text));
+    reply_members(out, items, true);
 }
 
 // ---- Pops and removals --------------------------------------------------------------
 
 // ZPOPMIN / ZPOPMAX key [count]; counts beyond the set take all of it.
-void reply_pop(const Args& a, const char* lower_name, bool from_top) {
-    if (a.argc < 2) return reply_arity(lower_name);
+void reply_pop(Call& call, const Args& a, bool from_top) {
     int64_t count = 1;
-    if (a.argc > 2 && (!parse_strict_ll(a[2], &count) || count < 0)) return rb_error(kErrNotInteger);
+    if (a.argc > 2 && (!parse_strict_ll(a[2], &count) || count < 0)) return call.out.error(kErrNotInteger);
+    if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> popped;
-    {
-        ServerLock lock(s_mutex());
-        if (wrong_type(a[1])) return;
-        if (dict_zpop(s_dict, a[1], count, from_top, &popped) > 0) aof_log_request(a);
-    }
-    reply_members(popped, true);
+    dict_zpop(call.ks, a[1], count, from_top, &popped);
+    reply_members(call.out, popped, true);
 }
 
-void cmd_zpopmin(Client*, const Args& a) { reply_pop(a, "zpopmin", false); }
-void cmd_zpopmax(Client*, const Args& a) { reply_pop(a, "zpopmax", true); }
+void cmd_zpopmin(Call& call, const Args& a) { reply_pop(call, a, false); }
+void cmd_zpopmax(Call& call, const Args& a) { reply_pop(call, a, true); }
 
-void cmd_zremrangebyscore(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("zremrangebyscore");
+void cmd_zremrangebyscore(Call& call, const Args& a) {
     ZScoreRange range{0, 0};
-    if (!parse_range(a[2], a[3], &range)) return;
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
-    const int64_t removed = dict_zremrangebyscore(s_dict, a[1], range);
-    if (removed > 0) aof_log_request(a);
-    rb_int(removed);
+    if (!parse_range(call.out, a[2], a[3], &range)) return;
+    if (wrong_type(call, a[1])) return;
+    call.out.integer(dict_zremrangebyscore(call.ks, a[1], range));
 }
 
-void cmd_zremrangebyrank(Client*, const Args& a) {
-    if (a.argc < 4) return reply_arity("zremrangebyrank");
+void cmd_zremrangebyrank(Call& call, const Args& a) {
     int64_t start = 0, stop = 0;
-    if (!parse_two_ints(a[2], a[3], &start, &stop)) return;
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[1])) return;
-    const int64_t removed = dict_zremrangebyrank(s_dict, a[1], start, stop);
-    if (removed > 0) aof_log_request(a);
-    rb_int(removed);
+    if (!parse_two_ints(call.out, a[2], a[3], &start, &stop)) return;
+    if (wrong_type(call, a[1])) return;
+    call.out.integer(dict_zremrangebyrank(call.ks, a[1], start, stop));
 }
 
 // ---- ZRANGESTORE ----------------------------------------------------------------------
@@ -353,7 +322,7 @@ bool looks_like_bound(std::string_view w) {
 }
 
 // Reads the options from argv[5]; replies the error and returns false on a bad one.
-bool parse_store_options(const Args& a, bool by_score, ZRangeSelection* sel) {
+bool parse_store_options(Reply& out, const Args& a, bool by_score, ZRangeSelection* sel) {
     for (int i = 5; i < a.argc; ++i) {
         const std::string_view w = a[i];
         if (word_is(w, "REV")) {
@@ -361,12 +330,12 @@ bool parse_store_options(const Args& a, bool by_score, ZRangeSelection* sel) {
         } else if (word_is(w, "BYSCORE") || word_is(w, "BYLEX")) {
             continue;
         } else if (word_is(w, "LIMIT") && i + 2 < a.argc) {
-            if (!parse_two_ints(a[i + 1], a[i + 2], &sel->offset, &sel->limit)) return false;
+            if (!parse_two_ints(out, a[i + 1], a[i + 2], &sel->offset, &sel->limit)) return false;
             i += 2;
         } else if (i == 5 && by_score && looks_like_bound(w)) {
             break;
         } else {
-            rb_error(kErrSyntax);
+            out.error(kErrSyntax);
             return false;
         }
     }
@@ -375,23 +344,23 @@ bool parse_store_options(const Args& a, bool by_score, ZRangeSelection* sel) {
 
 // ZRANGESTORE dst src min max [BYSCORE] [REV] [LIMIT offset count]: ranks, or
 // with BYSCORE score bounds; REV swaps the two.
-bool parse_zrangestore(const Args& a, ZRangeSelection* sel) {
+bool parse_zrangestore(Reply& out, const Args& a, ZRangeSelection* sel) {
     bool by_lex = false;
     for (int i = 5; i < a.argc; ++i) {
         sel->by_score |= word_is(a[i], "BYSCORE");
         by_lex |= word_is(a[i], "BYLEX");
     }
-    if (!sel->by_score && !by_lex && !parse_two_ints(a[3], a[4], &sel->start, &sel->stop)) return false;
-    if (!parse_store_options(a, sel->by_score, sel)) return false;
+    if (!sel->by_score && !by_lex && !parse_two_ints(out, a[3], a[4], &sel->start, &sel->stop)) return false;
+    if (!parse_store_options(out, a, sel->by_score, sel)) return false;
     if (by_lex) {
-        rb_error(kErrNoBylex);
+        out.error(kErrNoBylex);
         return false;
     }
     if (!sel->by_score) {
         if (sel->reverse) std::swap(sel->start, sel->stop);
         return true;
     }
-    if (!parse_range(a[3], a[4], &sel->range)) return false;
+    if (!parse_range(out, a[3], a[4], &sel->range)) return false;
     if (sel->reverse) {
         std::swap(sel->range.min, sel->range.max);
         std::swap(sel->range.min_exclusive, sel->range.max_exclusive);
@@ -399,65 +368,61 @@ bool parse_zrangestore(const Args& a, ZRangeSelection* sel) {
     return true;
 }
 
-void cmd_zrangestore(Client*, const Args& a) {
-    if (a.argc < 5) return reply_arity("zrangestore");
+// Logged by the dispatcher whenever the destination changed, also when only the
+// old destination was deleted.
+void cmd_zrangestore(Call& call, const Args& a) {
     ZRangeSelection sel;
-    if (!parse_zrangestore(a, &sel)) return;
-    ServerLock lock(s_mutex());
-    if (wrong_type(a[2])) return;
+    if (!parse_zrangestore(call.out, a, &sel)) return;
+    if (wrong_type(call, a[2])) return;
     bool changed = false;
-    const int64_t stored = dict_zrangestore(s_dict, a[1], a[2], sel, &changed);
-    if (changed) aof_log_request(a);  // also when only the old destination was deleted
-    if (stored < 0) return rb_error("out of memory");
-    rb_int(stored);
+    const int64_t stored = dict_zrangestore(call.ks, a[1], a[2], sel, &changed);
+    if (stored < 0) return call.out.error("out of memory");
+    call.out.integer(stored);
 }
 
 // ---- ZRANDMEMBER ------------------------------------------------------------------------
 
 // ZRANDMEMBER key [count [WITHSCORES]]: without a count (or with -1) one member
 // or nil; otherwise an array.
-void cmd_zrandmember(Client*, const Args& a) {
-    if (a.argc < 2) return reply_arity("zrandmember");
+void cmd_zrandmember(Call& call, const Args& a) {
+    Reply& out = call.out;
     int64_t count = -1;
-    if (a.argc > 2 && !parse_int32(a[2], &count)) return rb_error(kErrNotInteger);
+    if (a.argc > 2 && !parse_int32(a[2], &count)) return out.error(kErrNotInteger);
     bool with_scores = false;
     for (int i = 3; i < a.argc; ++i) {
-        if (!word_is(a[i], "WITHSCORES")) return rb_error(kErrSyntax);
+        if (!word_is(a[i], "WITHSCORES")) return out.error(kErrSyntax);
         with_scores = true;
     }
-    if (with_scores && count < 0) return rb_error(kErrSyntax);
+    if (with_scores && count < 0) return out.error(kErrSyntax);
+    if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> picked;
-    {
-        ServerLock lock(s_mutex());
-        if (wrong_type(a[1])) return;
-        dict_zrandmember(s_dict, a[1], count, &picked);
-    }
-    if (count != -1) return reply_members(picked, with_scores);
-    if (picked.empty()) return rb_null();
-    rb_bulk_sv(picked[0].member);
+    dict_zrandmember(call.ks, a[1], count, &picked);
+    if (count != -1) return reply_members(out, picked, with_scores);
+    if (picked.empty()) return out.null();
+    out.bulk(picked[0].member);
 }
 
 const CommandRegistrar kZsetCommands({
-    {"ZADD", cmd_zadd},
-    {"ZINCRBY", cmd_zincrby},
-    {"ZREM", cmd_zrem},
-    {"ZSCORE", cmd_zscore},
-    {"ZCARD", cmd_zcard},
-    {"ZRANK", cmd_zrank},
-    {"ZREVRANK", cmd_zrevrank},
-    {"ZMSCORE", cmd_zmscore},
-    {"ZRANGE", cmd_zrange},
-    {"ZREVRANGE", cmd_zrevrange},
-    {"ZRANGEBYSCORE", cmd_zrangebyscore},
-    {"ZREVRANGEBYSCORE", cmd_zrevrangebyscore},
-    {"ZCOUNT", cmd_zcount},
-    {"ZSCAN", cmd_zscan},
-    {"ZPOPMIN", cmd_zpopmin},
-    {"ZPOPMAX", cmd_zpopmax},
-    {"ZREMRANGEBYSCORE", cmd_zremrangebyscore},
-    {"ZREMRANGEBYRANK", cmd_zremrangebyrank},
-    {"ZRANGESTORE", cmd_zrangestore},
-    {"ZRANDMEMBER", cmd_zrandmember},
+    {"ZADD", 4, -1, kCmdWrite, cmd_zadd},
+    {"ZINCRBY", 4, -1, kCmdWrite, cmd_zincrby},
+    {"ZREM", 3, -1, kCmdWrite, cmd_zrem},
+    {"ZSCORE", 3, -1, 0, cmd_zscore},
+    {"ZCARD", 2, -1, 0, cmd_zcard},
+    {"ZRANK", 3, -1, 0, cmd_zrank},
+    {"ZREVRANK", 3, -1, 0, cmd_zrevrank},
+    {"ZMSCORE", 3, -1, 0, cmd_zmscore, nullptr, zmscore_queue_check},
+    {"ZRANGE", 4, -1, 0, cmd_zrange},
+    {"ZREVRANGE", 4, -1, 0, cmd_zrevrange},
+    {"ZRANGEBYSCORE", 4, -1, 0, cmd_zrangebyscore},
+    {"ZREVRANGEBYSCORE", 4, -1, 0, cmd_zrevrangebyscore},
+    {"ZCOUNT", 4, -1, 0, cmd_zcount},
+    {"ZSCAN", 3, -1, 0, cmd_zscan},
+    {"ZPOPMIN", 2, -1, kCmdWrite, cmd_zpopmin},
+    {"ZPOPMAX", 2, -1, kCmdWrite, cmd_zpopmax},
+    {"ZREMRANGEBYSCORE", 4, -1, kCmdWrite, cmd_zremrangebyscore},
+    {"ZREMRANGEBYRANK", 4, -1, kCmdWrite, cmd_zremrangebyrank},
+    {"ZRANGESTORE", 5, -1, kCmdWrite, cmd_zrangestore},
+    {"ZRANDMEMBER", 2, -1, 0, cmd_zrandmember},
 });
 
 }  // namespace

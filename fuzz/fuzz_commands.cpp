@@ -47,11 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             argv.push_back(a.data());
             lens.push_back(a.size());
         }
-        dispatch_command(session.client.get(), static_cast<int>(argv.size()), argv.data(), lens.data(), 0);
-        flush_reply(session.client.get());
-        session.client->outbuf.clear();
-        session.client->out_sent = 0;
-        fuzz::check_keyspace(s_dict);
+        dispatch_command(session.server, session.client.get(), static_cast<int>(argv.size()), argv.data(),
+                         lens.data(), Origin::Network);
+        session.client->out.clear();
+        fuzz::check_keyspace(session.server.keyspace);
     }
     return 0;
 }

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t left = size - 1;
     while (left > 0) {
         size_t n = left < segment ? left : segment;
-        if (!connection_feed(session.client.get(), bytes, n)) break;
-        fuzz::check_keyspace(s_dict);
+        if (!connection_feed(session.server, session.client.get(), bytes, n)) break;
+        fuzz::check_keyspace(session.server.keyspace);
         bytes += n;
         left -= n;
     }

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "server/aof.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = "fuzz_replay_" + std::to_string(platform::process_id()) + ".aof";
@@ -14,10 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, f);
     std::fclose(f);
     fuzz::Session session(0);
-    s_persist_file = path;
-    aof_replay();
-    fuzz::check_keyspace(s_dict);
-    s_persist_file.clear();
+    session.server.log.set_path(path);
+    replay_log(session.server);
+    fuzz::check_keyspace(session.server.keyspace);
     std::remove(path.c_str());
     std::remove((path + ".corrupt").c_str());
     return 0;

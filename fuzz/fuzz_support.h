@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "commands/command.h"
 #include "server/server.h"
 
 namespace fuzz {
 
-// Owns s_dict and one client for the length of one input.
+// A server with a fresh keyspace and one client, for the length of one input.
 struct Session {
     explicit Session(int32_t max_memory_mb = 1) {
-        s_dict = dict_create(max_memory_mb);
+        server.keyspace = dict_create(max_memory_mb);
         client = std::make_unique<Client>();
         client->authenticated = 1;
         // Not a descriptor this process holds: replies stay in the output buffer,
@@ -24,9 +25,10 @@ struct Session {
         client->sock = platform::kInvalidSocket;
         free_client_extras(client.get());
         client.reset();
-        dict_destroy(s_dict);
-        s_dict = nullptr;
+        dict_destroy(server.keyspace);
+        server.keyspace = nullptr;
     }
+    Server server;
     std::unique_ptr<Client> client;
 };
 

@@ -65,9 +65,9 @@ int net_poll(PollItem* items, size_t count, int timeout_ms);
 
 // Worker thread with a bounded join.
 struct Thread;
-using ThreadFn = void (*)();
-// Starts fn on a new thread; nullptr when the thread cannot be created.
-Thread* thread_start(ThreadFn fn);
+using ThreadFn = void (*)(void* arg);
+// Starts fn(arg) on a new thread; nullptr when the thread cannot be created.
+Thread* thread_start(ThreadFn fn, void* arg);
 // Waits at most timeout_ms for the thread to end; true when it has ended (the
 // handle is then released). False leaves the handle valid.
 bool thread_join_for(Thread* t, int timeout_ms);

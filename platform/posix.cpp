@@ -278,13 +278,13 @@ struct Thread {
     bool ended = false;
 };
 
-Thread* thread_start(ThreadFn fn) {
+Thread* thread_start(ThreadFn fn, void* arg) {
     if (fn == nullptr) return nullptr;
     Thread* t = new (std::nothrow) Thread;
     if (t == nullptr) return nullptr;
     try {
-        t->thread = std::thread([t, fn] {
-            fn();
+        t->thread = std::thread([t, fn, arg] {
+            fn(arg);
             std::lock_guard<std::mutex> lock(t->mutex);
             t->ended = true;
             t->ended_cv.notify_all();

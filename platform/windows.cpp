@@ -258,20 +258,23 @@ int net_poll(PollItem* items, size_t count, int timeout_ms) {
 struct Thread {
     HANDLE handle = nullptr;
     ThreadFn fn = nullptr;
+    void* arg = nullptr;
 };
 
 namespace {
 DWORD WINAPI thread_main(LPVOID arg) {
-    static_cast<Thread*>(arg)->fn();
+    Thread* t = static_cast<Thread*>(arg);
+    t->fn(t->arg);
     return 0;
 }
 }  // namespace
 
-Thread* thread_start(ThreadFn fn) {
+Thread* thread_start(ThreadFn fn, void* arg) {
     if (fn == nullptr) return nullptr;
     Thread* t = new (std::nothrow) Thread;
     if (t == nullptr) return nullptr;
     t->fn = fn;
+    t->arg = arg;
     t->handle = CreateThread(nullptr, 0, thread_main, t, 0, nullptr);
     if (t->handle == nullptr) {
         delete t;

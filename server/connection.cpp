@@ -6,22 +6,13 @@
 #include <cstring>
 #include <new>
 
-#include "server/aof.h"
+#include "commands/command.h"
 #include "server/http.h"
 #include "server/server.h"
 
 namespace {
 
-// The clock reading of the batch being framed, shared by its requests'
-// statistics and keyspace operations; 0 outside a batch.
-int64_t g_batch_clock_ms = 0;
 constexpr unsigned kRequestsPerClockRead = 256;
-
-// Per-request scratch, reused so that framing allocates nothing per request.
-std::vector<char*> g_argv;
-std::vector<uint64_t> g_lens;
-std::vector<uint64_t> g_offsets;
-std::string g_inline_line;
 
 // Leading-number parse in the manner of atoi: blanks, an optional sign, digits;
 // saturates instead of overflowing.
@@ -65,15 +56,16 @@ char* read_count_line(char* line, char* end, long long* value) {
 
 // Frames one multibulk request at buf[0 .. avail). Returns the bytes consumed
 // after dispatching it, or one of the codes above.
-long long frame_multibulk(Client* c, char* buf, size_t avail) {
+long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
+    FramingScratch& f = srv.framing;
     char* end = buf + avail;
     long long argc = 0;
     char* p = read_count_line(buf, end, &argc);
     if (p == nullptr) return kWait;
     if (argc < 1) return kDropAll;
 
-    g_offsets.clear();
-    g_lens.clear();
+    f.offsets.clear();
+    f.lens.clear();
     for (long long i = 0; i < argc; ++i) {
         if (p >= end) return kWait;
         if (*p != '$') return kProtocolError;
@@ -82,20 +74,20 @@ long long frame_multibulk(Client* c, char* buf, size_t avail) {
         if (data == nullptr) return kWait;
         if (len < 0) return kProtocolError;
         if (static_cast<unsigned long long>(len) + 2 > static_cast<unsigned long long>(end - data)) return kWait;
-        g_offsets.push_back(static_cast<uint64_t>(data - buf));
-        g_lens.push_back(static_cast<uint64_t>(len));
+        f.offsets.push_back(static_cast<uint64_t>(data - buf));
+        f.lens.push_back(static_cast<uint64_t>(len));
         p = data + len + 2;
     }
 
     // Complete: terminate every argument in place (the byte after its data is the
     // unexamined terminator) and dispatch without copying.
-    g_argv.resize(g_offsets.size());
-    for (size_t i = 0; i < g_offsets.size(); ++i) {
-        g_argv[i] = buf + g_offsets[i];
-        g_argv[i][g_lens[i]] = '\0';
+    f.argv.resize(f.offsets.size());
+    for (size_t i = 0; i < f.offsets.size(); ++i) {
+        f.argv[i] = buf + f.offsets[i];
+        f.argv[i][f.lens[i]] = '\0';
     }
-    dispatch_command(c, static_cast<int>(argc), g_argv.data(), g_lens.data(), 0);
-    flush_reply(c);
+    dispatch_command(srv, c, static_cast<int>(argc), f.argv.data(), f.lens.data(), Origin::Network);
+    client_check_output(c);
     return p - buf;
 }
 
@@ -107,7 +99,7 @@ constexpr size_t kMaxBatch = 64;
 // then all chain heads, then the second entries of chains whose head is another
 // key, so a pipelined batch waits for memory a few times instead of once or
 // twice per lookup. A lone request gains nothing and is left alone.
-void prefetch_batch_keys(char* buf, size_t avail) {
+void prefetch_batch_keys(const Keyspace* ks, char* buf, size_t avail) {
     // Plain arrays, left uninitialised: most batches fill only a few slots.
     uint32_t hashes[kMaxBatch];
     const char* key_data[kMaxBatch];
@@ -134,10 +126,10 @@ void prefetch_batch_keys(char* buf, size_t avail) {
         }
         if (p == nullptr) break;
     }
-    if (n < 2 || s_dict == nullptr) return;
-    for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(s_dict, std::string_view(key_data[i], key_len[i]));
-    for (size_t i = 0; i < n; ++i) dict_prefetch_entry(s_dict, hashes[i]);
-    for (size_t i = 0; i < n; ++i) dict_prefetch_next(s_dict, hashes[i]);
+    if (n < 2 || ks == nullptr) return;
+    for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(ks, std::string_view(key_data[i], key_len[i]));
+    for (size_t i = 0; i < n; ++i) dict_prefetch_entry(ks, hashes[i]);
+    for (size_t i = 0; i < n; ++i) dict_prefetch_next(ks, hashes[i]);
 }
 
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
@@ -166,7 +158,8 @@ size_t find_crlf(const char* buf, size_t from, size_t len, CrlfCache& cache) {
 }
 
 // Frames one inline request starting at offset pos. Returns bytes consumed or kWait.
-long long frame_inline(Client* c, size_t pos, CrlfCache& cache) {
+long long frame_inline(Server& srv, Client* c, size_t pos, CrlfCache& cache) {
+    FramingScratch& f = srv.framing;
     const char* buf = c->inbuf;
     size_t len = c->inbuf_len;
     size_t line_end;
@@ -183,30 +176,30 @@ long long frame_inline(Client* c, size_t pos, CrlfCache& cache) {
     }
     long long consumed = static_cast<long long>(line_end - pos + term);
 
-    g_inline_line.assign(buf + pos, line_end - pos);
-    char* line = g_inline_line.data();
-    size_t n = g_inline_line.size();
+    f.inline_line.assign(buf + pos, line_end - pos);
+    char* line = f.inline_line.data();
+    size_t n = f.inline_line.size();
     size_t i = 0;
     while (i < n && line[i] == ' ') ++i;
     if (i == n) return consumed;
 
     // Split at spaces (runs count as one) into at most 64 words.
-    g_argv.clear();
-    while (i < n && g_argv.size() < 64) {
-        g_argv.push_back(line + i);
+    f.argv.clear();
+    while (i < n && f.argv.size() < 64) {
+        f.argv.push_back(line + i);
         while (i < n && line[i] != ' ') ++i;
         if (i < n) line[i++] = '\0';
         while (i < n && line[i] == ' ') ++i;
     }
-    g_lens.resize(g_argv.size());
-    for (size_t k = 0; k < g_argv.size(); ++k) g_lens[k] = std::strlen(g_argv[k]);
-    dispatch_command(c, static_cast<int>(g_argv.size()), g_argv.data(), g_lens.data(), 0);
-    flush_reply(c);
+    f.lens.resize(f.argv.size());
+    for (size_t k = 0; k < f.argv.size(); ++k) f.lens[k] = std::strlen(f.argv[k]);
+    dispatch_command(srv, c, static_cast<int>(f.argv.size()), f.argv.data(), f.lens.data(), Origin::Network);
+    client_check_output(c);
     return consumed;
 }
 
 // Cuts and dispatches every complete request in the client's input buffer.
-void frame_requests(Client* c) {
+void frame_requests(Server& srv, Client* c) {
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
@@ -217,35 +210,35 @@ void frame_requests(Client* c) {
         // pipelining), which hints would only scan twice.
         if (framed % kMaxBatch == 0 &&
             (framed > 0 || std::memchr(c->inbuf + pos + 1, '*', c->inbuf_len - pos - 1) != nullptr)) {
-            prefetch_batch_keys(c->inbuf + pos, c->inbuf_len - pos);
+            prefetch_batch_keys(srv.keyspace, c->inbuf + pos, c->inbuf_len - pos);
         }
         if (framed++ % kRequestsPerClockRead == 0) {
-            g_batch_clock_ms = platform::current_time_ms();
-            dict_hold_clock(g_batch_clock_ms);
+            srv.framing.batch_clock_ms = platform::current_time_ms();
+            dict_hold_clock(srv.framing.batch_clock_ms);
         }
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
         if (*start != '*' && http_request_start(start, avail)) {
             // One request per connection: the response closes it, so the rest of
             // the input is never framed.
-            if (http_handle(c, start, avail)) pos = c->inbuf_len;
+            if (http_handle(srv, c, start, avail)) pos = c->inbuf_len;
             break;
         }
-        long long used = *start == '*' ? frame_multibulk(c, start, avail) : frame_inline(c, pos, cache);
+        long long used = *start == '*' ? frame_multibulk(srv, c, start, avail) : frame_inline(srv, c, pos, cache);
         if (used == kWait) break;
         if (used == kDropAll) {
             pos = c->inbuf_len;
             break;
         }
         if (used == kProtocolError) {
-            g_batch_clock_ms = 0;
+            srv.framing.batch_clock_ms = 0;
             dict_hold_clock(0);
             client_close(c);
             return;
         }
         pos += static_cast<size_t>(used);
     }
-    g_batch_clock_ms = 0;
+    srv.framing.batch_clock_ms = 0;
     dict_hold_clock(0);
     if (c->closed() || c->inbuf == nullptr) return;
     if (pos > 0) {
@@ -288,78 +281,59 @@ bool receive_into(Client* c) {
     return true;
 }
 
-void accept_one() {
-    platform::Socket s = platform::net_accept(s_listen_fd);
+void accept_one(Server& srv) {
+    platform::Socket s = platform::net_accept(srv.listener);
     if (s == platform::kInvalidSocket) return;
-    ServerLock lock(s_mutex());
-    if (s_client_count >= kMaxClients) {
+    ServerLock lock(srv.lock);
+    if (srv.clients.full()) {
         platform::net_close(s);
         return;
     }
-    auto* c = new (std::nothrow) Client();
+    auto c = std::unique_ptr<Client>(new (std::nothrow) Client());
     char* inbuf = c ? static_cast<char*>(std::malloc(kInbufInitial)) : nullptr;
     if (inbuf == nullptr) {
-        delete c;
         platform::net_close(s);
         return;
     }
     c->sock = s;
-    c->authenticated = s_password.empty() ? 1 : 0;
+    c->authenticated = srv.password.empty() ? 1 : 0;
     c->inbuf = inbuf;
     c->inbuf[0] = '\0';
     c->inbuf_cap = kInbufInitial;
     c->inbuf_len = 0;
-    s_clients[s_client_count++] = c;
-    s_total_connections += 1;
-    c->id = ++s_next_client_id;
+    c->id = ++srv.clients.next_id;
     c->created_ms = c->last_cmd_ms = platform::current_time_ms();
     std::strcpy(c->last_cmd, "connect");
+    srv.clients.add(std::move(c));
+    srv.stats.total_connections += 1;
 }
 
-// Frees closed clients and keeps the survivors dense in their old order.
-void sweep_clients() {
-    int kept = 0;
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* c = s_clients[i];
-        if (c == nullptr) continue;
-        if (c->closed()) {
-            free_client_extras(c);
-            delete c;
-            continue;
-        }
-        s_clients[kept++] = c;
-    }
-    for (int i = kept; i < s_client_count; ++i) s_clients[i] = nullptr;
-    s_client_count = kept;
-}
-
-void time_out_blocked_pops() {
+void time_out_blocked_pops(Server& srv) {
     int64_t now = platform::current_time_ms();
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* c = s_clients[i];
-        if (c == nullptr || !c->blocked || c->block_deadline_ms == 0 || now < c->block_deadline_ms) continue;
-        const char* reply = c->resp3 ? "_\r\n" : "*-1\r\n";
-        if (!c->closed()) client_send(c, reply, std::strlen(reply));
+    for (int i = 0; i < srv.clients.size(); ++i) {
+        Client* c = srv.clients.at(i);
+        if (!c->blocked || c->block_deadline_ms == 0 || now < c->block_deadline_ms) continue;
+        send_to(c, [](Reply& out) { out.null_array(); });
         c->block_keys.clear();
         c->blocked = 0;
     }
 }
 
-void end_of_pass() {
-    ServerLock lock(s_mutex());
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* c = s_clients[i];
-        if (c != nullptr && !c->closed() && c->pending_output() > 0) client_write_output(c);
-        if (c != nullptr && !c->closed() && c->close_after_output && c->pending_output() == 0) client_close(c);
+void end_of_pass(Server& srv) {
+    ServerLock lock(srv.lock);
+    for (int i = 0; i < srv.clients.size(); ++i) {
+        Client* c = srv.clients.at(i);
+        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->close_after_output && c->out.pending() == 0) client_close(c);
     }
-    sweep_clients();
-    if (s_dict != nullptr) dict_cleanup_expired(s_dict);
-    aof_probe_recovery();
-    if (s_client_count > 0) time_out_blocked_pops();
+    srv.clients.sweep();
+    if (srv.keyspace != nullptr) dict_cleanup_expired(srv.keyspace);
+    srv.log.probe_recovery();
+    if (srv.clients.size() > 0) time_out_blocked_pops(srv);
     // Time-out replies go out in this pass rather than waiting for the next one.
-    for (int i = 0; i < s_client_count; ++i) {
-        Client* c = s_clients[i];
-        if (!c->closed() && c->pending_output() > 0) client_write_output(c);
+    for (int i = 0; i < srv.clients.size(); ++i) {
+        Client* c = srv.clients.at(i);
+        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
     }
 }
 
@@ -367,7 +341,7 @@ void end_of_pass() {
 
 Client::~Client() { std::free(inbuf); }
 
-bool connection_feed(Client* c, const char* data, size_t len) {
+bool connection_feed(Server& srv, Client* c, const char* data, size_t len) {
     if (c->inbuf == nullptr) {
         c->inbuf = static_cast<char*>(std::malloc(kInbufInitial));
         if (c->inbuf == nullptr) return false;
@@ -389,7 +363,7 @@ bool connection_feed(Client* c, const char* data, size_t len) {
         c->inbuf[c->inbuf_len] = '\0';
         data += take;
         len -= take;
-        frame_requests(c);
+        frame_requests(srv, c);
     }
     return true;
 }
@@ -404,54 +378,31 @@ void free_client_extras(Client* c) {
     c->queue.clear();
     c->block_keys.clear();
     c->blocked = 0;
-    std::string().swap(c->outbuf);
-    c->out_sent = 0;
+    c->out.clear();
 }
 
 void client_close(Client* c) {
     if (c->closed()) return;
     platform::net_close(c->sock);
     c->sock = platform::kInvalidSocket;
-    c->outbuf.clear();
-    c->out_sent = 0;
+    c->out.clear();
 }
 
-void client_send(Client* c, const void* data, size_t len) {
+void client_check_output(Client* c) {
     if (c->closed()) return;
-    if (len > 0) {
-        try {
-            c->outbuf.append(static_cast<const char*>(data), len);
-        } catch (const std::bad_alloc&) {
-            // The reply cannot be kept whole: closing beats sending part of it.
-            client_close(c);
-            return;
-        }
-    }
-    uint64_t limit = (c->channels.empty() && c->patterns.empty()) ? kOutputLimit : kSubscriberOutputLimit;
-    if (c->pending_output() > limit) client_close(c);
+    const uint64_t limit = c->subscribed() ? kSubscriberOutputLimit : kOutputLimit;
+    if (c->out.pending() > limit) client_close(c);
 }
 
 void client_write_output(Client* c) {
-    while (!c->closed() && c->pending_output() > 0) {
-        int64_t n = platform::net_send(c->sock, c->outbuf.data() + c->out_sent, c->pending_output());
+    while (!c->closed() && c->out.pending() > 0) {
+        int64_t n = platform::net_send(c->sock, c->out.unsent(), c->out.pending());
         if (n == platform::kWouldBlock) break;
         if (n < 0) {
             client_close(c);
             return;
         }
-        c->out_sent += static_cast<size_t>(n);
-    }
-    if (c->pending_output() == 0) {
-        // Keep a modest buffer for the next reply; give back a large one.
-        if (c->outbuf.capacity() > (1u << 20)) {
-            std::string().swap(c->outbuf);
-        } else {
-            c->outbuf.clear();
-        }
-        c->out_sent = 0;
-    } else if (c->out_sent > (1u << 20) && c->out_sent * 2 > c->outbuf.size()) {
-        c->outbuf.erase(0, c->out_sent);
-        c->out_sent = 0;
+        c->out.consume(static_cast<size_t>(n));
     }
 }
 
@@ -463,43 +414,64 @@ void client_local_addr(Client* c, char out[64]) {
     if (c == nullptr || c->closed() || !platform::net_local_addr(c->sock, out, 64)) std::strcpy(out, "-");
 }
 
-int64_t request_stats_clock_ms() { return g_batch_clock_ms != 0 ? g_batch_clock_ms : platform::current_time_ms(); }
+void ClientTable::sweep() {
+    int kept = 0;
+    for (int i = 0; i < count_; ++i) {
+        std::unique_ptr<Client>& c = slots_[static_cast<size_t>(i)];
+        if (c->closed()) {
+            free_client_extras(c.get());
+            c.reset();
+            continue;
+        }
+        if (kept != i) slots_[static_cast<size_t>(kept)] = std::move(c);
+        ++kept;
+    }
+    count_ = kept;
+}
 
-void update_ops_stats() { update_ops_stats(platform::current_time_ms()); }
+void ClientTable::close_all() {
+    for (int i = 0; i < count_; ++i) {
+        std::unique_ptr<Client>& c = slots_[static_cast<size_t>(i)];
+        client_close(c.get());
+        free_client_extras(c.get());
+        c.reset();
+    }
+    count_ = 0;
+}
 
-void update_ops_stats(int64_t now) {
-    s_total_commands += 1;
-    if (now - s_last_sec_timestamp_ms >= 1000) {
-        s_ops_last_sec = s_ops_current_sec;
-        s_ops_current_sec = 1;
-        s_last_sec_timestamp_ms = now;
+void Stats::count_command(int64_t now) {
+    total_commands += 1;
+    if (now - last_sec_timestamp_ms >= 1000) {
+        ops_last_sec = ops_current_sec;
+        ops_current_sec = 1;
+        last_sec_timestamp_ms = now;
     } else {
-        s_ops_current_sec += 1;
+        ops_current_sec += 1;
     }
 }
 
-void server_thread_func() {
+void run_worker(Server& srv) {
     std::vector<platform::PollItem> items;
     std::vector<Client*> polled;
-    while (s_running.load()) {
+    while (srv.running.load()) {
         items.clear();
         polled.clear();
-        items.push_back({s_listen_fd, platform::kPollIn, 0});
+        items.push_back({srv.listener, platform::kPollIn, 0});
         {
-            ServerLock lock(s_mutex());
-            for (int i = 0; i < s_client_count; ++i) {
-                Client* c = s_clients[i];
-                if (c == nullptr || c->closed()) continue;
+            ServerLock lock(srv.lock);
+            for (int i = 0; i < srv.clients.size(); ++i) {
+                Client* c = srv.clients.at(i);
+                if (c->closed()) continue;
                 short events = c->close_after_output ? 0 : platform::kPollIn;
-                if (c->pending_output() > 0) events |= platform::kPollOut;
+                if (c->out.pending() > 0) events |= platform::kPollOut;
                 items.push_back({c->sock, events, 0});
                 polled.push_back(c);
             }
         }
         int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
-        if (!s_running.load()) break;
+        if (!srv.running.load()) break;
         if (ready < 0) continue;
-        if (items[0].revents != 0) accept_one();
+        if (items[0].revents != 0) accept_one(srv);
 
         // Only this thread frees clients (at the sweep), so the pointers stay valid.
         for (size_t i = 0; i < polled.size(); ++i) {
@@ -508,13 +480,12 @@ void server_thread_func() {
             if (c->closed() || c->close_after_output) continue;
             if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
             if (!receive_into(c)) continue;
-            // One lock for the whole batch: the handlers' own locks are then cheap
-            // re-entries. The replies of the batch go out in one send right away,
-            // so the client can send its next request while others are served.
-            ServerLock lock(s_mutex());
-            frame_requests(c);
-            if (!c->closed() && c->pending_output() > 0) client_write_output(c);
+            // One lock for the whole batch. Its replies go out in one send right
+            // away, so the client can send its next request while others are served.
+            ServerLock lock(srv.lock);
+            frame_requests(srv, c);
+            if (!c->closed() && c->out.pending() > 0) client_write_output(c);
         }
-        end_of_pass();
+        end_of_pass(srv);
     }
 }

@@ -1,25 +1,17 @@
 // host_api.cpp — the host's direct access to the keyspace: keys and statistics
-// as JSON, key information, and reading, writing and deleting string values.
-// Each function holds the global lock for its whole work and returns text in a
-// static buffer that its next call overwrites.
+// as JSON, and writing and deleting string values with their log records.
+#include "server/host_api.h"
+
 #include <cinttypes>
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "server/aof.h"
-#include "server/host_api.h"
 #include "server/server.h"
-#include "vorel.h"
 
 namespace {
 
 constexpr size_t kKeysJsonLimit = 524287;
-
-std::string s_keys_json_buf = "[]";
-char s_stats_buf[2048] = "{}";
-char s_keyinfo_buf[256] = "";
-std::string s_val_buf;
 
 void append_escaped(std::string& out, std::string_view key) {
     for (unsigned char ch : key) {
@@ -43,10 +35,10 @@ void append_escaped(std::string& out, std::string_view key) {
 
 }  // namespace
 
-std::string host_keys_json(const char* pattern) {
+std::string host_keys_json(Server& srv, const char* pattern) {
     std::string json = "[";
     std::vector<std::string_view> keys;
-    dict_keys(s_dict, pattern ? pattern : "*", &keys);
+    dict_keys(srv.keyspace, pattern ? pattern : "*", &keys);
     std::string escaped;
     bool first = true;
     for (std::string_view k : keys) {
@@ -64,89 +56,55 @@ std::string host_keys_json(const char* pattern) {
     return json;
 }
 
-std::string host_stats_json() {
-    const int64_t uptime = s_start_time_ms > 0 ? (platform::current_time_ms() - s_start_time_ms) / 1000 : 0;
+std::string host_stats_json(Server& srv) {
+    const Stats& st = srv.stats;
+    const Keyspace* ks = srv.keyspace;
+    const int64_t uptime = st.start_time_ms > 0 ? (platform::current_time_ms() - st.start_time_ms) / 1000 : 0;
     char buf[2048];
     std::snprintf(buf, sizeof(buf),
                   "{\"ops_per_sec\":%" PRIu64 ",\"total_keys\":%" PRIu64 ",\"memory_used_bytes\":%" PRIu64
                   ",\"hits\":%" PRIu64 ",\"misses\":%" PRIu64
                   ",\"uptime\":%lld,\"connected_clients\":%d,\"total_commands\":%" PRIu64 ",\"status\":\"running\"}",
-                  s_ops_last_sec, s_dict ? s_dict->key_count : 0, s_dict ? s_dict->used_memory : 0,
-                  s_dict ? s_dict->keyspace_hits : 0, s_dict ? s_dict->keyspace_misses : 0,
-                  static_cast<long long>(uptime), s_client_count, s_total_commands);
+                  st.ops_last_sec, ks ? ks->key_count : 0, ks ? ks->used_memory : 0, ks ? ks->keyspace_hits : 0,
+                  ks ? ks->keyspace_misses : 0, static_cast<long long>(uptime), srv.clients.size(), st.total_commands);
     return buf;
 }
 
-int host_set_value(std::string_view key, std::string_view value, int64_t ttl_s) {
-    if (aof_refusing_writes()) {
-        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogNotWritable);
+int host_set_value(Server& srv, std::string_view key, std::string_view value, int64_t ttl_s) {
+    if (srv.log.refusing_writes()) {
+        srv.last_error.set(kErrLogNotWritable);
         return -1;
     }
-    if (s_dict == nullptr) s_dict = dict_create(0);
-    if (s_dict == nullptr) return -1;
+    if (srv.keyspace == nullptr) srv.keyspace = dict_create(0);
+    if (srv.keyspace == nullptr) {
+        srv.last_error.set("out of memory");
+        return -1;
+    }
     int64_t deadline = ttl_s > 0 ? dict_now_ms() + ttl_s * 1000 : 0;
-    if (dict_set_string(s_dict, key, value, deadline) != 0) return -1;
-    if (s_aof_fp != nullptr && !(aof_write_args({"SET", key, value}) && aof_log_deadline(key))) {
-        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogWriteFailed);
+    if (dict_set_string(srv.keyspace, key, value, deadline) != 0) {
+        srv.last_error.set("out of memory");
+        return -1;
+    }
+    srv.log.stage({"SET", key, value});
+    srv.log.stage_deadline(srv.keyspace, key);
+    if (!srv.log.commit()) {
+        srv.last_error.set(kErrLogWriteFailed);
         return -1;
     }
     return 0;
 }
 
-extern "C" VOREL_API const char* vorel_get_keys_json(const char* pattern) {
-    ServerLock lock(s_mutex());
-    if (s_dict == nullptr) return "[]";
-    s_keys_json_buf = host_keys_json(pattern);
-    return s_keys_json_buf.c_str();
-}
-
-extern "C" VOREL_API const char* vorel_key_info(const char* key) {
-    if (key == nullptr) return "";
-    ServerLock lock(s_mutex());
-    if (s_dict == nullptr) return "none 0";
-    const char* type = dict_type_name(s_dict, key);
-    std::snprintf(s_keyinfo_buf, sizeof(s_keyinfo_buf), "%s %d", type,
-                  static_cast<int>(dict_key_count(s_dict, key)));
-    return s_keyinfo_buf;
-}
-
-extern "C" VOREL_API const char* vorel_get_value(const char* key) {
-    if (key == nullptr) return nullptr;
-    ServerLock lock(s_mutex());
-    if (s_dict == nullptr) return nullptr;
-    std::string_view v;
-    if (dict_get_string(s_dict, key, &v) != 1) return nullptr;
-    s_val_buf.assign(v);
-    return s_val_buf.c_str();
-}
-
-extern "C" VOREL_API int vorel_set_value(const char* key, const char* value, int ttl_seconds) {
-    if (key == nullptr || value == nullptr) {
-        std::snprintf(s_last_error, sizeof(s_last_error), "%s", "Invalid key or value parameter");
+int host_del_key(Server& srv, std::string_view key) {
+    if (srv.keyspace == nullptr) return 0;
+    if (srv.log.refusing_writes()) {
+        srv.last_error.set(kErrLogNotWritable);
         return -1;
     }
-    ServerLock lock(s_mutex());
-    return host_set_value(key, value, ttl_seconds);
-}
-
-extern "C" VOREL_API int vorel_del_key(const char* key) {
-    if (key == nullptr) return 0;
-    ServerLock lock(s_mutex());
-    if (s_dict == nullptr) return 0;
-    if (aof_refusing_writes()) {
-        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogNotWritable);
-        return -1;
-    }
-    int removed = dict_del(s_dict, key);
-    if (removed > 0 && s_aof_fp != nullptr && !aof_write_args({"DEL", key})) {
-        std::snprintf(s_last_error, sizeof(s_last_error), "%s", kErrLogWriteFailed);
+    int removed = dict_del(srv.keyspace, key);
+    if (removed > 0) srv.log.stage({"DEL", key});
+    if (!srv.log.commit()) {
+        srv.last_error.set(kErrLogWriteFailed);
         return -1;
     }
     return removed;
-}
-
-extern "C" VOREL_API const char* vorel_get_stats_json(void) {
-    ServerLock lock(s_mutex());
-    std::snprintf(s_stats_buf, sizeof(s_stats_buf), "%s", host_stats_json().c_str());
-    return s_stats_buf;
 }

@@ -90,15 +90,15 @@ std::string base64_decode(std::string_view in) {
 
 // With a password set, the data routes need "Bearer <password>" or Basic
 // credentials of the user "default".
-bool authorized(std::string_view headers) {
-    if (s_password.empty()) return true;
+bool authorized(const Server& srv, std::string_view headers) {
+    if (srv.password.empty()) return true;
     std::string_view auth;
     if (!header_value(headers, "authorization:", &auth)) return false;
-    if (iequal_prefix(auth, "bearer ")) return password_matches(auth.substr(7));
+    if (iequal_prefix(auth, "bearer ")) return srv.password_matches(auth.substr(7));
     if (iequal_prefix(auth, "basic ")) {
         std::string creds = base64_decode(auth.substr(6));
         return creds.size() > 8 && creds.compare(0, 8, "default:") == 0 &&
-               password_matches(std::string_view(creds).substr(8));
+               srv.password_matches(std::string_view(creds).substr(8));
     }
     return false;
 }
@@ -110,8 +110,10 @@ void send_http_response(Client* c, int code, const char* reason, const char* typ
                           "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n%sAccess-Control-Allow-Origin: "
                           "*\r\nConnection: close\r\n\r\n",
                           code, reason, type, body.size(), extra_header);
-    client_send(c, head, static_cast<size_t>(n));
-    if (!body.empty()) client_send(c, body.data(), body.size());
+    send_to(c, [&](Reply& out) {
+        out.raw(head, static_cast<size_t>(n));
+        out.raw(body);
+    });
     c->close_after_output = true;
 }
 
@@ -119,16 +121,13 @@ void send_text(Client* c, int code, const char* reason, std::string_view body) {
     send_http_response(c, code, reason, "text/plain", body);
 }
 
-void route_get(Client* c, std::string_view query) {
+void route_get(Server& srv, Client* c, std::string_view query) {
     std::string key;
     if (!http_query_param(query, "key", &key)) return send_text(c, 400, "Bad Request", "Missing key");
     std::string value;
-    {
-        ServerLock lock(s_mutex());
-        if (s_dict == nullptr || !dict_exists(s_dict, key)) return send_text(c, 404, "Not Found", "Not Found");
-        std::string_view v;
-        if (dict_get_string(s_dict, key, &v) == 1) value.assign(v);
-    }
+    if (srv.keyspace == nullptr || !dict_exists(srv.keyspace, key)) return send_text(c, 404, "Not Found", "Not Found");
+    std::string_view v;
+    if (dict_get_string(srv.keyspace, key, &v) == 1) value.assign(v);
     send_text(c, 200, "OK", value);
 }
 
@@ -152,7 +151,7 @@ int64_t json_ttl(std::string_view body) {
     return v >= 1 && v <= 2147483646 ? v : 0;
 }
 
-void route_set(Client* c, std::string_view query, std::string_view body) {
+void route_set(Server& srv, Client* c, std::string_view query, std::string_view body) {
     const std::string_view source = body.empty() ? query : body;
     std::string key, value;
     if (!http_query_param(source, "key", &key) || key.empty()) http_query_param(query, "key", &key);
@@ -167,16 +166,13 @@ void route_set(Client* c, std::string_view query, std::string_view body) {
     int64_t ttl = 0;
     if (http_query_param(source, "ttl", &ttl_text)) ttl = std::atoi(ttl_text.c_str());
     if (ttl == 0 && !body.empty()) ttl = json_ttl(body);
-    int r;
-    {
-        ServerLock lock(s_mutex());
-        r = host_set_value(key, value, ttl);
+    if (host_set_value(srv, key, value, ttl) != 0) {
+        return send_text(c, 503, "Service Unavailable", srv.last_error.get());
     }
-    if (r != 0) return send_text(c, 503, "Service Unavailable", s_last_error);
     send_text(c, 200, "OK", "OK");
 }
 
-void route(Client* c, std::string_view method, std::string_view target, std::string_view headers,
+void route(Server& srv, Client* c, std::string_view method, std::string_view target, std::string_view headers,
            std::string_view body) {
     size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
@@ -187,21 +183,19 @@ void route(Client* c, std::string_view method, std::string_view target, std::str
     const bool data_route = (get && (path == "/get" || path == "/keys" || path == "/stats")) ||
                             ((get || method == "POST") && path == "/set");
     if (!data_route) return send_text(c, 404, "Not Found", "Not Found");
-    if (!authorized(headers)) {
+    if (!authorized(srv, headers)) {
         return send_http_response(c, 401, "Unauthorized", "text/plain", "Unauthorized",
                                   "WWW-Authenticate: Basic realm=\"vorel\"\r\n");
     }
-    if (path == "/get") return route_get(c, query);
-    if (path == "/set") return route_set(c, query, body);
+    if (path == "/get") return route_get(srv, c, query);
+    if (path == "/set") return route_set(srv, c, query, body);
     std::string json;
     if (path == "/keys") {
         std::string pattern = "*";
         http_query_param(query, "pattern", &pattern);
-        ServerLock lock(s_mutex());
-        json = s_dict ? host_keys_json(pattern.c_str()) : "[]";
+        json = srv.keyspace ? host_keys_json(srv, pattern.c_str()) : "[]";
     } else {
-        ServerLock lock(s_mutex());
-        json = host_stats_json();
+        json = host_stats_json(srv);
     }
     send_http_response(c, 200, "OK", "application/json", json);
 }
@@ -287,7 +281,7 @@ bool http_request_start(const char* buf, size_t avail) {
     return (avail >= 5 && std::memcmp(buf, "GET /", 5) == 0) || (avail >= 6 && std::memcmp(buf, "POST /", 6) == 0);
 }
 
-bool http_handle(Client* c, const char* buf, size_t avail) {
+bool http_handle(Server& srv, Client* c, const char* buf, size_t avail) {
     const std::string_view text(buf, avail);
     const size_t header_end = text.find("\r\n\r\n");
     if (header_end == std::string_view::npos) {
@@ -306,14 +300,14 @@ bool http_handle(Client* c, const char* buf, size_t avail) {
         unsigned long long length = std::strtoull(buf + cl_at + 15, nullptr, 10);
         // A body past the limit is refused before it is read, never buffered.
         if (length > kMaxBodyBytes) {
-            update_ops_stats();
+            srv.stats.count_command(srv.request_clock_ms());
             send_text(c, 413, "Payload Too Large", "Payload Too Large");
             return true;
         }
         if (body.size() < length) return false;
         body = body.substr(0, length);
     }
-    update_ops_stats();
+    srv.stats.count_command(srv.request_clock_ms());
     size_t sp1 = headers.find(' ');
     std::string_view method = headers.substr(0, sp1);
     std::string_view rest = headers.substr(sp1 + 1);
@@ -322,6 +316,6 @@ bool http_handle(Client* c, const char* buf, size_t avail) {
         send_text(c, 414, "URI Too Long", "URI Too Long");
         return true;
     }
-    route(c, method, target, headers, body);
+    route(srv, c, method, target, headers, body);
     return true;
 }

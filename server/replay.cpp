@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/aof.h"
+#include "commands/command.h"
 #include "server/server.h"
 
 namespace {
@@ -102,11 +102,12 @@ Step read_record(LogReader& in, std::vector<std::string>* args) {
     return Step::Record;
 }
 
-// Records of writing commands replay; blocking and random forms never reach the
-// log (they are logged as the pops they made), and records of any other name
-// (reads, connection commands) are skipped.
+// Records of writing commands replay; commands that are never logged in their
+// own form (blocking and random pops, logged as what they removed) and records of
+// any other name (reads, connection commands) are skipped.
 bool replayable(std::string_view upper) {
-    return is_write_command(upper) && upper != "BLPOP" && upper != "BRPOP" && upper != "SPOP";
+    const CommandDef* def = command_lookup(upper);
+    return def != nullptr && (def->flags & kCmdWrite) != 0 && (def->flags & kCmdNoReplay) == 0;
 }
 
 // The client every replayed record runs as: authenticated, no socket, never in a
@@ -120,14 +121,17 @@ void reset_replay_client(Client* c) {
     c->queue.clear();
     c->blocked = 0;
     c->block_keys.clear();
-    c->resp3 = 0;
+    c->out.set_resp3(false);
 }
 
-void apply_record(Client* replay_client, std::vector<std::string>& args, std::vector<char*>& argv,
+void apply_record(Server& srv, Client* replay_client, std::vector<std::string>& args, std::vector<char*>& argv,
                   std::vector<uint64_t>& lens) {
     char upper[64];
     size_t n = std::min<size_t>(args[0].size(), 63);
-    for (size_t i = 0; i < n; ++i) upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(args[0][i])));
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char ch = static_cast<unsigned char>(args[0][i]);
+        upper[i] = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch);
+    }
     if (!replayable(std::string_view(upper, n))) return;
     argv.resize(args.size());
     lens.resize(args.size());
@@ -136,8 +140,9 @@ void apply_record(Client* replay_client, std::vector<std::string>& args, std::ve
         lens[i] = args[i].size();
     }
     reset_replay_client(replay_client);
-    dispatch_command(replay_client, static_cast<int>(args.size()), argv.data(), lens.data(), 1);
-    flush_reply(replay_client);
+    dispatch_command(srv, replay_client, static_cast<int>(args.size()), argv.data(), lens.data(), Origin::Replay);
+    // Replies of replayed records go nowhere.
+    replay_client->out.clear();
 }
 
 // Keeps the unreadable bytes after the last good record in "<path>.corrupt" for
@@ -168,9 +173,10 @@ bool repair_tail(const std::string& path, uint64_t good_end, bool truncated_reco
 
 }  // namespace
 
-bool aof_replay() {
-    if (s_persist_file.empty()) return true;
-    FILE* f = std::fopen(s_persist_file.c_str(), "rb");
+bool replay_log(Server& srv) {
+    const std::string& path = srv.log.path();
+    if (path.empty()) return true;
+    FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return true;
 
     Client replay_client;
@@ -179,18 +185,19 @@ bool aof_replay() {
     std::vector<char*> argv;
     std::vector<uint64_t> lens;
     uint64_t good_end = 0;
-    const uint64_t hits = s_dict->keyspace_hits, misses = s_dict->keyspace_misses;
+    Keyspace* ks = srv.keyspace;
+    const uint64_t hits = ks->keyspace_hits, misses = ks->keyspace_misses;
     Step step;
     while ((step = read_record(in, &args)) == Step::Record) {
-        apply_record(&replay_client, args, argv, lens);
+        apply_record(srv, &replay_client, args, argv, lens);
         good_end = in.offset();
     }
     // A record cut short by the end of the file is an interrupted write; anything
     // else is damage. Neither ends the start.
     bool truncated = in.hit_end();
     std::fclose(f);
-    s_dict->keyspace_hits = hits;
-    s_dict->keyspace_misses = misses;
+    ks->keyspace_hits = hits;
+    ks->keyspace_misses = misses;
     if (step == Step::End) return true;
-    return repair_tail(s_persist_file, good_end, truncated);
+    return repair_tail(path, good_end, truncated);
 }

@@ -1,23 +1,28 @@
-// reply.cpp — the reply buffer s_rb and the RESP2/RESP3 encoders that fill it,
-// and flush_reply, which hands a finished reply to the client's output.
-#include <cinttypes>
+// reply.cpp — the RESP2/RESP3 encoders of a client's reply writer and the
+// bookkeeping of its unsent bytes.
+#include "server/reply.h"
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
-#include "server/server.h"
+namespace {
 
-ReplyBuffer s_rb;
-
-bool rb_resp3() { return s_rb.client != nullptr && s_rb.client->resp3 != 0; }
-
-void rb_write(ReplyBuffer* rb, const void* bytes, size_t len) {
-    rb->data.append(static_cast<const char*>(bytes), len);
+bool has_own_prefix(const char* m) {
+    static const char* const prefixes[] = {"ERR ", "WRONGTYPE ", "OOM ", "NOAUTH ", "WRONGPASS "};
+    for (const char* p : prefixes) {
+        if (std::strncmp(m, p, std::strlen(p)) == 0) return true;
+    }
+    return false;
 }
 
-static void rb_text(std::string_view s) { s_rb.data.append(s); }
+// A drained buffer keeps this much room for the next replies; a larger one is freed.
+constexpr size_t kKeptCapacity = size_t(1) << 20;
+
+}  // namespace
 
 // Appends a prefix character, a decimal number and CR LF without formatting calls.
-static void rb_number_line(char prefix, long long n) {
+void Reply::number_line(char prefix, long long n) {
     char buf[32];
     char* end = buf + sizeof(buf);
     char* p = end;
@@ -30,28 +35,19 @@ static void rb_number_line(char prefix, long long n) {
     } while (mag != 0);
     if (n < 0) *--p = '-';
     *--p = prefix;
-    s_rb.data.append(p, static_cast<size_t>(end - p));
+    data_.append(p, static_cast<size_t>(end - p));
 }
 
-void rb_int(long long n) { rb_number_line(':', n); }
+void Reply::integer(long long n) { number_line(':', n); }
 
-void rb_simple(const char* text) {
-    // Simple strings are limited to 511 bytes, as formatted texts are everywhere.
+void Reply::simple(const char* text) {
     size_t n = strnlen(text, 511);
-    s_rb.data.push_back('+');
-    s_rb.data.append(text, n);
-    rb_text("\r\n");
+    data_.push_back('+');
+    data_.append(text, n);
+    data_.append("\r\n", 2);
 }
 
-static bool has_own_prefix(const char* m) {
-    static const char* const prefixes[] = {"ERR ", "WRONGTYPE ", "OOM ", "NOAUTH ", "WRONGPASS "};
-    for (const char* p : prefixes) {
-        if (std::strncmp(m, p, std::strlen(p)) == 0) return true;
-    }
-    return false;
-}
-
-void rb_error(const char* message) {
+void Reply::error(const char* message) {
     char buf[512];
     if (has_own_prefix(message)) {
         std::snprintf(buf, sizeof(buf), "-%s\r\n", message);
@@ -64,71 +60,77 @@ void rb_error(const char* message) {
         buf[n - 2] = '\r';
         buf[n - 1] = '\n';
     }
-    s_rb.data.append(buf, n);
+    data_.append(buf, n);
 }
 
-void rb_arr_hdr(long long count) { rb_number_line('*', count); }
+void Reply::array(long long count) { number_line('*', count); }
 
-void rb_map_hdr(long long pairs) {
-    if (rb_resp3()) {
-        rb_number_line('%', pairs);
+void Reply::map(long long pairs) {
+    if (resp3_) {
+        number_line('%', pairs);
     } else {
-        rb_number_line('*', pairs * 2);
+        number_line('*', pairs * 2);
     }
 }
 
-void rb_push_hdr() { rb_text(rb_resp3() ? ">3\r\n" : "*3\r\n"); }
+void Reply::push_header() { data_.append(resp3_ ? ">3\r\n" : "*3\r\n"); }
 
-void rb_null() { rb_text(rb_resp3() ? "_\r\n" : "$-1\r\n"); }
+void Reply::null() { data_.append(resp3_ ? "_\r\n" : "$-1\r\n"); }
 
-void rb_bulk_len(const void* bytes, size_t len) {
-    rb_number_line('$', static_cast<long long>(len));
-    if (len) s_rb.data.append(static_cast<const char*>(bytes), len);
-    rb_text("\r\n");
+void Reply::null_array() { data_.append(resp3_ ? "_\r\n" : "*-1\r\n"); }
+
+void Reply::bulk(std::string_view bytes) {
+    number_line('$', static_cast<long long>(bytes.size()));
+    data_.append(bytes);
+    data_.append("\r\n", 2);
 }
 
-void rb_bulk(const char* text) {
+void Reply::bulk_or_null(const char* text) {
     if (text == nullptr) {
-        rb_null();
+        null();
     } else {
-        rb_bulk_len(text, std::strlen(text));
+        bulk(std::string_view(text));
     }
 }
 
-void send_float_reply(double x) {
+void Reply::number(double x) {
     char buf[64];
     if (std::isfinite(x) && std::fabs(x) < 1e15 && x == static_cast<double>(static_cast<long long>(x))) {
         long long n = static_cast<long long>(x);
-        if (rb_resp3()) {
-            rb_int(n);
+        if (resp3_) {
+            integer(n);
             return;
         }
         std::snprintf(buf, sizeof(buf), "%lld", n);
-        rb_bulk(buf);
+        bulk(std::string_view(buf));
         return;
     }
     std::snprintf(buf, sizeof(buf), "%.*g", 17, x);
-    if (rb_resp3()) {
-        s_rb.data.push_back(',');
-        s_rb.data.append(buf);
-        rb_text("\r\n");
+    if (resp3_) {
+        data_.push_back(',');
+        data_.append(buf);
+        data_.append("\r\n", 2);
     } else {
-        rb_bulk(buf);
+        bulk(std::string_view(buf));
     }
 }
 
-void flush_reply(Client* c) {
-    if (!s_rb.data.empty() && c != nullptr && !c->closed()) {
-        if (c->pending_output() == 0) {
-            // Hand the whole buffer over instead of copying it.
-            c->outbuf.clear();
-            c->out_sent = 0;
-            c->outbuf.swap(s_rb.data);
-            client_send(c, nullptr, 0);
+void Reply::consume(size_t n) {
+    sent_ += n;
+    if (sent_ == data_.size()) {
+        if (data_.capacity() > kKeptCapacity) {
+            std::string().swap(data_);
         } else {
-            client_send(c, s_rb.data.data(), s_rb.data.size());
+            data_.clear();
         }
+        sent_ = 0;
+    } else if (sent_ > kKeptCapacity && sent_ * 2 > data_.size()) {
+        data_.erase(0, sent_);
+        sent_ = 0;
     }
-    s_rb.data.clear();
-    s_rb.client = nullptr;
+}
+
+void Reply::clear() {
+    std::string().swap(data_);
+    sent_ = 0;
 }

@@ -1,13 +1,20 @@
-// server.h — the server runtime's shared records and state: Client, ReplyBuffer,
-// the process-wide s_ variables, reply encoders, the dispatcher interface and the
-// connection helpers that command families use.
+// server.h — the Server object and the records it owns: the keyspace, the client
+// table, the listener, the log writer, statistics, configuration and the last
+// error; the Client record with its reply writer; and the connection helpers that
+// command families use.
+//
+// Locking: one recursive lock (Server::lock, the platform's process-wide lock)
+// guards everything a Server holds except `running` and `last_error`, which
+// carry their own synchronisation. The connection loop takes it once per
+// received batch and once per end-of-pass; each exported host function takes it
+// once per call. Command handlers, encoders and keyspace operations never lock:
+// they run inside one of those sections.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +22,8 @@
 
 #include "keyspace/keyspace.h"
 #include "platform/platform.h"
+#include "server/aof.h"
+#include "server/reply.h"
 
 // ---- Limits ----------------------------------------------------------------
 
@@ -24,6 +33,8 @@ constexpr uint64_t kInbufMax = uint64_t(1) << 29;          // 512 MiB
 constexpr uint64_t kOutputLimit = uint64_t(256) << 20;     // unsent reply bytes per client
 constexpr uint64_t kSubscriberOutputLimit = uint64_t(32) << 20;
 constexpr int kPassTimeoutMs = 50;
+
+struct Server;
 
 // ---- Client ----------------------------------------------------------------
 
@@ -45,9 +56,8 @@ struct Client {
     uint64_t inbuf_cap = 0;
     uint64_t inbuf_len = 0;
 
-    // Reply bytes not yet accepted by the socket: outbuf[out_sent ..).
-    std::string outbuf;
-    size_t out_sent = 0;
+    // Replies not yet accepted by the socket; also selects RESP2 or RESP3.
+    Reply out;
     bool close_after_output = false;  // QUIT, HTTP: close once the output is sent
 
     std::vector<std::string> channels;
@@ -57,7 +67,6 @@ struct Client {
     std::vector<QueuedCommand> queue;
     bool running_queue = false;  // EXEC is running the queued commands
 
-    int resp3 = 0;
     uint64_t id = 0;
     std::string name;
     int64_t created_ms = 0;
@@ -70,137 +79,162 @@ struct Client {
     int64_t block_deadline_ms = 0;
 
     bool closed() const { return sock == platform::kInvalidSocket; }
-    uint64_t pending_output() const { return outbuf.size() - out_sent; }
+    bool resp3() const { return out.resp3(); }
+    bool subscribed() const { return !channels.empty() || !patterns.empty(); }
 };
 
 // Frees everything a client owns except its socket and the record itself.
 void free_client_extras(Client* c);
 // Closes the connection now; unsent output is dropped. The sweep frees the record.
 void client_close(Client* c);
-// Appends bytes to the client's output; closes a client whose unsent output
-// passes its limit. The connection loop writes the output as the socket accepts it.
-void client_send(Client* c, const void* data, size_t len);
+// Closes a client whose unsent output has passed its limit. Called after a
+// command's reply, and after anything written to another client.
+void client_check_output(Client* c);
+// Writes to another client's reply writer (a woken parked client, a subscriber):
+// build(out) appends one whole reply; a client that cannot take it is closed
+// rather than left with part of it.
+template <typename Build>
+void send_to(Client* c, Build&& build) {
+    if (c->closed()) return;
+    const size_t mark = c->out.mark();
+    try {
+        build(c->out);
+    } catch (const std::bad_alloc&) {
+        c->out.rollback(mark);
+        client_close(c);
+        return;
+    }
+    client_check_output(c);
+}
 // Appends received bytes to the client's input and serves every complete request
 // in them, as the connection loop does after a receive. False when the input
 // cannot grow.
-bool connection_feed(Client* c, const char* data, size_t len);
+bool connection_feed(Server& srv, Client* c, const char* data, size_t len);
 // Tries to write pending output without blocking; closes on a hard error.
 void client_write_output(Client* c);
 // "a.b.c.d:port" of the peer, or "-".
 void client_peer_addr(Client* c, char out[64]);
 void client_local_addr(Client* c, char out[64]);
 
-// ---- Reply buffer and encoders --------------------------------------------
+// ---- Client table ----------------------------------------------------------
 
-struct ReplyBuffer {
-    std::string data;
-    Client* client = nullptr;  // selects RESP2/RESP3 forms; nullptr = RESP2
+// Up to kMaxClients connections, dense in accept order (the order CLIENT LIST
+// shows and in which parked clients are served).
+class ClientTable {
+public:
+    int size() const { return count_; }
+    bool full() const { return count_ >= kMaxClients; }
+    Client* at(int i) const { return slots_[static_cast<size_t>(i)].get(); }
+    void add(std::unique_ptr<Client> c) { slots_[static_cast<size_t>(count_++)] = std::move(c); }
+    // Frees closed clients and keeps the survivors dense in their old order.
+    void sweep();
+    // Closes and frees every client.
+    void close_all();
+
+    uint64_t next_id = 0;
+
+private:
+    std::array<std::unique_ptr<Client>, kMaxClients> slots_{};
+    int count_ = 0;
 };
 
-extern ReplyBuffer s_rb;
+// ---- Statistics and configuration -----------------------------------------
 
-bool rb_resp3();
-void rb_write(ReplyBuffer* rb, const void* bytes, size_t len);
-void rb_int(long long n);
-void rb_simple(const char* text);
-void rb_error(const char* message);
-void rb_arr_hdr(long long count);
-// RESP3 map header "%n", RESP2 array header of 2n.
-void rb_map_hdr(long long pairs);
-void rb_push_hdr();
-void rb_null();
-// A bulk string of exactly these bytes (empty included); never the null form.
-void rb_bulk_len(const void* bytes, size_t len);
-inline void rb_bulk_sv(std::string_view s) { rb_bulk_len(s.data(), s.size()); }
-// A bulk string of the text; nullptr gives the null form.
-void rb_bulk(const char* text);
-void send_float_reply(double x);
-// Moves the reply into the client's output and empties s_rb.
-void flush_reply(Client* c);
+struct Stats {
+    uint64_t total_connections = 0;
+    uint64_t total_commands = 0;
+    uint64_t ops_current_sec = 0;
+    uint64_t ops_last_sec = 0;
+    int64_t last_sec_timestamp_ms = 0;
+    int64_t start_time_ms = 0;
 
-// ---- Dispatcher ------------------------------------------------------------
-
-struct Args {
-    int argc;
-    char** argv;            // NUL-terminated; byte-exact through lens
-    const uint64_t* lens;
-    std::string_view operator[](int i) const { return std::string_view(argv[i], lens[i]); }
+    // Counts one request at the caller's clock reading and rolls the per-second figure.
+    void count_command(int64_t now);
 };
 
-using CommandHandler = void (*)(Client* c, const Args& args);
-struct CommandDef {
-    const char* name;  // upper case
-    CommandHandler handler;
-};
-void register_commands(std::initializer_list<CommandDef> defs);
-
-// A command family declares one of these at file scope to add its handlers.
-struct CommandRegistrar {
-    CommandRegistrar(std::initializer_list<CommandDef> defs) { register_commands(defs); }
-};
-
-// internal: 0 from the network, 1 from EXEC or the start-up replay.
-void dispatch_command(Client* c, int argc, char** argv, const uint64_t* lens, int internal);
-
-// Strict parsers for command arguments.
-int parse_strict_ll(std::string_view text, int64_t* out);
-int parse_strict_float(std::string_view text, double* out);
-
-// True for every command that can change the keyspace.
-bool is_write_command(std::string_view upper_name);
-
-// Shared reply texts.
-constexpr const char* kErrWrongType = "WRONGTYPE Operation against a key holding the wrong kind of value";
-constexpr const char* kErrNotInteger = "value is not an integer or out of range";
-constexpr const char* kErrSyntax = "syntax error";
-constexpr const char* kErrLogWriteFailed =
-    "append-only file write failed: the change was applied in memory but not persisted";
-constexpr const char* kErrLogNotWritable =
-    "append-only file is not writable: write commands are refused until it can be written again";
-void reply_arity_error(std::string_view name_lower);
-// Checks a password against the configured one in constant time.
-bool password_matches(std::string_view given);
-
-// ---- Process-wide state ----------------------------------------------------
-
-inline std::recursive_mutex& s_mutex() { return platform::global_lock(); }
-using ServerLock = std::lock_guard<std::recursive_mutex>;
-
-extern std::atomic<int> s_running;
-extern int s_port;
-extern platform::Socket s_listen_fd;
-extern std::string s_password;
-extern std::string s_persist_file;
-extern FILE* s_aof_fp;
-extern Keyspace* s_dict;
-extern char s_last_error[1024];
-extern std::array<Client*, kMaxClients> s_clients;
-extern int s_client_count;
-extern uint64_t s_next_client_id;
-extern uint64_t s_total_connections;
-extern uint64_t s_total_commands;
-extern uint64_t s_ops_current_sec;
-extern uint64_t s_ops_last_sec;
-extern int64_t s_last_sec_timestamp_ms;
-extern int64_t s_start_time_ms;
-extern int64_t s_last_save;
-
-// The CONFIG table: sixteen rows, process-wide, kept across restarts.
+// The CONFIG table: sixteen named rows with text values, filled in part at
+// start and changed at run time by CONFIG SET; kept across restarts.
 constexpr size_t kConfigRows = 16;
 struct ConfigRow {
     const char* name;
     std::string value;  // at most 255 characters
 };
-extern std::array<ConfigRow, kConfigRows> s_config;
-ConfigRow* config_find(std::string_view name);
-// Writes the rows that reflect the start arguments (limit, password, log).
-void config_fill_at_start();
+class Config {
+public:
+    Config();
+    ConfigRow* find(std::string_view name);
+    std::array<ConfigRow, kConfigRows>& rows() { return rows_; }
 
-// The worker thread's loop (connection.cpp).
-void server_thread_func();
-void update_ops_stats();
-// The same with the caller's clock reading, so a request reads the clock once.
-void update_ops_stats(int64_t now);
-// The clock for request statistics (ops per second, last-command times): read
-// once per received batch and refreshed every few hundred requests within it.
-int64_t request_stats_clock_ms();
+private:
+    std::array<ConfigRow, kConfigRows> rows_;
+};
+
+// The text of the last failure of a start or host call. Written under the
+// server lock or by start/stop; read from any thread.
+class LastError {
+public:
+    void set(const char* text);
+    void clear() { set(""); }
+    // A copy, safe against a concurrent set.
+    std::string get() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
+// Scratch of the worker's request framing, reused so that framing allocates
+// nothing per request.
+struct FramingScratch {
+    std::vector<char*> argv;
+    std::vector<uint64_t> lens;
+    std::vector<uint64_t> offsets;
+    std::string inline_line;
+    // The clock reading of the batch being framed, shared by its requests'
+    // statistics and keyspace operations; 0 outside a batch.
+    int64_t batch_clock_ms = 0;
+};
+
+// ---- Server ----------------------------------------------------------------
+
+struct Server {
+    Server() = default;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    std::recursive_mutex& lock = platform::global_lock();
+
+    std::atomic<int> running{0};
+    platform::Thread* thread = nullptr;  // the worker, while running
+    int port = 6379;
+    platform::Socket listener = platform::kInvalidSocket;
+    std::string password;
+
+    // Owned; created at start (or by a host write before any start), destroyed at stop.
+    Keyspace* keyspace = nullptr;
+    ClientTable clients;
+    LogWriter log;
+    Stats stats;
+    Config config;
+    LastError last_error;
+    FramingScratch framing;
+    bool process_initialised = false;  // sockets started and the random generator seeded
+
+    // The clock for request statistics: the batch's reading inside a batch.
+    int64_t request_clock_ms() const {
+        return framing.batch_clock_ms != 0 ? framing.batch_clock_ms : platform::current_time_ms();
+    }
+    // Writes the CONFIG rows that reflect the start arguments (limit, password, log).
+    void fill_config_at_start();
+    // Checks a password against the configured one in constant time.
+    bool password_matches(std::string_view given) const;
+};
+
+using ServerLock = std::lock_guard<std::recursive_mutex>;
+
+// The worker thread's loop (connection.cpp); returns once `running` is cleared.
+void run_worker(Server& srv);
+// Rebuilds the keyspace from the log file before the server opens its port.
+// False when a damaged tail could not be cut off (or the log is not a regular
+// file): new records would then sit behind bytes no replay reads.
+bool replay_log(Server& srv);

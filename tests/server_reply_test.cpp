@@ -3,64 +3,59 @@
 
 #include <string>
 
-#include "server/server.h"
+#include "commands/command.h"
 
 namespace {
 
-// Runs fn against s_rb for a client speaking the given protocol; returns the bytes.
+// Runs fn against a reply writer speaking the given protocol; returns the bytes.
 template <typename Fn>
 std::string encode(bool resp3, Fn fn) {
-    Client c;
-    c.resp3 = resp3 ? 1 : 0;
-    s_rb.data.clear();
-    s_rb.client = &c;
-    fn();
-    std::string out = s_rb.data;
-    s_rb.data.clear();
-    s_rb.client = nullptr;
-    return out;
+    Reply out;
+    out.set_resp3(resp3);
+    fn(out);
+    return std::string(out.unsent(), out.pending());
 }
 
 }  // namespace
 
 TEST(Reply, ErrorPrefixes) {
-    EXPECT_EQ(encode(false, [] { rb_error(kErrWrongType); }),
+    EXPECT_EQ(encode(false, [](Reply& o) { o.error(kErrWrongType); }),
               "-WRONGTYPE Operation against a key holding the wrong kind of value\r\n");
-    EXPECT_EQ(encode(false, [] { rb_error("wrong number of arguments for 'get' command"); }),
+    EXPECT_EQ(encode(false, [](Reply& o) { o.error("wrong number of arguments for 'get' command"); }),
               "-ERR wrong number of arguments for 'get' command\r\n");
-    EXPECT_EQ(encode(false, [] { rb_error("NOAUTHX no blank"); }), "-ERR NOAUTHX no blank\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.error("NOAUTHX no blank"); }), "-ERR NOAUTHX no blank\r\n");
     std::string longmsg(2000, 'x');
-    std::string out = encode(false, [&] { rb_error(longmsg.c_str()); });
+    std::string out = encode(false, [&](Reply& o) { o.error(longmsg.c_str()); });
     EXPECT_EQ(out.size(), 511u);
     EXPECT_EQ(out.substr(out.size() - 2), "\r\n");
 }
 
 TEST(Reply, NullsBulksAndIntegersPerProtocol) {
-    EXPECT_EQ(encode(false, [] { rb_null(); }), "$-1\r\n");
-    EXPECT_EQ(encode(true, [] { rb_null(); }), "_\r\n");
-    EXPECT_EQ(encode(true, [] { rb_bulk(nullptr); }), "_\r\n");
-    EXPECT_EQ(encode(false, [] { rb_bulk_len(nullptr, 0); }), "$0\r\n\r\n");
-    EXPECT_EQ(encode(false, [] { rb_int(-9223372036854775807LL - 1); }), ":-9223372036854775808\r\n");
-    EXPECT_EQ(encode(true, [] { rb_arr_hdr(2); }), "*2\r\n");
-    EXPECT_EQ(encode(false, [] { rb_map_hdr(2); }), "*4\r\n");
-    EXPECT_EQ(encode(true, [] { rb_map_hdr(2); }), "%2\r\n");
-    EXPECT_EQ(encode(false, [] { rb_push_hdr(); }), "*3\r\n");
-    EXPECT_EQ(encode(true, [] { rb_push_hdr(); }), ">3\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.null(); }), "$-1\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.null(); }), "_\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.bulk_or_null(nullptr); }), "_\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.bulk(nullptr, 0); }), "$0\r\n\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.integer(-9223372036854775807LL - 1); }), ":-9223372036854775808\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.array(2); }), "*2\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.map(2); }), "*4\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.map(2); }), "%2\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.push_header(); }), "*3\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.push_header(); }), ">3\r\n");
 }
 
 TEST(Reply, Floats) {
-    EXPECT_EQ(encode(false, [] { send_float_reply(2); }), "$1\r\n2\r\n");
-    EXPECT_EQ(encode(true, [] { send_float_reply(2); }), ":2\r\n");
-    EXPECT_EQ(encode(true, [] { send_float_reply(2.5); }), ",2.5\r\n");
-    EXPECT_EQ(encode(false, [] { send_float_reply(2.5); }), "$3\r\n2.5\r\n");
-    EXPECT_EQ(encode(true, [] { send_float_reply(1e15); }), ",1000000000000000\r\n");
-    EXPECT_EQ(encode(true, [] { send_float_reply(-3); }), ":-3\r\n");
-    EXPECT_EQ(encode(false, [] { send_float_reply(0.1); }), "$19\r\n0.10000000000000001\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.number(2); }), "$1\r\n2\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(2); }), ":2\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(2.5); }), ",2.5\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.number(2.5); }), "$3\r\n2.5\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(1e15); }), ",1000000000000000\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(-3); }), ":-3\r\n");
+    EXPECT_EQ(encode(false, [](Reply& o) { o.number(0.1); }), "$19\r\n0.10000000000000001\r\n");
 }
 
 TEST(Reply, LargeReplyIsWhole) {
     std::string big(200000, 'q');
-    std::string out = encode(false, [&] { rb_bulk_len(big.data(), big.size()); });
+    std::string out = encode(false, [&](Reply& o) { o.bulk(big); });
     EXPECT_EQ(out, "$200000\r\n" + big + "\r\n");
 }
 

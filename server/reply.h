@@ -1,0 +1,69 @@
+// reply.h — a client's reply writer: the RESP2/RESP3 encoders append straight to
+// the bytes that the connection loop sends to that client, whichever client the
+// running command answers (its own, a parked client woken by a push, a
+// subscriber receiving a message).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class Reply {
+public:
+    // Encoders. Each appends one complete protocol element (or a header whose
+    // elements follow); they throw std::bad_alloc when memory runs out.
+    void integer(long long n);
+    // A simple string; texts are cut at 511 bytes, as formatted texts are everywhere.
+    void simple(const char* text);
+    // An error line: "-" then the message, with "ERR " in front unless the
+    // message carries its own code (WRONGTYPE, NOAUTH, ...); cut at 511 bytes.
+    void error(const char* message);
+    void array(long long count);
+    // RESP3 map header "%n", RESP2 array header of 2n.
+    void map(long long pairs);
+    // The header of a three-element push frame (">3" in RESP3, "*3" in RESP2).
+    void push_header();
+    // The null bulk ("$-1" / "_").
+    void null();
+    // The null array ("*-1" / "_").
+    void null_array();
+    // A bulk string of exactly these bytes (empty included); never the null form.
+    void bulk(std::string_view bytes);
+    void bulk(const void* bytes, size_t len) { bulk(std::string_view(static_cast<const char*>(bytes), len)); }
+    // A bulk string of the text; nullptr gives the null form.
+    void bulk_or_null(const char* text);
+    // A double: an integral value below 1e15 as an integer (RESP3) or its digits
+    // (RESP2 bulk); anything else with 17 significant digits (RESP3 ",", RESP2 bulk).
+    void number(double x);
+    // Bytes already encoded.
+    void raw(std::string_view bytes) { data_.append(bytes); }
+    void raw(const void* bytes, size_t len) { data_.append(static_cast<const char*>(bytes), len); }
+
+    bool resp3() const { return resp3_; }
+    void set_resp3(bool on) { resp3_ = on; }
+
+    // Where the next reply starts; rollback(mark) takes back everything written
+    // since (a failed command's partial reply). A reply dropped by close() in
+    // between stays dropped.
+    size_t mark() const { return data_.size(); }
+    void rollback(size_t mark) {
+        if (mark <= data_.size()) data_.resize(mark);
+    }
+
+    // ---- What the connection loop uses ----
+    // Bytes written but not yet accepted by the socket.
+    size_t pending() const { return data_.size() - sent_; }
+    const char* unsent() const { return data_.data() + sent_; }
+    // Records that the socket took n more bytes, and gives back memory once the
+    // buffer is drained or mostly sent.
+    void consume(size_t n);
+    // Drops everything unsent and the memory behind it.
+    void clear();
+
+private:
+    void number_line(char prefix, long long n);
+
+    std::string data_;
+    size_t sent_ = 0;
+    bool resp3_ = false;
+};
