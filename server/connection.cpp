@@ -450,42 +450,69 @@ void Stats::count_command(int64_t now) {
     }
 }
 
+namespace {
+
+// One pass: wait for readiness, accept, serve every client with input, then the
+// end-of-pass work. Returns false once the server is stopping.
+bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::vector<Client*>& polled) {
+    items.clear();
+    polled.clear();
+    items.push_back({srv.listener, platform::kPollIn, 0});
+    {
+        ServerLock lock(srv.lock);
+        for (int i = 0; i < srv.clients.size(); ++i) {
+            Client* c = srv.clients.at(i);
+            if (c->closed()) continue;
+            short events = c->close_after_output ? 0 : platform::kPollIn;
+            if (c->out.pending() > 0) events |= platform::kPollOut;
+            items.push_back({c->sock, events, 0});
+            polled.push_back(c);
+        }
+    }
+    int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
+    if (!srv.running.load()) return false;
+    if (ready < 0) return true;
+    if (items[0].revents != 0) accept_one(srv);
+
+    // Only this thread frees clients (at the sweep), so the pointers stay valid.
+    for (size_t i = 0; i < polled.size(); ++i) {
+        Client* c = polled[i];
+        short revents = items[i + 1].revents;
+        if (c->closed() || c->close_after_output) continue;
+        if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
+        if (!receive_into(c)) continue;
+        // One lock for the whole batch. Its replies go out in one send right
+        // away, so the client can send its next request while others are served.
+        ServerLock lock(srv.lock);
+        try {
+            frame_requests(srv, c);
+        } catch (const std::bad_alloc&) {
+            // Handlers answer their own allocation failures; one that escapes
+            // (a queued copy, a gate's reply) costs this client its connection,
+            // never the worker.
+            srv.framing.batch_clock_ms = 0;
+            dict_hold_clock(0);
+            client_close(c);
+            continue;
+        }
+        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+    }
+    end_of_pass(srv);
+    return true;
+}
+
+}  // namespace
+
 void run_worker(Server& srv) {
     std::vector<platform::PollItem> items;
     std::vector<Client*> polled;
-    while (srv.running.load()) {
-        items.clear();
-        polled.clear();
-        items.push_back({srv.listener, platform::kPollIn, 0});
-        {
-            ServerLock lock(srv.lock);
-            for (int i = 0; i < srv.clients.size(); ++i) {
-                Client* c = srv.clients.at(i);
-                if (c->closed()) continue;
-                short events = c->close_after_output ? 0 : platform::kPollIn;
-                if (c->out.pending() > 0) events |= platform::kPollOut;
-                items.push_back({c->sock, events, 0});
-                polled.push_back(c);
-            }
+    for (;;) {
+        try {
+            if (!serve_one_pass(srv, items, polled)) return;
+        } catch (const std::bad_alloc&) {
+            // Out of memory outside any client's batch: give the host a moment
+            // to free some, then serve again rather than end the worker.
+            platform::sleep_ms(10);
         }
-        int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
-        if (!srv.running.load()) break;
-        if (ready < 0) continue;
-        if (items[0].revents != 0) accept_one(srv);
-
-        // Only this thread frees clients (at the sweep), so the pointers stay valid.
-        for (size_t i = 0; i < polled.size(); ++i) {
-            Client* c = polled[i];
-            short revents = items[i + 1].revents;
-            if (c->closed() || c->close_after_output) continue;
-            if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
-            if (!receive_into(c)) continue;
-            // One lock for the whole batch. Its replies go out in one send right
-            // away, so the client can send its next request while others are served.
-            ServerLock lock(srv.lock);
-            frame_requests(srv, c);
-            if (!c->closed() && c->out.pending() > 0) client_write_output(c);
-        }
-        end_of_pass(srv);
     }
 }

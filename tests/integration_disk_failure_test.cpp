@@ -24,6 +24,34 @@ const std::string kRefused =
 
 bool info_has(Conn& c, const std::string& line) { return c.call({"INFO"}).find(line) != std::string::npos; }
 
+// A 512 KiB file system of its own (needs the right to mount), removed afterwards.
+class SmallFs {
+public:
+    SmallFs() : dir_("vorel_small_fs_" + std::to_string(platform::process_id())) {
+        std::filesystem::create_directory(dir_);
+        mounted_ = std::system(("mount -t tmpfs -o size=512k tmpfs " + dir_ + " 2>/dev/null").c_str()) == 0;
+        if (!mounted_) std::filesystem::remove(dir_);
+    }
+    ~SmallFs() {
+        if (!mounted_) return;
+        std::system(("umount " + dir_).c_str());
+        std::filesystem::remove_all(dir_);
+    }
+    bool mounted() const { return mounted_; }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+    // Fills the file system to the last byte.
+    void fill() const {
+        std::ofstream out(path("filler"), std::ios::binary);
+        std::string chunk(4096, 'f');
+        for (int i = 0; i < 1000 && out; ++i) out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    }
+    void free_space() const { std::filesystem::remove(path("filler")); }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
 }  // namespace
 
 TEST(DiskFailure, UnusableLogRefusesWritesAndKeepsReads) {
@@ -52,29 +80,20 @@ TEST(DiskFailure, UnusableLogRefusesWritesAndKeepsReads) {
 }
 
 TEST(DiskFailure, WritesResumeWhenSpaceReturnsAndTheLogStaysClean) {
-    const std::string dir = "vorel_small_fs_" + std::to_string(platform::process_id());
-    std::filesystem::create_directory(dir);
-    if (std::system(("mount -t tmpfs -o size=512k tmpfs " + dir + " 2>/dev/null").c_str()) != 0) {
-        std::filesystem::remove(dir);
-        GTEST_SKIP() << "cannot mount a small file system here";
-    }
-    const std::string log = dir + "/log.aof", filler = dir + "/filler";
+    SmallFs fs;
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    const std::string log = fs.path("log.aof");
     {
         ServerGuard server(nullptr, 0, log.c_str());
         ASSERT_TRUE(server.ok());
         Conn c(server.port());
         EXPECT_EQ(c.call({"SET", "before", "1"}), "+OK\r\n");
-        {
-            // Fill the file system to the last byte.
-            std::ofstream out(filler, std::ios::binary);
-            std::string chunk(4096, 'f');
-            for (int i = 0; i < 1000 && out; ++i) out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        }
+        fs.fill();
         EXPECT_EQ(c.call({"SET", "lost", std::string(100000, 'x')}), kWriteFailed);
         EXPECT_NE(c.call({"INFO"}).find("\r\naof_last_write_status:err\r\n"), std::string::npos);
         EXPECT_EQ(c.call({"SET", "refused", "1"}), kRefused);
         EXPECT_EQ(c.call({"GET", "before"}), "$1\r\n1\r\n");
-        std::filesystem::remove(filler);
+        fs.free_space();
         std::string reply;
         for (int i = 0; i < 40 && reply != "+OK\r\n"; ++i) {
             platform::sleep_ms(100);
@@ -91,6 +110,27 @@ TEST(DiskFailure, WritesResumeWhenSpaceReturnsAndTheLogStaysClean) {
         EXPECT_EQ(c.call({"EXISTS", "lost", "refused"}), ":0\r\n");
         EXPECT_FALSE(std::filesystem::exists(log + ".corrupt")) << "a partial record was left in the log";
     }
-    std::system(("umount " + dir).c_str());
-    std::filesystem::remove_all(dir);
+}
+
+TEST(DiskFailure, ExecAnswersEachCommandOnItsOwnWhenARecordIsLost) {
+    SmallFs fs;
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    const std::string log = fs.path("log.aof");
+    ServerGuard server(nullptr, 0, log.c_str());
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    EXPECT_EQ(c.call({"SET", "before", "1"}), "+OK\r\n");
+    EXPECT_EQ(c.call({"MULTI"}), "+OK\r\n");
+    for (const std::vector<std::string>& q : std::vector<std::vector<std::string>>{
+             {"GET", "before"}, {"SET", "lost", std::string(100000, 'x')}, {"STRLEN", "lost"}, {"INCR", "refused"},
+             {"ECHO", "still here"}}) {
+        c.send(vtest::cmd(q));
+        EXPECT_EQ(c.read_reply(), "+QUEUED\r\n");
+    }
+    fs.fill();
+    // The lost record answers its own slot; the reads before and after it keep
+    // their replies, and the write after it is refused while the log fails.
+    EXPECT_EQ(c.call({"EXEC"}),
+              "*5\r\n$1\r\n1\r\n" + kWriteFailed + ":100000\r\n" + kRefused + "$10\r\nstill here\r\n");
+    fs.free_space();
 }
