@@ -86,7 +86,7 @@ step="Windows tests under Wine (build-win/)"
 # through WINEPATH. Each program's closing line gives its count.
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all WINEPATH="Z:${PWD//\//\\}\\build-win"
 win_tests=0
-for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests; do
+for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests vorel_alloc_failure_tests; do
   (cd build-win/tests && timeout 1200 /usr/lib/wine/wine64 "$prog.exe") 2>&1 | tee "$logs/win-$prog.log" | grep -E '^\[  (FAILED|PASSED) |tests ran' || true
   passed=$(sed -n 's/^\[  PASSED  \] \([0-9][0-9]*\) tests\?\..*/\1/p' "$logs/win-$prog.log" | tail -n 1)
   if [ -z "$passed" ] || grep -q '^\[  FAILED  \]' "$logs/win-$prog.log"; then
