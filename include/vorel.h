@@ -6,7 +6,12 @@
  *    lock as the worker, so they interleave with commands between lock sections.
  *  - vorel_server_start and vorel_server_stop must not race each other: the host
  *    serialises its calls of these two.
- *  - Failures are reported as -1; vorel_last_error() then says why.
+ *  - Failures are reported as -1; vorel_last_error() then says why. No function
+ *    lets an error escape as anything else: running out of memory inside any of
+ *    them returns its failure value with vorel_last_error() = "out of memory"
+ *    (text functions then return their empty result: "[]", "{}", "" or null).
+ *  - vorel_last_error() may be called from any thread; its text is a copy made
+ *    for the calling thread, valid until that thread calls it again.
  *  - Returned text points into a static buffer of the library that the next call
  *    of the same function overwrites; the host never frees it.
  *  - Text arguments are NUL-terminated; a null pointer is accepted where stated.
@@ -42,7 +47,8 @@ VOREL_API int vorel_server_stop(void);
 /* 1 while the server runs, 0 otherwise. */
 VOREL_API int vorel_server_status(void);
 
-/* Text of the last start failure; "" when there is none. Never null. */
+/* Text of the last failure of a start or host call; "" after a successful start
+ * or a stop. Never null. */
 VOREL_API const char* vorel_last_error(void);
 
 /* The library version, "1.3.2". */
