@@ -66,6 +66,14 @@ struct Container {
     }
 };
 
+}  // namespace vorel
+
+// The payloads of hash keys (field -> value) and set keys (members).
+struct HashValue : vorel::Container<std::string, CHARGE_HASH_SLOT> {};
+struct SetValue : vorel::Container<vorel::NoValue, CHARGE_LIST_SLOT> {};
+
+namespace vorel {
+
 // 1 the key holds a value of `type`, 0 missing, -1 another type. *out is the
 // entry found (also of another type) or nullptr. The lookup stamps the key.
 inline int find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {

@@ -15,8 +15,6 @@
 #include "keyspace/container_common.h"
 #include "keyspace/keyspace.h"
 
-struct HashValue : vorel::Container<std::string, CHARGE_HASH_SLOT> {};
-
 namespace {
 
 using PairStore = HashValue::Store;
@@ -38,6 +36,9 @@ int store_field(Keyspace* ks, HashValue* h, std::string_view field, std::string_
     stored.assign(value);
     dict_uncharge(ks, old_len);
     dict_charge(ks, value.size());
+    // Counted as a write of its own, not left to the two charges above, which
+    // a same-length write would leave netting to nothing if they were merged.
+    dict_mark_dirty(ks);
     return 0;
 }
 

@@ -166,6 +166,15 @@ struct Keyspace {
     ExpiryIndex expiry_index;
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
     uint64_t change_count;     // bumped whenever table order may change
+    // Bumped by every change to what the keyspace holds: a key created or removed
+    // (by any path: delete, expiry, eviction, flush, rename, copy), a value or an
+    // element written, added or removed, a deadline set or cleared. Never by
+    // reads, access stamps, hit/miss counts or scan state, nor by a call that
+    // changes nothing. Whole-value writers (SET, GETSET, LSET, HSET) count even
+    // when the new value equals the old; in-place range and bit writes, and score
+    // updates, count only when a byte or the score changes. The server compares
+    // it around a command to decide whether the command must be logged.
+    uint64_t dirty;
 
     ScanResume scan_resume;
     RandomPickBound random_bound;
@@ -243,8 +252,14 @@ void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
 void entry_touch(Keyspace* ks, Entry* e, int64_t now);
 // Sets expire_at_ms (<= 0 = none), keeping the expiry index in step.
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
+// Every charge follows a change to the contents (an element, a value or a key
+// that comes or goes), so a non-zero charge or uncharge also bumps dirty.
 void dict_charge(Keyspace* ks, uint64_t bytes);
 void dict_uncharge(Keyspace* ks, uint64_t bytes);  // saturates at 0
+// Bumps dirty for a change that moves no charge (an in-place write, a score).
+inline void dict_mark_dirty(Keyspace* ks) {
+    if (ks) ks->dirty++;
+}
 
 // Blob helpers. dict_blob_set leaves the blob empty on allocation failure and
 // returns false then.

@@ -377,6 +377,9 @@ int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_vie
     dict_blob_free(&slot);
     slot = fresh;
     dict_charge(ks, fresh.len);
+    // Counted as a write of its own, not left to the two charges above, which
+    // a same-length write would leave netting to nothing if they were merged.
+    dict_mark_dirty(ks);
     entry_touch(ks, ref.e, dict_now_ms());
     dict_evict_lru(ks);
     return 1;

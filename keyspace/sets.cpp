@@ -16,8 +16,6 @@
 #include "keyspace/container_common.h"
 #include "keyspace/keyspace.h"
 
-struct SetValue : vorel::Container<vorel::NoValue, CHARGE_LIST_SLOT> {};
-
 namespace {
 
 using MemberStore = SetValue::Store;

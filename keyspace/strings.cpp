@@ -325,8 +325,12 @@ int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::s
     const uint64_t new_len = std::max(end, old_len);
     if (new_len == old_len) {
         // The value keeps its length: overwrite in place (the bytes may come from
-        // the value itself, hence memmove).
-        if (!bytes.empty()) memmove(entry_str_data(e) + off, bytes.data(), bytes.size());
+        // the value itself, hence memmove). Identical bytes change nothing.
+        char* at = entry_str_data(e) + off;
+        if (!bytes.empty() && memcmp(at, bytes.data(), bytes.size()) != 0) {
+            memmove(at, bytes.data(), bytes.size());
+            dict_mark_dirty(ks);
+        }
         return static_cast<int64_t>(new_len);
     }
     // Longer value: zero padding between the old end and the offset.
@@ -362,10 +366,13 @@ int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int valu
     if (entry_str_len(e) < byte_index + 1 && !grow_value(ks, e, byte_index + 1, false)) return -2;
     unsigned char* p = reinterpret_cast<unsigned char*>(entry_str_data(e));
     if (old_bit) *old_bit = (p[byte_index] & mask) ? 1 : 0;
+    const unsigned char before = p[byte_index];
     if (value)
         p[byte_index] |= mask;
     else
         p[byte_index] &= static_cast<unsigned char>(~mask);
+    // A growth above was charged (and counted); an in-place write counts when the bit flips.
+    if (p[byte_index] != before) dict_mark_dirty(ks);
     return 0;
 }
 

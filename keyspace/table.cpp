@@ -39,6 +39,7 @@ void link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
     push_at_chain_head(&ks->buckets[bucket_of(ks, e->hash)], e);
     ks->key_count++;
     ks->change_count++;
+    ks->dirty++;
     dict_charge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
     lru_index_insert(ks, e);
 }
@@ -66,6 +67,7 @@ Entry* find_pred(const Keyspace* ks, const Entry* e, bool* found) {
 // Frees every entry of every chain and empties the buckets. Both indexes are
 // dropped first so freeing each entry does not update them one by one.
 void free_all_entries(Keyspace* ks) {
+    if (ks->key_count) ks->dirty++;
     ks->expiry_index.clear();
     ks->lru_index.reset();
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
@@ -176,7 +178,8 @@ void dict_resize_if_needed(Keyspace* ks) {
         }
     }
     free(old);
-    dict_charge(ks, CHARGE_BUCKET * old_count);
+    // Not through dict_charge: growing the table changes no contents.
+    ks->used_memory += CHARGE_BUCKET * old_count;
     ks->change_count++;
     lru_index_sync(ks);
 }
@@ -218,6 +221,7 @@ void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
     free_entry(ks, e);
     ks->key_count--;
     ks->change_count++;
+    ks->dirty++;
 }
 
 void entry_unlink(Keyspace* ks, Entry* e) {
@@ -265,17 +269,21 @@ void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
     if (expire_at_ms < 0) expire_at_ms = 0;
     if (e->expire_at_ms == expire_at_ms) return;
+    ks->dirty++;
     if (e->expire_at_ms > 0) ks->expiry_index.erase({e->expire_at_ms, e});
     e->expire_at_ms = expire_at_ms;
     if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
 }
 
 void dict_charge(Keyspace* ks, uint64_t bytes) {
-    if (ks) ks->used_memory += bytes;
+    if (!ks || bytes == 0) return;
+    ks->used_memory += bytes;
+    ks->dirty++;
 }
 
 void dict_uncharge(Keyspace* ks, uint64_t bytes) {
-    if (!ks) return;
+    if (!ks || bytes == 0) return;
+    ks->dirty++;
     ks->used_memory = bytes > ks->used_memory ? 0 : ks->used_memory - bytes;
 }
 

@@ -167,7 +167,12 @@ ZaddOutcome zadd_in(Keyspace* ks, std::string_view key, Entry* e, uint32_t flags
     // Without INCR the key's place is known before the lookup: both are fetched together.
     if (e && !(flags & ZADD_INCR)) e->zset->index.prefetch(score, member);
     double old = 0;
-    if (e && e->zset->index.score_of(member, &old)) return zadd_existing(e->zset, member, old, flags, score);
+    if (e && e->zset->index.score_of(member, &old)) {
+        const ZaddOutcome out = zadd_existing(e->zset, member, old, flags, score);
+        // A new score moves no charge.
+        if (out.changed) dict_mark_dirty(ks);
+        return out;
+    }
     ZaddOutcome out;
     if (!(flags & ZADD_INCR) && (flags & ZADD_XX)) return out;
     if (!add_new_member(ks, key, e, score, member)) {
