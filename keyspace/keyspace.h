@@ -49,7 +49,9 @@ struct LruSlot {
 // Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
 // then nearer the chain head. Ties within a bucket are settled by walking that
 // chain, so every entry in the index must be linked in its bucket: the index is
-// updated after linking and before unlinking.
+// updated after linking and before unlinking. An entry holds two slots for a
+// moment while a touch moves it (the new one goes in before the old one comes
+// out); their stamps differ, so they never tie.
 struct LruOrder {
     const Keyspace* ks;
     bool operator()(const LruSlot& a, const LruSlot& b) const;
@@ -226,8 +228,10 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out 
                        Entry** pred_out = nullptr);
 void dict_resize_if_needed(Keyspace* ks);
 // Links an entry made by entry_allocate after the caller's lookup: grows the
-// table, links at the chain head, counts and charges key length + 152.
-void dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
+// table, links at the chain head, counts and charges key length + 152. False
+// when an index node cannot be allocated: the entry is not linked and stays the
+// caller's.
+[[nodiscard]] bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
 // Insertion sequence after the caller's lookup: grow, allocate, link at the chain
 // head, count and charge key length + 152. Returns nullptr on allocation failure.
 // A string entry made here holds the empty value, uncharged.
@@ -246,11 +250,14 @@ void entry_unlink(Keyspace* ks, Entry* e);
 void entry_convert_type(Keyspace* ks, Entry* e);
 // Puts `moved`, made by entry_allocate_renamed(e, new key), in place of e: e is
 // unlinked and its block freed; moved, with e's payload and deadline, is linked
-// at its chain head with the given stamp.
-void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
-// Sets last_access_ms, keeping the eviction index in step.
+// at its chain head with the given stamp. False when e is not linked or an index
+// node cannot be allocated: moved's block is freed and e is left as it was.
+bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
+// Sets last_access_ms, keeping the eviction index in step. Throws std::bad_alloc
+// with the stamp and the index unchanged.
 void entry_touch(Keyspace* ks, Entry* e, int64_t now);
-// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step.
+// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step. Throws
+// std::bad_alloc with the deadline and the index unchanged.
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
 // Every charge follows a change to the contents (an element, a value or a key
 // that comes or goes), so a non-zero charge or uncharge also bumps dirty.
@@ -327,6 +334,8 @@ void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
 int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
+// When the index cannot be built it stays absent (entries are then not
+// indexed) and eviction tries again.
 void lru_index_sync(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
