@@ -124,6 +124,10 @@ constexpr uint64_t CHARGE_LIST_SLOT = 16;   // per allocated list or set slot
 constexpr uint64_t CHARGE_HASH_SLOT = 32;   // per allocated hash pair slot
 constexpr uint64_t CHARGE_ZSET_SLOT = 24;   // per allocated sorted-set slot
 constexpr uint64_t INITIAL_BUCKETS = 1024;
+// Added to the key's length for every key: its name as a blob and its entry.
+constexpr uint64_t CHARGE_KEY = CHARGE_BLOB + CHARGE_ENTRY;
+// A new keyspace, or one just flushed before its table ever grew.
+constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
 
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
@@ -228,12 +232,12 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out 
                        Entry** pred_out = nullptr);
 void dict_resize_if_needed(Keyspace* ks);
 // Links an entry made by entry_allocate after the caller's lookup: grows the
-// table, links at the chain head, counts and charges key length + 152. False
+// table, links at the chain head, counts and charges key length + CHARGE_KEY. False
 // when an index node cannot be allocated: the entry is not linked and stays the
 // caller's.
 [[nodiscard]] bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
 // Insertion sequence after the caller's lookup: grow, allocate, link at the chain
-// head, count and charge key length + 152. Returns nullptr on allocation failure.
+// head, count and charge key length + CHARGE_KEY. Returns nullptr on allocation failure.
 // A string entry made here holds the empty value, uncharged.
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now);
 // The same for a new string key holding value_len zero bytes (the caller writes

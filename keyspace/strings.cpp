@@ -4,8 +4,8 @@
 //
 // A value lives in its entry's value space or in an external block (entry.cpp);
 // read through entry_str. The empty string is a value like any other and a
-// lookup finds it. Every writer charges the value as its length + 16 and keeps
-// one NUL after the last byte.
+// lookup finds it. Every writer charges the value as its length + CHARGE_BLOB
+// and keeps one NUL after the last byte.
 #include "keyspace/keyspace.h"
 
 #include <algorithm>

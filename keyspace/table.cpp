@@ -63,7 +63,7 @@ bool link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
     ks->key_count++;
     ks->change_count++;
     ks->dirty++;
-    dict_charge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
+    dict_charge(ks, e->key_len + CHARGE_KEY);
     return true;
 }
 
@@ -140,7 +140,7 @@ Keyspace* dict_create(int32_t max_memory_mb) {
     }
     ks->bucket_count = INITIAL_BUCKETS;
     ks->max_memory_mb = max_memory_mb;
-    ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+    ks->used_memory = CHARGE_FRESH_KEYSPACE;
     lru_index_sync(ks);
     return ks;
 }

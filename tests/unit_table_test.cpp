@@ -19,7 +19,7 @@ using ks_test::peek;
 using ks_test::put_string;
 using ks_test::string_key_charge;
 
-constexpr uint64_t kFreshMemory = 8248;
+constexpr uint64_t kFreshMemory = CHARGE_FRESH_KEYSPACE;
 
 // ---- creation, flush and charges ---------------------------------------------
 
@@ -87,7 +87,7 @@ TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
     const uint64_t changes = ks->change_count;
     ASSERT_NE(put_string(ks, "one-more", "v"), nullptr);
     EXPECT_EQ(ks->bucket_count, 2048u);
-    EXPECT_EQ(ks->used_memory, before + 8192 + string_key_charge(8, 1));
+    EXPECT_EQ(ks->used_memory, before + CHARGE_BUCKET * INITIAL_BUCKETS + string_key_charge(8, 1));
     EXPECT_GT(ks->change_count, changes);
     for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), 1) << i;
     ks_test::expect_table_consistent(ks);
@@ -260,7 +260,7 @@ TEST_F(KeyspaceTest, UnlinkIgnoresAnEntryThatIsNotInTheChain) {
 TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
     Entry* e = dict_insert_entry(ks, "odd", 42, FakeClock::now);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + 152);
+    EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + CHARGE_KEY);
     EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
     EXPECT_EQ(dict_key_count(ks, "odd"), 0);
     EXPECT_EQ(dict_del(ks, "odd"), 1);
