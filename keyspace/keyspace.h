@@ -276,9 +276,6 @@ inline void dict_mark_dirty(Keyspace* ks) {
 // returns false then.
 bool dict_blob_set(Blob* b, const void* src, size_t len);
 void dict_blob_free(Blob* b);
-void dict_blob_set_null(Blob* b);
-char* dict_blob_dup(const Blob* b);  // malloc'd copy, no NUL; nullptr if empty
-int dict_blob_eq(const Blob* a, const Blob* b);
 
 // ---- Entry blocks and their string values (entry.cpp) ---------------------
 // Allocation only: no linking, no charges. Value writers keep a NUL after the

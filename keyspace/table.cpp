@@ -364,20 +364,6 @@ void dict_blob_free(Blob* b) {
     b->len = 0;
 }
 
-void dict_blob_set_null(Blob* b) { dict_blob_free(b); }
-
-char* dict_blob_dup(const Blob* b) {
-    if (!b || !b->data || b->len == 0) return nullptr;
-    char* copy = static_cast<char*>(malloc(b->len));
-    if (copy) memcpy(copy, b->data, b->len);
-    return copy;
-}
-
-int dict_blob_eq(const Blob* a, const Blob* b) {
-    if (!a || !b || !a->data || !b->data || a->len != b->len) return 0;
-    return memcmp(a->data, b->data, a->len) == 0 ? 1 : 0;
-}
-
 uint32_t dict_key_type(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     return e ? uint32_t{e->type} : uint32_t{KEY_TYPE_NONE};

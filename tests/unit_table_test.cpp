@@ -324,36 +324,9 @@ TEST(TableBlob, SetKeepsATrailingNulAndEmptyOwnsNothing) {
     EXPECT_EQ(b.len, 0u);
 
     dict_blob_set(&b, "q", 1);
-    dict_blob_set_null(&b);
+    dict_blob_free(&b);
     EXPECT_EQ(b.data, nullptr);
     EXPECT_EQ(b.len, 0u);
-}
-
-TEST(TableBlob, DupAndEquality) {
-    Blob a{nullptr, 0};
-    Blob b{nullptr, 0};
-    Blob empty1{nullptr, 0};
-    Blob empty2{nullptr, 0};
-    EXPECT_EQ(dict_blob_eq(&empty1, &empty2), 0);
-    EXPECT_EQ(dict_blob_dup(&empty1), nullptr);
-    EXPECT_EQ(dict_blob_dup(nullptr), nullptr);
-
-    dict_blob_set(&a, "a\0c", 3);
-    dict_blob_set(&b, "a\0c", 3);
-    EXPECT_EQ(dict_blob_eq(&a, &b), 1);
-    dict_blob_set(&b, "a\0d", 3);
-    EXPECT_EQ(dict_blob_eq(&a, &b), 0);
-    dict_blob_set(&b, "a", 1);
-    EXPECT_EQ(dict_blob_eq(&a, &b), 0);  // a prefix is not equal
-    EXPECT_EQ(dict_blob_eq(&a, &empty1), 0);
-
-    char* copy = dict_blob_dup(&a);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(memcmp(copy, "a\0c", 3), 0);
-    EXPECT_NE(copy, a.data);
-    free(copy);
-    dict_blob_free(&a);
-    dict_blob_free(&b);
 }
 
 // ---- clock and random numbers ------------------------------------------------
