@@ -119,6 +119,7 @@ const std::vector<FailureCase>& failure_cases() {
         {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == 1; }},
         {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == 1; }},
         {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == 0; }},
+        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == 0; }},
         {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == 1; }},
         {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == 1; }},
         {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == 1; }},
