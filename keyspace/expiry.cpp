@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 #include <vector>
 
 namespace {
@@ -105,6 +106,7 @@ void dict_evict_lru(Keyspace* ks) {
     const uint64_t limit = limit_bytes(ks);
     if (ks->used_memory <= limit) return;
     if (!ks->lru_index) lru_index_sync(ks);
+    if (!ks->lru_index) return;  // could not be built: nothing to go by
     while (ks->used_memory > limit && ks->key_count > 0 && !ks->lru_index->empty()) {
         Entry* victim = ks->lru_index->begin()->entry;
         // The victim search takes only stamps strictly below the largest signed
@@ -136,15 +138,22 @@ void lru_index_sync(Keyspace* ks) {
         return;
     }
     if (ks->lru_index) return;
-    std::vector<LruSlot> slots;
-    slots.reserve(ks->key_count);
-    for (uint64_t i = 0; i < ks->bucket_count; i++)
-        for (Entry* e = ks->buckets[i]; e; e = e->next) slots.push_back(lru_slot(e));
-    const LruOrder order{ks};
-    std::sort(slots.begin(), slots.end(), order);
-    // Sorted input with an end hint builds the tree in linear time.
-    ks->lru_index = std::make_unique<LruIndex>(order);
-    for (const LruSlot& slot : slots) slot.entry->lru_pos = ks->lru_index->insert(ks->lru_index->end(), slot);
+    // Built aside and installed only when complete: a failed build leaves no
+    // index (the positions it handed out die with it), and eviction tries again.
+    try {
+        std::vector<LruSlot> slots;
+        slots.reserve(ks->key_count);
+        for (uint64_t i = 0; i < ks->bucket_count; i++)
+            for (Entry* e = ks->buckets[i]; e; e = e->next) slots.push_back(lru_slot(e));
+        const LruOrder order{ks};
+        std::sort(slots.begin(), slots.end(), order);
+        // Sorted input with an end hint builds the tree in linear time.
+        auto index = std::make_unique<LruIndex>(order);
+        for (const LruSlot& slot : slots) slot.entry->lru_pos = index->insert(index->end(), slot);
+        ks->lru_index = std::move(index);
+    } catch (const std::bad_alloc&) {
+        // Left without an index, as said above.
+    }
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {

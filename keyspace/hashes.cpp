@@ -4,8 +4,8 @@
 // cursor for scans, and the release/count/copy hooks the table code calls.
 //
 // Memory charges follow a plain pair array whatever the storage underneath: the
-// key + 152 at creation, 32 per nominal pair slot (4, 8, 16, ...), and each
-// field and value as its length + 16.
+// key + CHARGE_KEY at creation, CHARGE_HASH_SLOT per nominal pair slot (4, 8,
+// 16, ...), and each field and value as its length + CHARGE_BLOB.
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>

@@ -233,26 +233,41 @@ int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key
         // only-if-new form reports "not done".
         return only_if_new ? 0 : 1;
     }
-    Entry* dst_pred = nullptr;
-    Entry* dst = dict_find_entry(ks, new_key, nullptr, &dst_pred);
+    Entry* dst = dict_find_entry(ks, new_key);
     if (dst && only_if_new) return 0;
     // The key lives in the entry's block: the entry moves to a new block under
-    // the new name, allocated before the destination goes, so a failed
+    // the new name. The destination goes only once the move is done (the moved
+    // entry, at its chain head, is found first meanwhile), so a failed
     // allocation leaves both keys as they were.
     Entry* moved = entry_allocate_renamed(e, new_key);
     if (!moved) return -1;
-    if (dst) entry_remove(ks, dst, dst_pred);
-    entry_rekey(ks, e, moved, dict_now_ms());
+    if (!entry_rekey(ks, e, moved, dict_now_ms())) return -1;
+    if (dst) entry_unlink(ks, dst);
     return 1;
 }
 
-// Copies a list, hash, set or sorted set through its module. The new entry is
-// linked only once its value is complete; a failed copy unlinks it again, so no
-// half-built key is ever visible.
-static int copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old, Entry* dst_pred) {
+// A copy is linked at its chain head, ahead of the destination it replaces
+// (lookups find the copy first), and that destination is removed only once the
+// copy is complete: a failed copy is unlinked again and leaves the destination
+// as it was.
+
+// Gives the linked copy the source's deadline, then removes the old destination.
+static int finish_copy(Keyspace* ks, Entry* e, int64_t deadline, Entry* old) {
+    try {
+        entry_set_expire(ks, e, deadline);
+    } catch (const std::bad_alloc&) {
+        entry_unlink(ks, e);
+        return -1;
+    }
+    if (old) entry_unlink(ks, old);
+    dict_evict_lru(ks);
+    return 1;
+}
+
+// Copies a list, hash, set or sorted set through its module.
+static int copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old) {
     const ValueTypeOps* ops = dict_value_ops(from->type);
     if (!ops) return -1;
-    if (old) entry_remove(ks, old, dst_pred);
     Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms());
     if (!e) return -1;
     if (!ops->copy(ks, from, e)) {
@@ -260,9 +275,7 @@ static int copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry
         entry_unlink(ks, e);
         return -1;
     }
-    entry_set_expire(ks, e, from->expire_at_ms);
-    dict_evict_lru(ks);
-    return 1;
+    return finish_copy(ks, e, from->expire_at_ms, old);
 }
 
 int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
@@ -272,22 +285,19 @@ int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool rep
     // Onto itself: nothing is copied and the key stays intact, with or without
     // replace; reported as "not copied".
     if (src == dst) return 0;
-    Entry* dst_pred = nullptr;
-    Entry* old = dict_find_entry(ks, dst, nullptr, &dst_pred);
+    Entry* old = dict_find_entry(ks, dst);
     if (old && !replace) return 0;
 
-    if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old, dst_pred);
+    if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old);
 
-    // The destination is removed only once its replacement is allocated, so a
-    // failed allocation changes nothing; the new entry then takes the value.
     const std::string_view value = entry_str(from);
     Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
     if (!e) return -1;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
-    if (old) entry_remove(ks, old, dst_pred);
-    dict_link_new_entry(ks, e, dict_now_ms());
+    if (!dict_link_new_entry(ks, e, dict_now_ms())) {
+        entry_deallocate(e);
+        return -1;
+    }
     dict_charge(ks, value.size() + CHARGE_BLOB);
-    entry_set_expire(ks, e, from->expire_at_ms);
-    dict_evict_lru(ks);
-    return 1;
+    return finish_copy(ks, e, from->expire_at_ms, old);
 }

@@ -49,7 +49,9 @@ struct LruSlot {
 // Orders entries for eviction: oldest stamp first; equal stamps by lower bucket,
 // then nearer the chain head. Ties within a bucket are settled by walking that
 // chain, so every entry in the index must be linked in its bucket: the index is
-// updated after linking and before unlinking.
+// updated after linking and before unlinking. An entry holds two slots for a
+// moment while a touch moves it (the new one goes in before the old one comes
+// out); their stamps differ, so they never tie.
 struct LruOrder {
     const Keyspace* ks;
     bool operator()(const LruSlot& a, const LruSlot& b) const;
@@ -122,6 +124,10 @@ constexpr uint64_t CHARGE_LIST_SLOT = 16;   // per allocated list or set slot
 constexpr uint64_t CHARGE_HASH_SLOT = 32;   // per allocated hash pair slot
 constexpr uint64_t CHARGE_ZSET_SLOT = 24;   // per allocated sorted-set slot
 constexpr uint64_t INITIAL_BUCKETS = 1024;
+// Added to the key's length for every key: its name as a blob and its entry.
+constexpr uint64_t CHARGE_KEY = CHARGE_BLOB + CHARGE_ENTRY;
+// A new keyspace, or one just flushed before its table ever grew.
+constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
 
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
@@ -226,10 +232,12 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out 
                        Entry** pred_out = nullptr);
 void dict_resize_if_needed(Keyspace* ks);
 // Links an entry made by entry_allocate after the caller's lookup: grows the
-// table, links at the chain head, counts and charges key length + 152.
-void dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
+// table, links at the chain head, counts and charges key length + CHARGE_KEY. False
+// when an index node cannot be allocated: the entry is not linked and stays the
+// caller's.
+[[nodiscard]] bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
 // Insertion sequence after the caller's lookup: grow, allocate, link at the chain
-// head, count and charge key length + 152. Returns nullptr on allocation failure.
+// head, count and charge key length + CHARGE_KEY. Returns nullptr on allocation failure.
 // A string entry made here holds the empty value, uncharged.
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now);
 // The same for a new string key holding value_len zero bytes (the caller writes
@@ -246,11 +254,14 @@ void entry_unlink(Keyspace* ks, Entry* e);
 void entry_convert_type(Keyspace* ks, Entry* e);
 // Puts `moved`, made by entry_allocate_renamed(e, new key), in place of e: e is
 // unlinked and its block freed; moved, with e's payload and deadline, is linked
-// at its chain head with the given stamp.
-void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
-// Sets last_access_ms, keeping the eviction index in step.
+// at its chain head with the given stamp. False when e is not linked or an index
+// node cannot be allocated: moved's block is freed and e is left as it was.
+bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
+// Sets last_access_ms, keeping the eviction index in step. Throws std::bad_alloc
+// with the stamp and the index unchanged.
 void entry_touch(Keyspace* ks, Entry* e, int64_t now);
-// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step.
+// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step. Throws
+// std::bad_alloc with the deadline and the index unchanged.
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
 // Every charge follows a change to the contents (an element, a value or a key
 // that comes or goes), so a non-zero charge or uncharge also bumps dirty.
@@ -265,9 +276,6 @@ inline void dict_mark_dirty(Keyspace* ks) {
 // returns false then.
 bool dict_blob_set(Blob* b, const void* src, size_t len);
 void dict_blob_free(Blob* b);
-void dict_blob_set_null(Blob* b);
-char* dict_blob_dup(const Blob* b);  // malloc'd copy, no NUL; nullptr if empty
-int dict_blob_eq(const Blob* a, const Blob* b);
 
 // ---- Entry blocks and their string values (entry.cpp) ---------------------
 // Allocation only: no linking, no charges. Value writers keep a NUL after the
@@ -327,6 +335,8 @@ void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
 int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
+// When the index cannot be built it stays absent (entries are then not
+// indexed) and eviction tries again.
 void lru_index_sync(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);

@@ -5,7 +5,8 @@
 //
 // A list is a ring of element blobs (list_value.h) whose size is the charged
 // capacity: 4 slots at first, doubling when full, never shrinking while the key
-// lives. Each slot is charged 16 bytes and each element its length + 16.
+// lives. Each slot is charged CHARGE_LIST_SLOT and each element its length +
+// CHARGE_BLOB.
 #include "keyspace/list_value.h"
 
 #include <algorithm>

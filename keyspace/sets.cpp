@@ -5,8 +5,8 @@
 // the release/count/copy hooks the table code calls.
 //
 // Memory charges follow a plain member array whatever the storage underneath:
-// the key + 152 at creation, 16 per nominal slot (4, 8, 16, ...), and each member
-// as its length + 16.
+// the key + CHARGE_KEY at creation, CHARGE_LIST_SLOT per nominal slot (4, 8,
+// 16, ...), and each member as its length + CHARGE_BLOB.
 #include <algorithm>
 #include <new>
 #include <numeric>

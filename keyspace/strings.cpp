@@ -4,8 +4,8 @@
 //
 // A value lives in its entry's value space or in an external block (entry.cpp);
 // read through entry_str. The empty string is a value like any other and a
-// lookup finds it. Every writer charges the value as its length + 16 and keeps
-// one NUL after the last byte.
+// lookup finds it. Every writer charges the value as its length + CHARGE_BLOB
+// and keeps one NUL after the last byte.
 #include "keyspace/keyspace.h"
 
 #include <algorithm>
@@ -147,12 +147,19 @@ int set_whole_value(Keyspace* ks, std::string_view key, std::string_view value, 
     if (e) {
         if (!replace_existing(ks, e, value)) return -1;
         entry_touch(ks, e, now);
+        entry_set_expire(ks, e, expire_at_ms);
     } else {
         e = dict_insert_string_entry(ks, key, value.size(), now);
         if (!e) return -1;
         if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
+        try {
+            entry_set_expire(ks, e, expire_at_ms);
+        } catch (const std::bad_alloc&) {
+            // A key made by this call does not stay behind without its deadline.
+            entry_unlink(ks, e);
+            return -1;
+        }
     }
-    entry_set_expire(ks, e, expire_at_ms);
     dict_evict_lru(ks);
     return 0;
 }

@@ -32,16 +32,39 @@ void release_payload(Keyspace* ks, Entry* e) {
     e->ext = nullptr;
 }
 
-// Links an unlinked entry at its chain head, then indexes, counts and charges it.
-void link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
+// Links an unlinked entry at its chain head and enters it in the eviction index
+// (which orders by chain position, hence after linking). Neither counts nor
+// charges. False, with the entry unlinked again, when the index node cannot be
+// allocated.
+bool enter_chain_and_index(Keyspace* ks, Entry* e, int64_t now) {
     e->hash = dict_hash(entry_key(e));
     e->last_access_ms = now;
-    push_at_chain_head(&ks->buckets[bucket_of(ks, e->hash)], e);
+    Entry** head = &ks->buckets[bucket_of(ks, e->hash)];
+    push_at_chain_head(head, e);
+    try {
+        lru_index_insert(ks, e);
+    } catch (const std::bad_alloc&) {
+        *head = e->next;
+        return false;
+    }
+    return true;
+}
+
+// Takes out an entry just entered by enter_chain_and_index (still the chain head).
+void leave_chain_and_index(Keyspace* ks, Entry* e) {
+    lru_index_erase(ks, e);
+    ks->buckets[bucket_of(ks, e->hash)] = e->next;
+}
+
+// Links an unlinked entry at its chain head, indexes, counts and charges it.
+// False, with nothing changed, on allocation failure.
+bool link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
+    if (!enter_chain_and_index(ks, e, now)) return false;
     ks->key_count++;
     ks->change_count++;
     ks->dirty++;
-    dict_charge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
-    lru_index_insert(ks, e);
+    dict_charge(ks, e->key_len + CHARGE_KEY);
+    return true;
 }
 
 // Takes the entry out of its chain given its predecessor (nullptr = chain head).
@@ -117,7 +140,7 @@ Keyspace* dict_create(int32_t max_memory_mb) {
     }
     ks->bucket_count = INITIAL_BUCKETS;
     ks->max_memory_mb = max_memory_mb;
-    ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+    ks->used_memory = CHARGE_FRESH_KEYSPACE;
     lru_index_sync(ks);
     return ks;
 }
@@ -184,15 +207,18 @@ void dict_resize_if_needed(Keyspace* ks) {
     lru_index_sync(ks);
 }
 
-void dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
+bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
     dict_resize_if_needed(ks);
-    link_at_chain_head(ks, e, now);
+    return link_at_chain_head(ks, e, now);
 }
 
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
     Entry* e = entry_allocate(key, type, 0);
-    if (e) dict_link_new_entry(ks, e, now);
+    if (e && !dict_link_new_entry(ks, e, now)) {
+        entry_deallocate(e);
+        return nullptr;
+    }
     return e;
 }
 
@@ -200,7 +226,10 @@ Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t val
     if (!ks || !key.data() || key.empty()) return nullptr;
     Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len);
     if (!e) return nullptr;
-    dict_link_new_entry(ks, e, now);
+    if (!dict_link_new_entry(ks, e, now)) {
+        entry_deallocate(e);
+        return nullptr;
+    }
     dict_charge(ks, value_len + CHARGE_BLOB);
     return e;
 }
@@ -231,25 +260,41 @@ void entry_unlink(Keyspace* ks, Entry* e) {
     if (found) entry_remove(ks, e, pred);
 }
 
-void entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
+bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     bool found = false;
-    Entry* pred = find_pred(ks, e, &found);
+    find_pred(ks, e, &found);
     if (!found) {
         entry_deallocate_shell(moved);
-        return;
+        return false;
     }
+    // Every index node the moved entry needs is allocated while e is still in
+    // place, so a failure leaves e as it was. Both indexes hold addresses: the
+    // moved entry is entered under its own.
     const int64_t deadline = e->expire_at_ms;
+    if (!enter_chain_and_index(ks, moved, now)) {
+        entry_deallocate_shell(moved);
+        return false;
+    }
+    if (deadline > 0) {
+        try {
+            ks->expiry_index.insert({deadline, moved});
+        } catch (const std::bad_alloc&) {
+            leave_chain_and_index(ks, moved);
+            entry_deallocate_shell(moved);
+            return false;
+        }
+    }
+    // Nothing below allocates. The moved entry may now precede e in the chain.
     lru_index_erase(ks, e);
-    unlink_from_chain(ks, e, pred);
-    // The deadline index holds the entry's address: re-entered under the new one.
-    entry_set_expire(ks, e, 0);
-    ks->key_count--;
-    dict_uncharge(ks, e->key_len + CHARGE_BLOB + CHARGE_ENTRY);
+    unlink_from_chain(ks, e, find_pred(ks, e, &found));
+    if (deadline > 0) ks->expiry_index.erase({deadline, e});
+    moved->expire_at_ms = deadline;
+    ks->change_count++;
+    ks->dirty++;
+    dict_uncharge(ks, e->key_len);
+    dict_charge(ks, moved->key_len);
     entry_deallocate_shell(e);
-    moved->expire_at_ms = 0;
-    // The key count did not grow, so the table does not either.
-    link_at_chain_head(ks, moved, now);
-    entry_set_expire(ks, moved, deadline);
+    return true;
 }
 
 void entry_convert_type(Keyspace* ks, Entry* e) {
@@ -260,19 +305,25 @@ void entry_convert_type(Keyspace* ks, Entry* e) {
 
 void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
     if (e->last_access_ms == now) return;
-    // The stamp is part of the eviction order's key: take the entry out first.
-    lru_index_erase(ks, e);
+    if (ks->lru_index) {
+        // The stamp is part of the eviction order's key. The new place is taken
+        // before the old one is given up (the stamps differ, so both coexist):
+        // if its node cannot be allocated, the entry keeps its stamp and place.
+        const LruIndex::iterator fresh = ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, e->hash, e});
+        ks->lru_index->erase(e->lru_pos);
+        e->lru_pos = fresh;
+    }
     e->last_access_ms = now;
-    lru_index_insert(ks, e);
 }
 
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
     if (expire_at_ms < 0) expire_at_ms = 0;
     if (e->expire_at_ms == expire_at_ms) return;
-    ks->dirty++;
+    // The new node first: if it cannot be allocated, the old deadline stands.
+    if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
     if (e->expire_at_ms > 0) ks->expiry_index.erase({e->expire_at_ms, e});
     e->expire_at_ms = expire_at_ms;
-    if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
+    ks->dirty++;
 }
 
 void dict_charge(Keyspace* ks, uint64_t bytes) {
@@ -311,20 +362,6 @@ void dict_blob_free(Blob* b) {
     free(b->data);
     b->data = nullptr;
     b->len = 0;
-}
-
-void dict_blob_set_null(Blob* b) { dict_blob_free(b); }
-
-char* dict_blob_dup(const Blob* b) {
-    if (!b || !b->data || b->len == 0) return nullptr;
-    char* copy = static_cast<char*>(malloc(b->len));
-    if (copy) memcpy(copy, b->data, b->len);
-    return copy;
-}
-
-int dict_blob_eq(const Blob* a, const Blob* b) {
-    if (!a || !b || !a->data || !b->data || a->len != b->len) return 0;
-    return memcmp(a->data, b->data, a->len) == 0 ? 1 : 0;
 }
 
 uint32_t dict_key_type(Keyspace* ks, std::string_view key) {

@@ -127,8 +127,9 @@ private:
 };
 
 // The payload of a sorted-set entry. The memory estimate charges it as a flat
-// array of slots: 0, then 4, then doubling whenever an insert finds it full, 24
-// bytes each and never shrinking; plus each member's length + 16.
+// array of slots: 0, then 4, then doubling whenever an insert finds it full,
+// CHARGE_ZSET_SLOT each and never shrinking; plus each member's length +
+// CHARGE_BLOB.
 struct ZsetValue {
     ZsetIndex index;
     uint64_t slot_cap = 0;

@@ -6,81 +6,20 @@
 // stamp, no lazy expiry).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "keyspace/container_common.h"
 #include "keyspace/keyspace.h"
-#include "keyspace/list_value.h"
-#include "keyspace/zsets_internal.h"
+#include "unit_keyspace_dump.h"
 #include "unit_keyspace_support.h"
 
 namespace {
 
+using ks_test::dump;
 using ks_test::FakeClock;
-
-// Length-prefixed, so that no two different contents print alike.
-void put_field(std::string* out, std::string_view s) {
-    out->append(std::to_string(s.size())).append(":").append(s).append(";");
-}
-
-// The exact bits of a score, so that even a change of sign of zero shows.
-void put_score(std::string* out, double d) {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &d, sizeof bits);
-    out->append(std::to_string(bits)).append(";");
-}
-
-std::string dump_entry(const Entry* e) {
-    std::string r;
-    put_field(&r, entry_key(e));
-    r += "type=" + std::to_string(e->type) + " deadline=" + std::to_string(e->expire_at_ms) + " ";
-    switch (e->type) {
-        case KEY_TYPE_STRING:
-            put_field(&r, entry_str(e));
-            break;
-        case KEY_TYPE_LIST:
-            for (uint64_t i = 0; i < e->list->count; i++) put_field(&r, e->list->at(i).view());
-            break;
-        case KEY_TYPE_HASH:
-            e->hash_value->store.for_each([&](const HashValue::Slot& s) {
-                put_field(&r, s.key);
-                put_field(&r, s.value);
-            });
-            break;
-        case KEY_TYPE_SET:
-            e->set->store.for_each([&](const SetValue::Slot& s) { put_field(&r, s.key); });
-            break;
-        case KEY_TYPE_ZSET: {
-            const ZsetIndex& index = e->zset->index;
-            if (index.size() == 0) break;
-            for (ZsetCursor c = index.cursor(0); c.valid(); c.next()) {
-                put_score(&r, c.item().score);
-                put_field(&r, c.item().member);
-            }
-            break;
-        }
-        default:
-            r += "?";
-    }
-    return r;
-}
-
-// Every key in key order, whatever the table order.
-std::string dump(const Keyspace* ks) {
-    std::vector<std::string> keys;
-    for (uint64_t b = 0; b < ks->bucket_count; b++)
-        for (const Entry* e = ks->buckets[b]; e; e = e->next) keys.push_back(dump_entry(e));
-    std::sort(keys.begin(), keys.end());
-    std::string all;
-    for (const std::string& k : keys) all += k + "\n";
-    return all;
-}
 
 enum class Expect {
     Change,     // the contents change, and so must the counter

@@ -17,7 +17,7 @@ using ks_test::FakeClock;
 using ks_test::peek;
 using ks_test::string_key_charge;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 
 class EntryTest : public ks_test::KeyspaceTest {
 protected:

@@ -19,7 +19,9 @@ namespace {
 using ks_test::string_key_charge;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
+// A field and its value are each charged as a blob on top of their lengths.
+constexpr uint64_t kPairBlobs = 2 * CHARGE_BLOB;
 
 // A hash as a plain list of pairs with linear search, and the charges a plain
 // pair array would carry: 4 slots at first, doubled when a new field finds it full.
@@ -47,8 +49,8 @@ struct RefHash {
     }
     uint64_t charge(size_t key_len) const {
         if (pairs.empty()) return 0;
-        uint64_t total = key_len + 152 + 32 * cap;
-        for (const auto& p : pairs) total += p.first.size() + p.second.size() + 32;
+        uint64_t total = key_len + CHARGE_KEY + CHARGE_HASH_SLOT * cap;
+        for (const auto& p : pairs) total += p.first.size() + p.second.size() + kPairBlobs;
         return total;
     }
 };
@@ -127,19 +129,23 @@ TEST_F(HashesTest, EmptyFieldAndValueAreStoredFoundAndRemoved) {
 
 TEST_F(HashesTest, ChargesFollowTheNominalPairArray) {
     ASSERT_EQ(dict_hset(ks, "hk", "f", "vv"), 1);
-    // key + 152, four pair slots of 32, the pair's lengths + 32.
-    EXPECT_EQ(ks->used_memory, kBase + 2 + 152 + 4 * 32 + 1 + 2 + 32);
+    // The key, four pair slots, the pair's lengths and their two blobs.
+    EXPECT_EQ(ks->used_memory, kBase + 2 + CHARGE_KEY + 4 * CHARGE_HASH_SLOT + 1 + 2 + kPairBlobs);
     for (int i = 2; i <= 4; i++) dict_hset(ks, "hk", "f" + std::to_string(i), "x");
     const uint64_t four = ks->used_memory;
     dict_hset(ks, "hk", "f5", "x");
-    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 1 + 32) << "the fifth field doubles the array to 8 slots";
+    const uint64_t four_more_slots = 4 * CHARGE_HASH_SLOT;
+    EXPECT_EQ(ks->used_memory, four + four_more_slots + 2 + 1 + kPairBlobs) << "the fifth field doubles the array to 8 slots";
     dict_hset(ks, "hk", "f5", "longer");
-    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 6 + 32) << "an overwrite changes the charge by the length difference";
+    EXPECT_EQ(ks->used_memory, four + four_more_slots + 2 + 6 + kPairBlobs)
+        << "an overwrite changes the charge by the length difference";
     dict_hdel(ks, "hk", {"f5", "f4"});
-    EXPECT_EQ(ks->used_memory, four + 128 - (2 + 1 + 32)) << "deletion returns the pair charges, not the slots";
+    EXPECT_EQ(ks->used_memory, four + four_more_slots - (2 + 1 + kPairBlobs))
+        << "deletion returns the pair charges, not the slots";
     dict_hset(ks, "hk", "f4", "x");
     dict_hset(ks, "hk", "f5", "x");
-    EXPECT_EQ(ks->used_memory, four + 128 + 2 + 1 + 32) << "the array never shrinks, so regrowth charges nothing";
+    EXPECT_EQ(ks->used_memory, four + four_more_slots + 2 + 1 + kPairBlobs)
+        << "the array never shrinks, so regrowth charges nothing";
     dict_set_string(ks, "hk", "s", 0);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(2, 1)) << "a string write releases every hash charge";
 }
@@ -276,14 +282,15 @@ TEST_F(HashesTest, CopyIsIndependentAndChargedByCount) {
     const uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
     // Four pairs in an array of exactly four slots.
-    EXPECT_EQ(ks->used_memory, before + 3 + 152 + 4 * 32 + 4 * (2 + 1 + 32));
+    EXPECT_EQ(ks->used_memory, before + 3 + CHARGE_KEY + 4 * CHARGE_HASH_SLOT + 4 * (2 + 1 + kPairBlobs));
     EXPECT_EQ(all("dst"), all("src"));
     dict_hset(ks, "dst", "f0", "changed");
     EXPECT_EQ(get("src", "f0"), "v");
     EXPECT_EQ(dict_key_count(ks, "dst"), 4);
     const uint64_t grown = ks->used_memory;
     dict_hset(ks, "dst", "f9", "v");
-    EXPECT_EQ(ks->used_memory, grown + 4 * 32 + 2 + 1 + 32) << "the copy's array of 4 doubles on the next field";
+    EXPECT_EQ(ks->used_memory, grown + 4 * CHARGE_HASH_SLOT + 2 + 1 + kPairBlobs)
+        << "the copy's array of 4 doubles on the next field";
 }
 
 TEST_F(HashesTest, NewFieldsRunEviction) {

@@ -22,7 +22,7 @@ using ks_test::peek;
 using ks_test::string_key_charge;
 using ks_test::table_order;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 
 // Plain recursive glob: '*' any run, '?' one byte, everything else literal.
 bool ref_glob(std::string_view p, std::string_view t) {

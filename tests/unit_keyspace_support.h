@@ -55,7 +55,7 @@ inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view va
 
 // Charge of one string key as the memory table states it.
 inline uint64_t string_key_charge(uint64_t key_len, uint64_t value_len) {
-    return key_len + value_len + 168;
+    return key_len + CHARGE_KEY + value_len + CHARGE_BLOB;
 }
 
 // Reads an entry without a lookup (no stamp, no lazy expiry).

@@ -19,7 +19,7 @@ namespace {
 using ks_test::peek;
 using ks_test::put_string;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 using Items = std::vector<std::string>;
 
 class ListsTest : public ks_test::KeyspaceTest {
@@ -56,7 +56,7 @@ protected:
         uint64_t total = kBase;
         for (uint64_t i = 0; i < ks->bucket_count; i++) {
             for (Entry* e = ks->buckets[i]; e; e = e->next) {
-                total += e->key_len + CHARGE_BLOB + CHARGE_ENTRY;
+                total += e->key_len + CHARGE_KEY;
                 if (e->type == KEY_TYPE_STRING) total += entry_str_len(e) + CHARGE_BLOB;
                 if (e->type != KEY_TYPE_LIST) continue;
                 total += CHARGE_LIST_SLOT * e->list->capacity();
@@ -70,13 +70,13 @@ protected:
 TEST_F(ListsTest, GrowthDoublesFromFourSlotsAndChargesEachStep) {
     uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_rpush(ks, "key", "e0"), 1);
-    EXPECT_EQ(ks->used_memory - before, 3 + 152 + 4 * 16 + (2 + 16));
+    EXPECT_EQ(ks->used_memory - before, 3 + CHARGE_KEY + 4 * CHARGE_LIST_SLOT + (2 + CHARGE_BLOB));
     EXPECT_EQ(capacity("key"), 4u);
     for (int i = 1; i < 9; i++) {
         before = ks->used_memory;
         ASSERT_EQ(dict_rpush(ks, "key", "e" + std::to_string(i)), i + 1);
-        const uint64_t slots = i == 4 ? 4 * 16 : i == 8 ? 8 * 16 : 0;
-        EXPECT_EQ(ks->used_memory - before, slots + 2 + 16) << "element " << i;
+        const uint64_t slots = i == 4 ? 4 * CHARGE_LIST_SLOT : i == 8 ? 8 * CHARGE_LIST_SLOT : 0;
+        EXPECT_EQ(ks->used_memory - before, slots + 2 + CHARGE_BLOB) << "element " << i;
     }
     EXPECT_EQ(capacity("key"), 16u);
     EXPECT_EQ(dict_llen(ks, "key"), 9);
@@ -290,7 +290,8 @@ TEST_F(ListsTest, CopyIsIndependentAndSizedToTheElementCount) {
     const uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
     EXPECT_EQ(capacity("dst"), 5u);
-    EXPECT_EQ(ks->used_memory - before, (3 + 152) + 5 * 16 + (1 + 2 + 0 + 1 + 1 + 5 * 16));
+    EXPECT_EQ(ks->used_memory - before,
+              (3 + CHARGE_KEY) + 5 * CHARGE_LIST_SLOT + (1 + 2 + 0 + 1 + 1 + 5 * CHARGE_BLOB));
     PoppedElements got;
     EXPECT_EQ(dict_lpop_count(ks, "dst", 2, &got), 2);
     EXPECT_EQ(contents("src"), (Items{"a", "bb", "", "d", "e"}));

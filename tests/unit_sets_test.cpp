@@ -21,13 +21,13 @@ using ks_test::string_key_charge;
 using Views = std::vector<std::string_view>;
 using Strings = std::vector<std::string>;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 
 // Charges of a set of these members under a key of key_len bytes, whose member
 // array grew to cap slots.
 uint64_t set_charge(size_t key_len, const Strings& members, uint64_t cap) {
-    uint64_t total = key_len + 152 + 16 * cap;
-    for (const std::string& m : members) total += m.size() + 16;
+    uint64_t total = key_len + CHARGE_KEY + CHARGE_LIST_SLOT * cap;
+    for (const std::string& m : members) total += m.size() + CHARGE_BLOB;
     return total;
 }
 

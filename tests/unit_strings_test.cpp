@@ -19,7 +19,7 @@ using ks_test::FakeClock;
 using ks_test::peek;
 using ks_test::string_key_charge;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 
 class StringsTest : public ks_test::KeyspaceTest {
 protected:
@@ -118,7 +118,7 @@ TEST_F(StringsTest, WholeValueWritesChargeExactlyAndHandleDeadlines) {
 
 TEST_F(StringsTest, WriteOverAnotherTypeConvertsItAndChargesAsAFreshString) {
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(ks->used_memory, kBase + 1 + CHARGE_BLOB + CHARGE_ENTRY);
+    EXPECT_EQ(ks->used_memory, kBase + 1 + CHARGE_KEY);
     ASSERT_EQ(dict_set_string(ks, "l", "abc", 0), 0);
     EXPECT_EQ(peek(ks, "l")->type, uint32_t{KEY_TYPE_STRING});
     EXPECT_EQ(raw("l"), "abc");

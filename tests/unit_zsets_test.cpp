@@ -24,7 +24,7 @@ using ks_test::FakeClock;
 using ks_test::peek;
 using ks_test::put_string;
 
-constexpr uint64_t kBase = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 const double kInf = INFINITY;
 
 using Pair = std::pair<double, std::string>;
@@ -68,7 +68,7 @@ protected:
     }
     // The charge of a sorted-set key as the memory table states it.
     static uint64_t zset_charge(std::string_view key, const std::vector<std::string>& members, uint64_t slots) {
-        uint64_t c = key.size() + CHARGE_BLOB + CHARGE_ENTRY + CHARGE_ZSET_SLOT * slots;
+        uint64_t c = key.size() + CHARGE_KEY + CHARGE_ZSET_SLOT * slots;
         for (const std::string& m : members) c += m.size() + CHARGE_BLOB;
         return c;
     }

@@ -1,0 +1,181 @@
+// unit_index_failure_test.cpp — allocation failures inside index updates: the
+// eviction and expiry indexes are std::set trees whose nodes come from operator
+// new, which this test program replaces with one that can be told to fail the
+// n-th allocation from now. For each operation in a table, the n-th allocation
+// is failed for n = 0, 1, ... until the operation succeeds; after every failure
+// the keyspace must be exactly as before (contents, deadlines and stamps), both
+// indexes must still match the entries, and the same call must then succeed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "keyspace/keyspace.h"
+#include "unit_keyspace_dump.h"
+#include "unit_keyspace_support.h"
+
+namespace {
+
+// Allocations left before the one that fails; negative: none fails. Only the
+// thread that arms it counts.
+thread_local int64_t t_allocations_before_failure = -1;
+
+struct FailAllocation {
+    explicit FailAllocation(int64_t after) { t_allocations_before_failure = after; }
+    ~FailAllocation() { t_allocations_before_failure = -1; }
+    FailAllocation(const FailAllocation&) = delete;
+    FailAllocation& operator=(const FailAllocation&) = delete;
+};
+
+}  // namespace
+
+// The replacements pair malloc with free; the compiler, seeing new-expressions
+// of this file inlined next to a delete that calls free, cannot tell.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t n) {
+    if (t_allocations_before_failure >= 0 && t_allocations_before_failure-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using ks_test::FakeClock;
+
+constexpr int64_t kStart = 1'700'000'000'000;
+constexpr int64_t kDeadline = kStart + 10'000;
+
+// Contents, count, memory and every key's stamp: what a failed call must leave as it was.
+std::string state(const Keyspace* ks) {
+    std::vector<std::string> stamps;
+    for (uint64_t b = 0; b < ks->bucket_count; b++)
+        for (const Entry* e = ks->buckets[b]; e; e = e->next)
+            stamps.push_back(std::string(entry_key(e)) + "@" + std::to_string(e->last_access_ms));
+    std::sort(stamps.begin(), stamps.end());
+    std::string all = ks_test::dump(ks);
+    all += "keys=" + std::to_string(ks->key_count) + " memory=" + std::to_string(ks->used_memory) + "\n";
+    for (const std::string& s : stamps) all += s + "\n";
+    return all;
+}
+
+// Both indexes hold exactly the live entries, each at the place its fields say.
+void expect_indexes_match(const Keyspace* ks) {
+    uint64_t linked = 0;
+    uint64_t with_deadline = 0;
+    for (uint64_t b = 0; b < ks->bucket_count; b++) {
+        for (Entry* e = ks->buckets[b]; e; e = e->next) {
+            linked++;
+            if (e->expire_at_ms > 0) {
+                with_deadline++;
+                EXPECT_EQ(ks->expiry_index.count({e->expire_at_ms, e}), 1u) << entry_key(e);
+            }
+            if (ks->lru_index) {
+                // Compared as iterators, never dereferenced: a stale position must
+                // fail the check, not crash it.
+                const auto found = ks->lru_index->find(lru_slot(e));
+                EXPECT_TRUE(found != ks->lru_index->end() && found == e->lru_pos) << entry_key(e);
+            }
+        }
+    }
+    EXPECT_EQ(linked, ks->key_count);
+    EXPECT_EQ(ks->expiry_index.size(), with_deadline);
+    if (ks->lru_index) {
+        EXPECT_EQ(ks->lru_index->size(), ks->key_count);
+    }
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<bool(Keyspace*)> op;  // true when the call did its work
+    std::function<void(Keyspace*)> prepare = nullptr;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+void seed(Keyspace* ks) {
+    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), 0);
+    ASSERT_EQ(dict_rpush(ks, "l", "a"), 1);
+    ASSERT_EQ(dict_rpush(ks, "l", "b"), 2);
+    ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2"}), 2);
+    for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), 0);
+}
+
+const std::vector<FailureCase>& failure_cases() {
+    static const std::vector<FailureCase> all = {
+        {"touch_on_read", [](Keyspace* ks) { return dict_exists(ks, "s") == 1; },
+         [](Keyspace*) { FakeClock::now += 7; }},
+        {"touch_on_write", [](Keyspace* ks) { return dict_rpush(ks, "l", "c") == 3; },
+         [](Keyspace*) { FakeClock::now += 7; }},
+        {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == 1; }},
+        {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == 1; }},
+        {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == 0; }},
+        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == 0; }},
+        {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == 1; }},
+        {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == 1; }},
+        {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == 1; }},
+        {"rename_with_deadline", [](Keyspace* ks) { return dict_rename(ks, "t", "t2", false) == 1; }},
+        {"rename_over_existing", [](Keyspace* ks) { return dict_rename(ks, "t", "k3", false) == 1; }},
+        {"copy_string_over_existing", [](Keyspace* ks) { return dict_copy(ks, "t", "s", true) == 1; }},
+        {"copy_list_over_existing", [](Keyspace* ks) { return dict_copy(ks, "l", "t", true) == 1; }},
+        {"copy_set", [](Keyspace* ks) { return dict_copy(ks, "set", "set2", false) == 1; }},
+        {"index_built_for_a_new_limit",
+         [](Keyspace* ks) {
+             dict_set_max_memory(ks, 64);
+             return ks->lru_index != nullptr;
+         },
+         [](Keyspace* ks) { dict_set_max_memory(ks, 0); }},
+    };
+    return all;
+}
+
+class IndexFailureTest : public ks_test::KeyspaceTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(IndexFailureTest, FailedCallLeavesEverythingAsItWas) {
+    const FailureCase& c = GetParam();
+    int failures = 0;
+    bool succeeded = false;
+    for (int64_t n = 0; n < 64 && !succeeded; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+        dict_destroy(ks);
+        FakeClock::now = kStart;
+        ks = dict_create(64);  // a limit, so the eviction index is kept
+        ASSERT_NE(ks, nullptr);
+        seed(ks);
+        if (c.prepare) c.prepare(ks);
+        const std::string before = state(ks);
+        bool done = false;
+        try {
+            const FailAllocation arm(n);
+            done = c.op(ks);
+        } catch (const std::bad_alloc&) {
+            done = false;
+        }
+        expect_indexes_match(ks);
+        if (done) {
+            succeeded = true;
+            break;
+        }
+        failures++;
+        EXPECT_EQ(state(ks), before);
+        // Nothing half-done stands in the way of the same call.
+        EXPECT_TRUE(c.op(ks));
+        expect_indexes_match(ks);
+    }
+    EXPECT_TRUE(succeeded);
+    EXPECT_GT(failures, 0) << "no allocation of the call was failed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, IndexFailureTest, ::testing::ValuesIn(failure_cases()),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
