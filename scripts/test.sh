@@ -35,7 +35,7 @@ check_exports() {
     echo "test.sh: $what exports nothing" >&2
     return 1
   fi
-  no_stray "$what" "exports symbols other than vorel_ functions" "$(grep -v '^vorel_' <<<"$names" || true)"
+  no_stray "$what" "exports symbols other than vorel_ functions" "$(grep -v '^vorel_' <<<"$names" || true)" || return 1
   local fn
   for fn in $(grep -o 'vorel_[a-z_]*(' include/vorel.h | tr -d '(' | sort -u); do
     if ! grep -qx "$fn" <<<"$names"; then
@@ -59,7 +59,7 @@ check_listing() {
     fi
   done
   no_stray "$what" "holds unexpected files" \
-    "$(grep -vE '^[^/]+/((bin|include|lib|share/doc/vorel)(/.*)?)?$' <<<"$listing" || true)"
+    "$(grep -vE '^[^/]+/((bin|include|lib|share/doc/vorel)(/.*)?|share/|share/doc/)?$' <<<"$listing" || true)" || return 1
   echo "test.sh: $what holds the $# expected files ($(grep -vc '/$' <<<"$listing") files in all)"
 }
 
@@ -127,7 +127,7 @@ step="Windows tests under Wine (build-win/)"
 # through WINEPATH. Each program's closing line gives its count.
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all WINEPATH="Z:${PWD//\//\\}\\build-win"
 win_tests=0
-for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests; do
+for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests vorel_cli_unit_tests; do
   (cd build-win/tests && timeout 1200 /usr/lib/wine/wine64 "$prog.exe") 2>&1 | tee "$logs/win-$prog.log" | grep -E '^\[  (FAILED|PASSED) |tests ran' || true
   passed=$(sed -n 's/^\[  PASSED  \] \([0-9][0-9]*\) tests\?\..*/\1/p' "$logs/win-$prog.log" | tail -n 1)
   if [ -z "$passed" ] || grep -q '^\[  FAILED  \]' "$logs/win-$prog.log"; then
@@ -137,6 +137,10 @@ for prog in vorel_unit_tests vorel_server_unit_tests vorel_integration_tests; do
   fi
   win_tests=$((win_tests + passed))
 done
+
+step="Windows vorel-cli under Wine"
+bash tests/cli/wine_cli_smoke.sh build-test/vorel-server /usr/lib/wine/wine64 build-win/vorel-cli.exe
+win_tests=$((win_tests + 1))
 
 step="fuzzing (build-fuzz/)"
 # Each libFuzzer target runs for a bounded time from the committed seeds; a
@@ -163,5 +167,5 @@ done
 step="summary"
 total=$((linux_tests + asan_tests + win_tests + fuzz_runs))
 echo
-echo "test.sh: all checks passed — Linux ctest $linux_tests tests, sanitizer ctest $asan_tests tests, Windows (Wine) $win_tests tests, $fuzz_runs fuzz targets clean, exports limited to vorel_"
+echo "test.sh: all checks passed — Linux ctest $linux_tests tests, sanitizer ctest $asan_tests tests, Windows (Wine) $win_tests tests, $fuzz_runs fuzz targets clean, exports limited to vorel_, Linux and Windows archives complete"
 echo "tests: $total passed, 0 failed"
