@@ -82,6 +82,11 @@ def main():
                      (status, out), (1, "(error) ERR value is not an integer or out of range\n"))
         for resp3 in (False, True):
             check_subscription(f, cli_bin, port, resp3)
+        # Without a command and without a terminal, lines come from standard
+        # input with no prompt; an error reply does not end the session.
+        status, out, _ = run_cli(cli_bin, port, stdin_data=b"SET piped 'x y'\nINCR piped\n\nGET piped\n")
+        f.expect("commands on standard input", (status, out),
+                 (0, 'OK\n(error) ERR value is not an integer or out of range\n"x y"\n'))
 
     with server(server_bin, "--password", "pw") as port:
         for proto in ([], ["--resp3"]):
