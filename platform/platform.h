@@ -89,5 +89,9 @@ uint64_t process_id();
 bool file_truncate(const char* path, uint64_t size);
 // True when standard output is an interactive terminal (not a file or a pipe).
 bool stdout_is_terminal();
+// True when standard input is an interactive terminal.
+bool stdin_is_terminal();
+// Reads standard input byte for byte (no line-end translation on Windows).
+void stdin_set_binary();
 
 }  // namespace platform

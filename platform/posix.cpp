@@ -349,5 +349,7 @@ bool file_truncate(const char* path, uint64_t size) {
 }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+void stdin_set_binary() {}
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include "platform/platform.h"
@@ -334,5 +335,7 @@ bool file_truncate(const char* path, uint64_t size) {
 }
 
 bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
+bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
+void stdin_set_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 }  // namespace platform

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+source scripts/trees.sh
+configure_run_tree >/dev/null
 cmake --build build -j2 --target vorel-server
 exec build/vorel-server --port 6379 "$@"

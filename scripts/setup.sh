@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # setup.sh — installs the build tools that vorel needs on Debian 12: CMake, Ninja,
-# g++, GoogleTest, Google Benchmark and the mingw-w64 cross compiler for the
-# Windows DLL. With --tests it also installs what the test suite drives: Python
+# g++, GoogleTest, Google Benchmark, the mingw-w64 cross compiler for the
+# Windows DLL, libedit (line editing in vorel-cli) and pkg-config (the check of
+# the installed vorel.pc). With --tests it also installs what the test suite drives: Python
 # (helper scripts), Chromium (the browser check of the index page), Wine (the
 # Windows build's tests) and clang with its fuzzing runtime. Does
 # nothing when everything is present already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64-posix libedit-dev pkg-config)
 if [ "${1:-}" = "--tests" ]; then
   packages+=(python3 chromium wine64 clang libclang-rt-14-dev)
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Smoke test of the vorel-server host CLI: it starts on a free loopback port,
 # prints where it listens, answers PING over the wire, exits 0 on SIGTERM, and
-# reports a start failure (busy port) with a non-zero exit.
+# reports a start failure (busy port) with a non-zero exit, and prints its
+# version and the list of its options.
 set -u
 server=$1
 log=$(mktemp)
@@ -35,6 +36,13 @@ rm -f "$log.2"
 
 "$server" --port nope >/dev/null 2>&1
 [ $? -eq 2 ] || { echo "bad arguments did not exit 2"; exit 1; }
+
+# --version names the library's version; --help lists every option.
+[ "$("$server" --version)" = "vorel-server 1.3.2" ] || { echo "--version printed: $("$server" --version)"; exit 1; }
+help=$("$server" --help)
+for opt in --port --password --maxmemory --aof --help --version; do
+  grep -q -- "^  $opt" <<<"$help" || { echo "--help does not list $opt"; exit 1; }
+done
 
 kill -TERM "$pid"
 wait "$pid"

@@ -27,7 +27,8 @@ struct Options {
     std::string aof_file;
 };
 
-const char* const kUsage = "usage: vorel-server [--port N] [--password PW] [--maxmemory MB] [--aof FILE]\n";
+const char* const kUsage =
+    "usage: vorel-server [--port N] [--password PW] [--maxmemory MB] [--aof FILE] [--help] [--version]\n";
 
 void print_help(std::ostream& out) {
     out << kUsage
@@ -42,7 +43,8 @@ void print_help(std::ostream& out) {
            "                  evicted past it (default 0 = no limit)\n"
            "  --aof FILE      append-only file: replayed at start when it exists, then\n"
            "                  every change to the keyspace is appended to it\n"
-           "  --help          show this text and exit\n"
+           "  --help, -h      show this text and exit\n"
+           "  --version, -v   print the version of the library and exit\n"
            "\n"
            "Options also take the form --name=value.\n";
 }
@@ -70,11 +72,13 @@ bool parse_int(const std::string& text, int lo, int hi, int* out) {
     return true;
 }
 
-// 0 = run, 1 = help shown, 2 = bad arguments (message already printed).
+// 0 = run, 1 = help asked for, 2 = bad arguments (message already printed),
+// 3 = version asked for.
 int parse_args(int argc, char** argv, Options* opt) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return 1;
+        if (arg == "--version" || arg == "-v") return 3;
 
         std::string name = arg;
         std::string value;
@@ -158,6 +162,9 @@ int main(int argc, char** argv) {
         case 2:
             std::cerr << kUsage << "Run vorel-server --help for the options.\n";
             return 2;
+        case 3:
+            std::cout << "vorel-server " << vorel_version() << "\n";
+            return 0;
         default:
             break;
     }
