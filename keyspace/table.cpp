@@ -116,9 +116,8 @@ Keyspace* dict_create(int32_t max_memory_mb) {
         return nullptr;
     }
     ks->bucket_count = INITIAL_BUCKETS;
-    ks->max_memory_mb = max_memory_mb;
     ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
-    lru_index_sync(ks);
+    dict_set_max_memory(ks, max_memory_mb);
     return ks;
 }
 
