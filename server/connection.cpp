@@ -13,6 +13,7 @@
 namespace {
 
 constexpr unsigned kRequestsPerClockRead = 256;
+constexpr uint64_t kReceiveChunk = uint64_t(1) << 20;
 
 // While a password is set and the connection has not given it, it is held to
 // the kUnauth limits.
@@ -412,7 +413,11 @@ bool receive_into(Server& srv, Client* c) {
         if (c->table != nullptr) c->table->count_memory(c);
         if (c->closed()) return false;
     }
-    int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, c->inbuf_cap - c->inbuf_len - 1);
+    // At most kReceiveChunk per call: some socket layers (Wine's among them)
+    // spend time in proportion to the space offered, not to the bytes received,
+    // which would make every small piece of a huge request cost its size.
+    const uint64_t room = std::min<uint64_t>(c->inbuf_cap - c->inbuf_len - 1, kReceiveChunk);
+    int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, room);
     if (n == platform::kWouldBlock) return true;
     if (n <= 0) {
         client_close(c);

@@ -168,7 +168,14 @@ TEST(HalfRequests, AHalfRequestFedInSmallPiecesDoesNotDelayOthers) {
     }
     const auto worst_ms = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
     std::cout << "[ latency  ] worst PING beside a 128 MiB half request fed 6 bytes at a time: " << worst_ms << " ms\n";
+    // Framing the whole request again per piece takes seconds here. Under Wine
+    // every socket call is a round trip to its server process, whose delays on
+    // a loaded machine reach hundreds of milliseconds by themselves.
+#ifdef _WIN32
+    EXPECT_LT(worst_ms, 2000);
+#else
     EXPECT_LT(worst_ms, 50);
+#endif
 }
 
 TEST(HalfRequests, ARequestArrivingInPiecesIsServedWhole) {
