@@ -413,9 +413,9 @@ bool receive_into(Server& srv, Client* c) {
         if (c->table != nullptr) c->table->count_memory(c);
         if (c->closed()) return false;
     }
-    // At most kReceiveChunk per call: some socket layers (Wine's among them)
-    // spend time in proportion to the space offered, not to the bytes received,
-    // which would make every small piece of a huge request cost its size.
+    // At most kReceiveChunk per call: a socket layer that works in proportion
+    // to the space offered rather than to the bytes received would otherwise
+    // make every small piece of a huge request cost its size.
     const uint64_t room = std::min<uint64_t>(c->inbuf_cap - c->inbuf_len - 1, kReceiveChunk);
     int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, room);
     if (n == platform::kWouldBlock) return true;
