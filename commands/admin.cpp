@@ -1,9 +1,11 @@
 // admin.cpp — connection and server administration: RESET, CLIENT, COMMAND,
 // INFO, CONFIG, OBJECT, DBSIZE, FLUSHDB/FLUSHALL, SAVE, BGSAVE, LASTSAVE,
 // SHUTDOWN and WAIT.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands/command_util.h"
 
@@ -125,7 +127,7 @@ std::string info_text(Server& srv, Keyspace* ks) {
     const int64_t now = platform::current_time_ms();
     const int64_t up = now - srv.stats.start_time_ms;
     const uint64_t used = ks->used_memory;
-    const int32_t limit_mb = dict_maxmemory_mb(ks);
+    const uint64_t limit = dict_maxmemory_bytes(ks);
     const std::string& policy = srv.config.find("maxmemory-policy")->value;
     const int clients = srv.clients.size();
     char buf[4096];
@@ -140,16 +142,18 @@ std::string info_text(Server& srv, Keyspace* ks) {
         "\r\ntotal_net_input_bytes:0\r\ntotal_net_output_bytes:0\r\nused_memory:%" PRIu64
         "\r\nused_memory_human:%.2fM\r\nused_memory_rss:%" PRIu64 "\r\nmaxmemory:%" PRIu64
         "\r\nmaxmemory_human:%.2fM\r\nmaxmemory_policy:%s\r\nmem_fragmentation_ratio:1.00\r\nloading:0\r\n"
-        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nblocked_clients:0\r\n"
+        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nclients_memory:%" PRIu64
+        "\r\nmaxmemory_clients:%" PRIu64 "\r\nblocked_clients:0\r\n"
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
         "\r\n# Keyspace\r\ndb0:keys=%" PRIu64 ",expires=0,avg_ttl=0\r\n",
         srv.port, static_cast<long long>(up / 1000), static_cast<long long>(up / 86400000),
         static_cast<int>(platform::process_id()), ks->keyspace_hits, ks->keyspace_misses,
         srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
-        static_cast<double>(used) / 1048576.0, used, static_cast<uint64_t>(limit_mb) * 1048576u,
-        static_cast<double>(limit_mb), policy.empty() ? "allkeys-lru" : policy.c_str(),
-        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, clients, ks->key_count);
+        static_cast<double>(used) / 1048576.0, used, limit, static_cast<double>(limit) / 1048576.0,
+        policy.empty() ? "allkeys-lru" : policy.c_str(), srv.log.last_write_ok() ? "ok" : "err",
+        srv.log.is_open() ? 1 : 0, clients, srv.clients.memory_used(), srv.clients.memory_limit, clients,
+        ks->key_count);
     return buf;
 }
 
@@ -167,29 +171,73 @@ void config_get(Call& call, const Args& a) {
     }
 }
 
-// Applies one CONFIG SET pair; rows with an effect are the memory limit and
-// the password (new AUTH checks and new connections use it).
-void config_apply(Call& call, ConfigRow* row, std::string_view value) {
-    row->value.assign(value.substr(0, 255));
-    std::string_view name = row->name;
-    if (name == "maxmemory") {
-        int64_t bytes = 0;
-        if (parse_strict_ll(value, &bytes) && bytes > 0) {
-            int64_t mb = bytes / 1048576;
-            dict_set_max_memory(call.ks, mb > INT32_MAX ? INT32_MAX : static_cast<int32_t>(mb));
-        }
+// One CONFIG SET pair, checked before any pair of the command is applied.
+struct ConfigChange {
+    ConfigRow* row;
+    std::string value;  // as the row keeps it: sizes in bytes
+    uint64_t number = 0;
+};
+
+bool is_size_row(std::string_view name) { return name == "maxmemory" || name == "maxmemory-clients"; }
+
+// Checks a value for its row and puts it in the form the row keeps. False when
+// the row takes a size or a number and the value is none.
+bool prepare_change(ConfigRow* row, std::string_view value, ConfigChange* change) {
+    const std::string_view name = row->name;
+    change->row = row;
+    if (is_size_row(name)) {
+        if (!parse_memory_size(value, &change->number)) return false;
+        change->value = std::to_string(change->number);
+    } else if (name == "timeout") {
+        int64_t seconds = 0;
+        if (!parse_strict_ll(value, &seconds) || seconds < 0 || seconds > INT32_MAX) return false;
+        change->number = static_cast<uint64_t>(seconds);
+        change->value = std::to_string(seconds);
     } else if (name == "requirepass") {
-        call.server.password = row->value;
+        change->value.assign(value);  // whole: a cut password would let its prefix in
+    } else {
+        change->value.assign(value.substr(0, 255));
+    }
+    return true;
+}
+
+// Applies one checked pair; rows with an effect are the memory limits, the idle
+// time-out and the password (new AUTH checks and new connections use it; with
+// no password every connection counts as authenticated).
+void apply_change(Call& call, const ConfigChange& change) {
+    Server& srv = call.server;
+    change.row->value = change.value;
+    const std::string_view name = change.row->name;
+    if (name == "maxmemory") {
+        dict_set_max_memory_bytes(call.ks, change.number);
+    } else if (name == "maxmemory-clients") {
+        srv.clients.memory_limit = change.number;
+    } else if (name == "timeout") {
+        srv.clients.idle_timeout_ms = static_cast<int64_t>(change.number) * 1000;
+    } else if (name == "requirepass") {
+        srv.password = change.value;
+        if (srv.password.empty()) {
+            for (int i = 0; i < srv.clients.size(); ++i) srv.clients.at(i)->authenticated = 1;
+        }
     }
 }
 
 void config_set(Call& call, const Args& a) {
     if (a.argc == 2) return call.out.error("wrong number of arguments for 'config|set' command");
+    std::vector<ConfigChange> changes;
     for (int i = 2; i + 1 < a.argc; i += 2) {
         ConfigRow* row = call.server.config.find(lower(a[i], 63));
         if (row == nullptr) return call.out.error("Invalid parameter or number of arguments for CONFIG SET");
-        config_apply(call, row, a[i + 1]);
+        ConfigChange change;
+        if (!prepare_change(row, a[i + 1], &change)) {
+            char msg[160];
+            std::snprintf(msg, sizeof(msg), "Invalid argument '%.*s' for CONFIG SET '%s'",
+                          static_cast<int>(std::min<size_t>(a.lens[i + 1], 64)), a.argv[i + 1], row->name);
+            return call.out.error(msg);
+        }
+        changes.push_back(std::move(change));
     }
+    for (const ConfigChange& change : changes) apply_change(call, change);
     call.out.simple("OK");
 }
 

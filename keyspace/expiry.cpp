@@ -10,9 +10,7 @@
 
 namespace {
 
-uint64_t limit_bytes(const Keyspace* ks) {
-    return static_cast<uint64_t>(static_cast<int64_t>(ks->max_memory_mb)) << 20;
-}
+constexpr uint64_t kMiB = uint64_t(1) << 20;
 
 // Milliseconds left on a live key: -2 missing (or died meanwhile), -1 no expiry.
 int64_t remaining_ms(Keyspace* ks, std::string_view key) {
@@ -102,8 +100,8 @@ void dict_cleanup_expired(Keyspace* ks) {
 }
 
 void dict_evict_lru(Keyspace* ks) {
-    if (!ks || ks->max_memory_mb <= 0 || ks->key_count == 0) return;
-    const uint64_t limit = limit_bytes(ks);
+    if (!ks || ks->max_memory_bytes == 0 || ks->key_count == 0) return;
+    const uint64_t limit = ks->max_memory_bytes;
     if (ks->used_memory <= limit) return;
     if (!ks->lru_index) lru_index_sync(ks);
     if (!ks->lru_index) return;  // could not be built: nothing to go by
@@ -119,6 +117,15 @@ void dict_evict_lru(Keyspace* ks) {
 void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb) {
     if (!ks) return;
     ks->max_memory_mb = max_memory_mb;
+    ks->max_memory_bytes = max_memory_mb > 0 ? static_cast<uint64_t>(max_memory_mb) * kMiB : 0;
+    lru_index_sync(ks);
+}
+
+void dict_set_max_memory_bytes(Keyspace* ks, uint64_t max_memory_bytes) {
+    if (!ks) return;
+    const uint64_t mb = (max_memory_bytes + kMiB - 1) / kMiB;
+    ks->max_memory_mb = mb > INT32_MAX ? INT32_MAX : static_cast<int32_t>(mb);
+    ks->max_memory_bytes = max_memory_bytes;
     lru_index_sync(ks);
 }
 
@@ -127,13 +134,15 @@ int32_t dict_maxmemory_mb(const Keyspace* ks) {
     return ks->max_memory_mb;
 }
 
+uint64_t dict_maxmemory_bytes(const Keyspace* ks) { return ks ? ks->max_memory_bytes : 0; }
+
 int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     return e ? e->last_access_ms : 0;
 }
 
 void lru_index_sync(Keyspace* ks) {
-    if (ks->max_memory_mb <= 0) {
+    if (ks->max_memory_bytes == 0) {
         ks->lru_index.reset();
         return;
     }

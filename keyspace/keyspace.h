@@ -165,7 +165,10 @@ struct Keyspace {
     uint64_t bucket_count;     // a power of two: 1024 at creation, only ever doubled
     uint64_t key_count;
     uint64_t used_memory;
-    int32_t max_memory_mb;     // <= 0 = no limit
+    // The memory limit: max_memory_bytes governs eviction (0 = no limit);
+    // max_memory_mb is the same limit in whole megabytes, rounded up (<= 0 = none).
+    int32_t max_memory_mb;
+    uint64_t max_memory_bytes;
     uint64_t keyspace_hits;
     uint64_t keyspace_misses;
 
@@ -331,8 +334,12 @@ int64_t dict_pttl(Keyspace* ks, std::string_view key);
 void dict_cleanup_expired(Keyspace* ks);
 // Evicts least-recently-used keys until used_memory is within the limit.
 void dict_evict_lru(Keyspace* ks);
+// The limit in megabytes (<= 0 = none), or in bytes (0 = none; any other value
+// is a real limit, however small). Setting it evicts nothing by itself.
 void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
+void dict_set_max_memory_bytes(Keyspace* ks, uint64_t max_memory_bytes);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
+uint64_t dict_maxmemory_bytes(const Keyspace* ks);
 int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not

@@ -139,9 +139,8 @@ Keyspace* dict_create(int32_t max_memory_mb) {
         return nullptr;
     }
     ks->bucket_count = INITIAL_BUCKETS;
-    ks->max_memory_mb = max_memory_mb;
     ks->used_memory = CHARGE_FRESH_KEYSPACE;
-    lru_index_sync(ks);
+    dict_set_max_memory(ks, max_memory_mb);
     return ks;
 }
 

@@ -1,6 +1,7 @@
 // config.cpp — the CONFIG parameter table, the start-time rows, the password
 // check and the last-error text.
 #include <cstdio>
+#include <string>
 
 #include "server/server.h"
 
@@ -22,6 +23,7 @@ Config::Config()
           {"auto-aof-rewrite-percentage", "100"},
           {"auto-aof-rewrite-min-size", "64mb"},
           {"lazyfree-lazy-eviction", "no"},
+          {"maxmemory-clients", std::to_string(kDefaultClientsMemoryLimit)},
       }} {}
 
 ConfigRow* Config::find(std::string_view name) {
@@ -32,9 +34,30 @@ ConfigRow* Config::find(std::string_view name) {
 }
 
 void Server::fill_config_at_start() {
-    config.find("maxmemory")->value = std::to_string(dict_maxmemory_mb(keyspace));
+    config.find("maxmemory")->value = std::to_string(dict_maxmemory_bytes(keyspace));
     config.find("requirepass")->value = password;
     if (!log.path().empty()) config.find("appendonly")->value = "yes";
+}
+
+bool parse_memory_size(std::string_view text, uint64_t* bytes) {
+    size_t digits = 0;
+    uint64_t v = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        const uint64_t d = static_cast<uint64_t>(text[digits] - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    if (digits == 0) return false;
+    std::string unit;
+    for (char ch : text.substr(digits)) unit += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch);
+    int shift = 0;
+    if (unit == "k" || unit == "kb") shift = 10;
+    else if (unit == "m" || unit == "mb") shift = 20;
+    else if (unit == "g" || unit == "gb") shift = 30;
+    else if (!unit.empty() && unit != "b") return false;
+    if (v > (UINT64_MAX >> shift)) return false;
+    *bytes = v << shift;
+    return true;
 }
 
 bool Server::password_matches(std::string_view given) const {

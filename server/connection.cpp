@@ -13,6 +13,19 @@
 namespace {
 
 constexpr unsigned kRequestsPerClockRead = 256;
+constexpr uint64_t kReceiveChunk = uint64_t(1) << 20;
+
+// While a password is set and the connection has not given it, it is held to
+// the kUnauth limits.
+bool restricted(const Server& srv, const Client* c) { return !c->authenticated && !srv.password.empty(); }
+
+bool within_unauth_limits(const Server& srv, size_t argc, const uint64_t* lens) {
+    if (argc > static_cast<size_t>(kUnauthMaxArgs)) return false;
+    for (size_t i = 0; i < argc; ++i) {
+        if (lens[i] > srv.unauth_arg_limit()) return false;
+    }
+    return true;
+}
 
 // Leading-number parse in the manner of atoi: blanks, an optional sign, digits;
 // saturates instead of overflowing.
@@ -32,52 +45,125 @@ long long leading_number(const char* p, const char* end) {
 constexpr long long kWait = -1;       // request incomplete: wait for more bytes
 constexpr long long kDropAll = -2;    // count below 1: drop everything buffered
 constexpr long long kProtocolError = -3;
+constexpr long long kTooLarge = -4;   // past the limits of a connection that has not authenticated
+
+constexpr char kUnauthTooLargeError[] = "-ERR request too large for a connection that has not authenticated\r\n";
 
 // Reads the number of a "*<n>\r\n" or "$<n>\r\n" line starting at `line` (the
 // '*' or '$'): stores it and returns where the next line starts, or nullptr when
-// the line is not complete yet. Plain digits are read in one pass; any other form
-// goes through the lenient atoi-style parse.
-char* read_count_line(char* line, char* end, long long* value) {
-    // The input buffer always holds a NUL after its last byte, so the digit loop
-    // stops at the end without a bounds check.
-    char* q = line + 1;
-    unsigned long long v = 0;
-    for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
-    const size_t digits = static_cast<size_t>(q - line - 1);
-    if (digits - 1 < 18 && q + 1 < end && q[0] == '\r' && q[1] == '\n') {
-        *value = static_cast<long long>(v);
-        return q + 2;
+// the line is not complete yet. *checked counts the bytes from `line` already
+// known to hold no usable line end: a line arriving in pieces is searched from
+// there, and is 0 again once the line is read. Plain digits are read in one
+// pass; any other form goes through the lenient atoi-style parse.
+char* read_count_line(char* line, char* end, long long* value, uint64_t* checked) {
+    if (*checked == 0) {
+        // The input buffer always holds a NUL after its last byte, so the digit
+        // loop stops at the end without a bounds check.
+        char* q = line + 1;
+        unsigned long long v = 0;
+        for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
+        const size_t digits = static_cast<size_t>(q - line - 1);
+        if (digits - 1 < 18 && q + 1 < end && q[0] == '\r' && q[1] == '\n') {
+            *value = static_cast<long long>(v);
+            return q + 2;
+        }
     }
-    char* cr = static_cast<char*>(std::memchr(line, '\r', static_cast<size_t>(end - line)));
-    if (cr == nullptr || cr + 1 >= end || cr[1] != '\n') return nullptr;
+    char* from = line + *checked;
+    char* cr = static_cast<char*>(std::memchr(from, '\r', static_cast<size_t>(end - from)));
+    if (cr == nullptr || cr + 1 >= end || cr[1] != '\n') {
+        // A CR not (yet) followed by LF is where the next search starts.
+        *checked = static_cast<uint64_t>((cr != nullptr ? cr : end) - line);
+        return nullptr;
+    }
+    *checked = 0;
     *value = leading_number(line + 1, cr);
     return cr + 2;
 }
 
-// Frames one multibulk request at buf[0 .. avail). Returns the bytes consumed
-// after dispatching it, or one of the codes above.
-long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
-    FramingScratch& f = srv.framing;
-    char* end = buf + avail;
+char* read_count_line(char* line, char* end, long long* value) {
+    uint64_t checked = 0;
+    return read_count_line(line, end, value, &checked);
+}
+
+// The announced argument count of a multibulk request, read once.
+long long read_argument_count(Server& srv, Client* c, char* buf, char* end) {
+    ParseState& ps = c->parse;
     long long argc = 0;
-    char* p = read_count_line(buf, end, &argc);
+    char* p = read_count_line(buf, end, &argc, &ps.line_checked);
     if (p == nullptr) return kWait;
     if (argc < 1) return kDropAll;
+    if (restricted(srv, c) && argc > kUnauthMaxArgs) return kTooLarge;
+    ps.argc = argc;
+    ps.next = static_cast<uint64_t>(p - buf);
+    return 0;
+}
 
-    f.offsets.clear();
-    f.lens.clear();
+// Finds the multibulk request's arguments from where the last call stopped.
+// A request framed in one call records their positions in the scratch as it
+// goes; a resumed one only counts them. Returns 0 once all are present, or one
+// of the codes above.
+long long find_arguments(Server& srv, Client* c, char* buf, char* end, bool record) {
+    ParseState& ps = c->parse;
+    FramingScratch& f = srv.framing;
+    const bool limited = restricted(srv, c);
+    while (ps.found < ps.argc) {
+        char* p = buf + ps.next;
+        if (ps.bulk_len < 0) {
+            if (p >= end) return kWait;
+            if (*p != '$') return kProtocolError;
+            long long len = 0;
+            char* data = read_count_line(p, end, &len, &ps.line_checked);
+            if (data == nullptr) return kWait;
+            if (len < 0) return kProtocolError;
+            if (limited && static_cast<unsigned long long>(len) > srv.unauth_arg_limit()) return kTooLarge;
+            ps.bulk_len = len;
+            ps.next = static_cast<uint64_t>(data - buf);
+            p = data;
+        }
+        if (static_cast<unsigned long long>(ps.bulk_len) + 2 > static_cast<unsigned long long>(end - p)) return kWait;
+        if (record) {
+            f.offsets.push_back(ps.next);
+            f.lens.push_back(static_cast<uint64_t>(ps.bulk_len));
+        }
+        ps.next += static_cast<uint64_t>(ps.bulk_len) + 2;
+        ps.bulk_len = -1;
+        ps.found += 1;
+    }
+    return 0;
+}
+
+// Records the argument positions of a complete request that was framed over
+// several calls: one more walk of its lines, all present by now.
+void record_arguments(Server& srv, char* buf, char* end, long long argc) {
+    FramingScratch& f = srv.framing;
+    long long ignored = 0;
+    char* p = read_count_line(buf, end, &ignored);
     for (long long i = 0; i < argc; ++i) {
-        if (p >= end) return kWait;
-        if (*p != '$') return kProtocolError;
         long long len = 0;
         char* data = read_count_line(p, end, &len);
-        if (data == nullptr) return kWait;
-        if (len < 0) return kProtocolError;
-        if (static_cast<unsigned long long>(len) + 2 > static_cast<unsigned long long>(end - data)) return kWait;
         f.offsets.push_back(static_cast<uint64_t>(data - buf));
         f.lens.push_back(static_cast<uint64_t>(len));
         p = data + len + 2;
     }
+}
+
+// Frames one multibulk request at buf[0 .. avail), continuing where the last
+// call for this request stopped. Returns the bytes consumed after dispatching
+// it, or one of the codes above.
+long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
+    FramingScratch& f = srv.framing;
+    ParseState& ps = c->parse;
+    char* end = buf + avail;
+    const bool fresh = !ps.started();
+    if (ps.argc == 0) {
+        const long long code = read_argument_count(srv, c, buf, end);
+        if (code != 0) return code;
+    }
+    f.offsets.clear();
+    f.lens.clear();
+    const long long code = find_arguments(srv, c, buf, end, fresh);
+    if (code != 0) return code;
+    if (!fresh) record_arguments(srv, buf, end, ps.argc);
 
     // Complete: terminate every argument in place (the byte after its data is the
     // unexamined terminator) and dispatch without copying.
@@ -86,9 +172,12 @@ long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
         f.argv[i] = buf + f.offsets[i];
         f.argv[i][f.lens[i]] = '\0';
     }
-    dispatch_command(srv, c, static_cast<int>(argc), f.argv.data(), f.lens.data(), Origin::Network);
+    const long long consumed = static_cast<long long>(ps.next);
+    const int argc = static_cast<int>(ps.argc);
+    ps.reset();
+    dispatch_command(srv, c, argc, f.argv.data(), f.lens.data(), Origin::Network);
     client_check_output(c);
-    return p - buf;
+    return consumed;
 }
 
 // Requests whose keys are hinted together.
@@ -157,11 +246,23 @@ size_t find_crlf(const char* buf, size_t from, size_t len, CrlfCache& cache) {
     return SIZE_MAX;
 }
 
-// Frames one inline request starting at offset pos. Returns bytes consumed or kWait.
+// Frames one inline request starting at offset pos. Returns bytes consumed,
+// kWait, or kTooLarge.
 long long frame_inline(Server& srv, Client* c, size_t pos, CrlfCache& cache) {
     FramingScratch& f = srv.framing;
+    ParseState& ps = c->parse;
     const char* buf = c->inbuf;
     size_t len = c->inbuf_len;
+    // Without a LF there is no line end of either kind; a line arriving in
+    // pieces is searched only in its new bytes.
+    const size_t unseen = pos + ps.inline_checked;
+    const char* lf = static_cast<const char*>(std::memchr(buf + unseen, '\n', len - unseen));
+    if (lf == nullptr) {
+        ps.inline_checked = len - pos;
+        return kWait;
+    }
+    if (ps.inline_checked > 0) cache.clean_until = std::max(cache.clean_until, unseen - 1);
+    ps.inline_checked = 0;
     size_t line_end;
     size_t term;
     size_t crlf = find_crlf(buf, pos, len, cache);
@@ -169,8 +270,6 @@ long long frame_inline(Server& srv, Client* c, size_t pos, CrlfCache& cache) {
         line_end = crlf;
         term = 2;
     } else {
-        const char* lf = static_cast<const char*>(std::memchr(buf + pos, '\n', len - pos));
-        if (lf == nullptr) return kWait;
         line_end = static_cast<size_t>(lf - buf);
         term = 1;
     }
@@ -193,9 +292,22 @@ long long frame_inline(Server& srv, Client* c, size_t pos, CrlfCache& cache) {
     }
     f.lens.resize(f.argv.size());
     for (size_t k = 0; k < f.argv.size(); ++k) f.lens[k] = std::strlen(f.argv[k]);
+    if (restricted(srv, c) && !within_unauth_limits(srv, f.argv.size(), f.lens.data())) return kTooLarge;
     dispatch_command(srv, c, static_cast<int>(f.argv.size()), f.argv.data(), f.lens.data(), Origin::Network);
     client_check_output(c);
     return consumed;
+}
+
+// Gives back most of a large input buffer once what it holds is small, so a
+// connection that once sent a big request does not keep its buffer.
+void shrink_input(Client* c) {
+    if (c->inbuf_cap <= kInbufShrinkAbove || c->inbuf_len * 4 > c->inbuf_cap) return;
+    uint64_t cap = kInbufInitial;
+    while (cap < c->inbuf_len * 2) cap *= 2;
+    char* smaller = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
+    if (smaller == nullptr) return;  // keeping the larger buffer is harmless
+    c->inbuf = smaller;
+    c->inbuf_cap = cap;
 }
 
 // Cuts and dispatches every complete request in the client's input buffer.
@@ -203,74 +315,109 @@ void frame_requests(Server& srv, Client* c) {
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
+    // A request framed in part before continues where it stopped; it is not
+    // scanned again for hints either.
+    const bool resuming = c->parse.started();
+    long long failure = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
         // A long pipeline is hinted a batch at a time, just ahead of its turn. A
         // buffer with no second '*' holds one request (the common case without
         // pipelining), which hints would only scan twice.
         if (framed % kMaxBatch == 0 &&
-            (framed > 0 || std::memchr(c->inbuf + pos + 1, '*', c->inbuf_len - pos - 1) != nullptr)) {
+            (framed > 0 || (!resuming && std::memchr(c->inbuf + pos + 1, '*', c->inbuf_len - pos - 1) != nullptr))) {
             prefetch_batch_keys(srv.keyspace, c->inbuf + pos, c->inbuf_len - pos);
         }
         if (framed++ % kRequestsPerClockRead == 0) {
             srv.framing.batch_clock_ms = platform::current_time_ms();
             dict_hold_clock(srv.framing.batch_clock_ms);
+            c->last_active_ms = srv.framing.batch_clock_ms;
         }
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
         if (*start != '*' && http_request_start(start, avail)) {
             // One request per connection: the response closes it, so the rest of
             // the input is never framed.
-            if (http_handle(srv, c, start, avail)) pos = c->inbuf_len;
+            if (http_handle(srv, c, start, avail)) {
+                c->parse.reset();
+                pos = c->inbuf_len;
+            }
             break;
         }
         long long used = *start == '*' ? frame_multibulk(srv, c, start, avail) : frame_inline(srv, c, pos, cache);
         if (used == kWait) break;
         if (used == kDropAll) {
+            c->parse.reset();
             pos = c->inbuf_len;
             break;
         }
-        if (used == kProtocolError) {
-            srv.framing.batch_clock_ms = 0;
-            dict_hold_clock(0);
-            client_close(c);
-            return;
+        if (used < 0) {
+            failure = used;
+            break;
         }
         pos += static_cast<size_t>(used);
     }
     srv.framing.batch_clock_ms = 0;
     dict_hold_clock(0);
+    if (failure != 0) {
+        // Best effort: the connection is closed either way.
+        if (failure == kTooLarge) platform::net_send(c->sock, kUnauthTooLargeError, sizeof(kUnauthTooLargeError) - 1);
+        client_close(c);
+        return;
+    }
     if (c->closed() || c->inbuf == nullptr) return;
     if (pos > 0) {
         std::memmove(c->inbuf, c->inbuf + pos, c->inbuf_len - pos);
         c->inbuf_len -= pos;
+        shrink_input(c);
     }
     c->inbuf[c->inbuf_len] = '\0';
+    if (c->table != nullptr) c->table->count_memory(c);
 }
 
 constexpr char kBufferLimitError[] = "-ERR bulk string or multi bulk length exceeds proto-max-bulk-len\r\n";
 
+// The size the client's full input buffer may grow to, or 0 when it is at its
+// limit: kInbufMax, or a largest request before the connection authenticates.
+uint64_t grown_input_capacity(const Server& srv, const Client* c) {
+    const uint64_t limit = restricted(srv, c) ? std::min(kInbufMax, srv.unauth_input_limit()) : kInbufMax;
+    if (c->inbuf_cap >= limit) return 0;
+    return std::min(c->inbuf_cap * 2, limit);
+}
+
+// Grows the full input buffer. False when it may not or cannot grow.
+bool grow_input(const Server& srv, Client* c) {
+    const uint64_t cap = grown_input_capacity(srv, c);
+    if (cap == 0) return false;
+    char* grown = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
+    if (grown == nullptr) return false;
+    c->inbuf = grown;
+    c->inbuf_cap = cap;
+    return true;
+}
+
 // One receive into the client's input buffer, growing it when full.
 // Returns false when the connection was closed.
-bool receive_into(Client* c) {
+bool receive_into(Server& srv, Client* c) {
     if (c->inbuf_len + 1 >= c->inbuf_cap) {
-        if (c->inbuf_cap > kInbufMax - 1) {
-            // Best effort: the client is past its limit and is closed either way.
-            platform::net_send(c->sock, kBufferLimitError, sizeof(kBufferLimitError) - 1);
+        if (!grow_input(srv, c)) {
+            // Best effort: the client is past its limit (or memory ran out) and is
+            // closed either way.
+            const bool limited = restricted(srv, c);
+            const char* error = limited ? kUnauthTooLargeError : kBufferLimitError;
+            const size_t length = limited ? sizeof(kUnauthTooLargeError) - 1 : sizeof(kBufferLimitError) - 1;
+            platform::net_send(c->sock, error, length);
             client_close(c);
             return false;
         }
-        uint64_t cap = c->inbuf_cap * 2;
-        if (cap > kInbufMax) cap = kInbufMax;
-        char* grown = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
-        if (grown == nullptr) {
-            client_close(c);
-            return false;
-        }
-        c->inbuf = grown;
-        c->inbuf_cap = cap;
+        if (c->table != nullptr) c->table->count_memory(c);
+        if (c->closed()) return false;
     }
-    int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, c->inbuf_cap - c->inbuf_len - 1);
+    // At most kReceiveChunk per call: a socket layer that works in proportion
+    // to the space offered rather than to the bytes received would otherwise
+    // make every small piece of a huge request cost its size.
+    const uint64_t room = std::min<uint64_t>(c->inbuf_cap - c->inbuf_len - 1, kReceiveChunk);
+    int64_t n = platform::net_recv(c->sock, c->inbuf + c->inbuf_len, room);
     if (n == platform::kWouldBlock) return true;
     if (n <= 0) {
         client_close(c);
@@ -281,11 +428,31 @@ bool receive_into(Client* c) {
     return true;
 }
 
+// Makes room in a full table by closing the longest-idle connection that has
+// not authenticated, so that an operator can always get in. False when every
+// connection has authenticated.
+bool displace_for_new_connection(Server& srv) {
+    if (srv.password.empty()) return false;
+    Client* victim = nullptr;
+    for (int i = 0; i < srv.clients.size(); ++i) {
+        Client* c = srv.clients.at(i);
+        if (c->closed() || c->authenticated) continue;
+        if (victim == nullptr || c->last_active_ms < victim->last_active_ms) victim = c;
+    }
+    if (victim == nullptr) return false;
+    client_close(victim);
+    srv.clients.sweep();
+    return true;
+}
+
+// Runs after the pass has served the polled clients: displacing a client
+// frees its record, which the pass may no longer hold.
 void accept_one(Server& srv) {
     platform::Socket s = platform::net_accept(srv.listener);
     if (s == platform::kInvalidSocket) return;
     ServerLock lock(srv.lock);
-    if (srv.clients.full()) {
+    if (srv.clients.full()) srv.clients.sweep();
+    if (srv.clients.full() && !displace_for_new_connection(srv)) {
         platform::net_close(s);
         return;
     }
@@ -302,9 +469,11 @@ void accept_one(Server& srv) {
     c->inbuf_cap = kInbufInitial;
     c->inbuf_len = 0;
     c->id = ++srv.clients.next_id;
-    c->created_ms = c->last_cmd_ms = platform::current_time_ms();
+    c->created_ms = c->last_cmd_ms = c->last_active_ms = platform::current_time_ms();
     std::strcpy(c->last_cmd, "connect");
+    Client* added = c.get();
     srv.clients.add(std::move(c));
+    srv.clients.count_memory(added);
     srv.stats.total_connections += 1;
 }
 
@@ -326,6 +495,7 @@ void end_of_pass(Server& srv) {
         if (!c->closed() && c->out.pending() > 0) client_write_output(c);
         if (!c->closed() && c->close_after_output && c->out.pending() == 0) client_close(c);
     }
+    srv.clients.close_stale(platform::current_time_ms());
     srv.clients.sweep();
     if (srv.keyspace != nullptr) dict_cleanup_expired(srv.keyspace);
     srv.log.probe_recovery();
@@ -349,14 +519,7 @@ bool connection_feed(Server& srv, Client* c, const char* data, size_t len) {
         c->inbuf_len = 0;
     }
     while (len > 0 && !c->closed() && !c->close_after_output) {
-        if (c->inbuf_len + 1 >= c->inbuf_cap) {
-            if (c->inbuf_cap >= kInbufMax) return false;
-            uint64_t cap = std::min<uint64_t>(c->inbuf_cap * 2, kInbufMax);
-            char* grown = static_cast<char*>(std::realloc(c->inbuf, cap + 1));
-            if (grown == nullptr) return false;
-            c->inbuf = grown;
-            c->inbuf_cap = cap;
-        }
+        if (c->inbuf_len + 1 >= c->inbuf_cap && !grow_input(srv, c)) return false;
         size_t take = std::min<size_t>(len, c->inbuf_cap - c->inbuf_len - 1);
         std::memcpy(c->inbuf + c->inbuf_len, data, take);
         c->inbuf_len += take;
@@ -375,6 +538,7 @@ void free_client_extras(Client* c) {
     c->inbuf = nullptr;
     c->inbuf_cap = 0;
     c->inbuf_len = 0;
+    c->parse = ParseState{};
     c->queue.clear();
     c->block_keys.clear();
     c->blocked = 0;
@@ -386,15 +550,28 @@ void client_close(Client* c) {
     platform::net_close(c->sock);
     c->sock = platform::kInvalidSocket;
     c->out.clear();
+    c->output_over_since_ms = 0;
+    if (c->table != nullptr) c->table->uncount_memory(c);
 }
 
 void client_check_output(Client* c) {
     if (c->closed()) return;
-    const uint64_t limit = c->subscribed() ? kSubscriberOutputLimit : kOutputLimit;
-    if (c->out.pending() > limit) client_close(c);
+    const uint64_t pending = c->out.pending();
+    const uint64_t limit = client_output_limit(c);
+    if (pending <= limit) {
+        c->output_over_since_ms = 0;
+    } else if (!c->authenticated || pending > kOutputHardFactor * limit) {
+        client_close(c);
+        return;
+    } else if (c->output_over_since_ms == 0) {
+        // The grace period runs from here; close_stale ends it.
+        c->output_over_since_ms = platform::current_time_ms();
+    }
+    if (c->table != nullptr) c->table->count_memory(c);
 }
 
 void client_write_output(Client* c) {
+    bool progressed = false;
     while (!c->closed() && c->out.pending() > 0) {
         int64_t n = platform::net_send(c->sock, c->out.unsent(), c->out.pending());
         if (n == platform::kWouldBlock) break;
@@ -403,7 +580,14 @@ void client_write_output(Client* c) {
             return;
         }
         c->out.consume(static_cast<size_t>(n));
+        progressed = true;
     }
+    if (!progressed || c->closed()) return;
+    // A client that reads its replies is active, and back under its limit once
+    // it has read enough.
+    c->last_active_ms = platform::current_time_ms();
+    if (c->out.pending() <= client_output_limit(c)) c->output_over_since_ms = 0;
+    if (c->table != nullptr) c->table->count_memory(c);
 }
 
 void client_peer_addr(Client* c, char out[64]) {
@@ -472,7 +656,6 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
     int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
     if (!srv.running.load()) return false;
     if (ready < 0) return true;
-    if (items[0].revents != 0) accept_one(srv);
 
     // Only this thread frees clients (at the sweep), so the pointers stay valid.
     for (size_t i = 0; i < polled.size(); ++i) {
@@ -480,7 +663,7 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         short revents = items[i + 1].revents;
         if (c->closed() || c->close_after_output) continue;
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
-        if (!receive_into(c)) continue;
+        if (!receive_into(srv, c)) continue;
         // One lock for the whole batch. Its replies go out in one send right
         // away, so the client can send its next request while others are served.
         ServerLock lock(srv.lock);
@@ -497,6 +680,8 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         }
         if (!c->closed() && c->out.pending() > 0) client_write_output(c);
     }
+    // After the polled clients: a new connection may displace one of them.
+    if (items[0].revents != 0) accept_one(srv);
     end_of_pass(srv);
     return true;
 }

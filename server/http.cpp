@@ -32,17 +32,12 @@ bool iequal_prefix(std::string_view text, std::string_view lower_prefix) {
     return true;
 }
 
-// Position of the first case-insensitive occurrence of lower_needle, or npos.
-size_t ifind(std::string_view hay, std::string_view lower_needle) {
-    for (size_t i = 0; i + lower_needle.size() <= hay.size(); ++i) {
-        if (iequal_prefix(hay.substr(i), lower_needle)) return i;
-    }
-    return std::string_view::npos;
-}
-
 // The value of a header line (name given in lower case with its colon), trimmed.
+// The request line is not a header line and is skipped.
 bool header_value(std::string_view headers, std::string_view lower_name, std::string_view* out) {
-    size_t at = 0;
+    size_t at = headers.find("\r\n");
+    if (at == std::string_view::npos) return false;
+    at += 2;
     while (at < headers.size()) {
         size_t eol = headers.find("\r\n", at);
         if (eol == std::string_view::npos) eol = headers.size();
@@ -151,14 +146,26 @@ int64_t json_ttl(std::string_view body) {
     return v >= 1 && v <= 2147483646 ? v : 0;
 }
 
-void route_set(Server& srv, Client* c, std::string_view query, std::string_view body) {
+// What a request says about its body: its length when a Content-Length header
+// line gave one.
+struct BodyInfo {
+    bool length_given = false;
+    std::string_view bytes;
+};
+
+void route_set(Server& srv, Client* c, std::string_view method, std::string_view query, const BodyInfo& info) {
+    const std::string_view body = info.bytes;
     const std::string_view source = body.empty() ? query : body;
     std::string key, value;
     if (!http_query_param(source, "key", &key) || key.empty()) http_query_param(query, "key", &key);
     if (key.empty() && !body.empty()) http_json_field(body, "key", &key);
     bool have_value = !key.empty() && !body.empty() && http_json_field(body, "value", &value);
     if (!have_value) have_value = http_query_param(source, "val", &value) || http_query_param(query, "val", &value);
-    if (!have_value || key.empty()) return send_text(c, 400, "Bad Request", "Missing key or val");
+    if (!have_value || key.empty()) {
+        // A POST that leaves its body unmeasured needed one here.
+        if (method == "POST" && !info.length_given) return send_text(c, 411, "Length Required", "Length Required");
+        return send_text(c, 400, "Bad Request", "Missing key or val");
+    }
     if (key.size() > kMaxKeyBytes || value.size() > kMaxValueBytes) {
         return send_text(c, 413, "Payload Too Large", "Payload Too Large");
     }
@@ -173,7 +180,7 @@ void route_set(Server& srv, Client* c, std::string_view query, std::string_view 
 }
 
 void route(Server& srv, Client* c, std::string_view method, std::string_view target, std::string_view headers,
-           std::string_view body) {
+           const BodyInfo& body) {
     size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
     std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
@@ -188,7 +195,7 @@ void route(Server& srv, Client* c, std::string_view method, std::string_view tar
                                   "WWW-Authenticate: Basic realm=\"vorel\"\r\n");
     }
     if (path == "/get") return route_get(srv, c, query);
-    if (path == "/set") return route_set(srv, c, query, body);
+    if (path == "/set") return route_set(srv, c, method, query, body);
     std::string json;
     if (path == "/keys") {
         std::string pattern = "*";
@@ -281,32 +288,83 @@ bool http_request_start(const char* buf, size_t avail) {
     return (avail >= 5 && std::memcmp(buf, "GET /", 5) == 0) || (avail >= 6 && std::memcmp(buf, "POST /", 6) == 0);
 }
 
-bool http_handle(Server& srv, Client* c, const char* buf, size_t avail) {
-    const std::string_view text(buf, avail);
-    const size_t header_end = text.find("\r\n\r\n");
-    if (header_end == std::string_view::npos) {
-        if (avail <= kMaxHeaderBytes) return false;
-        send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
-        return true;
+namespace {
+
+// A Content-Length value: digits only (saturating past the body limit).
+bool parse_content_length(std::string_view text, uint64_t* out) {
+    if (text.empty()) return false;
+    uint64_t v = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        if (v <= kMaxBodyBytes) v = v * 10 + static_cast<uint64_t>(ch - '0');
     }
-    if (header_end > kMaxHeaderBytes) {
-        send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
-        return true;
-    }
-    const std::string_view headers = text.substr(0, header_end);
-    std::string_view body = text.substr(header_end + 4);
-    size_t cl_at = ifind(headers, "content-length:");
-    if (cl_at != std::string_view::npos) {
-        unsigned long long length = std::strtoull(buf + cl_at + 15, nullptr, 10);
+    *out = v;
+    return true;
+}
+
+// Finds the end of the header block, searching only bytes not searched by an
+// earlier call for the same request. npos while it has not arrived.
+size_t find_header_end(ParseState& ps, std::string_view text) {
+    const size_t from = ps.http_checked > 3 ? ps.http_checked - 3 : 0;
+    const size_t end = text.find("\r\n\r\n", from);
+    ps.http_checked = end == std::string_view::npos ? text.size() : end;
+    return end;
+}
+
+// Reads the headers once they are complete: records where the body starts and
+// how long it is. False when the request was answered already (a bad or too
+// large length).
+bool read_headers(Server& srv, Client* c, std::string_view headers) {
+    ParseState& ps = c->parse;
+    uint64_t length = 0;
+    std::string_view text;
+    if (header_value(headers, "content-length:", &text)) {
+        if (!parse_content_length(text, &length)) {
+            srv.stats.count_command(srv.request_clock_ms());
+            send_text(c, 400, "Bad Request", "Invalid Content-Length");
+            return false;
+        }
         // A body past the limit is refused before it is read, never buffered.
         if (length > kMaxBodyBytes) {
             srv.stats.count_command(srv.request_clock_ms());
             send_text(c, 413, "Payload Too Large", "Payload Too Large");
+            return false;
+        }
+    }
+    // Credentials that open the data routes let the body grow to the HTTP
+    // limit; without them the answer does not depend on the body, and one
+    // larger than such a connection may buffer is not waited for.
+    if (!c->authenticated && authorized(srv, headers)) c->authenticated = 1;
+    if (!c->authenticated && headers.size() + 4 + length > srv.unauth_input_limit()) length = 0;
+    ps.http_body_at = headers.size() + 4;
+    ps.http_body_len = length;
+    return true;
+}
+
+}  // namespace
+
+bool http_handle(Server& srv, Client* c, const char* buf, size_t avail) {
+    ParseState& ps = c->parse;
+    const std::string_view text(buf, avail);
+    if (ps.http_body_at == 0) {
+        const size_t header_end = find_header_end(ps, text);
+        if (header_end == std::string_view::npos) {
+            if (avail <= kMaxHeaderBytes) return false;
+            send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
             return true;
         }
-        if (body.size() < length) return false;
-        body = body.substr(0, length);
+        if (header_end > kMaxHeaderBytes) {
+            send_text(c, 431, "Request Header Fields Too Large", "Request Header Fields Too Large");
+            return true;
+        }
+        if (!read_headers(srv, c, text.substr(0, header_end))) return true;
     }
+    if (avail - ps.http_body_at < ps.http_body_len) return false;
+    const std::string_view headers = text.substr(0, ps.http_body_at - 4);
+    BodyInfo body;
+    std::string_view ignored;
+    body.length_given = header_value(headers, "content-length:", &ignored);
+    body.bytes = text.substr(ps.http_body_at, ps.http_body_len);
     srv.stats.count_command(srv.request_clock_ms());
     size_t sp1 = headers.find(' ');
     std::string_view method = headers.substr(0, sp1);

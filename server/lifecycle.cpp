@@ -33,7 +33,8 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
 
     ServerLock lock(srv.lock);
     srv.port = port < 1 ? 6379 : port;
-    srv.password = password != nullptr ? std::string(password, strnlen(password, 255)) : std::string();
+    // Kept whole, however long: a cut password would let its prefix in.
+    srv.password = password != nullptr ? std::string(password) : std::string();
     srv.log.set_path(persist_file != nullptr ? std::string(persist_file, strnlen(persist_file, 511)) : std::string());
 
     // A log left open by an earlier failed start is closed before anything replays.

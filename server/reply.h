@@ -53,6 +53,8 @@ public:
     // ---- What the connection loop uses ----
     // Bytes written but not yet accepted by the socket.
     size_t pending() const { return data_.size() - sent_; }
+    // Bytes of memory the writer holds (sent, unsent and spare).
+    size_t held() const { return data_.capacity(); }
     const char* unsent() const { return data_.data() + sent_; }
     // Records that the socket took n more bytes, and gives back memory once the
     // buffer is drained or mostly sent.

@@ -30,8 +30,23 @@
 constexpr int kMaxClients = 128;
 constexpr uint64_t kInbufInitial = 32768;
 constexpr uint64_t kInbufMax = uint64_t(1) << 29;          // 512 MiB
-constexpr uint64_t kOutputLimit = uint64_t(256) << 20;     // unsent reply bytes per client
+constexpr uint64_t kInbufShrinkAbove = uint64_t(1) << 20;  // larger, mostly empty buffers shrink
+// Unsent reply bytes per client: a client stays connected while it is above its
+// limit for less than kOutputGraceMs, and is closed at once past kOutputHardFactor
+// times the limit, so a client that reads gets any reply.
+constexpr uint64_t kOutputLimit = uint64_t(256) << 20;
 constexpr uint64_t kSubscriberOutputLimit = uint64_t(32) << 20;
+constexpr int64_t kOutputGraceMs = 10000;
+constexpr uint64_t kOutputHardFactor = 4;
+// A connection that has not authenticated while a password is set may send
+// requests of at most kUnauthMaxArgs arguments of at most kUnauthMaxArgBytes
+// each (or the password's length where longer), and may leave at most
+// kUnauthOutputLimit bytes of replies unread; past any of these it is closed.
+constexpr int kUnauthMaxArgs = 10;
+constexpr uint64_t kUnauthMaxArgBytes = 16 * 1024;
+constexpr uint64_t kUnauthOutputLimit = 64 * 1024;
+// Default bound on the memory all clients' buffers hold together.
+constexpr uint64_t kDefaultClientsMemoryLimit = uint64_t(1) << 30;
 constexpr int kPassTimeoutMs = 50;
 
 struct Server;
@@ -42,6 +57,37 @@ struct QueuedCommand {
     std::vector<std::string> args;
 };
 
+class ClientTable;
+
+// Where framing stopped in a request that has not fully arrived, so that the
+// next receive continues there instead of at the request's first byte: a
+// request arriving in k pieces costs O(its size), not O(k x size). Offsets count
+// from the request's first byte, which is inbuf[0] while the request is pending.
+struct ParseState {
+    // Multibulk: the announced argument count (0 until its line is read), the
+    // arguments found so far and where the next unread line starts. Their
+    // positions are not kept: the request is walked once more when complete.
+    long long argc = 0;
+    long long found = 0;
+    uint64_t next = 0;
+    // Length of the bulk whose "$<n>" line is read and whose data is awaited; -1 none.
+    long long bulk_len = -1;
+    // Bytes from the start of the current count line known to hold no CR.
+    uint64_t line_checked = 0;
+    // Inline: bytes from the request's start known to hold no LF.
+    uint64_t inline_checked = 0;
+    // HTTP: bytes known to hold no end of the header block; once that end is
+    // found, where the body starts and the length it announced.
+    uint64_t http_checked = 0;
+    uint64_t http_body_at = 0;
+    uint64_t http_body_len = 0;
+
+    // True once framing has examined part of the pending request.
+    bool started() const { return argc != 0 || line_checked != 0 || inline_checked != 0 || http_checked != 0; }
+    // Forgets the request just framed.
+    void reset() { *this = ParseState{}; }
+};
+
 struct Client {
     Client() = default;
     Client(const Client&) = delete;
@@ -49,16 +95,28 @@ struct Client {
     ~Client();
 
     platform::Socket sock = platform::kInvalidSocket;  // kInvalidSocket once closed
+    // 0 while a password is set and the connection has not given it; such a
+    // connection is held to the kUnauth limits.
     int authenticated = 0;
 
     // Received bytes not yet consumed, at inbuf[0 .. inbuf_len), NUL after them.
     char* inbuf = nullptr;
     uint64_t inbuf_cap = 0;
     uint64_t inbuf_len = 0;
+    ParseState parse;
 
     // Replies not yet accepted by the socket; also selects RESP2 or RESP3.
     Reply out;
     bool close_after_output = false;  // QUIT, HTTP: close once the output is sent
+    // When the unsent output last went above the client's limit; 0 while below.
+    int64_t output_over_since_ms = 0;
+
+    // The table counting this client's buffers (nullptr for the replay client),
+    // the bytes counted there, and the MULTI queue's bytes counted so far.
+    ClientTable* table = nullptr;
+    uint64_t memory_counted = 0;
+    uint64_t queue_bytes = 0;
+    size_t queue_counted = 0;
 
     std::vector<std::string> channels;
     std::vector<std::string> patterns;
@@ -71,6 +129,7 @@ struct Client {
     std::string name;
     int64_t created_ms = 0;
     int64_t last_cmd_ms = 0;
+    int64_t last_active_ms = 0;  // last time bytes arrived from it or reached it
     char last_cmd[32] = {};
 
     int blocked = 0;
@@ -87,7 +146,12 @@ struct Client {
 void free_client_extras(Client* c);
 // Closes the connection now; unsent output is dropped. The sweep frees the record.
 void client_close(Client* c);
-// Closes a client whose unsent output has passed its limit. Called after a
+// The unsent output a client may hold (see kOutputLimit): kUnauthOutputLimit
+// before it authenticates, kSubscriberOutputLimit while subscribed.
+uint64_t client_output_limit(const Client* c);
+// Closes a client whose unsent output passes its limit (see kOutputLimit),
+// and counts the client's buffers toward the table's bound on client memory,
+// closing the client holding the most when the bound is passed. Called after a
 // command's reply, and after anything written to another client.
 void client_check_output(Client* c);
 // Writes to another client's reply writer (a woken parked client, a subscriber):
@@ -125,15 +189,38 @@ public:
     int size() const { return count_; }
     bool full() const { return count_ >= kMaxClients; }
     Client* at(int i) const { return slots_[static_cast<size_t>(i)].get(); }
-    void add(std::unique_ptr<Client> c) { slots_[static_cast<size_t>(count_++)] = std::move(c); }
+    void add(std::unique_ptr<Client> c) {
+        c->table = this;
+        slots_[static_cast<size_t>(count_++)] = std::move(c);
+    }
     // Frees closed clients and keeps the survivors dense in their old order.
     void sweep();
     // Closes and frees every client.
     void close_all();
 
+    // Recounts what the client's buffers hold (O(1) but for MULTI commands
+    // queued since the last count) and, while the total is past the bound,
+    // closes the client holding the most.
+    void count_memory(Client* c);
+    // Takes a closing client's bytes out of the total.
+    void uncount_memory(Client* c);
+    uint64_t memory_used() const { return memory_used_; }
+    // At most once a second: closes clients whose unsent output stayed above
+    // their limit for kOutputGraceMs, and clients idle for idle_timeout_ms
+    // (subscribers and parked clients excepted).
+    void close_stale(int64_t now);
+
     uint64_t next_id = 0;
+    // CONFIG maxmemory-clients: bound on memory_used(); 0 = none.
+    uint64_t memory_limit = kDefaultClientsMemoryLimit;
+    // CONFIG timeout in milliseconds: idle clients are closed after it; 0 = never.
+    int64_t idle_timeout_ms = 0;
 
 private:
+    void close_biggest();
+
+    uint64_t memory_used_ = 0;
+    int64_t last_stale_check_ms_ = 0;
     std::array<std::unique_ptr<Client>, kMaxClients> slots_{};
     int count_ = 0;
 };
@@ -152,12 +239,13 @@ struct Stats {
     void count_command(int64_t now);
 };
 
-// The CONFIG table: sixteen named rows with text values, filled in part at
-// start and changed at run time by CONFIG SET; kept across restarts.
-constexpr size_t kConfigRows = 16;
+// The CONFIG table: named rows with text values, filled in part at start and
+// changed at run time by CONFIG SET; kept across restarts. Sizes are kept as
+// bytes, so that a value read back and set again never changes the limit.
+constexpr size_t kConfigRows = 17;
 struct ConfigRow {
     const char* name;
-    std::string value;  // at most 255 characters
+    std::string value;  // at most 255 characters, but requirepass is kept whole
 };
 class Config {
 public:
@@ -168,6 +256,10 @@ public:
 private:
     std::array<ConfigRow, kConfigRows> rows_;
 };
+
+// A memory size: digits, then optionally b, k/kb, m/mb or g/gb (any case;
+// 1024-based). False for anything else, or a size past 64 bits.
+bool parse_memory_size(std::string_view text, uint64_t* bytes);
 
 // The text of the last failure of a start or host call. Written under the
 // server lock or by start/stop; read from any thread.
@@ -228,6 +320,12 @@ struct Server {
     void fill_config_at_start();
     // Checks a password against the configured one in constant time.
     bool password_matches(std::string_view given) const;
+    // The longest argument a connection that has not authenticated may send.
+    uint64_t unauth_arg_limit() const {
+        return password.size() > kUnauthMaxArgBytes ? password.size() : kUnauthMaxArgBytes;
+    }
+    // The most input such a connection may have buffered: a largest request.
+    uint64_t unauth_input_limit() const { return kUnauthMaxArgs * (unauth_arg_limit() + 32) + 32; }
 };
 
 using ServerLock = std::lock_guard<std::recursive_mutex>;

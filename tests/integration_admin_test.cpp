@@ -72,7 +72,7 @@ TEST(Admin, ConfigTableAndItsEffects) {
     ASSERT_TRUE(server.ok());
     Conn c(server.port());
     EXPECT_EQ(c.call({"AUTH", "pw"}), "+OK\r\n");
-    EXPECT_EQ(c.call({"CONFIG", "GET", "MAXMEMORY"}), "*2\r\n" + bulk("maxmemory") + bulk("5"));
+    EXPECT_EQ(c.call({"CONFIG", "GET", "MAXMEMORY"}), "*2\r\n" + bulk("maxmemory") + bulk("5242880"));
     EXPECT_EQ(c.call({"CONFIG", "GET", "requirepass", "*"}), "*4\r\n" + bulk("requirepass") + bulk("pw") +
                                                                   bulk("*") + "$0\r\n\r\n");
     EXPECT_EQ(c.call({"CONFIG", "SET", "nosuch", "1"}),

@@ -3,31 +3,18 @@
 // well-behaved clients or make it hold memory it was never sent.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/resident_memory.h"
 #include "support/resp_client.h"
 
 using vtest::cmd;
 using vtest::Conn;
+using vtest::resident_kib;
 using vtest::ServerGuard;
-
-namespace {
-
-// Resident memory of this process (the server runs inside it), in KiB; 0 where
-// the figure is not available.
-long long resident_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
-    }
-    return 0;
-}
-
-}  // namespace
 
 TEST(Hostile, GarbageAndHalfRequestsDoNotBlockOthers) {
     ServerGuard server;

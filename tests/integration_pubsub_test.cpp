@@ -85,8 +85,9 @@ TEST(PubSub, StalledSubscriberIsDroppedAndPublisherCarriesOn) {
     EXPECT_EQ(slow.read_reply(), frame('*', "subscribe", "ch", 1));
     std::string message(1 << 20, 'z');
     std::string reply;
-    // 48 MiB to a subscriber that never reads: past its output limit it is closed.
-    for (int i = 0; i < 48; ++i) {
+    // 160 MiB to a subscriber that never reads: past four times its output limit
+    // (32 MiB) it is closed at once, without waiting out the grace period.
+    for (int i = 0; i < 160; ++i) {
         reply = pub.call({"PUBLISH", "ch", message});
         ASSERT_TRUE(reply == ":1\r\n" || reply == ":0\r\n") << reply;
     }
