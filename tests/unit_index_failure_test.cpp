@@ -35,17 +35,40 @@ struct FailAllocation {
 
 }  // namespace
 
-// The replacements pair malloc with free; the compiler, seeing new-expressions
-// of this file inlined next to a delete that calls free, cannot tell.
+// Every non-aligned form is replaced, so that whatever a sanitizer runtime
+// would supply never meets these in an allocation/deallocation pair. They pair
+// malloc with free; the compiler, seeing new-expressions of this file inlined
+// next to a delete that calls free, cannot tell.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-void* operator new(std::size_t n) {
+namespace {
+
+void* allocate(std::size_t n) {
     if (t_allocations_before_failure >= 0 && t_allocations_before_failure-- == 0) throw std::bad_alloc();
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
+
+void* allocate_or_null(std::size_t n) noexcept {
+    try {
+        return allocate(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n); }
+void* operator new[](std::size_t n) { return allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
