@@ -178,6 +178,14 @@ struct Keyspace {
 
     ScanResume scan_resume;
     RandomPickBound random_bound;
+
+    // Told of every key the engine removes on its own — a dead key found by a
+    // lookup or the sweep (evicted false), a key evicted for memory (true) —
+    // just before it goes, so the server can log the removal.
+    void (*removal_hook)(void* ctx, std::string_view key, bool evicted);
+    void* removal_ctx;
+    // While set, writes never evict (a replay applies the whole log first).
+    bool eviction_paused;
 };
 
 // ---- Container value types --------------------------------------------------
@@ -323,6 +331,10 @@ int64_t dict_pttl(Keyspace* ks, std::string_view key);
 void dict_cleanup_expired(Keyspace* ks);
 // Evicts least-recently-used keys until used_memory is within the limit.
 void dict_evict_lru(Keyspace* ks);
+// Tells the removal hook (if any) that the engine is about to remove e on its own.
+void dict_note_removal(Keyspace* ks, const Entry* e, bool evicted);
+// Pauses eviction (a replay) or resumes it and evicts down to the limit at once.
+void dict_pause_eviction(Keyspace* ks, bool paused);
 void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
 int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);

@@ -147,6 +147,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
         if (e->hash != hash || e->key_len != key.size()) continue;
         if (memcmp(entry_key(e).data(), key.data(), key.size()) != 0) continue;
         if (is_dead(e, now)) {
+            dict_note_removal(ks, e, false);
             entry_remove(ks, e, pred);
             return nullptr;
         }

@@ -22,6 +22,7 @@ Config::Config()
           {"auto-aof-rewrite-percentage", "100"},
           {"auto-aof-rewrite-min-size", "64mb"},
           {"lazyfree-lazy-eviction", "no"},
+          {"appendfsync", "everysec"},
       }} {}
 
 ConfigRow* Config::find(std::string_view name) {
@@ -35,6 +36,18 @@ void Server::fill_config_at_start() {
     config.find("maxmemory")->value = std::to_string(dict_maxmemory_mb(keyspace));
     config.find("requirepass")->value = password;
     if (!log.path().empty()) config.find("appendonly")->value = "yes";
+}
+
+bool Server::set_config(std::string_view name, std::string_view value) {
+    ConfigRow* row = config.find(name);
+    if (row == nullptr || value.size() > 255) return false;
+    if (name == "appendfsync") {
+        FsyncPolicy policy = FsyncPolicy::EverySec;
+        if (!parse_fsync_policy(value, &policy)) return false;
+        log.set_fsync_policy(policy);
+    }
+    row->value.assign(value);
+    return true;
 }
 
 bool Server::password_matches(std::string_view given) const {
