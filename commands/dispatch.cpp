@@ -121,6 +121,7 @@ void run_handler(const CommandInfo& info, Call& call, Origin origin) {
     const bool writes = (info.def.flags & kCmdWrite) != 0;
     bool out_of_memory = false;
     try {
+        if (writes && srv.rewrite.active()) srv.rewrite.before_write(srv, call.args.argc, call.args.argv, call.args.lens);
         info.def.handler(call, call.args);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;

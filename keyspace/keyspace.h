@@ -65,6 +65,9 @@ struct ExternalString {
 };
 
 constexpr uint8_t ENTRY_EXTERNAL_STR = 1;  // flags: the string value is an ExternalString
+// flags: the log rewrite's visit mark; an entry whose bit equals the keyspace's
+// rewrite_mark has been visited by the running (or last) rewrite.
+constexpr uint8_t ENTRY_REWRITE_MARK = 2;
 
 // One key, allocated as one block: this header, then `inline_cap` bytes of value
 // space starting at the payload union, then the key bytes and a NUL. A string
@@ -186,6 +189,9 @@ struct Keyspace {
     void* removal_ctx;
     // While set, writes never evict (a replay applies the whole log first).
     bool eviction_paused;
+    // The ENTRY_REWRITE_MARK value that means "visited" (0 or the flag). A new or
+    // renamed entry is linked visited: its records follow in the log.
+    uint8_t rewrite_mark;
 };
 
 // ---- Container value types --------------------------------------------------

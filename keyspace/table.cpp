@@ -35,6 +35,7 @@ void release_payload(Keyspace* ks, Entry* e) {
 // Links an unlinked entry at its chain head, then indexes, counts and charges it.
 void link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
     e->hash = dict_hash(entry_key(e));
+    e->flags = static_cast<uint8_t>((e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark);
     e->last_access_ms = now;
     push_at_chain_head(&ks->buckets[bucket_of(ks, e->hash)], e);
     ks->key_count++;

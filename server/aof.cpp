@@ -171,6 +171,7 @@ bool LogWriter::commit() {
     bool ok = std::fwrite(staged_.data(), 1, staged_.size(), fp_) == staged_.size();
     ok = (std::fflush(fp_) == 0) && ok;
     if (ok && policy_ == FsyncPolicy::Always) ok = platform::file_sync(fp_);
+    if (ok && tee_ != nullptr) tee_->append(staged_);
     if (ok && policy_ == FsyncPolicy::EverySec) unsynced_.store(true);
     last_save_s_ = platform::current_time_s();
     const size_t written = staged_.size();
@@ -184,6 +185,8 @@ bool LogWriter::commit() {
         good_size_ += written;
         return true;
     }
+    // The rewrite must not keep what the log lost; it fails at its next step.
+    tee_ = nullptr;
     drop_partial_tail();
     failed_ = true;
     last_probe_ms_ = platform::current_time_ms();
@@ -241,6 +244,34 @@ void LogWriter::close_file() {
     staged_.clear();
     evicted_.clear();
     tx_depth_ = 0;
+}
+
+bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock temp_lock) {
+    if (fp_ == nullptr) return false;
+    stop_flusher();
+    // The old file is complete on the disk before the new one takes its place;
+    // the stream is closed first because Windows renames only closed files.
+    platform::file_sync(fp_);
+    std::fclose(fp_);
+    fp_ = nullptr;
+    const bool replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+    if (replaced) {
+        platform::dir_sync_of(path_.c_str());
+        platform::file_unlock(lock_);
+        lock_ = temp_lock;
+    }
+    fp_ = std::fopen(path_.c_str(), "ab");
+    if (fp_ == nullptr) {
+        // Nothing can be appended: writes are refused until the next start.
+        failed_ = tail_dirty_ = true;
+        return replaced;
+    }
+    std::setvbuf(fp_, nullptr, _IONBF, 0);
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path_, ec);
+    good_size_ = ec ? 0 : static_cast<uint64_t>(size);
+    if (policy_ == FsyncPolicy::EverySec) start_flusher();
+    return replaced;
 }
 
 void LogWriter::close() {

@@ -122,6 +122,14 @@ public:
     // Size of the file as far as whole records were written.
     uint64_t size() const { return good_size_; }
 
+    // ---- Rewrite support ----
+    // Every record written from now on is also appended to *tee (nullptr stops).
+    void set_tee(std::string* tee) { tee_ = tee; }
+    // Puts the finished file at temp_path (locked by temp_lock) in place of the
+    // log in one step and appends to it from now on; the lock passes to it.
+    // False (the old log kept, still appended to) when the rename failed.
+    bool replace_file(const std::string& temp_path, platform::FileLock temp_lock);
+
 private:
     void append_length_line(std::string& to, char prefix, uint64_t n);
     void append_record(std::string& to, std::initializer_list<std::string_view> args);
@@ -144,6 +152,7 @@ private:
     int64_t last_save_s_ = 0;
     std::string staged_;       // records of the running batch, formed whole
     std::string evicted_;      // DELs of keys evicted by the running command
+    std::string* tee_ = nullptr;  // the running rewrite's buffer
     size_t tx_mark_ = 0;       // where the open transaction's MULTI record starts
     int tx_depth_ = 0;
 

@@ -346,6 +346,8 @@ void end_of_pass(Server& srv) {
     if (srv.keyspace != nullptr) dict_cleanup_expired(srv.keyspace);
     // The sweep's DELs, and any record a host call left staged.
     srv.log.commit();
+    // A slice of a running log rewrite, now that nothing is staged.
+    srv.rewrite.step(srv);
     srv.log.probe_recovery();
     if (srv.clients.size() > 0) time_out_blocked_pops(srv);
     // Time-out replies go out in this pass rather than waiting for the next one.

@@ -83,6 +83,7 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
     // Keys the limit cannot hold after the replay go now, logged like any eviction.
     dict_pause_eviction(srv.keyspace, false);
     srv.log.commit();
+    srv.rewrite.reset(srv.log.size());
 
     srv.running.store(1);
     srv.thread = platform::thread_start(worker_main, &srv);
@@ -112,6 +113,8 @@ void server_stop(Server& srv) {
     }
     ServerLock lock(srv.lock);
     srv.clients.close_all();
+    srv.log.set_tee(nullptr);
+    srv.rewrite.cancel();
     srv.log.close();
     dict_destroy(srv.keyspace);
     srv.keyspace = nullptr;

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "server/aof.h"
 #include "server/reply.h"
+#include "server/rewrite.h"
 
 // ---- Limits ----------------------------------------------------------------
 
@@ -224,6 +225,7 @@ struct Server {
     Keyspace* keyspace = nullptr;
     ClientTable clients;
     LogWriter log;
+    LogRewrite rewrite;
     Stats stats;
     Config config;
     LastError last_error;

@@ -29,18 +29,32 @@ std::string read_file(const std::string& p) {
     return ss.str();
 }
 
+// "" when both dumps agree, else the first line where they part (a whole-text
+// comparison of large dumps would make the failure report itself too costly).
+std::string first_difference(const std::string& got, const std::string& want) {
+    if (got == want) return "";
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+    const size_t line = want.rfind('\n', at == 0 ? 0 : at - 1);
+    const size_t from = line == std::string::npos ? 0 : line + 1;
+    return "got  " + got.substr(from, 160) + "\nwant " + want.substr(from, 160);
+}
+
 class Durability : public ::testing::Test {
 protected:
     void TearDown() override {
         vorel_config_set("appendfsync", "everysec");
+        vorel_config_set("auto-aof-rewrite-min-size", "64mb");
+        vorel_config_set("auto-aof-rewrite-percentage", "100");
         std::remove(path.c_str());
+        std::remove((path + ".rewrite").c_str());
         std::remove((path + ".corrupt").c_str());
     }
     void write_file(const std::string& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << bytes;
     }
-    // Every key with its type, value and deadline, in key order, as one text.
+    // Every key with its type, value and whether it has a deadline, in key order.
     static std::string dump(Conn& c) {
         std::string keys = c.call({"KEYS", "*"});
         std::vector<std::string> names;
@@ -60,7 +74,8 @@ protected:
             if (type == "+hash\r\n") out += c.call({"HGETALL", k});
             if (type == "+set\r\n") out += c.call({"SMEMBERS", k});
             if (type == "+zset\r\n") out += c.call({"ZRANGE", k, "0", "-1", "WITHSCORES"});
-            out += c.call({"TTL", k}) + "\n";
+            // Whether a deadline is set; its moment is compared on its own.
+            out += c.call({"TTL", k}) == ":-1\r\n" ? " no deadline\n" : " deadline\n";
         }
         return out;
     }
@@ -141,7 +156,7 @@ TEST_F(Durability, EvictionAndExpiryReplayToTheSameKeyspace) {
     ServerGuard server(nullptr, 1, path.c_str());
     ASSERT_TRUE(server.ok()) << vorel_last_error();
     Conn c(server.port());
-    EXPECT_EQ(dump(c), before);
+    EXPECT_EQ(first_difference(dump(c), before), "");
 }
 
 // During replay eviction waits for the whole log: records that delete keys
@@ -285,4 +300,141 @@ TEST_F(Durability, EachFsyncPolicyIsAcceptedAndReported) {
     EXPECT_EQ(c.call({"CONFIG", "SET", "appendfsync", "always"}), "+OK\r\n");
     EXPECT_NE(c.call({"INFO"}).find("\r\naof_fsync:always\r\n"), std::string::npos);
     EXPECT_EQ(c.call({"INCR", "n"}), ":4\r\n");
+}
+
+namespace {
+
+std::string info_field(Conn& c, const std::string& name) {
+    const std::string info = c.call({"INFO"});
+    const size_t at = info.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    const size_t from = at + name.size() + 3;
+    return info.substr(from, info.find("\r\n", from) - from);
+}
+
+bool wait_rewrite_done(Conn& c, const std::string& count) {
+    for (int i = 0; i < 600; ++i) {
+        if (info_field(c, "aof_rewrite_in_progress") == "0" && info_field(c, "aof_rewrites") == count) return true;
+        platform::sleep_ms(10);
+    }
+    return false;
+}
+
+// Remaining milliseconds of every key with a deadline, with the moment read.
+std::vector<std::pair<std::string, long long>> deadlines(Conn& c, std::vector<std::string> keys) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<std::pair<std::string, long long>> out;
+    for (const std::string& k : keys) {
+        const long long ms = std::atoll(c.call({"PTTL", k}).c_str() + 1);
+        if (ms > 0) out.emplace_back(k, ms + platform::current_time_ms());
+    }
+    return out;
+}
+
+// A seeded workload over every family: writes that read other keys, overwrites
+// and deletions, and keys with deadlines.
+void random_writes(Conn& c, uint64_t& seed, int count, std::vector<std::string>* keys) {
+    auto next = [&seed](uint64_t bound) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (seed >> 33) % bound;
+    };
+    std::string batch;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(next(400));
+        const std::string m = std::to_string(next(50));
+        switch (next(16)) {
+            case 0: batch += cmd({"SET", "s" + n, "v" + m}); break;
+            case 1: batch += cmd({"INCRBY", "c" + n, m}); break;
+            case 2: batch += cmd({"APPEND", "s" + n, m}); break;
+            case 3: batch += cmd({"RPUSH", "l" + n, m, "x" + m}); break;
+            case 4: batch += cmd({"RPOPLPUSH", "l" + n, "l" + m}); break;
+            case 5: batch += cmd({"HSET", "h" + n, "f" + m, m}); break;
+            case 6: batch += cmd({"HINCRBY", "h" + n, "n", m}); break;
+            case 7: batch += cmd({"SADD", "t" + n, m}); break;
+            case 8: batch += cmd({"SUNIONSTORE", "t" + m, "t" + n, "t" + m}); break;
+            case 9: batch += cmd({"ZADD", "z" + n, m + ".25", "e" + m}); break;
+            case 10: batch += cmd({"ZINCRBY", "z" + n, "1.5", "e" + m}); break;
+            case 11: batch += cmd({"DEL", "s" + n, "l" + n}); break;
+            case 12: batch += cmd({"EXPIRE", "h" + n, std::to_string(1000 + next(1000))}); break;
+            case 13: batch += cmd({"RENAME", "t" + n, "t" + m}); break;
+            case 14: batch += cmd({"SREM", "t" + n, m}); break;
+            default: batch += cmd({"PEXPIRE", "z" + n, std::to_string(2000000 + next(1000))}); break;
+        }
+        if (keys != nullptr) {
+            for (const char* p : {"s", "c", "l", "h", "t", "z"}) keys->push_back(p + n);
+        }
+    }
+    c.send(batch);
+    for (int i = 0; i < count; ++i) ASSERT_FALSE(c.read_reply().empty());
+}
+
+}  // namespace
+
+// A rewrite while writes keep coming, then more writes and a restart: every key,
+// type, value and deadline comes back, from a log smaller than before.
+TEST_F(Durability, RewriteWhileServingRebuildsTheSameKeyspace) {
+    std::string before;
+    std::vector<std::string> keys;
+    std::vector<std::pair<std::string, long long>> due;
+    uint64_t seed = 19;
+    {
+        ServerGuard server(nullptr, 0, path.c_str());
+        ASSERT_TRUE(server.ok());
+        Conn c(server.port());
+        // Enough keys that the walk takes many slices.
+        std::string fill;
+        for (int i = 0; i < 60000; ++i) fill += cmd({"SET", "fill" + std::to_string(i), std::to_string(i)});
+        c.send(fill);
+        for (int i = 0; i < 60000; ++i) ASSERT_EQ(c.read_reply(), "+OK\r\n");
+        random_writes(c, seed, 20000, &keys);
+        const uint64_t grown = std::filesystem::file_size(path);
+        EXPECT_EQ(c.call({"BGREWRITEAOF"}), "+Background append only file rewriting started\r\n");
+        EXPECT_EQ(c.call({"BGREWRITEAOF"}).substr(0, 4), "-ERR");
+        for (int round = 0; round < 10; ++round) random_writes(c, seed, 300, &keys);
+        ASSERT_TRUE(wait_rewrite_done(c, "1"));
+        EXPECT_EQ(info_field(c, "aof_last_bgrewrite_status"), "ok");
+        EXPECT_LT(std::filesystem::file_size(path), grown);
+        EXPECT_EQ(info_field(c, "aof_base_size"), std::to_string(std::filesystem::file_size(path)));
+        random_writes(c, seed, 2000, &keys);
+        before = dump(c);
+        due = deadlines(c, keys);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".rewrite"));
+    ServerGuard server(nullptr, 0, path.c_str());
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    EXPECT_EQ(first_difference(dump(c), before), "");
+    const auto after = deadlines(c, keys);
+    ASSERT_EQ(after.size(), due.size());
+    for (size_t i = 0; i < due.size(); ++i) {
+        EXPECT_EQ(after[i].first, due[i].first);
+        EXPECT_NEAR(static_cast<double>(after[i].second), static_cast<double>(due[i].second), 100.0) << due[i].first;
+    }
+}
+
+// The automatic rewrite runs once the log has grown by the percentage over its
+// size after the last rewrite and passed the minimum size; 0 turns it off.
+TEST_F(Durability, AutomaticRewriteFollowsGrowth) {
+    ASSERT_EQ(vorel_config_set("auto-aof-rewrite-min-size", "64kb"), 0);
+    ASSERT_EQ(vorel_config_set("auto-aof-rewrite-percentage", "0"), 0);
+    {
+        ServerGuard server(nullptr, 0, path.c_str());
+        ASSERT_TRUE(server.ok());
+        Conn c(server.port());
+        const std::string value(1000, 'v');
+        for (int i = 0; i < 200; ++i) c.call({"SET", "k", value + std::to_string(i)});
+        platform::sleep_ms(200);
+        EXPECT_EQ(info_field(c, "aof_rewrites"), "0") << "percentage 0 must turn the automatic rewrite off";
+        EXPECT_EQ(c.call({"CONFIG", "SET", "auto-aof-rewrite-percentage", "100"}), "+OK\r\n");
+        c.call({"SET", "k", "last"});
+        ASSERT_TRUE(wait_rewrite_done(c, "1"));
+        EXPECT_LT(std::filesystem::file_size(path), 4000u) << "the log of 200 overwrites was not compacted";
+    }
+    vorel_config_set("auto-aof-rewrite-min-size", "64mb");
+    vorel_config_set("auto-aof-rewrite-percentage", "100");
+    ServerGuard server(nullptr, 0, path.c_str());
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    EXPECT_EQ(c.call({"GET", "k"}), bulk("last"));
 }
