@@ -3,8 +3,9 @@ load over every value type and is killed with SIGKILL at random moments, several
 rounds on the same file. After each restart every write whose reply was received
 must be present, and nothing may appear that was never sent. A transaction writer
 runs alongside (two counters around a large value, in one MULTI/EXEC): after a
-restart both counters agree. A second server on the same file is refused and
-leaves the file as it was.
+restart both counters agree. Log rewrites (BGREWRITEAOF) are asked for over and
+over, so kills also land inside rewrites and around the switch to the new file.
+A second server on the same file is refused and leaves the file as it was.
 
 usage: crash_consistency.py <vorel-server> [rounds]"""
 import os
@@ -88,6 +89,23 @@ class TxWriter(threading.Thread):
                 if isinstance(reply, RespError) or not isinstance(reply, list):
                     raise SystemExit("error reply %r to EXEC" % (reply,))
                 self.state["acked"] += 1
+        except (OSError, ConnectionError):
+            return
+
+
+class Rewriter(threading.Thread):
+    """Asks for a log rewrite every few tens of milliseconds until the server dies."""
+
+    def __init__(self, port, rng):
+        super().__init__(daemon=True)
+        self.port, self.delay = port, [rng.uniform(0.01, 0.08) for _ in range(1000)]
+
+    def run(self):
+        try:
+            c = Conn(self.port, timeout=5)
+            for d in self.delay:
+                c.call("BGREWRITEAOF")  # "already in progress" is fine
+                time.sleep(d)
         except (OSError, ConnectionError):
             return
 
@@ -180,7 +198,8 @@ def main():
                 problems += second_server_refused(server, aof)
             if problems:
                 raise SystemExit("round %d after restart:\n  %s" % (r, "\n  ".join(problems[:10])))
-            threads = [Writer(port, w, states[w]) for w in range(writers)] + [TxWriter(port, tx)]
+            threads = [Writer(port, w, states[w]) for w in range(writers)] + [TxWriter(port, tx),
+                                                                                 Rewriter(port, rng)]
             for t in threads:
                 t.start()
             time.sleep(rng.uniform(0.2, 1.0))
