@@ -249,14 +249,13 @@ void LogWriter::close_file() {
 bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock temp_lock) {
     if (fp_ == nullptr) return false;
     stop_flusher();
-    // The old file is complete on the disk before the new one takes its place;
-    // the stream is closed first because Windows renames only closed files.
-    platform::file_sync(fp_);
+    // The stream is closed first because Windows renames only closed files. The
+    // old file needs no sync: the new one holds every record it holds.
     std::fclose(fp_);
     fp_ = nullptr;
     const bool replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
     if (replaced) {
-        platform::dir_sync_of(path_.c_str());
+        if (policy_ == FsyncPolicy::Always) platform::dir_sync_of(path_.c_str());
         platform::file_unlock(lock_);
         lock_ = temp_lock;
     }

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int64_t kSliceMs = 2;                // longest walk per slice
+constexpr int64_t kSliceMs = 1;                // longest walk per slice
 constexpr size_t kElementsPerRecord = 512;     // container elements per record
 constexpr size_t kWriteOutBytes = size_t(1) << 20;
 
@@ -200,6 +200,18 @@ bool LogRewrite::auto_due(Server& srv) const {
     return size >= min_size && size * 100 >= base_size_ * static_cast<uint64_t>(100 + pct);
 }
 
+void LogRewrite::syncer_main(void* arg) {
+    LogRewrite* self = static_cast<LogRewrite*>(arg);
+    self->sync_ok_.store(platform::file_sync(self->temp_));
+    self->synced_.store(true);
+}
+
+void LogRewrite::join_syncer() {
+    if (syncer_ == nullptr) return;
+    platform::thread_join(syncer_);
+    syncer_ = nullptr;
+}
+
 void LogRewrite::step(Server& srv) {
     if (srv.log.has_staged() || srv.keyspace == nullptr) return;
     if (!active_) {
@@ -208,6 +220,10 @@ void LogRewrite::step(Server& srv) {
         if (!active_) return;
     }
     if (!srv.log.is_open() || srv.log.refusing_writes()) fail();
+    if (syncer_ != nullptr) {
+        if (synced_.load()) finish(srv);
+        return;
+    }
     Keyspace* ks = srv.keyspace;
     const int64_t until = platform::current_time_ms() + kSliceMs;
     unsigned buckets = 0;
@@ -216,17 +232,30 @@ void LogRewrite::step(Server& srv) {
             if (!visited(ks, e)) visit(ks, e);
         }
         ++cursor_;
-        if (++buckets % 256 == 0 && (buffer_.size() > kWriteOutBytes || platform::current_time_ms() >= until)) break;
+        if (++buckets % 32 == 0 && (buffer_.size() > kWriteOutBytes || platform::current_time_ms() >= until)) break;
     }
     write_out();
-    if (cursor_ >= ks->bucket_count) finish(srv);
+    if (cursor_ < ks->bucket_count) return;
+    if (!discarding_ && std::fflush(temp_) != 0) fail();
+    synced_.store(false);
+    syncer_ = discarding_ ? nullptr : platform::thread_start(syncer_main, this);
+    // Without a thread the sync happens here.
+    if (syncer_ == nullptr) {
+        sync_ok_.store(discarding_ || platform::file_sync(temp_));
+        finish(srv);
+    }
 }
 
 void LogRewrite::finish(Server& srv) {
+    join_syncer();
     srv.log.set_tee(nullptr);
+    if (!sync_ok_.load()) fail();
+    // Records taken while the syncer ran; under always they are synced too,
+    // otherwise they are as durable as the log's own last second.
+    write_out();
     bool ok = !discarding_;
     ok = ok && std::fflush(temp_) == 0;
-    ok = ok && platform::file_sync(temp_);
+    if (srv.log.fsync_policy() == FsyncPolicy::Always) ok = ok && platform::file_sync(temp_);
     ok = (std::fclose(temp_) == 0) && ok;
     temp_ = nullptr;
     active_ = false;
@@ -245,6 +274,7 @@ void LogRewrite::finish(Server& srv) {
 }
 
 void LogRewrite::cancel() {
+    join_syncer();
     if (temp_ != nullptr) {
         std::fclose(temp_);
         temp_ = nullptr;

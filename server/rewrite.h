@@ -5,6 +5,7 @@
 // old state first. The new file replaces the log atomically when the walk ends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -51,6 +52,8 @@ public:
 private:
     bool start(Server& srv);
     void visit(Keyspace* ks, Entry* e);
+    static void syncer_main(void* self);
+    void join_syncer();
     void write_out();
     void finish(Server& srv);
     void fail();
@@ -64,6 +67,11 @@ private:
     std::string temp_path_;
     std::FILE* temp_ = nullptr;
     platform::FileLock temp_lock_ = platform::kNoFileLock;
+    // After the walk the new file is synced by a thread of its own, so the
+    // worker never waits for the disk; records meanwhile stay in buffer_.
+    platform::Thread* syncer_ = nullptr;
+    std::atomic<bool> synced_{false};
+    std::atomic<bool> sync_ok_{false};
     uint64_t rewrites_ = 0;
     bool last_ok_ = true;
     uint64_t base_size_ = 0;
