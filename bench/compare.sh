@@ -8,6 +8,10 @@
 # filled first and 100-byte values. Each run measures every scenario on both
 # servers back to back (ceiling, server, server, ceiling, each for the given
 # duration, averaged per side); the summary gives the median ratio over the runs.
+# A third server with the append-only log on (appendfsync everysec, a file in a
+# temporary directory) runs the same scenarios right after the log-off server,
+# and the summary also gives the median log-on/log-off ratio (target 0.90 for
+# SET at pipeline 1 and the pipeline-32 mix).
 #
 #   bench/compare.sh [--runs N] [--duration S] [--build-dir DIR] [--server-core C] [--client-core C]
 set -euo pipefail
@@ -69,7 +73,8 @@ SCENARIOS=(
 )
 
 RESULTS="$(mktemp)"
-trap 'cleanup; rm -f "$RESULTS"' EXIT
+LOGDIR="$(mktemp -d)"
+trap 'cleanup; rm -f "$RESULTS"; rm -rf "$LOGDIR"' EXIT
 
 # Runs one scenario against a port; prints "rps p99_ms".
 measure() {
@@ -85,8 +90,14 @@ for run in $(seq 1 "$RUNS"); do
   SPORT=$(free_port)
   while [ "$SPORT" = "$CPORT" ]; do SPORT=$(free_port); done
   taskset -c "$SERVER_CORE" "$BUILD/vorel-server" --port "$SPORT" >/dev/null & PIDS+=($!)
+  LPORT=$(free_port)
+  while [ "$LPORT" = "$CPORT" ] || [ "$LPORT" = "$SPORT" ]; do LPORT=$(free_port); done
+  rm -f "$LOGDIR/run.aof"
+  taskset -c "$SERVER_CORE" "$BUILD/vorel-server" --port "$LPORT" --aof "$LOGDIR/run.aof" --appendfsync everysec \
+    >/dev/null & PIDS+=($!)
   wait_for_port "$CPORT"
   wait_for_port "$SPORT"
+  wait_for_port "$LPORT"
   for s in "${SCENARIOS[@]}"; do
     IFS='|' read -r name clients pipeline test <<<"$s"
     # Ceiling, server, server, ceiling: a drift in the machine's speed during
@@ -98,11 +109,19 @@ for run in $(seq 1 "$RUNS"); do
     read -r c_rps c_p99 s_rps s_p99 <<<"$(awk -v a="$c1_rps" -v b="$c2_rps" -v c="$c1_p99" -v d="$c2_p99" \
       -v e="$s1_rps" -v f="$s2_rps" -v g="$s1_p99" -v h="$s2_p99" \
       'BEGIN { print (a + b) / 2, (c + d) / 2, (e + f) / 2, (g + h) / 2 }')"
-    echo "$run $name $c_rps $c_p99 $s_rps $s_p99" >>"$RESULTS"
+    # Log on, measured between two more log-off runs the same way.
+    read -r l1_rps _ <<<"$(measure "$LPORT" "$clients" "$pipeline" "$test")"
+    read -r s3_rps _ <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r l2_rps _ <<<"$(measure "$LPORT" "$clients" "$pipeline" "$test")"
+    read -r l_rps off_rps <<<"$(awk -v a="$l1_rps" -v b="$l2_rps" -v c="$s2_rps" -v d="$s3_rps" \
+      'BEGIN { print (a + b) / 2, (c + d) / 2 }')"
+    echo "$run $name $c_rps $c_p99 $s_rps $s_p99 $l_rps $off_rps" >>"$RESULTS"
     printf 'run %d %-11s ceiling %10.0f rps p99 %6.3f ms | vorel %10.0f rps p99 %6.3f ms | rps %5.1f %% p99 x%.2f\n' \
       "$run" "$name" "$c_rps" "$c_p99" "$s_rps" "$s_p99" \
       "$(awk -v a="$s_rps" -v b="$c_rps" 'BEGIN { print 100 * a / b }')" \
       "$(awk -v a="$s_p99" -v b="$c_p99" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+    printf 'run %d %-11s log on %10.0f rps | log off %10.0f rps | log on/off %.2f\n' "$run" "$name" "$l_rps" \
+      "$off_rps" "$(awk -v a="$l_rps" -v b="$off_rps" 'BEGIN { print (b > 0 ? a / b : 0) }')"
   done
   cleanup
   PIDS=()
@@ -138,5 +157,18 @@ for s in "${SCENARIOS[@]}"; do
   printf '  %-11s vorel/ceiling rps %5.1f %% (target %2.0f %%), p99 x%.2f (%s)  %s   [%.0f vs %.0f rps]\n' \
     "$name" "$(awk -v r="$ratio" 'BEGIN { print 100 * r }')" "$(awk -v w="$want" 'BEGIN { print 100 * w }')" \
     "$p99_ratio" "$p99_target" "$verdict" "$s_rps" "$c_rps"
+done
+echo
+echo "log on (everysec) / log off, median over $RUNS runs:"
+for s in "${SCENARIOS[@]}"; do
+  IFS='|' read -r name clients pipeline test <<<"$s"
+  ratio=$(awk -v n="$name" '$2 == n && $8 > 0 { print $7 / $8 }' "$RESULTS" | sort -n |
+    awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  verdict="(not judged)"
+  if [ "$name" = set_p1 ] || [ "$name" = mixed_p32 ]; then
+    verdict="(target 0.90) ok"
+    if awk -v r="$ratio" 'BEGIN { exit !(r < 0.90) }'; then verdict="(target 0.90) MISSED"; status=1; fi
+  fi
+  printf '  %-11s log on/off %.2f %s\n' "$name" "$ratio" "$verdict"
 done
 exit $status

@@ -142,7 +142,9 @@ std::string info_text(Server& srv, Keyspace* ks) {
         "\r\ntotal_net_input_bytes:0\r\ntotal_net_output_bytes:0\r\nused_memory:%" PRIu64
         "\r\nused_memory_human:%.2fM\r\nused_memory_rss:%" PRIu64 "\r\nmaxmemory:%" PRIu64
         "\r\nmaxmemory_human:%.2fM\r\nmaxmemory_policy:%s\r\nmem_fragmentation_ratio:1.00\r\nloading:0\r\n"
-        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nclients_memory:%" PRIu64
+        "aof_last_write_status:%s\r\naof_enabled:%d\r\naof_fsync:%s\r\naof_rewrite_in_progress:%d\r\n"
+        "aof_rewrites:%" PRIu64 "\r\naof_last_bgrewrite_status:%s\r\naof_current_size:%" PRIu64
+        "\r\naof_base_size:%" PRIu64 "\r\nconnected_clients:%d\r\nclients_memory:%" PRIu64
         "\r\nmaxmemory_clients:%" PRIu64 "\r\nblocked_clients:0\r\n"
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
@@ -152,9 +154,16 @@ std::string info_text(Server& srv, Keyspace* ks) {
         srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
         static_cast<double>(used) / 1048576.0, used, limit, static_cast<double>(limit) / 1048576.0,
         policy.empty() ? "allkeys-lru" : policy.c_str(), srv.log.last_write_ok() ? "ok" : "err",
-        srv.log.is_open() ? 1 : 0, clients, srv.clients.memory_used(), srv.clients.memory_limit, clients,
-        ks->key_count);
+        srv.log.is_open() ? 1 : 0, fsync_policy_name(srv.log.fsync_policy()), srv.rewrite.in_progress() ? 1 : 0,
+        srv.rewrite.rewrites(), srv.rewrite.last_ok() ? "ok" : "err", srv.log.size(), srv.rewrite.base_size(),
+        clients, srv.clients.memory_used(), srv.clients.memory_limit, clients, ks->key_count);
     return buf;
+}
+
+void cmd_bgrewriteaof(Call& call, const Args&) {
+    const char* error = nullptr;
+    if (!call.server.rewrite.request(call.server, &error)) return call.out.error(error);
+    call.out.simple("Background append only file rewriting started");
 }
 
 void cmd_info(Call& call, const Args&) { call.out.bulk(info_text(call.server, call.ks)); }
@@ -195,6 +204,10 @@ bool prepare_change(ConfigRow* row, std::string_view value, ConfigChange* change
         change->value = std::to_string(seconds);
     } else if (name == "requirepass") {
         change->value.assign(value);  // whole: a cut password would let its prefix in
+    } else if (name == "appendfsync") {
+        FsyncPolicy policy = FsyncPolicy::EverySec;
+        if (!parse_fsync_policy(value, &policy)) return false;
+        change->value.assign(value);
     } else {
         change->value.assign(value.substr(0, 255));
     }
@@ -219,6 +232,9 @@ void apply_change(Call& call, const ConfigChange& change) {
         if (srv.password.empty()) {
             for (int i = 0; i < srv.clients.size(); ++i) srv.clients.at(i)->authenticated = 1;
         }
+    } else if (name == "appendfsync") {
+        FsyncPolicy policy = FsyncPolicy::EverySec;
+        if (parse_fsync_policy(change.value, &policy)) srv.log.set_fsync_policy(policy);
     }
 }
 
@@ -314,6 +330,7 @@ const CommandRegistrar registrar({
     {"FLUSHALL", 1, -1, kCmdWrite, cmd_flush},
     {"SAVE", 1, -1, 0, cmd_save},
     {"BGSAVE", 1, -1, 0, cmd_save},
+    {"BGREWRITEAOF", 1, 1, 0, cmd_bgrewriteaof},
     {"LASTSAVE", 1, -1, 0, cmd_lastsave},
     {"SHUTDOWN", 1, -1, 0, cmd_ok},
     {"WAIT", 1, -1, 0, cmd_wait},

@@ -105,38 +105,57 @@ bool arity_ok(const CommandInfo& info, Call& call, int argc) {
     return false;
 }
 
-// Runs the handler and logs what it changed. Running out of memory answers an
-// error instead of ending the host process: whatever the command had replied is
-// taken back and the error stands as its one reply (inside EXEC, as its slot).
+// Runs the handler and stages what it changed. Running out of memory answers
+// an error instead of ending the host process: whatever the command had replied
+// is taken back and the error stands as its one reply (inside EXEC, as its slot).
 // A writing command that changed the keyspace is logged as its request unless
-// its handler stated other records; a record that does not reach the log turns
-// the reply into the log error, since the change is not durable.
-void run_handler(const CommandInfo& info, Call& call) {
+// its handler stated other records; the DELs of keys its growth evicted follow.
+// A network request's records are committed with its batch, which marks its
+// reply so a failed commit turns it into the log error; a command inside EXEC
+// is committed with the transaction; any other is committed here.
+void run_handler(const CommandInfo& info, Call& call, Origin origin) {
     Server& srv = call.server;
     const size_t reply_start = call.out.mark();
     const uint64_t dirty_before = call.ks->dirty;
+    const size_t staged_before = srv.log.staged_size();
+    const size_t marks_before = srv.framing.log_marks.size();
     const bool writes = (info.def.flags & kCmdWrite) != 0;
     bool out_of_memory = false;
     try {
+        if (writes && srv.rewrite.active()) srv.rewrite.before_write(srv, call.args.argc, call.args.argv, call.args.lens);
         info.def.handler(call, call.args);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    bool logged = true;
-    if (writes && srv.log.is_open()) {
-        if (!call.stated_log && !out_of_memory && call.ks->dirty != dirty_before) {
-            try {
-                call.log_request();
-            } catch (const std::bad_alloc&) {
-                out_of_memory = true;
-            }
+    if (!srv.log.is_open()) {
+        if (out_of_memory) {
+            call.out.rollback(reply_start);
+            call.out.error("out of memory");
         }
-        logged = srv.log.commit();
+        return;
+    }
+    try {
+        if (writes && !call.stated_log && !out_of_memory && call.ks->dirty != dirty_before) call.log_request();
+        srv.log.stage_evictions();
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
     }
     if (out_of_memory) {
         call.out.rollback(reply_start);
         call.out.error("out of memory");
-    } else if (!logged) {
+    }
+    const bool staged = srv.log.staged_size() != staged_before;
+    if (origin == Origin::Network || origin == Origin::Exec) {
+        // The batch's records are committed together after it; should that fail,
+        // the replies marked here turn into the log error. Inside EXEC each
+        // command marks its own slot, so the transaction's other replies stay.
+        const bool inner_marks = srv.framing.log_marks.size() != marks_before;
+        if (staged && !inner_marks && call.client != nullptr) {
+            srv.framing.log_marks.push_back({call.client, reply_start, call.out.mark()});
+        }
+        return;
+    }
+    if (!srv.log.commit() && staged) {
         call.out.rollback(reply_start);
         call.out.error(kErrLogWriteFailed);
     }
@@ -241,7 +260,7 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
         return;
     }
     if (!arity_ok(*info, call, argc)) return;
-    run_handler(*info, call);
+    run_handler(*info, call, origin);
 }
 
 int parse_strict_ll(std::string_view text, int64_t* out) {

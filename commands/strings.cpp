@@ -26,9 +26,12 @@ void reply_invalid_expire(Reply& out, const char* lower_name) {
 
 namespace {
 
-// Logs a whole-value write as SET key value followed by its absolute deadline.
+// Logs a whole-value write as SET key value followed by its absolute deadline;
+// a SET request keeps its name as the client sent it.
 void log_string_write(Call& call, std::string_view key, std::string_view value) {
-    call.log({"SET", key, value});
+    const std::string_view name = call.args[0];
+    const bool is_set = name.size() == 3 && (name[0] | 0x20) == 's' && (name[1] | 0x20) == 'e' && (name[2] | 0x20) == 't';
+    call.log({is_set ? name : std::string_view("SET"), key, value});
     call.log_deadline(key);
 }
 

@@ -23,7 +23,8 @@ void cmd_discard(Call& call, const Args&) {
 // its own reply after the array header, so the array holds every reply byte for
 // byte in queue order. Each command is judged on its own: its error (a run-time
 // error, a lost log record, running out of memory) takes its slot and the others
-// stay. Writes are logged as each command runs; EXEC adds nothing to the log.
+// stay. The commands' records are staged between MULTI and EXEC records, so a
+// replay applies the transaction whole or not at all.
 void cmd_exec(Call& call, const Args&) {
     Client* c = call.client;
     if (!c->in_multi) return call.out.error("EXEC without MULTI");
@@ -36,6 +37,7 @@ void cmd_exec(Call& call, const Args&) {
     std::vector<uint64_t> lens;
     call.out.array(static_cast<long long>(queue.size()));
     c->running_queue = true;
+    const LogWriter::Transaction logged(call.server.log);
     for (QueuedCommand& q : queue) {
         argv.resize(q.args.size());
         lens.resize(q.args.size());

@@ -51,6 +51,11 @@ VOREL_API int vorel_server_status(void);
  * or a stop. Never null. */
 VOREL_API const char* vorel_last_error(void);
 
+/* Sets one CONFIG row (as CONFIG SET does), before a start or while running;
+ * rows are kept across restarts. "appendfsync" takes always, everysec or no.
+ * Returns 0, or -1 for an unknown row or a value the row refuses. */
+VOREL_API int vorel_config_set(const char* name, const char* value);
+
 /* The library version, "1.3.2". */
 VOREL_API const char* vorel_version(void);
 

@@ -95,12 +95,23 @@ void dict_cleanup_expired(Keyspace* ks) {
     while (!ks->expiry_index.empty()) {
         const auto [deadline, e] = *ks->expiry_index.begin();
         if (deadline > now) break;
+        dict_note_removal(ks, e, false);
         if (!remove_indexed(ks, e)) break;
     }
 }
 
+void dict_note_removal(Keyspace* ks, const Entry* e, bool evicted) {
+    if (ks->removal_hook != nullptr) ks->removal_hook(ks->removal_ctx, entry_key(e), evicted);
+}
+
+void dict_pause_eviction(Keyspace* ks, bool paused) {
+    if (!ks) return;
+    ks->eviction_paused = paused;
+    if (!paused) dict_evict_lru(ks);
+}
+
 void dict_evict_lru(Keyspace* ks) {
-    if (!ks || ks->max_memory_bytes == 0 || ks->key_count == 0) return;
+    if (!ks || ks->max_memory_bytes == 0 || ks->key_count == 0 || ks->eviction_paused) return;
     const uint64_t limit = ks->max_memory_bytes;
     if (ks->used_memory <= limit) return;
     if (!ks->lru_index) lru_index_sync(ks);
@@ -110,6 +121,7 @@ void dict_evict_lru(Keyspace* ks) {
         // The victim search takes only stamps strictly below the largest signed
         // value, so keys stamped with it are never chosen.
         if (victim->last_access_ms == INT64_MAX) return;
+        dict_note_removal(ks, victim, true);
         if (!remove_indexed(ks, victim)) return;
     }
 }

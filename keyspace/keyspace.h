@@ -67,6 +67,9 @@ struct ExternalString {
 };
 
 constexpr uint8_t ENTRY_EXTERNAL_STR = 1;  // flags: the string value is an ExternalString
+// flags: the log rewrite's visit mark; an entry whose bit equals the keyspace's
+// rewrite_mark has been visited by the running (or last) rewrite.
+constexpr uint8_t ENTRY_REWRITE_MARK = 2;
 
 // One key, allocated as one block: this header, then `inline_cap` bytes of value
 // space starting at the payload union, then the key bytes and a NUL. A string
@@ -187,6 +190,17 @@ struct Keyspace {
 
     ScanResume scan_resume;
     RandomPickBound random_bound;
+
+    // Told of every key the engine removes on its own — a dead key found by a
+    // lookup or the sweep (evicted false), a key evicted for memory (true) —
+    // just before it goes, so the server can log the removal.
+    void (*removal_hook)(void* ctx, std::string_view key, bool evicted);
+    void* removal_ctx;
+    // While set, writes never evict (a replay applies the whole log first).
+    bool eviction_paused;
+    // The ENTRY_REWRITE_MARK value that means "visited" (0 or the flag). A new or
+    // renamed entry is linked visited: its records follow in the log.
+    uint8_t rewrite_mark;
 };
 
 // ---- Container value types --------------------------------------------------
@@ -334,6 +348,10 @@ int64_t dict_pttl(Keyspace* ks, std::string_view key);
 void dict_cleanup_expired(Keyspace* ks);
 // Evicts least-recently-used keys until used_memory is within the limit.
 void dict_evict_lru(Keyspace* ks);
+// Tells the removal hook (if any) that the engine is about to remove e on its own.
+void dict_note_removal(Keyspace* ks, const Entry* e, bool evicted);
+// Pauses eviction (a replay) or resumes it and evicts down to the limit at once.
+void dict_pause_eviction(Keyspace* ks, bool paused);
 // The limit in megabytes (<= 0 = none), or in bytes (0 = none; any other value
 // is a real limit, however small). Setting it evicts nothing by itself.
 void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);

@@ -38,6 +38,7 @@ void release_payload(Keyspace* ks, Entry* e) {
 // allocated.
 bool enter_chain_and_index(Keyspace* ks, Entry* e, int64_t now) {
     e->hash = dict_hash(entry_key(e));
+    e->flags = static_cast<uint8_t>((e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark);
     e->last_access_ms = now;
     Entry** head = &ks->buckets[bucket_of(ks, e->hash)];
     push_at_chain_head(head, e);
@@ -169,6 +170,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
         if (e->hash != hash || e->key_len != key.size()) continue;
         if (memcmp(entry_key(e).data(), key.data(), key.size()) != 0) continue;
         if (is_dead(e, now)) {
+            dict_note_removal(ks, e, false);
             entry_remove(ks, e, pred);
             return nullptr;
         }

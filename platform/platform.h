@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 
 namespace platform {
@@ -87,6 +88,26 @@ uint64_t process_id();
 
 // Cuts the file at path down to size bytes; false on failure.
 bool file_truncate(const char* path, uint64_t size);
+
+// An exclusive advisory lock on a file, held by one process (and one holder in
+// it) at a time; released by file_unlock or when the process ends. The file is
+// created when missing and never written.
+using FileLock = intptr_t;
+constexpr FileLock kNoFileLock = -1;
+// Takes the lock without waiting; kNoFileLock when another holder has it or the
+// file cannot be opened. *busy tells which.
+FileLock file_lock(const char* path, bool* busy);
+void file_unlock(FileLock lock);
+
+// Makes the data written through the stream durable on the disk; false on failure.
+// Safe to call from another thread than the one writing.
+bool file_sync(std::FILE* f);
+// Replaces the file at `to` with the one at `from` in one step: a reader sees
+// either the old file or the new one, whole.
+bool file_replace(const char* from, const char* to);
+// Flushes a directory entry change (a rename) to the disk where the system
+// needs it; true where there is nothing to do.
+bool dir_sync_of(const char* file_path);
 // True when standard output is an interactive terminal (not a file or a pipe).
 bool stdout_is_terminal();
 // True when standard input is an interactive terminal.

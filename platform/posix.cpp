@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -346,6 +348,39 @@ uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
 
 bool file_truncate(const char* path, uint64_t size) {
     return ::truncate(path, static_cast<off_t>(size)) == 0;
+}
+
+FileLock file_lock(const char* path, bool* busy) {
+    *busy = false;
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return kNoFileLock;
+    // flock belongs to the open file, so a second open in the same process is
+    // refused too (a record lock would be shared by the whole process).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *busy = errno == EWOULDBLOCK;
+        ::close(fd);
+        return kNoFileLock;
+    }
+    return fd;
+}
+
+void file_unlock(FileLock lock) {
+    if (lock != kNoFileLock) ::close(static_cast<int>(lock));
+}
+
+bool file_sync(std::FILE* f) { return f != nullptr && ::fsync(fileno(f)) == 0; }
+
+bool file_replace(const char* from, const char* to) { return ::rename(from, to) == 0; }
+
+bool dir_sync_of(const char* file_path) {
+    std::string dir(file_path);
+    const size_t slash = dir.find_last_of('/');
+    dir = slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : dir.substr(0, slash));
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

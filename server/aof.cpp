@@ -1,11 +1,14 @@
 // aof.cpp — the append-only log writer: records staged by the dispatcher, one
-// write per command handed to the operating system before the reply goes out;
-// and what happens when the file cannot be written (full or failing disk).
+// write per batch handed to the operating system before its replies go out, the
+// file lock, the fsync policy with its background flusher; and what happens
+// when the file cannot be written (full or failing disk).
 #include "server/aof.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "keyspace/keyspace.h"
@@ -15,13 +18,47 @@ namespace {
 
 constexpr int64_t kProbeIntervalMs = 1000;
 constexpr size_t kProbeBytes = 64 * 1024;
+constexpr auto kFlushInterval = std::chrono::seconds(1);
 
 }  // namespace
 
-void LogWriter::append_length_line(char prefix, uint64_t n) {
+bool parse_fsync_policy(std::string_view text, FsyncPolicy* out) {
+    if (text == "always") {
+        *out = FsyncPolicy::Always;
+    } else if (text == "everysec") {
+        *out = FsyncPolicy::EverySec;
+    } else if (text == "no") {
+        *out = FsyncPolicy::No;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* fsync_policy_name(FsyncPolicy p) {
+    switch (p) {
+        case FsyncPolicy::Always:
+            return "always";
+        case FsyncPolicy::No:
+            return "no";
+        default:
+            return "everysec";
+    }
+}
+
+void LogWriter::append_length_line(std::string& to, char prefix, uint64_t n) {
     char line[32];
     int len = std::snprintf(line, sizeof(line), "%c%" PRIu64 "\r\n", prefix, n);
-    staged_.append(line, static_cast<size_t>(len));
+    to.append(line, static_cast<size_t>(len));
+}
+
+void LogWriter::append_record(std::string& to, std::initializer_list<std::string_view> args) {
+    append_length_line(to, '*', args.size());
+    for (std::string_view a : args) {
+        append_length_line(to, '$', a.size());
+        to.append(a);
+        to.append("\r\n", 2);
+    }
 }
 
 // A record is staged whole or not at all: running out of memory part way takes
@@ -40,9 +77,9 @@ void LogWriter::stage_whole(Fill&& fill) {
 void LogWriter::stage(int argc, char* const* argv, const uint64_t* lens) {
     if (fp_ == nullptr || argc <= 0) return;
     stage_whole([&] {
-        append_length_line('*', static_cast<uint64_t>(argc));
+        append_length_line(staged_, '*', static_cast<uint64_t>(argc));
         for (int i = 0; i < argc; ++i) {
-            append_length_line('$', lens[i]);
+            append_length_line(staged_, '$', lens[i]);
             staged_.append(argv[i], lens[i]);
             staged_.append("\r\n", 2);
         }
@@ -51,14 +88,52 @@ void LogWriter::stage(int argc, char* const* argv, const uint64_t* lens) {
 
 void LogWriter::stage(std::initializer_list<std::string_view> args) {
     if (fp_ == nullptr || args.size() == 0) return;
-    stage_whole([&] {
-        append_length_line('*', args.size());
-        for (std::string_view a : args) {
-            append_length_line('$', a.size());
-            staged_.append(a);
-            staged_.append("\r\n", 2);
-        }
-    });
+    stage_whole([&] { append_record(staged_, args); });
+}
+
+void LogWriter::note_removal(void* ctx, std::string_view key, bool evicted) {
+    LogWriter* self = static_cast<LogWriter*>(ctx);
+    if (self->fp_ == nullptr) return;
+    if (!evicted) return self->stage({"DEL", key});
+    const size_t mark = self->evicted_.size();
+    try {
+        self->append_record(self->evicted_, {"DEL", key});
+    } catch (...) {
+        self->evicted_.resize(mark);
+        throw;
+    }
+}
+
+void LogWriter::stage_evictions() {
+    if (evicted_.empty()) return;
+    staged_.append(evicted_);
+    evicted_.clear();
+}
+
+void LogWriter::begin_transaction() {
+    if (fp_ == nullptr || tx_depth_++ > 0) return;
+    stage_evictions();
+    tx_mark_ = staged_.size();
+    stage({"MULTI"});
+}
+
+void LogWriter::end_transaction() {
+    if (fp_ == nullptr || tx_depth_ == 0 || --tx_depth_ > 0) return;
+    stage_evictions();
+    // MULTI as the last record: the transaction changed nothing.
+    if (staged_.size() == tx_mark_ + std::string_view("*1\r\n$5\r\nMULTI\r\n").size()) {
+        staged_.resize(tx_mark_);
+        return;
+    }
+    try {
+        stage({"EXEC"});
+    } catch (const std::bad_alloc&) {
+        // A transaction without its EXEC record would never replay: its records
+        // are dropped and the writer fails like a lost write.
+        staged_.resize(tx_mark_);
+        failed_ = true;
+        last_probe_ms_ = platform::current_time_ms();
+    }
 }
 
 void LogWriter::stage_deadline(Keyspace* ks, std::string_view key) {
@@ -77,6 +152,12 @@ void LogWriter::drop_partial_tail() {
 }
 
 bool LogWriter::commit() {
+    stage_evictions();
+    if (sync_failed_.exchange(false) && fp_ != nullptr && !failed_) {
+        // The flusher could not make earlier records durable: fail like a write.
+        failed_ = true;
+        last_probe_ms_ = platform::current_time_ms();
+    }
     if (staged_.empty()) return true;
     if (fp_ == nullptr) {
         staged_.clear();
@@ -89,6 +170,9 @@ bool LogWriter::commit() {
     // The stream is unbuffered: a failed write leaves nothing queued to reappear.
     bool ok = std::fwrite(staged_.data(), 1, staged_.size(), fp_) == staged_.size();
     ok = (std::fflush(fp_) == 0) && ok;
+    if (ok && policy_ == FsyncPolicy::Always) ok = platform::file_sync(fp_);
+    if (ok && tee_ != nullptr) tee_->append(staged_);
+    if (ok && policy_ == FsyncPolicy::EverySec) unsynced_.store(true);
     last_save_s_ = platform::current_time_s();
     const size_t written = staged_.size();
     // A huge record's buffer is given back rather than kept for the next command.
@@ -101,6 +185,8 @@ bool LogWriter::commit() {
         good_size_ += written;
         return true;
     }
+    // The rewrite must not keep what the log lost; it fails at its next step.
+    tee_ = nullptr;
     drop_partial_tail();
     failed_ = true;
     last_probe_ms_ = platform::current_time_ms();
@@ -124,11 +210,18 @@ void LogWriter::probe_recovery() {
     if (ok) failed_ = false;
 }
 
+LogWriter::LockResult LogWriter::lock() {
+    if (path_.empty() || lock_ != platform::kNoFileLock) return LockResult::Ok;
+    bool busy = false;
+    lock_ = platform::file_lock(path_.c_str(), &busy);
+    if (lock_ != platform::kNoFileLock) return LockResult::Ok;
+    return busy ? LockResult::Busy : LockResult::Failed;
+}
+
 void LogWriter::open(bool tail_ok) {
-    close();
+    close_file();
     failed_ = !tail_ok;
     tail_dirty_ = !tail_ok;
-    staged_.clear();
     if (path_.empty()) return;
     // Binary append: records hold arbitrary bytes and must not be translated.
     fp_ = std::fopen(path_.c_str(), "ab");
@@ -137,14 +230,91 @@ void LogWriter::open(bool tail_ok) {
     std::error_code ec;
     uintmax_t size = std::filesystem::file_size(path_, ec);
     good_size_ = ec ? 0 : static_cast<uint64_t>(size);
+    if (policy_ == FsyncPolicy::EverySec) start_flusher();
 }
 
-void LogWriter::close() {
+void LogWriter::close_file() {
+    stop_flusher();
     if (fp_ != nullptr) {
+        // Whatever the policy, a clean stop leaves every record on the disk.
+        platform::file_sync(fp_);
         std::fclose(fp_);
         fp_ = nullptr;
     }
     staged_.clear();
+    evicted_.clear();
+    tx_depth_ = 0;
+}
+
+bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock temp_lock) {
+    if (fp_ == nullptr) return false;
+    stop_flusher();
+    // The stream is closed first because Windows renames only closed files. The
+    // old file needs no sync: the new one holds every record it holds.
+    std::fclose(fp_);
+    fp_ = nullptr;
+    const bool replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+    if (replaced) {
+        if (policy_ == FsyncPolicy::Always) platform::dir_sync_of(path_.c_str());
+        platform::file_unlock(lock_);
+        lock_ = temp_lock;
+    }
+    fp_ = std::fopen(path_.c_str(), "ab");
+    if (fp_ == nullptr) {
+        // Nothing can be appended: writes are refused until the next start.
+        failed_ = tail_dirty_ = true;
+        return replaced;
+    }
+    std::setvbuf(fp_, nullptr, _IONBF, 0);
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path_, ec);
+    good_size_ = ec ? 0 : static_cast<uint64_t>(size);
+    if (policy_ == FsyncPolicy::EverySec) start_flusher();
+    return replaced;
+}
+
+void LogWriter::close() {
+    close_file();
+    platform::file_unlock(lock_);
+    lock_ = platform::kNoFileLock;
+}
+
+void LogWriter::set_fsync_policy(FsyncPolicy p) {
+    policy_ = p;
+    if (p == FsyncPolicy::EverySec) start_flusher();
+}
+
+void LogWriter::start_flusher() {
+    if (flusher_ != nullptr || fp_ == nullptr) return;
+    {
+        std::lock_guard<std::mutex> guard(flusher_mutex_);
+        flusher_stop_ = false;
+    }
+    // Without a thread the records still reach the operating system; they are
+    // then synced only at close.
+    flusher_ = platform::thread_start(flusher_main, this);
+}
+
+void LogWriter::stop_flusher() {
+    if (flusher_ == nullptr) return;
+    {
+        std::lock_guard<std::mutex> guard(flusher_mutex_);
+        flusher_stop_ = true;
+    }
+    flusher_wake_.notify_all();
+    platform::thread_join(flusher_);
+    flusher_ = nullptr;
+}
+
+void LogWriter::flusher_main(void* arg) {
+    LogWriter* self = static_cast<LogWriter*>(arg);
+    std::unique_lock<std::mutex> guard(self->flusher_mutex_);
+    while (!self->flusher_stop_) {
+        self->flusher_wake_.wait_for(guard, kFlushInterval, [self] { return self->flusher_stop_; });
+        if (self->flusher_stop_) break;
+        // fp_ stays valid: it is closed only after this thread has been joined.
+        if (self->unsynced_.exchange(false) && !platform::file_sync(self->fp_)) self->sync_failed_.store(true);
+    }
 }
 
 void LogWriter::flush() {

@@ -1,7 +1,11 @@
 // aof.h — the append-only log writer. Commands never write to the file
 // themselves: the dispatcher stages a command's records (its request as
-// received, or the rewritten records its handler states) and commits them in
-// one write before the reply goes out. Callers hold the server lock.
+// received, or the rewritten records its handler states); the connection loop
+// commits a whole batch's records in one write before the batch's replies go
+// out. Keys the keyspace removes on its own (expiry, eviction) are logged as
+// DEL. A transaction's records sit between MULTI and EXEC records. The writer
+// holds an exclusive lock on the file from before replay until close. Callers
+// hold the server lock; only the background flusher runs outside it.
 //
 // States of the writer:
 //   closed   — no log configured (or not yet opened): staging and commits do nothing.
@@ -13,11 +17,16 @@
 //              repaired at start); failing until the next start.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 struct Keyspace;
 
@@ -25,6 +34,16 @@ constexpr const char* kErrLogWriteFailed =
     "append-only file write failed: the change was applied in memory but not persisted";
 constexpr const char* kErrLogNotWritable =
     "append-only file is not writable: write commands are refused until it can be written again";
+constexpr const char* kErrLogInUse = "append-only file is in use";
+
+// When appended records are made durable on the disk: before the batch's
+// replies (always), once a second by the background flusher (everysec), or
+// when the operating system decides (no). Records always reach the operating
+// system before the replies.
+enum class FsyncPolicy { Always, EverySec, No };
+// "always" / "everysec" / "no"; false for any other text.
+bool parse_fsync_policy(std::string_view text, FsyncPolicy* out);
+const char* fsync_policy_name(FsyncPolicy p);
 
 class LogWriter {
 public:
@@ -37,11 +56,20 @@ public:
     void set_path(std::string path) { path_ = std::move(path); }
     const std::string& path() const { return path_; }
 
+    // Takes the exclusive lock on the file before anything reads or writes it.
+    // Ok also when no log is configured; Busy when another server holds it.
+    enum class LockResult { Ok, Busy, Failed };
+    LockResult lock();
     // Opens the file for appending. With tail_ok false it opens refusing writes,
     // so nothing is appended behind an unreadable tail and no write passes unlogged.
     void open(bool tail_ok);
+    // Closes the file, stops the flusher and releases the lock.
     void close();
     bool is_open() const { return fp_ != nullptr; }
+
+    // Takes effect at once: an open log under everysec gets its flusher.
+    void set_fsync_policy(FsyncPolicy p);
+    FsyncPolicy fsync_policy() const { return policy_; }
 
     // ---- Records of the running command ----
     // Stages one record (nothing when closed).
@@ -50,9 +78,33 @@ public:
     // Stages PEXPIREAT key <ms> when the key has a deadline, so a replay restores
     // the same moment of death rather than a fresh relative time.
     void stage_deadline(Keyspace* ks, std::string_view key);
-    bool has_staged() const { return !staged_.empty(); }
+    bool has_staged() const { return !staged_.empty() || !evicted_.empty(); }
+    size_t staged_size() const { return staged_.size() + evicted_.size(); }
+    // A key the keyspace removed on its own. A dead key's DEL is staged at once,
+    // ahead of the running command's records (it died before the command saw
+    // it); an evicted key's DEL follows them (the command's growth evicted it).
+    // Usable as the keyspace's removal hook (ctx = the writer).
+    static void note_removal(void* ctx, std::string_view key, bool evicted);
+    // Moves the DELs of evicted keys behind the records staged so far.
+    void stage_evictions();
+    // Brackets a transaction's records with MULTI and EXEC records; nothing is
+    // staged for a transaction that logged nothing.
+    void begin_transaction();
+    void end_transaction();
+    // Scope of one transaction's records.
+    class Transaction {
+    public:
+        explicit Transaction(LogWriter& log) : log_(log) { log_.begin_transaction(); }
+        ~Transaction() { log_.end_transaction(); }
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+
+    private:
+        LogWriter& log_;
+    };
     // Writes the staged records with one call and hands them to the operating
-    // system; false (records lost, writer failing) when the write did not succeed.
+    // system (and, under always, to the disk); false (records lost, writer
+    // failing) when the write did not succeed.
     bool commit();
 
     // ---- Health ----
@@ -67,19 +119,49 @@ public:
     void set_last_save_s(int64_t s) { last_save_s_ = s; }
     // Hands buffered bytes to the operating system (SAVE); the stream is unbuffered.
     void flush();
+    // Size of the file as far as whole records were written.
+    uint64_t size() const { return good_size_; }
+
+    // ---- Rewrite support ----
+    // Every record written from now on is also appended to *tee (nullptr stops).
+    void set_tee(std::string* tee) { tee_ = tee; }
+    // Puts the finished file at temp_path (locked by temp_lock) in place of the
+    // log in one step and appends to it from now on; the lock passes to it.
+    // False (the old log kept, still appended to) when the rename failed.
+    bool replace_file(const std::string& temp_path, platform::FileLock temp_lock);
 
 private:
-    void append_length_line(char prefix, uint64_t n);
+    void append_length_line(std::string& to, char prefix, uint64_t n);
+    void append_record(std::string& to, std::initializer_list<std::string_view> args);
     template <typename Fill>
     void stage_whole(Fill&& fill);
     void drop_partial_tail();
+    void close_file();
+    void start_flusher();
+    void stop_flusher();
+    static void flusher_main(void* self);
 
     std::string path_;
     FILE* fp_ = nullptr;
+    platform::FileLock lock_ = platform::kNoFileLock;
+    FsyncPolicy policy_ = FsyncPolicy::EverySec;
     bool failed_ = false;      // failing state
     bool tail_dirty_ = false;  // dirty state
     uint64_t good_size_ = 0;   // size up to the end of the last record written whole
     int64_t last_probe_ms_ = 0;
     int64_t last_save_s_ = 0;
-    std::string staged_;       // records of the running command, formed whole
+    std::string staged_;       // records of the running batch, formed whole
+    std::string evicted_;      // DELs of keys evicted by the running command
+    std::string* tee_ = nullptr;  // the running rewrite's buffer
+    size_t tx_mark_ = 0;       // where the open transaction's MULTI record starts
+    int tx_depth_ = 0;
+
+    // The everysec flusher: syncs the file once a second when records were
+    // appended since the last sync. fp_ changes only while it is stopped.
+    platform::Thread* flusher_ = nullptr;
+    std::mutex flusher_mutex_;
+    std::condition_variable flusher_wake_;
+    bool flusher_stop_ = false;
+    std::atomic<bool> unsynced_{false};
+    std::atomic<bool> sync_failed_{false};
 };

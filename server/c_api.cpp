@@ -73,6 +73,15 @@ extern "C" VOREL_API const char* vorel_last_error(void) {
     return text.c_str();
 }
 
+extern "C" VOREL_API int vorel_config_set(const char* name, const char* value) {
+    if (name == nullptr || value == nullptr) return -1;
+    return guarded(-1, [&] {
+        Server& srv = the_server();
+        ServerLock lock(srv.lock);
+        return srv.set_config(name, value) ? 0 : -1;
+    });
+}
+
 extern "C" VOREL_API const char* vorel_version(void) { return "1.3.2"; }
 
 extern "C" VOREL_API const char* vorel_get_keys_json(const char* pattern) {

@@ -24,6 +24,7 @@ Config::Config()
           {"auto-aof-rewrite-min-size", "64mb"},
           {"lazyfree-lazy-eviction", "no"},
           {"maxmemory-clients", std::to_string(kDefaultClientsMemoryLimit)},
+          {"appendfsync", "everysec"},
       }} {}
 
 ConfigRow* Config::find(std::string_view name) {
@@ -57,6 +58,18 @@ bool parse_memory_size(std::string_view text, uint64_t* bytes) {
     else if (!unit.empty() && unit != "b") return false;
     if (v > (UINT64_MAX >> shift)) return false;
     *bytes = v << shift;
+    return true;
+}
+
+bool Server::set_config(std::string_view name, std::string_view value) {
+    ConfigRow* row = config.find(name);
+    if (row == nullptr || value.size() > 255) return false;
+    if (name == "appendfsync") {
+        FsyncPolicy policy = FsyncPolicy::EverySec;
+        if (!parse_fsync_policy(value, &policy)) return false;
+        log.set_fsync_policy(policy);
+    }
+    row->value.assign(value);
     return true;
 }
 

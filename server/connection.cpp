@@ -310,8 +310,24 @@ void shrink_input(Client* c) {
     c->inbuf_cap = cap;
 }
 
+// Replaces the marked replies of one client (marks in output order) with the
+// log error, keeping the bytes between and after them.
+void fail_marked_replies(Client* c, const LogMark* marks, size_t count) {
+    Reply& out = c->out;
+    const size_t base = out.mark() - out.pending();
+    const size_t first = marks[0].start;
+    if (c->closed() || first < base || marks[count - 1].end > out.mark()) return;
+    const std::string tail(out.unsent() + (first - base), out.mark() - first);
+    out.rollback(first);
+    for (size_t i = 0; i < count; ++i) {
+        out.error(kErrLogWriteFailed);
+        const size_t next = i + 1 < count ? marks[i + 1].start : first + tail.size();
+        out.raw(tail.data() + (marks[i].end - first), next - marks[i].end);
+    }
+}
+
 // Cuts and dispatches every complete request in the client's input buffer.
-void frame_requests(Server& srv, Client* c) {
+void frame_batch(Server& srv, Client* c) {
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
@@ -498,6 +514,10 @@ void end_of_pass(Server& srv) {
     srv.clients.close_stale(platform::current_time_ms());
     srv.clients.sweep();
     if (srv.keyspace != nullptr) dict_cleanup_expired(srv.keyspace);
+    // The sweep's DELs, and any record a host call left staged.
+    srv.log.commit();
+    // A slice of a running log rewrite, now that nothing is staged.
+    srv.rewrite.step(srv);
     srv.log.probe_recovery();
     if (srv.clients.size() > 0) time_out_blocked_pops(srv);
     // Time-out replies go out in this pass rather than waiting for the next one.
@@ -510,6 +530,29 @@ void end_of_pass(Server& srv) {
 }  // namespace
 
 Client::~Client() { std::free(inbuf); }
+
+void commit_batch(Server& srv) {
+    std::vector<LogMark>& marks = srv.framing.log_marks;
+    if (!srv.log.commit()) {
+        for (size_t i = 0; i < marks.size();) {
+            size_t j = i + 1;
+            while (j < marks.size() && marks[j].client == marks[i].client) ++j;
+            fail_marked_replies(marks[i].client, marks.data() + i, j - i);
+            i = j;
+        }
+    }
+    marks.clear();
+}
+
+namespace {
+
+// Frames one received batch and commits its records before its replies can go out.
+void frame_requests(Server& srv, Client* c) {
+    frame_batch(srv, c);
+    commit_batch(srv);
+}
+
+}  // namespace
 
 bool connection_feed(Server& srv, Client* c, const char* data, size_t len) {
     if (c->inbuf == nullptr) {
@@ -676,6 +719,8 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             srv.framing.batch_clock_ms = 0;
             dict_hold_clock(0);
             client_close(c);
+            // What ran before the failure changed the keyspace: its records go out.
+            commit_batch(srv);
             continue;
         }
         if (!c->closed() && c->out.pending() > 0) client_write_output(c);

@@ -48,7 +48,20 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
     srv.stats.start_time_ms = srv.stats.last_sec_timestamp_ms = platform::current_time_ms();
     srv.log.set_last_save_s(platform::current_time_s());
 
-    srv.log.open(replay_log(srv));
+    // The lock comes before anything reads or repairs the file: a second server
+    // on the same log must leave it as it is. A file that cannot even be opened
+    // is left to the replay and the writer, which refuse writes behind it.
+    if (srv.log.lock() == LogWriter::LockResult::Busy) return fail(srv, kErrLogInUse);
+    FsyncPolicy policy = FsyncPolicy::EverySec;
+    parse_fsync_policy(srv.config.find("appendfsync")->value, &policy);
+    srv.log.set_fsync_policy(policy);
+
+    // Eviction waits until the whole log is applied, then runs once (below).
+    dict_pause_eviction(srv.keyspace, true);
+    const bool tail_ok = replay_log(srv);
+    srv.keyspace->removal_hook = &LogWriter::note_removal;
+    srv.keyspace->removal_ctx = &srv.log;
+    srv.log.open(tail_ok);
 
     platform::ListenError error = platform::ListenError::None;
     srv.listener = platform::net_listen(srv.port, 64, &error);
@@ -67,6 +80,11 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
                 return fail(srv, "Failed to create socket");
         }
     }
+
+    // Keys the limit cannot hold after the replay go now, logged like any eviction.
+    dict_pause_eviction(srv.keyspace, false);
+    srv.log.commit();
+    srv.rewrite.reset(srv.log.size());
 
     srv.running.store(1);
     srv.thread = platform::thread_start(worker_main, &srv);
@@ -96,6 +114,8 @@ void server_stop(Server& srv) {
     }
     ServerLock lock(srv.lock);
     srv.clients.close_all();
+    srv.log.set_tee(nullptr);
+    srv.rewrite.cancel();
     srv.log.close();
     dict_destroy(srv.keyspace);
     srv.keyspace = nullptr;

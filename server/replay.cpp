@@ -16,8 +16,11 @@
 
 namespace {
 
-constexpr int64_t kMaxArgs = 100000;
-constexpr uint64_t kMaxArgLength = uint64_t(1) << 29;
+// The network side takes any request that fits one input buffer, so a record
+// may hold as many arguments, each as long, as that buffer holds bytes. The
+// argument list grows as arguments are read, never from the count alone.
+constexpr uint64_t kMaxArgs = kInbufMax;
+constexpr uint64_t kMaxArgLength = kInbufMax;
 
 // Buffered byte reader over a file that knows its position.
 class LogReader {
@@ -89,8 +92,8 @@ Step read_record(LogReader& in, std::vector<std::string>* args) {
     if (first != '*') return Step::Bad;
     uint64_t count = 0;
     if (!read_number_line(in, kMaxArgs, &count) || count < 1) return Step::Bad;
-    if (args->size() < count) args->resize(count);
     for (uint64_t i = 0; i < count; ++i) {
+        if (args->size() <= i) args->emplace_back();
         uint64_t len = 0;
         if (in.next() != '$' || !read_number_line(in, kMaxArgLength, &len)) return Step::Bad;
         if (!in.read_exact(len, &(*args)[i])) return Step::Bad;
@@ -122,6 +125,16 @@ void reset_replay_client(Client* c) {
     c->blocked = 0;
     c->block_keys.clear();
     c->out.set_resp3(false);
+}
+
+// A MULTI or EXEC record (any case) that brackets a transaction's records.
+bool is_marker(const std::vector<std::string>& args, std::string_view upper_name) {
+    if (args.size() != 1 || args[0].size() != upper_name.size()) return false;
+    for (size_t i = 0; i < upper_name.size(); ++i) {
+        const unsigned char ch = static_cast<unsigned char>(args[0][i]);
+        if ((ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch) != static_cast<unsigned char>(upper_name[i])) return false;
+    }
+    return true;
 }
 
 void apply_record(Server& srv, Client* replay_client, std::vector<std::string>& args, std::vector<char*>& argv,
@@ -187,17 +200,43 @@ bool replay_log(Server& srv) {
     uint64_t good_end = 0;
     Keyspace* ks = srv.keyspace;
     const uint64_t hits = ks->keyspace_hits, misses = ks->keyspace_misses;
+    // A transaction's records are held until its EXEC record is read, then
+    // applied together; the last good end stays before its MULTI until then.
+    std::vector<std::vector<std::string>> transaction;
+    bool in_transaction = false;
     Step step;
     while ((step = read_record(in, &args)) == Step::Record) {
-        apply_record(srv, &replay_client, args, argv, lens);
+        if (is_marker(args, "MULTI")) {
+            // MULTI inside a transaction is never written: the log is damaged there.
+            if (in_transaction) {
+                step = Step::Bad;
+                break;
+            }
+            in_transaction = true;
+            transaction.clear();
+            continue;
+        }
+        if (in_transaction) {
+            if (!is_marker(args, "EXEC")) {
+                transaction.push_back(std::move(args));
+                args.clear();
+                continue;
+            }
+            for (std::vector<std::string>& record : transaction) apply_record(srv, &replay_client, record, argv, lens);
+            transaction.clear();
+            in_transaction = false;
+        } else {
+            apply_record(srv, &replay_client, args, argv, lens);
+        }
         good_end = in.offset();
     }
-    // A record cut short by the end of the file is an interrupted write; anything
-    // else is damage. Neither ends the start.
-    bool truncated = in.hit_end();
+    // A record cut short by the end of the file is an interrupted write, and so
+    // is a transaction the end of the file cuts short; anything else is damage.
+    // Neither ends the start.
+    const bool truncated = in.hit_end() || step == Step::End;
     std::fclose(f);
     ks->keyspace_hits = hits;
     ks->keyspace_misses = misses;
-    if (step == Step::End) return true;
+    if (step == Step::End && !in_transaction) return true;
     return repair_tail(path, good_end, truncated);
 }

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "server/aof.h"
 #include "server/reply.h"
+#include "server/rewrite.h"
 
 // ---- Limits ----------------------------------------------------------------
 
@@ -242,7 +243,7 @@ struct Stats {
 // The CONFIG table: named rows with text values, filled in part at start and
 // changed at run time by CONFIG SET; kept across restarts. Sizes are kept as
 // bytes, so that a value read back and set again never changes the limit.
-constexpr size_t kConfigRows = 17;
+constexpr size_t kConfigRows = 18;
 struct ConfigRow {
     const char* name;
     std::string value;  // at most 255 characters, but requirepass is kept whole
@@ -275,9 +276,19 @@ private:
     std::string text_;
 };
 
+// A reply whose request staged log records in the running batch: the bytes
+// [start, end) of the client's output. A failed batch commit turns it into the
+// log error.
+struct LogMark {
+    Client* client;
+    size_t start;
+    size_t end;
+};
+
 // Scratch of the worker's request framing, reused so that framing allocates
 // nothing per request.
 struct FramingScratch {
+    std::vector<LogMark> log_marks;
     std::vector<char*> argv;
     std::vector<uint64_t> lens;
     std::vector<uint64_t> offsets;
@@ -306,6 +317,7 @@ struct Server {
     Keyspace* keyspace = nullptr;
     ClientTable clients;
     LogWriter log;
+    LogRewrite rewrite;
     Stats stats;
     Config config;
     LastError last_error;
@@ -318,6 +330,9 @@ struct Server {
     }
     // Writes the CONFIG rows that reflect the start arguments (limit, password, log).
     void fill_config_at_start();
+    // Sets a row from the host (vorel_config_set): rows the host may set before
+    // a start (appendfsync) are checked and applied; false when refused.
+    bool set_config(std::string_view name, std::string_view value);
     // Checks a password against the configured one in constant time.
     bool password_matches(std::string_view given) const;
     // The longest argument a connection that has not authenticated may send.
@@ -332,6 +347,9 @@ using ServerLock = std::lock_guard<std::recursive_mutex>;
 
 // The worker thread's loop (connection.cpp); returns once `running` is cleared.
 void run_worker(Server& srv);
+// Commits the records staged by a batch in one write, before any of its replies
+// is sent; when that fails, every reply marked in the batch becomes the log error.
+void commit_batch(Server& srv);
 // Rebuilds the keyspace from the log file before the server opens its port.
 // False when a damaged tail could not be cut off (or the log is not a regular
 // file): new records would then sit behind bytes no replay reads.

@@ -125,7 +125,9 @@ TEST(Admin, InfoObjectAndFixedAnswers) {
               std::string("\r\nkeyspace_misses:1\r\n"), std::string("\r\ntotal_connections_received:1\r\n"),
               std::string("\r\ntotal_commands_processed:4\r\n"), std::string("\r\nmaxmemory:104857600\r\n"),
               std::string("\r\nmaxmemory_human:100.00M\r\nmaxmemory_policy:allkeys-lru\r\n"),
-              std::string("\r\naof_last_write_status:ok\r\naof_enabled:1\r\nconnected_clients:1\r\n"),
+              std::string("\r\naof_last_write_status:ok\r\naof_enabled:1\r\naof_fsync:everysec\r\n"
+                          "aof_rewrite_in_progress:0\r\naof_rewrites:0\r\naof_last_bgrewrite_status:ok\r\n"),
+              std::string("\r\naof_base_size:0\r\nconnected_clients:1\r\n"),
               std::string("\r\n\r\n# Keyspace\r\ndb0:keys=1,expires=0,avg_ttl=0\r\n")}) {
             EXPECT_NE(info.find(line), std::string::npos) << line << " missing in\n" << info;
         }

@@ -128,9 +128,11 @@ TEST(DiskFailure, ExecAnswersEachCommandOnItsOwnWhenARecordIsLost) {
         EXPECT_EQ(c.read_reply(), "+QUEUED\r\n");
     }
     fs.fill();
-    // The lost record answers its own slot; the reads before and after it keep
-    // their replies, and the write after it is refused while the log fails.
+    // The transaction's records are written together after it ran, so both
+    // writes lose theirs: each answers its own slot with the error, and the reads
+    // before, between and after them keep their replies.
     EXPECT_EQ(c.call({"EXEC"}),
-              "*5\r\n$1\r\n1\r\n" + kWriteFailed + ":100000\r\n" + kRefused + "$10\r\nstill here\r\n");
+              "*5\r\n$1\r\n1\r\n" + kWriteFailed + ":100000\r\n" + kWriteFailed + "$10\r\nstill here\r\n");
+    EXPECT_EQ(c.call({"INCR", "refused"}), kRefused) << "writes go on while the log fails";
     fs.free_space();
 }

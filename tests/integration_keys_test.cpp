@@ -166,7 +166,7 @@ TEST(Log, RecordsAreExactAndOnlyForChanges) {
         EXPECT_EQ(c.call({"SET", "k", "v", "NX"}), "$-1\r\n");
         EXPECT_EQ(c.call({"DEL", "nokey"}), ":0\r\n");
         EXPECT_EQ(c.call({"incr", "n"}), ":1\r\n");
-        EXPECT_EQ(read_file(log.path), cmd({"SET", "k", "v"}) + cmd({"SET", "bin", binary}) + cmd({"incr", "n"}));
+        EXPECT_EQ(read_file(log.path), cmd({"SET", "k", "v"}) + cmd({"set", "bin", binary}) + cmd({"incr", "n"}));
     }
     EXPECT_EQ(read_file(log.path).size(), (cmd({"SET", "k", "v"}) + cmd({"SET", "bin", std::string(5, 'x')}) +
                                            cmd({"incr", "n"})).size());

@@ -136,6 +136,8 @@ public:
         }
         dispatch_command(server_, &client_, static_cast<int>(argv.size()), argv.data(), lens.data(),
                          Origin::Network);
+        // As the connection loop does after a batch: its records go to the log.
+        commit_batch(server_);
         std::string reply(client_.out.unsent(), client_.out.pending());
         client_.out.clear();
         return reply;

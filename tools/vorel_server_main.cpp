@@ -25,10 +25,12 @@ struct Options {
     std::string password;
     int maxmemory_mb = 0;
     std::string aof_file;
+    std::string appendfsync = "everysec";
 };
 
 const char* const kUsage =
-    "usage: vorel-server [--port N] [--password PW] [--maxmemory MB] [--aof FILE] [--help] [--version]\n";
+    "usage: vorel-server [--port N] [--password PW] [--maxmemory MB] [--aof FILE]\n"
+    "                    [--appendfsync always|everysec|no] [--help] [--version]\n";
 
 void print_help(std::ostream& out) {
     out << kUsage
@@ -43,6 +45,9 @@ void print_help(std::ostream& out) {
            "                  evicted past it (default 0 = no limit)\n"
            "  --aof FILE      append-only file: replayed at start when it exists, then\n"
            "                  every change to the keyspace is appended to it\n"
+           "  --appendfsync P when appended records reach the disk: always (before the\n"
+           "                  replies), everysec (default, once a second) or no (left\n"
+           "                  to the operating system)\n"
            "  --help, -h      show this text and exit\n"
            "  --version, -v   print the version of the library and exit\n"
            "\n"
@@ -89,7 +94,8 @@ int parse_args(int argc, char** argv, Options* opt) {
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        if (name != "--port" && name != "--password" && name != "--maxmemory" && name != "--aof") {
+        if (name != "--port" && name != "--password" && name != "--maxmemory" && name != "--aof" &&
+            name != "--appendfsync") {
             std::cerr << "vorel-server: unknown argument '" << arg << "'\n";
             return 2;
         }
@@ -114,6 +120,12 @@ int parse_args(int argc, char** argv, Options* opt) {
             }
         } else if (name == "--password") {
             opt->password = value;
+        } else if (name == "--appendfsync") {
+            if (value != "always" && value != "everysec" && value != "no") {
+                std::cerr << "vorel-server: --appendfsync wants always, everysec or no, not '" << value << "'\n";
+                return 2;
+            }
+            opt->appendfsync = value;
         } else {
             if (value.empty()) {
                 std::cerr << "vorel-server: --aof needs a file name\n";
@@ -141,6 +153,7 @@ bool start_with_progress(const Options& opt) {
             }
         });
     }
+    if (vorel_config_set("appendfsync", opt.appendfsync.c_str()) != 0) return false;
     bool ok = vorel_server_start(opt.port, opt.password.c_str(), opt.maxmemory_mb, opt.aof_file.c_str()) == 0;
     {
         std::lock_guard<std::mutex> lock(m);

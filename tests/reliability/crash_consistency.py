@@ -1,7 +1,11 @@
 """Crash consistency: vorel-server with an append-only file runs a concurrent write
 load over every value type and is killed with SIGKILL at random moments, several
 rounds on the same file. After each restart every write whose reply was received
-must be present, and nothing may appear that was never sent.
+must be present, and nothing may appear that was never sent. A transaction writer
+runs alongside (two counters around a large value, in one MULTI/EXEC): after a
+restart both counters agree. Log rewrites (BGREWRITEAOF) are asked for over and
+over, so kills also land inside rewrites and around the switch to the new file.
+A second server on the same file is refused and leaves the file as it was.
 
 usage: crash_consistency.py <vorel-server> [rounds]"""
 import os
@@ -64,6 +68,73 @@ class Writer(threading.Thread):
             return  # the server was killed
 
 
+class TxWriter(threading.Thread):
+    """Runs MULTI, INCR tx:a, SET tx:big <256 KiB>, INCR tx:b, EXEC until killed."""
+
+    def __init__(self, port, state):
+        super().__init__(daemon=True)
+        self.port, self.state = port, state
+
+    def run(self):
+        try:
+            c = Conn(self.port, timeout=5)
+            big = "x" * (1 << 18)
+            while True:
+                self.state["sent"] += 1
+                c.call("MULTI")
+                c.call("INCR", "tx:a")
+                c.call("SET", "tx:big", big)
+                c.call("INCR", "tx:b")
+                reply = c.call("EXEC")
+                if isinstance(reply, RespError) or not isinstance(reply, list):
+                    raise SystemExit("error reply %r to EXEC" % (reply,))
+                self.state["acked"] += 1
+        except (OSError, ConnectionError):
+            return
+
+
+class Rewriter(threading.Thread):
+    """Asks for a log rewrite every few tens of milliseconds until the server dies."""
+
+    def __init__(self, port, rng):
+        super().__init__(daemon=True)
+        self.port, self.delay = port, [rng.uniform(0.01, 0.08) for _ in range(1000)]
+
+    def run(self):
+        try:
+            c = Conn(self.port, timeout=5)
+            for d in self.delay:
+                c.call("BGREWRITEAOF")  # "already in progress" is fine
+                time.sleep(d)
+        except (OSError, ConnectionError):
+            return
+
+
+def verify_tx(port, tx):
+    c = Conn(port)
+    a, b = int(c.call("GET", "tx:a") or 0), int(c.call("GET", "tx:b") or 0)
+    c.close()
+    if a != b:
+        return ["a transaction was half applied: tx:a %d, tx:b %d" % (a, b)]
+    if not tx["acked"] <= a <= tx["sent"]:
+        return ["tx:a is %d, acknowledged %d, sent %d" % (a, tx["acked"], tx["sent"])]
+    return []
+
+
+def second_server_refused(server, aof):
+    """A second server on the held file must fail at once and leave the file as it was."""
+    before = open(aof, "rb").read()
+    out = subprocess.run([server, "--port", str(free_port()), "--aof", aof], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=30)
+    after = open(aof, "rb").read()
+    problems = []
+    if out.returncode == 0 or b"append-only file is in use" not in out.stdout:
+        problems.append("second server was not refused: rc %d, %r" % (out.returncode, out.stdout[-200:]))
+    if after != before:
+        problems.append("second server changed the file (%d -> %d bytes)" % (len(before), len(after)))
+    return problems
+
+
 def verify(port, states):
     c = Conn(port)
     problems = []
@@ -116,15 +187,19 @@ def main():
     aof = os.path.join(workdir, "log.aof")
     writers = 4
     states = [{"next": 0, "sent": [], "acked": []} for _ in range(writers)]
+    tx = {"sent": 0, "acked": 0}
     proc = None
     try:
         for r in range(rounds):
             port = free_port()
             proc, _ = start(server, port, aof)
-            problems = verify(port, states)
+            problems = verify(port, states) + verify_tx(port, tx)
+            if r == 1:
+                problems += second_server_refused(server, aof)
             if problems:
                 raise SystemExit("round %d after restart:\n  %s" % (r, "\n  ".join(problems[:10])))
-            threads = [Writer(port, w, states[w]) for w in range(writers)]
+            threads = [Writer(port, w, states[w]) for w in range(writers)] + [TxWriter(port, tx),
+                                                                                 Rewriter(port, rng)]
             for t in threads:
                 t.start()
             time.sleep(rng.uniform(0.2, 1.0))
@@ -135,13 +210,14 @@ def main():
             # A write in flight when the server died was sent, maybe not acknowledged.
         port = free_port()
         proc, _ = start(server, port, aof)
-        problems = verify(port, states)
+        problems = verify(port, states) + verify_tx(port, tx)
         proc.kill()
         proc.wait()
         if problems:
             raise SystemExit("final check:\n  %s" % "\n  ".join(problems[:10]))
         total = sum(len(s["acked"]) for s in states)
-        print("crash consistency: %d rounds, %d acknowledged writes verified" % (rounds, total))
+        print("crash consistency: %d rounds, %d acknowledged writes and %d transactions verified"
+              % (rounds, total, tx["acked"]))
         print("1 passed, 0 failed")
     finally:
         # A failed check must not leave a server running behind the test.
