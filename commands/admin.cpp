@@ -6,8 +6,11 @@
 #include <string>
 
 #include "commands/command_util.h"
+#include "server/metrics.h"
 
 namespace {
+
+constexpr size_t kMaxCommandName = 32;
 
 std::string lower(std::string_view s, size_t max) {
     std::string out(s.substr(0, max));
@@ -136,24 +139,88 @@ std::string info_text(Server& srv, Keyspace* ks) {
         "process_id:%d\r\nrun_id:tavrinexvorel000000000000000000000000000\r\nrole:master\r\nconnected_slaves:0\r\n"
         "repl_backlog_active:0\r\nkeyspace_hits:%" PRIu64 "\r\nkeyspace_misses:%" PRIu64
         "\r\ntotal_connections_received:%" PRIu64 "\r\ntotal_commands_processed:%" PRIu64
-        "\r\ninstantaneous_ops_per_sec:%" PRIu64
-        "\r\ntotal_net_input_bytes:0\r\ntotal_net_output_bytes:0\r\nused_memory:%" PRIu64
+        "\r\ninstantaneous_ops_per_sec:%" PRIu64 "\r\ntotal_net_input_bytes:%" PRIu64
+        "\r\ntotal_net_output_bytes:%" PRIu64 "\r\nexpired_keys:%" PRIu64 "\r\nevicted_keys:%" PRIu64
+        "\r\nused_memory:%" PRIu64
         "\r\nused_memory_human:%.2fM\r\nused_memory_rss:%" PRIu64 "\r\nmaxmemory:%" PRIu64
         "\r\nmaxmemory_human:%.2fM\r\nmaxmemory_policy:%s\r\nmem_fragmentation_ratio:1.00\r\nloading:0\r\n"
-        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nblocked_clients:0\r\n"
+        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nblocked_clients:%d\r\n"
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
         "\r\n# Keyspace\r\ndb0:keys=%" PRIu64 ",expires=0,avg_ttl=0\r\n",
         srv.port, static_cast<long long>(up / 1000), static_cast<long long>(up / 86400000),
         static_cast<int>(platform::process_id()), ks->keyspace_hits, ks->keyspace_misses,
-        srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
+        srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, srv.stats.net_input_bytes,
+        srv.stats.net_output_bytes, ks->expired_keys, ks->evicted_keys, used,
         static_cast<double>(used) / 1048576.0, used, static_cast<uint64_t>(limit_mb) * 1048576u,
         static_cast<double>(limit_mb), policy.empty() ? "allkeys-lru" : policy.c_str(),
-        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, clients, ks->key_count);
+        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, blocked_client_count(srv), clients,
+        ks->key_count);
     return buf;
 }
 
-void cmd_info(Call& call, const Args&) { call.out.bulk(info_text(call.server, call.ks)); }
+std::string command_name_lower(const CommandDef& def) { return lower(def.name, kMaxCommandName); }
+
+// "cmdstat_<name>:calls=..,usec=..,usec_per_call=..,rejected_calls=..,failed_calls=.." for
+// every command that ran or was refused since the last reset.
+std::string commandstats_text(const Server& srv) {
+    std::string text = "# Commandstats\r\n";
+    const auto& defs = all_commands();
+    for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
+        const CommandStats& st = srv.command_stats[i];
+        if (st.calls == 0 && st.rejected_calls == 0) continue;
+        const uint64_t usec = st.ns / 1000;
+        char line[256];
+        std::snprintf(line, sizeof(line),
+                      "cmdstat_%s:calls=%" PRIu64 ",usec=%" PRIu64 ",usec_per_call=%.2f,rejected_calls=%" PRIu64
+                      ",failed_calls=%" PRIu64 "\r\n",
+                      command_name_lower(*defs[i]).c_str(), st.calls, usec,
+                      st.calls ? static_cast<double>(st.ns) / 1000.0 / static_cast<double>(st.calls) : 0.0,
+                      st.rejected_calls, st.failed_calls);
+        text += line;
+    }
+    return text;
+}
+
+// "latency_percentiles_usec_<name>:p50=..,p99=..,p99.9=.." for every command that ran.
+std::string latencystats_text(const Server& srv) {
+    std::string text = "# Latencystats\r\n";
+    const auto& defs = all_commands();
+    for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
+        const CommandStats& st = srv.command_stats[i];
+        if (st.calls == 0) continue;
+        char line[256];
+        std::snprintf(line, sizeof(line), "latency_percentiles_usec_%s:p50=%.3f,p99=%.3f,p99.9=%.3f\r\n",
+                      command_name_lower(*defs[i]).c_str(), static_cast<double>(st.latency.percentile_ns(50)) / 1000.0,
+                      static_cast<double>(st.latency.percentile_ns(99)) / 1000.0,
+                      static_cast<double>(st.latency.percentile_ns(99.9)) / 1000.0);
+        text += line;
+    }
+    return text;
+}
+
+// INFO with no argument gives the general text; COMMANDSTATS and LATENCYSTATS
+// give their sections, ALL and EVERYTHING give all three, and any other section
+// name gives the general text.
+void cmd_info(Call& call, const Args& a) {
+    bool general = a.argc == 1, commandstats = false, latencystats = false;
+    for (int i = 1; i < a.argc; ++i) {
+        if (word_is(a[i], "COMMANDSTATS")) {
+            commandstats = true;
+        } else if (word_is(a[i], "LATENCYSTATS")) {
+            latencystats = true;
+        } else if (word_is(a[i], "ALL") || word_is(a[i], "EVERYTHING")) {
+            general = commandstats = latencystats = true;
+        } else {
+            general = true;
+        }
+    }
+    std::string text;
+    if (general) text = info_text(call.server, call.ks);
+    if (commandstats) text += (text.empty() ? "" : "\r\n") + commandstats_text(call.server);
+    if (latencystats) text += (text.empty() ? "" : "\r\n") + latencystats_text(call.server);
+    call.out.bulk(text);
+}
 
 void config_get(Call& call, const Args& a) {
     Reply& out = call.out;
@@ -167,20 +234,32 @@ void config_get(Call& call, const Args& a) {
     }
 }
 
-// Applies one CONFIG SET pair; rows with an effect are the memory limit and
-// the password (new AUTH checks and new connections use it).
-void config_apply(Call& call, ConfigRow* row, std::string_view value) {
-    row->value.assign(value.substr(0, 255));
+// Applies one CONFIG SET pair; rows with an effect are the memory limit, the
+// password (new AUTH checks and new connections use it) and the slow log's
+// threshold and length, which must be integers. False for a value refused.
+bool config_apply(Call& call, ConfigRow* row, std::string_view value) {
     std::string_view name = row->name;
+    SlowLog& slowlog = call.server.slowlog;
+    int64_t number = 0;
+    const bool integer = parse_strict_ll(value, &number) != 0;
+    if (name == "slowlog-log-slower-than") {
+        if (!integer) return false;
+        slowlog.slower_than_ns = number < 0 ? -1 : number > INT64_MAX / 1000 ? INT64_MAX : number * 1000;
+    } else if (name == "slowlog-max-len") {
+        if (!integer || number < 0) return false;
+        slowlog.max_len = static_cast<size_t>(number);
+        slowlog.trim();
+    }
+    row->value.assign(value.substr(0, 255));
     if (name == "maxmemory") {
-        int64_t bytes = 0;
-        if (parse_strict_ll(value, &bytes) && bytes > 0) {
-            int64_t mb = bytes / 1048576;
+        if (integer && number > 0) {
+            int64_t mb = number / 1048576;
             dict_set_max_memory(call.ks, mb > INT32_MAX ? INT32_MAX : static_cast<int32_t>(mb));
         }
     } else if (name == "requirepass") {
         call.server.password = row->value;
     }
+    return true;
 }
 
 void config_set(Call& call, const Args& a) {
@@ -188,7 +267,11 @@ void config_set(Call& call, const Args& a) {
     for (int i = 2; i + 1 < a.argc; i += 2) {
         ConfigRow* row = call.server.config.find(lower(a[i], 63));
         if (row == nullptr) return call.out.error("Invalid parameter or number of arguments for CONFIG SET");
-        config_apply(call, row, a[i + 1]);
+        if (!config_apply(call, row, a[i + 1])) {
+            char msg[128];
+            std::snprintf(msg, sizeof(msg), "Invalid argument for CONFIG SET '%s'", row->name);
+            return call.out.error(msg);
+        }
     }
     call.out.simple("OK");
 }
@@ -201,6 +284,9 @@ void cmd_config(Call& call, const Args& a) {
         Stats& stats = call.server.stats;
         stats.total_commands = stats.ops_last_sec = stats.ops_current_sec = 0;
         call.ks->keyspace_hits = call.ks->keyspace_misses = 0;
+        call.ks->expired_keys = call.ks->evicted_keys = 0;
+        stats.net_input_bytes = stats.net_output_bytes = 0;
+        for (CommandStats& st : call.server.command_stats) st = CommandStats{};
         return call.out.simple("OK");
     }
     call.out.error(kErrSyntax);

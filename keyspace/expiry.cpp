@@ -97,6 +97,7 @@ void dict_cleanup_expired(Keyspace* ks) {
         const auto [deadline, e] = *ks->expiry_index.begin();
         if (deadline > now) break;
         if (!remove_indexed(ks, e)) break;
+        ks->expired_keys += 1;
     }
 }
 
@@ -111,6 +112,7 @@ void dict_evict_lru(Keyspace* ks) {
         // value, so keys stamped with it are never chosen.
         if (victim->last_access_ms == INT64_MAX) return;
         if (!remove_indexed(ks, victim)) return;
+        ks->evicted_keys += 1;
     }
 }
 

@@ -148,6 +148,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
         if (memcmp(entry_key(e).data(), key.data(), key.size()) != 0) continue;
         if (is_dead(e, now)) {
             entry_remove(ks, e, pred);
+            ks->expired_keys += 1;
             return nullptr;
         }
         if (pred_out) *pred_out = pred;

@@ -22,6 +22,8 @@ Config::Config()
           {"auto-aof-rewrite-percentage", "100"},
           {"auto-aof-rewrite-min-size", "64mb"},
           {"lazyfree-lazy-eviction", "no"},
+          {"slowlog-log-slower-than", "10000"},
+          {"slowlog-max-len", "128"},
       }} {}
 
 ConfigRow* Config::find(std::string_view name) {

@@ -200,6 +200,7 @@ long long frame_inline(Server& srv, Client* c, size_t pos, CrlfCache& cache) {
 
 // Cuts and dispatches every complete request in the client's input buffer.
 void frame_requests(Server& srv, Client* c) {
+    srv.framing.command_tick_ns = 0;
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
@@ -252,7 +253,7 @@ constexpr char kBufferLimitError[] = "-ERR bulk string or multi bulk length exce
 
 // One receive into the client's input buffer, growing it when full.
 // Returns false when the connection was closed.
-bool receive_into(Client* c) {
+bool receive_into(Server& srv, Client* c) {
     if (c->inbuf_len + 1 >= c->inbuf_cap) {
         if (c->inbuf_cap > kInbufMax - 1) {
             // Best effort: the client is past its limit and is closed either way.
@@ -278,6 +279,7 @@ bool receive_into(Client* c) {
     }
     c->inbuf_len += static_cast<uint64_t>(n);
     c->inbuf[c->inbuf_len] = '\0';
+    srv.stats.net_input_bytes += static_cast<uint64_t>(n);
     return true;
 }
 
@@ -323,7 +325,7 @@ void end_of_pass(Server& srv) {
     ServerLock lock(srv.lock);
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
         if (!c->closed() && c->close_after_output && c->out.pending() == 0) client_close(c);
     }
     srv.clients.sweep();
@@ -333,7 +335,7 @@ void end_of_pass(Server& srv) {
     // Time-out replies go out in this pass rather than waiting for the next one.
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
     }
 }
 
@@ -394,16 +396,19 @@ void client_check_output(Client* c) {
     if (c->out.pending() > limit) client_close(c);
 }
 
-void client_write_output(Client* c) {
+uint64_t client_write_output(Client* c) {
+    uint64_t sent = 0;
     while (!c->closed() && c->out.pending() > 0) {
         int64_t n = platform::net_send(c->sock, c->out.unsent(), c->out.pending());
         if (n == platform::kWouldBlock) break;
         if (n < 0) {
             client_close(c);
-            return;
+            break;
         }
         c->out.consume(static_cast<size_t>(n));
+        sent += static_cast<uint64_t>(n);
     }
+    return sent;
 }
 
 void client_peer_addr(Client* c, char out[64]) {
@@ -480,7 +485,7 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         short revents = items[i + 1].revents;
         if (c->closed() || c->close_after_output) continue;
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
-        if (!receive_into(c)) continue;
+        if (!receive_into(srv, c)) continue;
         // One lock for the whole batch. Its replies go out in one send right
         // away, so the client can send its next request while others are served.
         ServerLock lock(srv.lock);
@@ -495,7 +500,7 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             client_close(c);
             continue;
         }
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
     }
     end_of_pass(srv);
     return true;
