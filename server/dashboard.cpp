@@ -16,7 +16,7 @@ header{display:flex;flex-wrap:wrap;gap:.5em 1.5em;align-items:baseline;padding:1
 h1{font-size:18px;margin:0;color:#fff}
 #status{font-size:13px;color:#8b98a5}
 #status.bad{color:#ff6b6b}
-main{display:grid;grid-template-columns:repeat(auto-fit,minmax(290px,1fr));gap:12px;padding:12px;max-width:1400px;margin:0 auto}
+main{display:grid;grid-template-columns:repeat(auto-fit,minmax(220px,1fr));gap:12px;padding:12px;max-width:1400px;margin:0 auto}
 .card{background:#161c23;border:1px solid #2a333d;border-radius:6px;padding:10px 12px;min-width:0}
 .card h2{font-size:13px;font-weight:600;margin:0 0 2px;color:#8b98a5;text-transform:uppercase;letter-spacing:.04em}
 .value{font-size:22px;font-weight:600;color:#fff;font-variant-numeric:tabular-nums}
@@ -40,10 +40,10 @@ td.cmd{font-family:ui-monospace,monospace;word-break:break-all}
 <section class="card"><h2>Operations per second</h2><div class="value" id="ops-value">–</div>
 <div class="sub" id="ops-sub"></div><svg class="chart" id="ops-chart" viewBox="0 0 300 100" preserveAspectRatio="none"></svg></section>
 <section class="card"><h2>Memory</h2><div class="value" id="mem-value">–</div>
-<div class="sub legend"><span><i style="background:#4fc3f7"></i>used</span><span><i style="background:#ff8a65"></i>limit</span></div>
+<div class="sub legend"><span><i style="background:#4fc3f7"></i>used</span><span><i style="background:#ff8a65"></i>limit <b id="limit-value">none</b></span></div>
 <svg class="chart" id="mem-chart" viewBox="0 0 300 100" preserveAspectRatio="none"></svg></section>
 <section class="card"><h2>Clients</h2><div class="value" id="clients-value">–</div>
-<div class="sub legend"><span><i style="background:#81c784"></i>connected</span><span><i style="background:#ffd54f"></i>blocked</span></div>
+<div class="sub legend"><span><i style="background:#81c784"></i>connected</span><span><i style="background:#ffd54f"></i>blocked <b id="blocked-value">0</b></span></div>
 <svg class="chart" id="clients-chart" viewBox="0 0 300 100" preserveAspectRatio="none"></svg></section>
 <section class="card"><h2>Hit ratio</h2><div class="value" id="hits-value">–</div>
 <div class="sub" id="hits-sub"></div><svg class="chart" id="hits-chart" viewBox="0 0 300 100" preserveAspectRatio="none"></svg></section>
@@ -52,7 +52,7 @@ td.cmd{font-family:ui-monospace,monospace;word-break:break-all}
 </main>
 <script>
 "use strict";
-const HISTORY = 120;
+const HISTORY = 240;
 const params = new URLSearchParams(location.search);
 const INTERVAL = Math.max(200, Number(params.get("interval")) || 1000);
 const series = {ops: [], mem: [], limit: [], clients: [], blocked: [], hits: []};
@@ -89,7 +89,8 @@ function draw(id, lines, fixedMax) {
   let points = 0;
   for (const l of lines) {
     if (l.data.length === 0) continue;
-    const step = 300 / (HISTORY - 1), x0 = 300 - step * (l.data.length - 1);
+    // A short history fills the chart from the right at the pace of the first 40 polls.
+    const step = 300 / Math.max(l.data.length - 1, 40), x0 = 300 - step * (l.data.length - 1);
     const pts = l.data.map((v, i) => `${(x0 + i * step).toFixed(1)},${(98 - 96 * v / max).toFixed(1)}`);
     if (pts.length === 1) pts.push(pts[0].replace(/^[^,]+/, "300"));
     html += `<polyline stroke="${l.color}"${l.dash ? ' stroke-dasharray="6 4"' : ""} points="${pts.join(" ")}"/>`;
@@ -136,27 +137,27 @@ async function poll() {
     const [stats, metricsText, slow] = await Promise.all(
       [fetchOk("/stats", "json"), fetchOk("/metrics", "text"), fetchOk("/slowlog", "json")]);
     const m = parseMetrics(metricsText);
-    const now = performance.now();
-    const processed = m["vorel_commands_processed_total"];
     const hits = m["vorel_keyspace_hits_total"], misses = m["vorel_keyspace_misses_total"];
+    // Operations per second as the server counts them (the last full second);
+    // the hit ratio over the lookups since the previous poll.
+    push("ops", stats.ops_per_sec);
+    text("ops-value", stats.ops_per_sec.toLocaleString());
     if (previous) {
-      const dt = (now - previous.t) / 1000;
-      const ops = dt > 0 ? Math.max(0, processed - previous.processed) / dt : stats.ops_per_sec;
-      push("ops", ops);
-      text("ops-value", Math.round(ops).toLocaleString());
       const dh = hits - previous.hits, dm = misses - previous.misses;
       const ratio = dh + dm > 0 ? dh / (dh + dm) : (hits + misses > 0 ? hits / (hits + misses) : 0);
       push("hits", ratio * 100);
       text("hits-value", (ratio * 100).toFixed(1) + " %");
       text("hits-sub", "since start: " + (hits + misses > 0 ? (100 * hits / (hits + misses)).toFixed(1) + " %" : "no lookups"));
     }
-    previous = {t: now, processed, hits, misses};
-    text("ops-sub", "server figure: " + stats.ops_per_sec.toLocaleString() + " / s · total " + stats.total_commands.toLocaleString());
+    previous = {hits, misses};
+    text("ops-sub", "total " + m["vorel_commands_processed_total"].toLocaleString() + " requests");
     const used = m["vorel_memory_used_bytes"], limit = m["vorel_memory_max_bytes"];
     push("mem", used); push("limit", limit);
-    text("mem-value", human(used) + (limit > 0 ? " of " + human(limit) : " (no limit)"));
+    text("mem-value", human(used));
+    text("limit-value", limit > 0 ? human(limit) : "none");
     push("clients", m["vorel_connected_clients"]); push("blocked", m["vorel_blocked_clients"]);
-    text("clients-value", m["vorel_connected_clients"] + " connected · " + m["vorel_blocked_clients"] + " blocked");
+    text("blocked-value", String(m["vorel_blocked_clients"]));
+    text("clients-value", String(m["vorel_connected_clients"]));
     draw("ops-chart", [{data: series.ops, color: "#4fc3f7"}]);
     draw("mem-chart", [{data: series.mem, color: "#4fc3f7"}, {data: limit > 0 ? series.limit : [], color: "#ff8a65", dash: true}]);
     draw("clients-chart", [{data: series.clients, color: "#81c784"}, {data: series.blocked, color: "#ffd54f"}]);
