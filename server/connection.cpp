@@ -253,7 +253,7 @@ constexpr char kBufferLimitError[] = "-ERR bulk string or multi bulk length exce
 
 // One receive into the client's input buffer, growing it when full.
 // Returns false when the connection was closed.
-bool receive_into(Server& srv, Client* c) {
+bool receive_into(Client* c) {
     if (c->inbuf_len + 1 >= c->inbuf_cap) {
         if (c->inbuf_cap > kInbufMax - 1) {
             // Best effort: the client is past its limit and is closed either way.
@@ -279,7 +279,6 @@ bool receive_into(Server& srv, Client* c) {
     }
     c->inbuf_len += static_cast<uint64_t>(n);
     c->inbuf[c->inbuf_len] = '\0';
-    srv.stats.net_input_bytes += static_cast<uint64_t>(n);
     return true;
 }
 
@@ -485,10 +484,12 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         short revents = items[i + 1].revents;
         if (c->closed() || c->close_after_output) continue;
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
-        if (!receive_into(srv, c)) continue;
+        const uint64_t buffered = c->inbuf_len;
+        if (!receive_into(c)) continue;
         // One lock for the whole batch. Its replies go out in one send right
         // away, so the client can send its next request while others are served.
         ServerLock lock(srv.lock);
+        srv.stats.net_input_bytes += c->inbuf_len - buffered;
         try {
             frame_requests(srv, c);
         } catch (const std::bad_alloc&) {
