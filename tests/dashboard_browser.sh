@@ -83,12 +83,10 @@ grep -q '<td class="cmd">SUNIONSTORE union s0 s1</td>' <<<"$table" || { echo "th
 grep -q 'dashboard-test' <<<"$table" || { echo "the slow-log table lacks the client name"; fail=1; }
 grep -q '<span id="status" class="bad"' <<<"$dom" && { echo "the page reports a failed poll"; fail=1; }
 
-# The screenshot: a real PNG of the page at 1000 px, and one at phone width must render too.
+# The screenshot: a real PNG of the page at 1000 px.
 rm -f "$shot"
 chrome --window-size=1000,440 --screenshot="$shot" "$url" >/dev/null
 head -c 8 "$shot" 2>/dev/null | od -An -tx1 | grep -q '89 50 4e 47 0d 0a 1a 0a' || { echo "no PNG written to $shot"; fail=1; }
-phone=$(chrome --window-size=390,844 --dump-dom "$url")
-grep -q 'SUNIONSTORE union s0 s1' <<<"$phone" || { echo "the phone-width page lacks the slow log"; fail=1; }
 
 [ $fail -eq 0 ] || { echo "dom: $dom"; exit 1; }
 echo "dashboard browser test: 1 passed, 0 failed"
