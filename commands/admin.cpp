@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "commands/command_util.h"
+#include "server/metrics.h"
 
 namespace {
+
+constexpr size_t kMaxCommandName = 32;
 
 std::string lower(std::string_view s, size_t max) {
     std::string out(s.substr(0, max));
@@ -138,25 +141,27 @@ std::string info_text(Server& srv, Keyspace* ks) {
         "process_id:%d\r\nrun_id:tavrinexvorel000000000000000000000000000\r\nrole:master\r\nconnected_slaves:0\r\n"
         "repl_backlog_active:0\r\nkeyspace_hits:%" PRIu64 "\r\nkeyspace_misses:%" PRIu64
         "\r\ntotal_connections_received:%" PRIu64 "\r\ntotal_commands_processed:%" PRIu64
-        "\r\ninstantaneous_ops_per_sec:%" PRIu64
-        "\r\ntotal_net_input_bytes:0\r\ntotal_net_output_bytes:0\r\nused_memory:%" PRIu64
+        "\r\ninstantaneous_ops_per_sec:%" PRIu64 "\r\ntotal_net_input_bytes:%" PRIu64
+        "\r\ntotal_net_output_bytes:%" PRIu64 "\r\nexpired_keys:%" PRIu64 "\r\nevicted_keys:%" PRIu64
+        "\r\nused_memory:%" PRIu64
         "\r\nused_memory_human:%.2fM\r\nused_memory_rss:%" PRIu64 "\r\nmaxmemory:%" PRIu64
         "\r\nmaxmemory_human:%.2fM\r\nmaxmemory_policy:%s\r\nmem_fragmentation_ratio:1.00\r\nloading:0\r\n"
         "aof_last_write_status:%s\r\naof_enabled:%d\r\naof_fsync:%s\r\naof_rewrite_in_progress:%d\r\n"
         "aof_rewrites:%" PRIu64 "\r\naof_last_bgrewrite_status:%s\r\naof_current_size:%" PRIu64
         "\r\naof_base_size:%" PRIu64 "\r\nconnected_clients:%d\r\nclients_memory:%" PRIu64
-        "\r\nmaxmemory_clients:%" PRIu64 "\r\nblocked_clients:0\r\n"
+        "\r\nmaxmemory_clients:%" PRIu64 "\r\nblocked_clients:%d\r\n"
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
         "\r\n# Keyspace\r\ndb0:keys=%" PRIu64 ",expires=0,avg_ttl=0\r\n",
         srv.port, static_cast<long long>(up / 1000), static_cast<long long>(up / 86400000),
         static_cast<int>(platform::process_id()), ks->keyspace_hits, ks->keyspace_misses,
-        srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
-        static_cast<double>(used) / 1048576.0, used, limit, static_cast<double>(limit) / 1048576.0,
-        policy.empty() ? "allkeys-lru" : policy.c_str(), srv.log.last_write_ok() ? "ok" : "err",
-        srv.log.is_open() ? 1 : 0, fsync_policy_name(srv.log.fsync_policy()), srv.rewrite.in_progress() ? 1 : 0,
-        srv.rewrite.rewrites(), srv.rewrite.last_ok() ? "ok" : "err", srv.log.size(), srv.rewrite.base_size(),
-        clients, srv.clients.memory_used(), srv.clients.memory_limit, clients, ks->key_count);
+        srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, srv.stats.net_input_bytes,
+        srv.stats.net_output_bytes, ks->expired_keys, ks->evicted_keys, used, static_cast<double>(used) / 1048576.0,
+        used, limit, static_cast<double>(limit) / 1048576.0, policy.empty() ? "allkeys-lru" : policy.c_str(),
+        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, fsync_policy_name(srv.log.fsync_policy()),
+        srv.rewrite.in_progress() ? 1 : 0, srv.rewrite.rewrites(), srv.rewrite.last_ok() ? "ok" : "err",
+        srv.log.size(), srv.rewrite.base_size(), clients, srv.clients.memory_used(), srv.clients.memory_limit,
+        blocked_client_count(srv), clients, ks->key_count);
     return buf;
 }
 
@@ -165,8 +170,68 @@ void cmd_bgrewriteaof(Call& call, const Args&) {
     if (!call.server.rewrite.request(call.server, &error)) return call.out.error(error);
     call.out.simple("Background append only file rewriting started");
 }
+std::string command_name_lower(const CommandDef& def) { return lower(def.name, kMaxCommandName); }
 
-void cmd_info(Call& call, const Args&) { call.out.bulk(info_text(call.server, call.ks)); }
+// "cmdstat_<name>:calls=..,usec=..,usec_per_call=..,rejected_calls=..,failed_calls=.." for
+// every command that ran or was refused since the last reset.
+std::string commandstats_text(const Server& srv) {
+    std::string text = "# Commandstats\r\n";
+    const auto& defs = all_commands();
+    for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
+        const CommandStats& st = srv.command_stats[i];
+        if (st.calls == 0 && st.rejected_calls == 0) continue;
+        const uint64_t usec = st.ns / 1000;
+        char line[256];
+        std::snprintf(line, sizeof(line),
+                      "cmdstat_%s:calls=%" PRIu64 ",usec=%" PRIu64 ",usec_per_call=%.2f,rejected_calls=%" PRIu64
+                      ",failed_calls=%" PRIu64 "\r\n",
+                      command_name_lower(*defs[i]).c_str(), st.calls, usec,
+                      st.calls ? static_cast<double>(st.ns) / 1000.0 / static_cast<double>(st.calls) : 0.0,
+                      st.rejected_calls, st.failed_calls);
+        text += line;
+    }
+    return text;
+}
+
+// "latency_percentiles_usec_<name>:p50=..,p99=..,p99.9=.." for every command that ran.
+std::string latencystats_text(const Server& srv) {
+    std::string text = "# Latencystats\r\n";
+    const auto& defs = all_commands();
+    for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
+        const CommandStats& st = srv.command_stats[i];
+        if (st.calls == 0) continue;
+        char line[256];
+        std::snprintf(line, sizeof(line), "latency_percentiles_usec_%s:p50=%.3f,p99=%.3f,p99.9=%.3f\r\n",
+                      command_name_lower(*defs[i]).c_str(), static_cast<double>(st.latency.percentile_ns(50)) / 1000.0,
+                      static_cast<double>(st.latency.percentile_ns(99)) / 1000.0,
+                      static_cast<double>(st.latency.percentile_ns(99.9)) / 1000.0);
+        text += line;
+    }
+    return text;
+}
+
+// INFO with no argument gives the general text; COMMANDSTATS and LATENCYSTATS
+// give their sections, ALL and EVERYTHING give all three, and any other section
+// name gives the general text.
+void cmd_info(Call& call, const Args& a) {
+    bool general = a.argc == 1, commandstats = false, latencystats = false;
+    for (int i = 1; i < a.argc; ++i) {
+        if (word_is(a[i], "COMMANDSTATS")) {
+            commandstats = true;
+        } else if (word_is(a[i], "LATENCYSTATS")) {
+            latencystats = true;
+        } else if (word_is(a[i], "ALL") || word_is(a[i], "EVERYTHING")) {
+            general = commandstats = latencystats = true;
+        } else {
+            general = true;
+        }
+    }
+    std::string text;
+    if (general) text = info_text(call.server, call.ks);
+    if (commandstats) text += (text.empty() ? "" : "\r\n") + commandstats_text(call.server);
+    if (latencystats) text += (text.empty() ? "" : "\r\n") + latencystats_text(call.server);
+    call.out.bulk(text);
+}
 
 void config_get(Call& call, const Args& a) {
     Reply& out = call.out;
@@ -197,6 +262,12 @@ bool prepare_change(ConfigRow* row, std::string_view value, ConfigChange* change
     if (is_size_row(name)) {
         if (!parse_memory_size(value, &change->number)) return false;
         change->value = std::to_string(change->number);
+    } else if (name == "slowlog-log-slower-than" || name == "slowlog-max-len") {
+        int64_t number = 0;
+        if (!parse_strict_ll(value, &number)) return false;
+        if (name == "slowlog-max-len" && number < 0) return false;
+        change->number = static_cast<uint64_t>(number);
+        change->value = std::to_string(number);
     } else if (name == "timeout") {
         int64_t seconds = 0;
         if (!parse_strict_ll(value, &seconds) || seconds < 0 || seconds > INT32_MAX) return false;
@@ -235,6 +306,12 @@ void apply_change(Call& call, const ConfigChange& change) {
     } else if (name == "appendfsync") {
         FsyncPolicy policy = FsyncPolicy::EverySec;
         if (parse_fsync_policy(change.value, &policy)) srv.log.set_fsync_policy(policy);
+    } else if (name == "slowlog-log-slower-than") {
+        const int64_t us = static_cast<int64_t>(change.number);
+        srv.slowlog.slower_than_ns = us < 0 ? -1 : us > INT64_MAX / 1000 ? INT64_MAX : us * 1000;
+    } else if (name == "slowlog-max-len") {
+        srv.slowlog.max_len = static_cast<size_t>(change.number);
+        srv.slowlog.trim();
     }
 }
 
@@ -265,6 +342,9 @@ void cmd_config(Call& call, const Args& a) {
         Stats& stats = call.server.stats;
         stats.total_commands = stats.ops_last_sec = stats.ops_current_sec = 0;
         call.ks->keyspace_hits = call.ks->keyspace_misses = 0;
+        call.ks->expired_keys = call.ks->evicted_keys = 0;
+        stats.net_input_bytes = stats.net_output_bytes = 0;
+        for (CommandStats& st : call.server.command_stats) st = CommandStats{};
         return call.out.simple("OK");
     }
     call.out.error(kErrSyntax);

@@ -3,6 +3,7 @@
 // subscribe and transaction gates, the log gate, arity), the handler call, and
 // the logging of what a writing command changed. Also the strict argument parsers.
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@ struct CommandInfo {
     CommandDef def{};
     bool used = false;
     uint8_t len = 0;
+    uint16_t id = 0;  // place in registration order: indexes the server's per-command figures
     uint32_t hash = 0;
     char upper[kMaxName] = {};
     char lower[kMaxName] = {};
@@ -103,6 +105,22 @@ bool arity_ok(const CommandInfo& info, Call& call, int argc) {
         reply_arity_error(call.out, info.lower);
     }
     return false;
+}
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The server's figures of a command; the array is sized to the table on first use.
+CommandStats& stats_of(Server& srv, const CommandInfo& info) {
+    if (srv.command_stats.size() <= info.id) srv.command_stats.resize(command_table().in_order.size());
+    return srv.command_stats[info.id];
+}
+
+// Counts a refusal of a known command that reached the frame from a client.
+void count_rejected(Server& srv, const CommandInfo* info, Origin origin) {
+    if (info != nullptr && origin != Origin::Replay) stats_of(srv, *info).rejected_calls += 1;
 }
 
 // Runs the handler and stages what it changed. Running out of memory answers
@@ -183,6 +201,7 @@ void register_commands(std::initializer_list<CommandDef> defs) {
                 slot->upper[k] = name[k];
                 slot->lower[k] = static_cast<char>(ascii_lower(static_cast<unsigned char>(name[k])));
             }
+            slot->id = static_cast<uint16_t>(table.in_order.size());
             table.used += 1;
             table.in_order.push_back(&slot->def);
         }
@@ -236,20 +255,25 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     const uint32_t flags = info != nullptr ? info->def.flags : 0;
 
     if (!srv.password.empty() && !c->authenticated && (flags & kCmdNoAuth) == 0) {
+        count_rejected(srv, info, origin);
         c->out.error("NOAUTH Authentication required.");
         return;
     }
     if (network) record_last_command(c, info, name, args, now);
 
     if (c->subscribed() && (flags & kCmdSubscribed) == 0) {
+        count_rejected(srv, info, origin);
         c->out.error("only (P)SUBSCRIBE / (P)UNSUBSCRIBE / PING / QUIT allowed in this context");
         return;
     }
     if (c->in_multi && (flags & kCmdNoQueue) == 0) {
+        const size_t queue_reply = c->out.mark();
         queue_command(call, info, args);
+        if (c->out.byte_at(queue_reply) == '-') count_rejected(srv, info, origin);
         return;
     }
     if ((flags & kCmdWrite) != 0 && srv.log.refusing_writes()) {
+        count_rejected(srv, info, origin);
         c->out.error(kErrLogNotWritable);
         return;
     }
@@ -259,8 +283,28 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
         c->out.error(msg);
         return;
     }
-    if (!arity_ok(*info, call, argc)) return;
+    if (!arity_ok(*info, call, argc)) {
+        count_rejected(srv, info, origin);
+        return;
+    }
+    if (origin == Origin::Replay) return run_handler(*info, call, origin);
+
+    // Commands of one batch are timed back to back: the reading that ends one
+    // starts the next, so each costs one clock read (the first of a batch two).
+    // Inside EXEC each queued command is timed on its own.
+    const int64_t start = network && srv.framing.command_tick_ns != 0 ? srv.framing.command_tick_ns : steady_ns();
+    const size_t reply_start = c->out.mark();
     run_handler(*info, call, origin);
+    const int64_t end = steady_ns();
+    if (network) srv.framing.command_tick_ns = end;
+    const uint64_t ns = end > start ? static_cast<uint64_t>(end - start) : 0;
+    CommandStats& st = stats_of(srv, *info);
+    st.calls += 1;
+    st.ns += ns;
+    st.latency.add(ns);
+    const char first = c->out.byte_at(reply_start);
+    if (first == '-' || first == '!') st.failed_calls += 1;
+    if (srv.slowlog.wants(ns)) slowlog_record(srv, c, args, ns);
 }
 
 int parse_strict_ll(std::string_view text, int64_t* out) {

@@ -97,6 +97,7 @@ void dict_cleanup_expired(Keyspace* ks) {
         if (deadline > now) break;
         dict_note_removal(ks, e, false);
         if (!remove_indexed(ks, e)) break;
+        ks->expired_keys += 1;
     }
 }
 
@@ -123,6 +124,7 @@ void dict_evict_lru(Keyspace* ks) {
         if (victim->last_access_ms == INT64_MAX) return;
         dict_note_removal(ks, victim, true);
         if (!remove_indexed(ks, victim)) return;
+        ks->evicted_keys += 1;
     }
 }
 

@@ -174,6 +174,8 @@ struct Keyspace {
     uint64_t max_memory_bytes;
     uint64_t keyspace_hits;
     uint64_t keyspace_misses;
+    uint64_t expired_keys;     // removed at their deadline (on access or by the sweep)
+    uint64_t evicted_keys;     // removed to stay under the memory limit
 
     ExpiryIndex expiry_index;
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set

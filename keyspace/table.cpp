@@ -172,6 +172,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
         if (is_dead(e, now)) {
             dict_note_removal(ks, e, false);
             entry_remove(ks, e, pred);
+            ks->expired_keys += 1;
             return nullptr;
         }
         if (pred_out) *pred_out = pred;

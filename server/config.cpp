@@ -25,6 +25,8 @@ Config::Config()
           {"lazyfree-lazy-eviction", "no"},
           {"maxmemory-clients", std::to_string(kDefaultClientsMemoryLimit)},
           {"appendfsync", "everysec"},
+          {"slowlog-log-slower-than", "10000"},
+          {"slowlog-max-len", "128"},
       }} {}
 
 ConfigRow* Config::find(std::string_view name) {

@@ -328,6 +328,7 @@ void fail_marked_replies(Client* c, const LogMark* marks, size_t count) {
 
 // Cuts and dispatches every complete request in the client's input buffer.
 void frame_batch(Server& srv, Client* c) {
+    srv.framing.command_tick_ns = 0;
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
@@ -508,7 +509,7 @@ void end_of_pass(Server& srv) {
     ServerLock lock(srv.lock);
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
         if (!c->closed() && c->close_after_output && c->out.pending() == 0) client_close(c);
     }
     srv.clients.close_stale(platform::current_time_ms());
@@ -523,7 +524,7 @@ void end_of_pass(Server& srv) {
     // Time-out replies go out in this pass rather than waiting for the next one.
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
     }
 }
 
@@ -613,24 +614,25 @@ void client_check_output(Client* c) {
     if (c->table != nullptr) c->table->count_memory(c);
 }
 
-void client_write_output(Client* c) {
-    bool progressed = false;
+uint64_t client_write_output(Client* c) {
+    uint64_t sent = 0;
     while (!c->closed() && c->out.pending() > 0) {
         int64_t n = platform::net_send(c->sock, c->out.unsent(), c->out.pending());
         if (n == platform::kWouldBlock) break;
         if (n < 0) {
             client_close(c);
-            return;
+            break;
         }
         c->out.consume(static_cast<size_t>(n));
-        progressed = true;
+        sent += static_cast<uint64_t>(n);
     }
-    if (!progressed || c->closed()) return;
+    if (sent == 0 || c->closed()) return sent;
     // A client that reads its replies is active, and back under its limit once
     // it has read enough.
     c->last_active_ms = platform::current_time_ms();
     if (c->out.pending() <= client_output_limit(c)) c->output_over_since_ms = 0;
     if (c->table != nullptr) c->table->count_memory(c);
+    return sent;
 }
 
 void client_peer_addr(Client* c, char out[64]) {
@@ -706,10 +708,12 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         short revents = items[i + 1].revents;
         if (c->closed() || c->close_after_output) continue;
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
+        const uint64_t buffered = c->inbuf_len;
         if (!receive_into(srv, c)) continue;
         // One lock for the whole batch. Its replies go out in one send right
         // away, so the client can send its next request while others are served.
         ServerLock lock(srv.lock);
+        srv.stats.net_input_bytes += c->inbuf_len - buffered;
         try {
             frame_requests(srv, c);
         } catch (const std::bad_alloc&) {
@@ -723,7 +727,7 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             commit_batch(srv);
             continue;
         }
-        if (!c->closed() && c->out.pending() > 0) client_write_output(c);
+        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
     }
     // After the polled clients: a new connection may displace one of them.
     if (items[0].revents != 0) accept_one(srv);

@@ -1,6 +1,7 @@
 // http.cpp — the small HTTP/1.1 front end on the RESP port: completeness of a
 // request, parameter and JSON field extraction, the routes /get, /set, /keys,
-// /stats, /health and the index page, and one response per connection.
+// /stats, /health, /metrics, /slowlog, /dashboard and the index page, and one
+// response per connection.
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "server/host_api.h"
 #include "server/http.h"
+#include "server/metrics.h"
 #include "server/server.h"
 
 namespace {
@@ -187,7 +189,8 @@ void route(Server& srv, Client* c, std::string_view method, std::string_view tar
     const bool get = method == "GET";
     if (get && path == "/health") return send_http_response(c, 200, "OK", "application/json", "{\"status\":\"ok\"}");
     if (get && (path == "/" || path == "/index.html")) return send_http_response(c, 200, "OK", "text/html", kIndexPage);
-    const bool data_route = (get && (path == "/get" || path == "/keys" || path == "/stats")) ||
+    const bool data_route = (get && (path == "/get" || path == "/keys" || path == "/stats" || path == "/metrics" ||
+                                     path == "/slowlog" || path == "/dashboard")) ||
                             ((get || method == "POST") && path == "/set");
     if (!data_route) return send_text(c, 404, "Not Found", "Not Found");
     if (!authorized(srv, headers)) {
@@ -196,6 +199,11 @@ void route(Server& srv, Client* c, std::string_view method, std::string_view tar
     }
     if (path == "/get") return route_get(srv, c, query);
     if (path == "/set") return route_set(srv, c, method, query, body);
+    if (path == "/metrics") {
+        return send_http_response(c, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", metrics_text(srv));
+    }
+    if (path == "/slowlog") return send_http_response(c, 200, "OK", "application/json", slowlog_json(srv, 128));
+    if (path == "/dashboard") return send_http_response(c, 200, "OK", "text/html; charset=utf-8", dashboard_page());
     std::string json;
     if (path == "/keys") {
         std::string pattern = "*";

@@ -45,6 +45,10 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
 
     srv.fill_config_at_start();
     srv.stats = Stats{};
+    // Per-command figures and the slow log start empty; the slow log's settings
+    // follow the CONFIG rows, which are kept.
+    srv.command_stats.clear();
+    srv.slowlog.entries.clear();
     srv.stats.start_time_ms = srv.stats.last_sec_timestamp_ms = platform::current_time_ms();
     srv.log.set_last_save_s(platform::current_time_s());
 

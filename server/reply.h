@@ -49,6 +49,8 @@ public:
     void rollback(size_t mark) {
         if (mark <= data_.size()) data_.resize(mark);
     }
+    // The first byte written at `mark` ('-' starts an error), or 0 when nothing was.
+    char byte_at(size_t mark) const { return mark < data_.size() ? data_[mark] : '\0'; }
 
     // ---- What the connection loop uses ----
     // Bytes written but not yet accepted by the socket.

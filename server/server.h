@@ -23,6 +23,7 @@
 #include "keyspace/keyspace.h"
 #include "platform/platform.h"
 #include "server/aof.h"
+#include "server/command_stats.h"
 #include "server/reply.h"
 #include "server/rewrite.h"
 
@@ -176,7 +177,8 @@ void send_to(Client* c, Build&& build) {
 // cannot grow.
 bool connection_feed(Server& srv, Client* c, const char* data, size_t len);
 // Tries to write pending output without blocking; closes on a hard error.
-void client_write_output(Client* c);
+// Returns the bytes the socket accepted.
+uint64_t client_write_output(Client* c);
 // "a.b.c.d:port" of the peer, or "-".
 void client_peer_addr(Client* c, char out[64]);
 void client_local_addr(Client* c, char out[64]);
@@ -235,6 +237,8 @@ struct Stats {
     uint64_t ops_last_sec = 0;
     int64_t last_sec_timestamp_ms = 0;
     int64_t start_time_ms = 0;
+    uint64_t net_input_bytes = 0;   // received by the connection loop
+    uint64_t net_output_bytes = 0;  // accepted by the sockets
 
     // Counts one request at the caller's clock reading and rolls the per-second figure.
     void count_command(int64_t now);
@@ -243,7 +247,7 @@ struct Stats {
 // The CONFIG table: named rows with text values, filled in part at start and
 // changed at run time by CONFIG SET; kept across restarts. Sizes are kept as
 // bytes, so that a value read back and set again never changes the limit.
-constexpr size_t kConfigRows = 18;
+constexpr size_t kConfigRows = 20;
 struct ConfigRow {
     const char* name;
     std::string value;  // at most 255 characters, but requirepass is kept whole
@@ -296,6 +300,9 @@ struct FramingScratch {
     // The clock reading of the batch being framed, shared by its requests'
     // statistics and keyspace operations; 0 outside a batch.
     int64_t batch_clock_ms = 0;
+    // The steady-clock reading (ns) at the end of the previous timed command of
+    // the batch, which starts the next one's time; 0 at the start of a batch.
+    int64_t command_tick_ns = 0;
 };
 
 // ---- Server ----------------------------------------------------------------
@@ -322,6 +329,9 @@ struct Server {
     Config config;
     LastError last_error;
     FramingScratch framing;
+    // Per-command figures indexed by the command's place in the table.
+    std::vector<CommandStats> command_stats;
+    SlowLog slowlog;
     bool process_initialised = false;  // sockets started and the random generator seeded
 
     // The clock for request statistics: the batch's reading inside a batch.
