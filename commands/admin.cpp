@@ -140,7 +140,7 @@ std::string info_text(Server& srv, Keyspace* ks) {
         "\r\ntotal_net_input_bytes:0\r\ntotal_net_output_bytes:0\r\nused_memory:%" PRIu64
         "\r\nused_memory_human:%.2fM\r\nused_memory_rss:%" PRIu64 "\r\nmaxmemory:%" PRIu64
         "\r\nmaxmemory_human:%.2fM\r\nmaxmemory_policy:%s\r\nmem_fragmentation_ratio:1.00\r\nloading:0\r\n"
-        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nblocked_clients:0\r\n"
+        "aof_last_write_status:%s\r\naof_enabled:%d\r\nconnected_clients:%d\r\nblocked_clients:%d\r\n"
         "tracking_clients:0\r\nclients_in_timeout_table:0\r\ncurrent_client:%d\r\n"
         "client_recent_max_input_buffer:0\r\nclient_recent_max_output_buffer:0\r\nexecutable:.\r\nconfig_file:\r\n"
         "\r\n# Keyspace\r\ndb0:keys=%" PRIu64 ",expires=0,avg_ttl=0\r\n",
@@ -149,7 +149,7 @@ std::string info_text(Server& srv, Keyspace* ks) {
         srv.stats.total_connections, srv.stats.total_commands, srv.stats.ops_last_sec, used,
         static_cast<double>(used) / 1048576.0, used, static_cast<uint64_t>(limit_mb) * 1048576u,
         static_cast<double>(limit_mb), policy.empty() ? "allkeys-lru" : policy.c_str(),
-        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, clients, ks->key_count);
+        srv.log.last_write_ok() ? "ok" : "err", srv.log.is_open() ? 1 : 0, clients, srv.parked_clients, clients, ks->key_count);
     return buf;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "commands/blocking.h"
 #include "commands/command.h"
 
 namespace {
@@ -123,16 +124,15 @@ void run_handler(const CommandInfo& info, Call& call) {
         out_of_memory = true;
     }
     bool logged = true;
-    if (writes && srv.log.is_open()) {
-        if (!call.stated_log && !out_of_memory && call.ks->dirty != dirty_before) {
-            try {
-                call.log_request();
-            } catch (const std::bad_alloc&) {
-                out_of_memory = true;
-            }
-        }
-        logged = srv.log.commit();
+    const bool changed = writes && !out_of_memory && call.ks->dirty != dirty_before;
+    try {
+        if (changed && srv.log.is_open() && !call.stated_log) call.log_request();
+        // Parked clients served by this write log their hand-overs after it.
+        if (changed) note_keys_written(call);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
     }
+    if (writes && srv.log.is_open()) logged = srv.log.commit();
     if (out_of_memory) {
         call.out.rollback(reply_start);
         call.out.error("out of memory");

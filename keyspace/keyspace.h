@@ -178,6 +178,12 @@ struct Keyspace {
 
     ScanResume scan_resume;
     RandomPickBound random_bound;
+
+    // Told the key of every entry removed (deleted, expired, evicted, replaced by
+    // a rename or copy) just before it goes, and an empty key when the whole
+    // keyspace is flushed; nullptr = nobody listens.
+    void (*on_removed)(void* ctx, std::string_view key) = nullptr;
+    void* on_removed_ctx = nullptr;
 };
 
 // ---- Container value types --------------------------------------------------

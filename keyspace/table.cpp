@@ -131,6 +131,7 @@ void dict_destroy(Keyspace* ks) {
 
 void dict_flush(Keyspace* ks) {
     if (!ks) return;
+    if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, {});
     free_all_entries(ks);
     lru_index_sync(ks);
     ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
@@ -215,6 +216,7 @@ void free_entry(Keyspace* ks, Entry* e) {
 }
 
 void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
+    if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, entry_key(e));
     // Out of the eviction order while still linked: its comparison walks the chain.
     lru_index_erase(ks, e);
     unlink_from_chain(ks, e, pred);

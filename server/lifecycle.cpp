@@ -95,6 +95,9 @@ void server_stop(Server& srv) {
     }
     ServerLock lock(srv.lock);
     srv.clients.close_all();
+    srv.waiters.clear();
+    srv.watchers.clear();
+    srv.parked_clients = 0;
     srv.log.close();
     dict_destroy(srv.keyspace);
     srv.keyspace = nullptr;
