@@ -160,6 +160,16 @@ void block_or_answer(Call& call, BlockWait wait, double timeout_s, bool pass_wro
     park(call.server, call.client, std::move(wait));
 }
 
+void block_on_keys_then_timeout(Call& call, const Args& a, WaitKind kind, bool from_head) {
+    double timeout_s = 0;
+    if (!parse_block_timeout(call.out, a[a.argc - 1], &timeout_s)) return;
+    BlockWait w;
+    w.kind = kind;
+    w.from_head = from_head;
+    for (int i = 1; i < a.argc - 1; ++i) w.keys.emplace_back(a[i]);
+    block_or_answer(call, std::move(w), timeout_s, false);
+}
+
 void unpark_client(Server& srv, Client* c) {
     if (!c->wait) return;
     for (const std::string& key : c->wait->keys) srv.waiters.remove(key, c);

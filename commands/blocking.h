@@ -20,6 +20,10 @@ TryResult try_wait_on_key(Call& call, Reply& out, const BlockWait& wait, std::st
 // none serves, parks the client (inside EXEC answers the empty reply instead).
 void block_or_answer(Call& call, BlockWait wait, double timeout_s, bool pass_wrong_type);
 
+// The "key ... timeout" forms (BLPOP, BRPOP, BZPOPMIN, BZPOPMAX): one element
+// or member from the head / lowest scores when from_head.
+void block_on_keys_then_timeout(Call& call, const Args& a, WaitKind kind, bool from_head);
+
 // Takes a parked client out of the queues (answered, timed out or closed).
 void unpark_client(Server& srv, Client* c);
 // Answers the parked clients whose time-out has passed.

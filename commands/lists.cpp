@@ -367,18 +367,8 @@ void cmd_rpoplpush(Call& call, const Args& a) { move_now(call, a, false, true); 
 // Never logged in their own form: what they did now is logged as LPOP/RPOP or
 // LMOVE; a hand-over later is logged after the write that brought the data.
 
-void blocking_pop(Call& call, const Args& a, bool from_head) {
-    double timeout_s = 0;
-    if (!parse_block_timeout(call.out, a[a.argc - 1], &timeout_s)) return;
-    BlockWait w;
-    w.kind = WaitKind::ListPop;
-    w.from_head = from_head;
-    for (int i = 1; i < a.argc - 1; ++i) w.keys.emplace_back(a[i]);
-    block_or_answer(call, std::move(w), timeout_s, false);
-}
-
-void cmd_blpop(Call& call, const Args& a) { blocking_pop(call, a, true); }
-void cmd_brpop(Call& call, const Args& a) { blocking_pop(call, a, false); }
+void cmd_blpop(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ListPop, true); }
+void cmd_brpop(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ListPop, false); }
 
 // BLMOVE source destination LEFT|RIGHT LEFT|RIGHT timeout
 void cmd_blmove(Call& call, const Args& a) {

@@ -368,3 +368,12 @@ int dict_del(Keyspace* ks, std::string_view key) {
 }
 
 int dict_exists(Keyspace* ks, std::string_view key) { return dict_find_entry(ks, key) ? 1 : 0; }
+
+uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    if (!e) return 0;
+    uint64_t total = CHARGE_ENTRY + e->key_len + CHARGE_BLOB;
+    if (e->type == KEY_TYPE_STRING) return total + entry_str_len(e) + CHARGE_BLOB;
+    const ValueTypeOps* ops = dict_value_ops(e->type);
+    return total + (ops && ops->charge ? ops->charge(e) : 0);
+}

@@ -28,6 +28,7 @@ struct BlockWait {
     std::string dest;          // ListMove: where the element goes
     bool dest_head = true;     // ListMove: pushed at the destination's head
     int64_t count = 1;         // the multi-pops
+    bool count_given = false;
     int64_t deadline_ms = 0;   // 0 = no time-out
 };
 

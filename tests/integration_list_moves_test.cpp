@@ -8,28 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "support/resp_client.h"
+#include "support/parking_fixture.h"
 
 using namespace vtest;
 
 namespace {
 
-class ListMoves : public ::testing::Test {
+class ListMoves : public ParkingTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.ok());
-        c_ = std::make_unique<Conn>(server_.port());
-        observer_ = std::make_unique<Conn>(server_.port());
-    }
-    Conn& c() { return *c_; }
-    std::unique_ptr<Conn> connect() { return std::make_unique<Conn>(server_.port()); }
-    void park(Conn& who, std::initializer_list<std::string_view> request) {
-        ASSERT_TRUE(vtest::send_and_park(who, *observer_, request));
-    }
     std::string range(const char* key) { return c().call({"LRANGE", key, "0", "-1"}); }
-    ServerGuard server_;
-    std::unique_ptr<Conn> c_;
-    std::unique_ptr<Conn> observer_;
 };
 
 }  // namespace
