@@ -98,6 +98,9 @@ TryResult try_zset_pop(Call& call, Reply& out, const BlockWait& w, std::string_v
 }
 
 void park(Server& srv, Client* c, BlockWait wait) {
+    // A parked client's input is held back, so it cannot park twice; a caller
+    // that dispatches for it directly replaces the old wait instead.
+    unpark_client(srv, c);
     c->wait = std::make_unique<BlockWait>(std::move(wait));
     for (const std::string& key : c->wait->keys) srv.waiters.add(key, c);
     srv.parked_clients += 1;
