@@ -156,12 +156,14 @@ TEST_F(ListMoves, WakeUpOrderIsParkOrderAcrossCommands) {
     auto a = connect();
     auto b = connect();
     auto d = connect();
+    // Parked in another order than they connected.
+    park(*d, {"BRPOP", "k", "0"});
     park(*a, {"BLMOVE", "k", "ad", "LEFT", "LEFT", "0"});
     park(*b, {"BLMPOP", "0", "1", "k", "LEFT", "COUNT", "2"});
-    park(*d, {"BRPOP", "k", "0"});
-    EXPECT_EQ(c().call({"RPUSH", "k", "1", "2", "3", "4"}), integer(4));
+    EXPECT_EQ(c().call({"RPUSH", "k", "1", "2", "3", "4", "5"}), integer(5));
+    EXPECT_EQ(d->read_reply(), arr({"k", "5"}));
     EXPECT_EQ(a->read_reply(), bulk("1"));
     EXPECT_EQ(b->read_reply(), "*2\r\n" + bulk("k") + arr({"2", "3"}));
-    EXPECT_EQ(d->read_reply(), arr({"k", "4"}));
+    EXPECT_EQ(c().call({"LRANGE", "k", "0", "-1"}), arr({"4"}));
     EXPECT_EQ(vtest::parked_clients(c()), 0);
 }

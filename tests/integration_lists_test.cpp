@@ -280,7 +280,7 @@ TEST_F(Lists, PushWakesAParkedClient) {
     EXPECT_EQ(c().call({"LPUSHX", "b", "3"}), integer(2));
 }
 
-TEST_F(Lists, ParkedClientsAreServedInSlotOrderOnePerElement) {
+TEST_F(Lists, ParkedClientsAreServedInParkOrderOnePerElement) {
     auto first = connect();
     auto second = connect();
     auto third = connect();
