@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/blocking.h"
 #include "commands/command_util.h"
 #include "server/metrics.h"
 
@@ -33,6 +34,7 @@ void cmd_reset(Call& call, const Args&) {
     c->in_multi = 0;
     c->channels.clear();
     c->patterns.clear();
+    unwatch_all(call.server, c);
     call.out.simple("OK");
 }
 
@@ -121,9 +123,54 @@ void cmd_client(Call& call, const Args& a) {
     reply_unknown_client_subcommand(out, a);
 }
 
+// One COMMAND entry: name, arity (negative: at least), flags, first key, last
+// key, key step. Key positions are the usual single-key form's.
+void reply_command_entry(Reply& out, const CommandDef& def) {
+    out.array(6);
+    out.bulk(lower(def.name, 32));
+    out.integer(def.max_args == def.min_args ? def.min_args : -def.min_args);
+    const bool blocking = (def.flags & kCmdMayBlock) != 0, no_auth = (def.flags & kCmdNoAuth) != 0;
+    out.array(1 + (blocking ? 1 : 0) + (no_auth ? 1 : 0));
+    out.simple((def.flags & kCmdWrite) != 0 ? "write" : "readonly");
+    if (blocking) out.simple("blocking");
+    if (no_auth) out.simple("no-auth");
+    const int first_key = def.min_args > 1 ? 1 : 0;
+    out.integer(first_key);
+    out.integer(first_key);
+    out.integer(first_key);
+}
+
+// COMMAND [COUNT | LIST | INFO name ... | DOCS]: answered from the command table.
 void cmd_command(Call& call, const Args& a) {
-    if (a.argc > 1 && word_is(a[1], "COUNT")) return call.out.integer(110);
-    call.out.array(0);
+    Reply& out = call.out;
+    const std::vector<const CommandDef*>& defs = all_commands();
+    if (a.argc == 1) {
+        out.array(static_cast<long long>(defs.size()));
+        for (const CommandDef* d : defs) reply_command_entry(out, *d);
+        return;
+    }
+    if (word_is(a[1], "COUNT")) return out.integer(static_cast<long long>(defs.size()));
+    if (word_is(a[1], "LIST")) {
+        out.array(static_cast<long long>(defs.size()));
+        for (const CommandDef* d : defs) out.bulk(lower(d->name, 32));
+        return;
+    }
+    if (word_is(a[1], "INFO")) {
+        out.array(a.argc - 2);
+        for (int i = 2; i < a.argc; ++i) {
+            std::string upper(a[i].substr(0, 32));
+            for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            const CommandDef* d = command_lookup(upper);
+            if (d != nullptr) {
+                reply_command_entry(out, *d);
+            } else {
+                out.null_array();
+            }
+        }
+        return;
+    }
+    if (word_is(a[1], "DOCS")) return out.map(0);
+    out.error(kErrSyntax);
 }
 
 std::string info_text(Server& srv, Keyspace* ks) {
@@ -350,16 +397,40 @@ void cmd_config(Call& call, const Args& a) {
     call.out.error(kErrSyntax);
 }
 
+// Containers up to this many elements answer the compact encoding's name.
+constexpr int64_t kCompactElements = 128;
+constexpr uint64_t kEmbeddedStringMax = 44;
+
+// The encoding name of the key's value from what it holds: integers, short
+// strings kept in the entry, longer ones; small and large containers.
+const char* encoding_name(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    if (e == nullptr) return nullptr;
+    if (e->type == KEY_TYPE_STRING) {
+        const std::string_view v = entry_str(e);
+        int64_t ignored = 0;
+        if (v.size() <= 20 && parse_strict_ll(v, &ignored)) return "int";
+        return !entry_str_external(e) && v.size() <= kEmbeddedStringMax ? "embstr" : "raw";
+    }
+    const bool compact = dict_key_count(ks, key) <= kCompactElements;
+    switch (e->type) {
+        case KEY_TYPE_LIST: return compact ? "listpack" : "quicklist";
+        case KEY_TYPE_ZSET: return compact ? "listpack" : "skiplist";
+        default: return compact ? "listpack" : "hashtable";
+    }
+}
+
 void cmd_object(Call& call, const Args& a) {
     Reply& out = call.out;
     std::string sub = lower(a[1], 31);
     if (sub == "encoding") {
-        switch (dict_key_type(call.ks, a[2])) {
-            case KEY_TYPE_NONE: return out.null();
-            case KEY_TYPE_STRING: return out.simple("embstr");
-            case KEY_TYPE_LIST: return out.simple("quicklist");
-            default: return out.simple("listpack");
-        }
+        const char* name = encoding_name(call.ks, a[2]);
+        return name != nullptr ? out.simple(name) : out.null();
+    }
+    // Access frequency is not tracked: eviction orders keys by last access.
+    if (sub == "freq") {
+        if (!dict_exists(call.ks, a[2])) return out.null();
+        return out.error("An LFU maxmemory policy is not selected, access frequency not tracked.");
     }
     if (sub == "refcount") return dict_exists(call.ks, a[2]) ? out.integer(1) : out.null();
     if (sub == "idletime") {

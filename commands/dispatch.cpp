@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "commands/blocking.h"
 #include "commands/command.h"
 
 namespace {
@@ -145,16 +146,12 @@ void run_handler(const CommandInfo& info, Call& call, Origin origin) {
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    if (!srv.log.is_open()) {
-        if (out_of_memory) {
-            call.out.rollback(reply_start);
-            call.out.error("out of memory");
-        }
-        return;
-    }
+    const bool changed = writes && !out_of_memory && call.ks->dirty != dirty_before;
     try {
-        if (writes && !call.stated_log && !out_of_memory && call.ks->dirty != dirty_before) call.log_request();
-        srv.log.stage_evictions();
+        if (changed && srv.log.is_open() && !call.stated_log) call.log_request();
+        // Parked clients served by this write log their hand-overs after it.
+        if (changed) note_keys_written(call);
+        if (srv.log.is_open()) srv.log.stage_evictions();
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
@@ -162,6 +159,7 @@ void run_handler(const CommandInfo& info, Call& call, Origin origin) {
         call.out.rollback(reply_start);
         call.out.error("out of memory");
     }
+    if (!srv.log.is_open()) return;
     const bool staged = srv.log.staged_size() != staged_before;
     if (origin == Origin::Network || origin == Origin::Exec) {
         // The batch's records are committed together after it; should that fail,

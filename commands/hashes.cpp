@@ -1,5 +1,5 @@
-// hashes.cpp — the hash commands: HSET, HMSET, HGET, HMGET, HDEL, HLEN, HEXISTS,
-// HGETALL, HKEYS, HVALS, HSTRLEN, HINCRBY, HINCRBYFLOAT and HSCAN. Replies that
+// hashes.cpp — the hash commands: HSET, HMSET, HSETNX, HGET, HMGET, HDEL, HLEN,
+// HEXISTS, HGETALL, HKEYS, HVALS, HSTRLEN, HINCRBY, HINCRBYFLOAT, HRANDFIELD and HSCAN. Replies that
 // list stored bytes borrow them, so they are encoded before anything changes
 // the keyspace.
 #include <string>
@@ -132,6 +132,47 @@ void cmd_hincrbyfloat(Call& call, const Args& a) {
     out.number(sum);
 }
 
+// Stores the field only when the hash lacks it; logged by the dispatcher as
+// received when it stored.
+void cmd_hsetnx(Call& call, const Args& a) {
+    const uint32_t type = dict_key_type(call.ks, a[1]);
+    if (type != KEY_TYPE_NONE && type != KEY_TYPE_HASH) return call.out.error(kErrWrongType);
+    if (dict_hexists(call.ks, a[1], a[2])) return call.out.integer(0);
+    const int r = dict_hset(call.ks, a[1], a[2], a[3]);
+    if (r < 0) return reply_dict_error(call.out, r);
+    call.out.integer(1);
+}
+
+// HRANDFIELD key [count [WITHVALUES]]: one field (nil for a missing key) without
+// a count; otherwise an array, a negative count allowing repeats. With values,
+// RESP3 answers [field, value] pairs and RESP2 a flat array.
+void cmd_hrandfield(Call& call, const Args& a) {
+    Reply& out = call.out;
+    int64_t count = 1;
+    if (a.argc > 2 && !parse_strict_ll(a[2], &count)) return out.error(kErrNotInteger);
+    const bool with_values = a.argc == 4 && word_is(a[3], "WITHVALUES");
+    if (a.argc > 4 || (a.argc == 4 && !with_values)) return out.error(kErrSyntax);
+    if (count < -(int64_t(1) << 32) || count > (int64_t(1) << 32)) return out.error("value is out of range");
+    std::vector<std::string_view> records;
+    const int64_t r = dict_hrandfield(call.ks, a[1], count, &records);
+    if (r < 0) return reply_dict_error(out, r);
+    if (a.argc == 2) return records.empty() ? out.null() : out.bulk(records[0]);
+    if (!with_values || !out.resp3()) {
+        out.array(with_values ? r * 2 : r);
+        for (size_t i = 0; i < records.size(); i += 2) {
+            out.bulk(records[i]);
+            if (with_values) out.bulk(records[i + 1]);
+        }
+        return;
+    }
+    out.array(r);
+    for (size_t i = 0; i < records.size(); i += 2) {
+        out.array(2);
+        out.bulk(records[i]);
+        out.bulk(records[i + 1]);
+    }
+}
+
 void cmd_hscan(Call& call, const Args& a) {
     Reply& out = call.out;
     uint64_t cursor = 0;
@@ -158,6 +199,8 @@ const CommandRegistrar registrar({
     {"HINCRBY", 4, -1, kCmdWrite, cmd_hincrby},
     {"HINCRBYFLOAT", 4, -1, kCmdWrite, cmd_hincrbyfloat},
     {"HSCAN", 3, -1, 0, cmd_hscan},
+    {"HSETNX", 4, 4, kCmdWrite, cmd_hsetnx},
+    {"HRANDFIELD", 2, 4, 0, cmd_hrandfield},
 });
 
 }  // namespace

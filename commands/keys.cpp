@@ -1,5 +1,6 @@
-// keys.cpp — the key-level commands: DEL, EXISTS, the expiry commands, TYPE,
-// KEYS, SCAN, RENAME, RENAMENX, COPY and RANDOMKEY.
+// keys.cpp — the key-level commands: DEL, UNLINK, EXISTS, TOUCH, the expiry
+// commands (with EXPIRETIME/PEXPIRETIME), TYPE, KEYS, SCAN, RENAME, RENAMENX,
+// COPY, RANDOMKEY, MEMORY USAGE and TIME.
 //
 // Logging: the dispatcher logs a writing command as its request when the
 // keyspace changed while it ran. The expiry commands state rewritten records
@@ -7,6 +8,7 @@
 // request because a rename onto itself changes nothing yet is logged; and every
 // path that logs nothing says so, because a key found expired on the way
 // (removed there and then) counts as a change.
+#include <chrono>
 #include <cinttypes>
 #include <string>
 #include <vector>
@@ -169,7 +171,61 @@ void cmd_randomkey(Call& call, const Args&) {
     }
 }
 
+// Counts the existing keys, stamping each as used for the eviction order.
+void cmd_touch(Call& call, const Args& a) {
+    int64_t n = 0;
+    for (int i = 1; i < a.argc; ++i) n += dict_exists(call.ks, a[i]);
+    call.out.integer(n);
+}
+
+// The absolute deadline in the given unit; -1 without one, -2 for a missing key.
+void expire_time(Call& call, const Args& a, int64_t unit_ms) {
+    const Entry* e = dict_find_entry(call.ks, a[1]);
+    if (e == nullptr) return call.out.integer(-2);
+    if (e->expire_at_ms <= 0) return call.out.integer(-1);
+    call.out.integer(e->expire_at_ms / unit_ms);
+}
+
+void cmd_expiretime(Call& call, const Args& a) { expire_time(call, a, 1000); }
+void cmd_pexpiretime(Call& call, const Args& a) { expire_time(call, a, 1); }
+
+// Seconds and microseconds of the wall clock, as two bulk strings.
+void cmd_time(Call& call, const Args&) {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count();
+    call.out.array(2);
+    call.out.bulk(std::to_string(us / 1000000));
+    call.out.bulk(std::to_string(us % 1000000));
+}
+
+// MEMORY USAGE key [SAMPLES n]: the bytes the memory accounting charges for the
+// key (nil when missing); MEMORY HELP lists the subcommands.
+void cmd_memory(Call& call, const Args& a) {
+    Reply& out = call.out;
+    if (word_is(a[1], "USAGE")) {
+        if (a.argc < 3) return out.error("wrong number of arguments for 'memory|usage' command");
+        if (a.argc != 3 && !(a.argc == 5 && word_is(a[3], "SAMPLES"))) return out.error(kErrSyntax);
+        const uint64_t bytes = dict_memory_usage(call.ks, a[2]);
+        if (bytes == 0) return out.null();
+        return out.integer(static_cast<long long>(bytes));
+    }
+    if (word_is(a[1], "HELP")) {
+        out.array(2);
+        out.bulk(std::string_view("MEMORY USAGE <key> [SAMPLES <count>]"));
+        out.bulk(std::string_view("MEMORY HELP"));
+        return;
+    }
+    std::string msg = "unknown subcommand '" + std::string(a[1].substr(0, 64)) + "'. Try MEMORY HELP.";
+    out.error(msg.c_str());
+}
+
 const CommandRegistrar registrar({
+    {"UNLINK", 2, -1, kCmdWrite, cmd_del},
+    {"TOUCH", 2, -1, 0, cmd_touch},
+    {"EXPIRETIME", 2, 2, 0, cmd_expiretime},
+    {"PEXPIRETIME", 2, 2, 0, cmd_pexpiretime},
+    {"TIME", 1, 1, 0, cmd_time},
+    {"MEMORY", 2, -1, kCmdSubcommandName, cmd_memory},
     {"DEL", 2, -1, kCmdWrite, cmd_del},
     {"EXISTS", 2, -1, 0, cmd_exists},
     {"TTL", 2, -1, 0, cmd_ttl},

@@ -1,11 +1,13 @@
-// lists.cpp — the list commands: pushes (which also hand elements to clients
-// parked in a blocking pop), pops single, counted, multi-key and blocking, reads,
-// in-place edits, removal, insertion and search.
+// lists.cpp — the list commands: pushes, pops single, counted, multi-key and
+// blocking, moves (LMOVE, RPOPLPUSH and their blocking forms), reads, in-place
+// edits, trimming, removal, insertion and search.
 //
 // Numeric arguments are parsed as 64-bit and clamped to the signed 32-bit range,
-// which changes no result since no list comes near 2^31 elements. Pops that are
-// not a request's own form (blocking pops, LMPOP, pops made for parked clients)
-// are logged as LPOP/RPOP of the key, so a replay removes the same elements.
+// which changes no result since no list comes near 2^31 elements. Pops and moves
+// that are not a request's own form (blocking forms, LMPOP, RPOPLPUSH, hand-overs
+// to parked clients) are logged as LPOP/RPOP or LMOVE of the key, so a replay
+// removes the same elements.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/blocking.h"
 #include "commands/command_util.h"
 
 namespace {
@@ -34,13 +37,6 @@ void reply_elements(Reply& out, const PoppedElements& p) {
     for (size_t i = 0; i < p.size(); ++i) out.bulk(p[i]);
 }
 
-// "*2" of the key and the element, as blocking pops answer.
-void reply_key_and_element(Reply& out, std::string_view key, std::string_view element) {
-    out.array(2);
-    out.bulk(key);
-    out.bulk(element);
-}
-
 // States the record of a pop that is not the request's own form; count_text is
 // empty for one element.
 void log_pop(Call& call, bool from_head, std::string_view key, std::string_view count_text = {}) {
@@ -54,48 +50,6 @@ void log_pop(Call& call, bool from_head, std::string_view key, std::string_view 
 
 int pop_one(Keyspace* ks, bool from_head, std::string_view key, PoppedElements* got) {
     return from_head ? dict_lpop(ks, key, got) : dict_rpop(ks, key, got);
-}
-
-// ---- Parked clients ---------------------------------------------------------
-
-bool waits_on(const Client* c, std::string_view key) {
-    for (const std::string& k : c->block_keys) {
-        if (k == key) return true;
-    }
-    return false;
-}
-
-void unpark(Client* c) {
-    c->block_keys.clear();
-    c->blocked = 0;
-}
-
-// Hands one element of the key to the first parked client (in table order) that
-// waits on it; the reply goes to that client's reply writer and the pop is
-// logged after the push. False when nobody could be served (no element, or
-// nobody waits on the key).
-bool serve_one_parked_client(Call& call, std::string_view key) {
-    if (dict_llen(call.ks, key) <= 0) return false;
-    ClientTable& clients = call.server.clients;
-    for (int i = 0; i < clients.size(); ++i) {
-        Client* c = clients.at(i);
-        if (c == nullptr || !c->blocked || c->closed() || !waits_on(c, key)) continue;
-        const bool from_head = c->block_right == 0;
-        PoppedElements got;
-        if (pop_one(call.ks, from_head, key, &got) != 1) return false;
-        log_pop(call, from_head, key);
-        unpark(c);
-        send_to(c, [&](Reply& o) { reply_key_and_element(o, key, got[0]); });
-        return true;
-    }
-    return false;
-}
-
-// One turn per pushed element; a turn that serves nobody ends the hand-over.
-void serve_parked_clients(Call& call, std::string_view key, int64_t pushed) {
-    for (int64_t turn = 0; turn < pushed; ++turn) {
-        if (!serve_one_parked_client(call, key)) break;
-    }
 }
 
 // ---- Pushes -----------------------------------------------------------------
@@ -119,9 +73,8 @@ void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
         pushed++;
     }
     // After a failure part way, only the elements that went in are logged; the
-    // pops made for parked clients follow the push record.
+    // dispatcher then serves parked clients, whose pops follow the push record.
     if (pushed > 0) call.log_request_prefix(2 + pushed);
-    if (!only_existing && pushed > 0) serve_parked_clients(call, a[1], pushed);
     if (result == -1) return out.error(kErrWrongType);
     if (result == -3) return out.error("empty keys are not supported");
     if (result < 0) return out.error("out of memory");
@@ -292,21 +245,21 @@ struct LmpopRequest {
     bool count_given = false;
 };
 
-// Reads numkeys and the options after the keys; false (error replied) on a bad
-// request. The numkeys-against-argc check stays here: the table's bounds cannot
-// express it.
-bool parse_lmpop(Reply& out, const Args& a, LmpopRequest* r) {
-    if (!parse_int_arg(out, a[1], &r->numkeys)) return false;
+// Reads numkeys (at a[first]) and the options after the keys; false (error
+// replied) on a bad request. The numkeys-against-argc check stays here: the
+// table's bounds cannot express it.
+bool parse_lmpop(Reply& out, const Args& a, int first, const char* lower_name, LmpopRequest* r) {
+    if (!parse_int_arg(out, a[first], &r->numkeys)) return false;
     if (r->numkeys < 1) {
         out.error("numkeys should be greater than 0");
         return false;
     }
-    if (r->numkeys >= a.argc - 1) {
-        reply_arity(out, "lmpop");
+    if (r->numkeys >= a.argc - first) {
+        reply_arity(out, lower_name);
         return false;
     }
     bool direction = false;
-    for (int i = static_cast<int>(r->numkeys) + 2; i < a.argc; ++i) {
+    for (int i = static_cast<int>(r->numkeys) + first + 1; i < a.argc; ++i) {
         std::string_view w = a[i];
         if (word_is(w, "LEFT") || word_is(w, "RIGHT")) {
             r->from_head = word_is(w, "LEFT");
@@ -332,7 +285,7 @@ void cmd_lmpop(Call& call, const Args& a) {
     // Never logged in its own form: only the pop stated below is written.
     call.log_nothing();
     LmpopRequest r;
-    if (!parse_lmpop(out, a, &r)) return;
+    if (!parse_lmpop(out, a, 1, "lmpop", &r)) return;
     std::vector<std::string_view> keys;
     for (int i = 2; i < 2 + r.numkeys; ++i) keys.push_back(a[i]);
     PoppedElements got;
@@ -347,65 +300,106 @@ void cmd_lmpop(Call& call, const Args& a) {
     reply_elements(out, got);
 }
 
-// ---- BLPOP / BRPOP ----------------------------------------------------------
+// ---- LTRIM ------------------------------------------------------------------
 
-// The time-out in seconds; false (error replied) when it is not acceptable.
-bool parse_block_timeout(Reply& out, std::string_view text, double* seconds) {
-    const std::string copy(text);
-    char* end = nullptr;
-    const double v = std::strtod(copy.c_str(), &end);
-    if (end == copy.c_str() || end != copy.c_str() + copy.size()) {
-        out.error("timeout is not a float or out of range");
-        return false;
-    }
-    if (v < 0) {
-        out.error("timeout is negative");
-        return false;
-    }
-    if (v > 1e9) {
-        out.error("timeout is out of range");
-        return false;
-    }
-    *seconds = v;
-    return true;
-}
-
-// Parks the client on the keys; the connection loop times it out and pushes
-// serve it.
-void park(Client* c, const Args& a, bool from_head, double timeout_s) {
-    c->block_keys.clear();
-    for (int i = 1; i < a.argc - 1; ++i) c->block_keys.emplace_back(a[i]);
-    // A time-out that reads as not-a-number fails "> 0" and waits without limit.
-    c->block_deadline_ms = timeout_s > 0 ? platform::current_time_ms() + static_cast<int64_t>(timeout_s * 1000) : 0;
-    c->block_right = from_head ? 0 : 1;
-    c->blocked = 1;
-}
-
-// Never logged in its own form: an element popped now is logged as LPOP/RPOP of
-// its key; one handed over later is logged by the push that brought it.
-void blocking_pop(Call& call, const Args& a, bool from_head) {
+// Keeps positions start..stop (negative counts from the tail); a range that
+// holds nothing deletes the key. Costs O(removed). Logged by the dispatcher as
+// received when it removed anything.
+void cmd_ltrim(Call& call, const Args& a) {
     Reply& out = call.out;
-    call.log_nothing();
-    double timeout_s = 0;
-    if (!parse_block_timeout(out, a[a.argc - 1], &timeout_s)) return;
-    // Inside EXEC a command must answer now, so a pop that finds nothing answers
-    // as a time-out would.
-    const bool inside_exec = call.client->running_queue;
-    for (int i = 1; i < a.argc - 1; ++i) {
-        PoppedElements got;
-        int r = pop_one(call.ks, from_head, a[i], &got);
-        if (r == -1) return out.error(kErrWrongType);
-        if (r < 0) return out.error("out of memory");
-        if (r == 0) continue;
-        log_pop(call, from_head, a[i]);
-        return reply_key_and_element(out, a[i], got[0]);
+    int64_t start = 0, stop = 0;
+    if (!parse_int_arg(out, a[2], &start) || !parse_int_arg(out, a[3], &stop)) return;
+    const int64_t len = dict_llen(call.ks, a[1]);
+    if (len < 0) return out.error(kErrWrongType);
+    if (start < 0) start = std::max<int64_t>(len + start, 0);
+    if (stop < 0) stop += len;
+    if (stop >= len) stop = len - 1;
+    PoppedElements dropped_head, dropped_tail;
+    if (start > stop || start >= len) {
+        if (len > 0) dict_lpop_count(call.ks, a[1], len, &dropped_head);
+    } else {
+        if (start > 0) dict_lpop_count(call.ks, a[1], start, &dropped_head);
+        if (stop < len - 1) dict_rpop_count(call.ks, a[1], len - 1 - stop, &dropped_tail);
     }
-    if (inside_exec) return out.null_array();
-    park(call.client, a, from_head, timeout_s);
+    out.simple("OK");
 }
 
-void cmd_blpop(Call& call, const Args& a) { blocking_pop(call, a, true); }
-void cmd_brpop(Call& call, const Args& a) { blocking_pop(call, a, false); }
+// ---- Moves ------------------------------------------------------------------
+
+// LEFT / RIGHT into *head; false (syntax error replied) for another word.
+bool parse_side(Reply& out, std::string_view word, bool* head) {
+    if (word_is(word, "LEFT") || word_is(word, "RIGHT")) {
+        *head = word_is(word, "LEFT");
+        return true;
+    }
+    out.error(kErrSyntax);
+    return false;
+}
+
+BlockWait move_wait(const Args& a, bool from_head, bool dest_head) {
+    BlockWait w;
+    w.kind = WaitKind::ListMove;
+    w.keys.emplace_back(a[1]);
+    w.dest.assign(a[2]);
+    w.from_head = from_head;
+    w.dest_head = dest_head;
+    return w;
+}
+
+// LMOVE / RPOPLPUSH: the element, or nil when the source is empty. Logged as
+// the LMOVE it performed.
+void move_now(Call& call, const Args& a, bool from_head, bool dest_head) {
+    call.log_nothing();
+    const TryResult r = try_wait_on_key(call, call.out, move_wait(a, from_head, dest_head), a[1]);
+    if (r == TryResult::WrongType) return call.out.error(kErrWrongType);
+    if (r == TryResult::Nothing) return call.out.null();
+}
+
+void cmd_lmove(Call& call, const Args& a) {
+    bool from_head = true, dest_head = true;
+    if (!parse_side(call.out, a[3], &from_head) || !parse_side(call.out, a[4], &dest_head)) return;
+    move_now(call, a, from_head, dest_head);
+}
+
+void cmd_rpoplpush(Call& call, const Args& a) { move_now(call, a, false, true); }
+
+// ---- Blocking forms -----------------------------------------------------------
+// Never logged in their own form: what they did now is logged as LPOP/RPOP or
+// LMOVE; a hand-over later is logged after the write that brought the data.
+
+void cmd_blpop(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ListPop, true); }
+void cmd_brpop(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ListPop, false); }
+
+// BLMOVE source destination LEFT|RIGHT LEFT|RIGHT timeout
+void cmd_blmove(Call& call, const Args& a) {
+    bool from_head = true, dest_head = true;
+    if (!parse_side(call.out, a[3], &from_head) || !parse_side(call.out, a[4], &dest_head)) return;
+    double timeout_s = 0;
+    if (!parse_block_timeout(call.out, a[5], &timeout_s)) return;
+    block_or_answer(call, move_wait(a, from_head, dest_head), timeout_s, false);
+}
+
+// BRPOPLPUSH source destination timeout
+void cmd_brpoplpush(Call& call, const Args& a) {
+    double timeout_s = 0;
+    if (!parse_block_timeout(call.out, a[3], &timeout_s)) return;
+    block_or_answer(call, move_wait(a, false, true), timeout_s, false);
+}
+
+// BLMPOP timeout numkeys key ... LEFT|RIGHT [COUNT n]: keys of another type are
+// passed over, as LMPOP does.
+void cmd_blmpop(Call& call, const Args& a) {
+    double timeout_s = 0;
+    if (!parse_block_timeout(call.out, a[1], &timeout_s)) return;
+    LmpopRequest r;
+    if (!parse_lmpop(call.out, a, 2, "blmpop", &r)) return;
+    BlockWait w;
+    w.kind = WaitKind::ListMultiPop;
+    w.from_head = r.from_head;
+    w.count = r.count;
+    for (int i = 3; i < 3 + r.numkeys; ++i) w.keys.emplace_back(a[i]);
+    block_or_answer(call, std::move(w), timeout_s, true);
+}
 
 // The pushes answer a wrong argument count with the plain text, without their name.
 constexpr const char* kPushArity = "wrong number of arguments";
@@ -427,6 +421,12 @@ const CommandRegistrar registrar({
     {"BLPOP", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_blpop},
     {"BRPOP", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_brpop},
     {"LINSERT", 5, -1, kCmdWrite, cmd_linsert},
+    {"LTRIM", 4, 4, kCmdWrite, cmd_ltrim},
+    {"LMOVE", 5, 5, kCmdWrite, cmd_lmove},
+    {"RPOPLPUSH", 3, 3, kCmdWrite, cmd_rpoplpush},
+    {"BLMOVE", 6, 6, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_blmove},
+    {"BRPOPLPUSH", 4, 4, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_brpoplpush},
+    {"BLMPOP", 5, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_blmpop},
 });
 
 }  // namespace

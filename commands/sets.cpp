@@ -1,4 +1,4 @@
-// sets.cpp — the set commands: SADD, SREM, SCARD, SISMEMBER, SMEMBERS, SMOVE,
+// sets.cpp — the set commands: SADD, SREM, SCARD, SISMEMBER, SMISMEMBER, SMEMBERS, SMOVE,
 // SRANDMEMBER, SDIFF, SINTER, SUNION and their STORE forms, SSCAN, SPOP and
 // SINTERCARD. Replies that list stored bytes borrow them, so they are encoded
 // before anything changes the keyspace.
@@ -38,6 +38,14 @@ void cmd_scard(Call& call, const Args& a) {
 void cmd_sismember(Call& call, const Args& a) {
     const int r = dict_sismember(call.ks, a[1], a[2]);
     vorel::reply_count(call.out, r);
+}
+
+// One 0/1 per member given; a missing key has none of them.
+void cmd_smismember(Call& call, const Args& a) {
+    const uint32_t type = dict_key_type(call.ks, a[1]);
+    if (type != KEY_TYPE_NONE && type != KEY_TYPE_SET) return call.out.error(kErrWrongType);
+    call.out.array(a.argc - 2);
+    for (int i = 2; i < a.argc; ++i) call.out.integer(dict_sismember(call.ks, a[1], a[i]) == 1 ? 1 : 0);
 }
 
 void cmd_smembers(Call& call, const Args& a) {
@@ -187,6 +195,7 @@ const CommandRegistrar registrar({
     {"SCARD", 2, -1, 0, cmd_scard},
     {"SISMEMBER", 3, -1, 0, cmd_sismember},
     {"SMEMBERS", 2, -1, 0, cmd_smembers},
+    {"SMISMEMBER", 3, -1, 0, cmd_smismember},
     {"SMOVE", 4, -1, kCmdWrite, cmd_smove},
     {"SRANDMEMBER", 2, -1, 0, cmd_srandmember},
     {"SDIFF", 2, -1, 0, cmd_sdiff},

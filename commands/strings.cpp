@@ -1,5 +1,5 @@
-// strings.cpp — the string commands: SET and its relatives, reads, ranges, bits,
-// read-and-write commands and the counters.
+// strings.cpp — the string commands: SET and its relatives, reads, ranges, bits
+// (with BITOP), read-and-write commands and the counters.
 //
 // Logging: the dispatcher logs a writing command as its request when the
 // keyspace changed while it ran. The handlers here state their records where
@@ -8,6 +8,7 @@
 // SETRANGE and SETBIT log their request on success even when nothing changed;
 // and every path that logs nothing says so, because a key found expired on the
 // way (removed there and then) or a failed allocation counts as a change.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -504,7 +505,47 @@ constexpr const char* kDecrArity = "wrong number of arguments for 'DECR' command
 constexpr const char* kIncrByArity = "wrong number of arguments for 'INCRBY' command";
 constexpr const char* kDecrByArity = "wrong number of arguments for 'DECRBY' command";
 
+// BITOP AND|OR|XOR|NOT destkey key ...: the result is as long as the longest
+// source (missing keys and short sources read as zero bytes); an empty result
+// deletes destkey. Linear in the sources. The request replays to the same value,
+// so the dispatcher logs it as received when the keyspace changed.
+void cmd_bitop(Call& call, const Args& a) {
+    Reply& out = call.out;
+    const std::string_view op = a[1];
+    const bool is_and = word_is(op, "AND"), is_or = word_is(op, "OR"), is_xor = word_is(op, "XOR");
+    const bool is_not = word_is(op, "NOT");
+    if (!is_and && !is_or && !is_xor && !is_not) return out.error(kErrSyntax);
+    if (is_not && a.argc != 4) return out.error("BITOP NOT must be called with a single source key.");
+    std::vector<std::string> sources;
+    size_t longest = 0;
+    for (int i = 3; i < a.argc; ++i) {
+        std::string_view v;
+        const int r = dict_get_string(call.ks, a[i], &v);
+        if (r < 0) return out.error(kErrWrongType);
+        sources.emplace_back(r == 1 ? v : std::string_view());
+        longest = std::max(longest, sources.back().size());
+    }
+    std::string result(longest, '\0');
+    for (size_t pos = 0; pos < longest; ++pos) {
+        auto byte = [&](const std::string& s) { return pos < s.size() ? static_cast<unsigned char>(s[pos]) : 0u; };
+        unsigned acc = byte(sources[0]);
+        if (is_not) acc = ~acc;
+        for (size_t k = 1; k < sources.size(); ++k) {
+            const unsigned b = byte(sources[k]);
+            acc = is_and ? (acc & b) : is_or ? (acc | b) : (acc ^ b);
+        }
+        result[pos] = static_cast<char>(acc & 0xffu);
+    }
+    if (longest == 0) {
+        dict_del(call.ks, a[2]);
+    } else if (dict_set_string(call.ks, a[2], result, 0) != 0) {
+        return out.error("out of memory");
+    }
+    out.integer(static_cast<long long>(longest));
+}
+
 const CommandRegistrar registrar({
+    {"BITOP", 4, -1, kCmdWrite, cmd_bitop},
     {"SET", 3, -1, kCmdWrite, cmd_set},
     {"SETNX", 3, -1, kCmdWrite, cmd_setnx},
     {"SETEX", 4, -1, kCmdWrite, cmd_setex},

@@ -1,5 +1,7 @@
-// transactions.cpp — MULTI, EXEC and DISCARD. Queueing itself is a gate of the
-// dispatcher; EXEC runs the queue and answers one array.
+// transactions.cpp — MULTI, EXEC, DISCARD, WATCH and UNWATCH. Queueing itself is
+// a gate of the dispatcher; EXEC runs the queue and answers one array, or a null
+// array without running anything when a WATCHed key changed since its WATCH.
+#include "commands/blocking.h"
 #include "commands/command_util.h"
 
 namespace {
@@ -16,7 +18,27 @@ void cmd_discard(Call& call, const Args&) {
     if (!c->in_multi) return call.out.error("DISCARD without MULTI");
     c->queue.clear();
     c->in_multi = 0;
+    unwatch_all(call.server, c);
     call.out.simple("OK");
+}
+
+void cmd_watch(Call& call, const Args& a) {
+    if (call.client->in_multi) return call.out.error("WATCH inside MULTI is not allowed");
+    for (int i = 1; i < a.argc; ++i) watch_key(call.server, call.client, a[i]);
+    call.out.simple("OK");
+}
+
+void cmd_unwatch(Call& call, const Args&) {
+    unwatch_all(call.server, call.client);
+    call.out.simple("OK");
+}
+
+// True when a watched key changed since its WATCH. A watched key whose deadline
+// passed is removed now, which breaks the watch as its expiry does.
+bool watch_broken(Call& call) {
+    Client* c = call.client;
+    for (const std::string& key : c->watched) dict_exists(call.ks, key);
+    return c->watch_broken;
 }
 
 // Each queued command runs through the dispatcher as a nested call and appends
@@ -31,6 +53,9 @@ void cmd_exec(Call& call, const Args&) {
     c->in_multi = 0;
     std::vector<QueuedCommand> queue;
     queue.swap(c->queue);
+    const bool aborted = watch_broken(call);
+    unwatch_all(call.server, c);
+    if (aborted) return call.out.null_array();
     if (queue.empty()) return call.out.array(0);
 
     std::vector<char*> argv;
@@ -54,6 +79,8 @@ const CommandRegistrar registrar({
     {"MULTI", 1, -1, kCmdNoQueue, cmd_multi},
     {"EXEC", 1, -1, kCmdNoQueue, cmd_exec},
     {"DISCARD", 1, -1, kCmdNoQueue, cmd_discard},
+    {"WATCH", 2, -1, kCmdNoQueue, cmd_watch},
+    {"UNWATCH", 1, 1, 0, cmd_unwatch},
 });
 
 }  // namespace

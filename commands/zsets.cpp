@@ -1,7 +1,9 @@
 // zsets.cpp — the sorted-set commands: ZADD, ZINCRBY, ZREM, the score and rank
-// reads, the rank and score ranges, ZCOUNT, ZSCAN, the pops, the range removals,
-// ZRANGESTORE, ZRANDMEMBER and ZMSCORE. Scores go out through the float reply
-// (integral scores as integers in RESP3); arrays with scores are flat.
+// reads, the rank, score and lexicographic ranges (ZRANGE with every form, and
+// ZRANGESTORE), ZCOUNT, ZLEXCOUNT, ZSCAN, the pops (ZMPOP and the blocking
+// forms included), the range removals, ZRANDMEMBER and ZMSCORE. The set algebra
+// (ZUNION, ZINTER, ZDIFF, their STORE forms, ZINTERCARD) is in zset_algebra.cpp.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -9,43 +11,18 @@
 #include <utility>
 #include <vector>
 
+#include "commands/blocking.h"
 #include "commands/command_util.h"
+#include "commands/zset_common.h"
 
 namespace {
 
+using namespace zset_cmd;
+
 constexpr const char* kErrNotFloat = "value is not a valid float";
 constexpr const char* kErrBound = "min or max is not a float";
-constexpr const char* kErrNoBylex = "syntax error, BYLEX is not supported by this engine";
 
 // ---- Arguments ----------------------------------------------------------------
-
-// A score bound: an optional "(" (exclusive) or "[" (inclusive), then "-inf",
-// "+inf" or a finite float.
-bool parse_bound(std::string_view text, double* value, bool* exclusive) {
-    *exclusive = false;
-    if (!text.empty() && (text[0] == '(' || text[0] == '[')) {
-        *exclusive = text[0] == '(';
-        text.remove_prefix(1);
-    }
-    if (word_is(text, "-INF")) {
-        *value = -INFINITY;
-    } else if (word_is(text, "+INF")) {
-        *value = INFINITY;
-    } else {
-        return parse_strict_float(text, value) == 1;
-    }
-    return true;
-}
-
-// The interval from a min and a max argument; replies the error when either fails.
-bool parse_range(Reply& out, std::string_view min_text, std::string_view max_text, ZScoreRange* range) {
-    if (!parse_bound(min_text, &range->min, &range->min_exclusive) ||
-        !parse_bound(max_text, &range->max, &range->max_exclusive)) {
-        out.error(kErrBound);
-        return false;
-    }
-    return true;
-}
 
 // Integers outside the signed 32-bit range are refused rather than cut.
 bool parse_int32(std::string_view text, int64_t* out) {
@@ -59,32 +36,7 @@ bool parse_two_ints(Reply& out, std::string_view a, std::string_view b, int64_t*
     return false;
 }
 
-std::vector<std::string_view> args_from(const Args& a, int first) {
-    std::vector<std::string_view> out;
-    out.reserve(static_cast<size_t>(a.argc - first));
-    for (int i = first; i < a.argc; ++i) out.push_back(a[i]);
-    return out;
-}
-
 // ---- Replies ------------------------------------------------------------------
-
-// Members, each followed by its score when asked (one flat array).
-template <class Item>
-void reply_members(Reply& out, const std::vector<Item>& items, bool with_scores) {
-    out.array(static_cast<long long>(items.size() * (with_scores ? 2 : 1)));
-    for (const Item& m : items) {
-        out.bulk(m.member);
-        if (with_scores) out.number(m.score);
-    }
-}
-
-// Replies WRONGTYPE and returns true when the key holds another type.
-bool wrong_type(Call& call, std::string_view key) {
-    const uint32_t t = dict_key_type(call.ks, key);
-    if (t == KEY_TYPE_NONE || t == KEY_TYPE_ZSET) return false;
-    call.out.error(kErrWrongType);
-    return true;
-}
 
 // ---- ZADD, ZINCRBY, ZREM --------------------------------------------------------
 
@@ -206,9 +158,9 @@ bool zmscore_queue_check(Call& call, const Args& a) {
 
 // ---- Ranges -----------------------------------------------------------------------
 
-// ZRANGE / ZREVRANGE key start stop [WITHSCORES]; the ZRANGE-only words of other
-// forms are refused, any other word is ignored.
-void reply_rank_range(Call& call, const Args& a, bool reverse) {
+// ZREVRANGE key start stop [WITHSCORES]; the words of ZRANGE's other forms are
+// refused, any other word is ignored.
+void cmd_zrevrange(Call& call, const Args& a) {
     int64_t start = 0, stop = 0;
     if (!parse_two_ints(call.out, a[2], a[3], &start, &stop)) return;
     bool with_scores = false;
@@ -220,12 +172,171 @@ void reply_rank_range(Call& call, const Args& a, bool reverse) {
     }
     if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;  // borrowed: encoded before anything else changes the keyspace
-    dict_zrange(call.ks, a[1], start, stop, reverse, &items);
+    dict_zrange(call.ks, a[1], start, stop, true, &items);
     reply_members(call.out, items, with_scores);
 }
 
-void cmd_zrange(Call& call, const Args& a) { reply_rank_range(call, a, false); }
-void cmd_zrevrange(Call& call, const Args& a) { reply_rank_range(call, a, true); }
+// What a ZRANGE-form request selects: ranks, a score interval or a
+// lexicographic interval, optionally from the highest member, with LIMIT.
+struct RangeRequest {
+    enum By { kRank, kScore, kLex } by = kRank;
+    bool rev = false;
+    bool with_scores = false;
+    bool limit_given = false;
+    int64_t start = 0, stop = -1;
+    int64_t offset = 0, count = -1;
+    ZScoreRange score{0, 0};
+    LexBound lex_min, lex_max;
+};
+
+// min max [BYSCORE|BYLEX] [REV] [LIMIT offset count] [WITHSCORES] from a[first];
+// with REV the score and lexicographic bounds come highest first, as ranks
+// count from the highest member. false (error replied) on a bad request.
+bool parse_range_request(Reply& out, const Args& a, int first, bool store, RangeRequest* r) {
+    for (int i = first + 2; i < a.argc; ++i) {
+        const std::string_view w = a[i];
+        if (word_is(w, "BYSCORE")) {
+            r->by = RangeRequest::kScore;
+        } else if (word_is(w, "BYLEX")) {
+            r->by = RangeRequest::kLex;
+        } else if (word_is(w, "REV")) {
+            r->rev = true;
+        } else if (word_is(w, "WITHSCORES") && !store) {
+            r->with_scores = true;
+        } else if (word_is(w, "LIMIT") && i + 2 < a.argc) {
+            if (!parse_two_ints(out, a[i + 1], a[i + 2], &r->offset, &r->count)) return false;
+            r->limit_given = true;
+            i += 2;
+        } else {
+            out.error(kErrSyntax);
+            return false;
+        }
+    }
+    if (r->limit_given && r->by == RangeRequest::kRank) {
+        out.error("syntax error, LIMIT is only supported in combination with either BYSCORE or BYLEX");
+        return false;
+    }
+    if (r->with_scores && r->by == RangeRequest::kLex) {
+        out.error("syntax error, WITHSCORES not supported in combination with BYLEX");
+        return false;
+    }
+    const bool swapped = r->rev && r->by != RangeRequest::kRank;
+    const std::string_view min_text = a[first + (swapped ? 1 : 0)], max_text = a[first + (swapped ? 0 : 1)];
+    switch (r->by) {
+        case RangeRequest::kRank: return parse_two_ints(out, a[first], a[first + 1], &r->start, &r->stop);
+        case RangeRequest::kScore: return parse_range(out, min_text, max_text, &r->score);
+        case RangeRequest::kLex: return parse_lex_range(out, min_text, max_text, &r->lex_min, &r->lex_max);
+    }
+    return false;
+}
+
+// The first rank in [0, n) whose member passes `past` (false below it, true
+// from it on); n when none does. O(log^2 n): each probe reads one rank.
+template <class Past>
+int64_t first_rank_past(Keyspace* ks, std::string_view key, int64_t n, Past past) {
+    int64_t lo = 0, hi = n;
+    std::vector<ZMember> one;
+    while (lo < hi) {
+        const int64_t mid = lo + (hi - lo) / 2;
+        dict_zrange(ks, key, mid, mid, false, &one);
+        if (!one.empty() && past(one[0].member)) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return lo;
+}
+
+// Ranks [*lo, *hi) of the members inside a lexicographic interval. Members are
+// in byte order when their scores are equal, which lexicographic ranges assume.
+void lex_ranks(Keyspace* ks, std::string_view key, const LexBound& min, const LexBound& max, int64_t* lo,
+               int64_t* hi) {
+    const int64_t n = dict_zcard(ks, key);
+    *lo = first_rank_past(ks, key, n, [&](std::string_view m) { return lex_above_min(m, min); });
+    *hi = first_rank_past(ks, key, n, [&](std::string_view m) { return !lex_below_max(m, max); });
+    if (*hi < *lo) *hi = *lo;
+}
+
+// The members a request selects, borrowed, in reply order.
+void select_range(Keyspace* ks, std::string_view key, const RangeRequest& r, std::vector<ZMember>* items) {
+    items->clear();
+    if (r.limit_given && (r.offset < 0 || r.count == 0)) return;
+    switch (r.by) {
+        case RangeRequest::kRank:
+            dict_zrange(ks, key, r.start, r.stop, r.rev, items);
+            return;
+        case RangeRequest::kScore:
+            dict_zrangebyscore(ks, key, r.score, r.rev, r.offset, r.count < 0 ? 0 : r.count, items);
+            return;
+        case RangeRequest::kLex: {
+            int64_t lo = 0, hi = 0;
+            lex_ranks(ks, key, r.lex_min, r.lex_max, &lo, &hi);
+            const int64_t available = std::max<int64_t>(hi - lo - r.offset, 0);
+            const int64_t take = r.count < 0 ? available : std::min(available, r.count);
+            if (take == 0) return;
+            const int64_t first = r.rev ? hi - r.offset - take : lo + r.offset;
+            dict_zrange(ks, key, first, first + take - 1, false, items);
+            if (r.rev) std::reverse(items->begin(), items->end());
+            return;
+        }
+    }
+}
+
+// ZRANGE key min max [BYSCORE|BYLEX] [REV] [LIMIT offset count] [WITHSCORES]
+void cmd_zrange(Call& call, const Args& a) {
+    RangeRequest r;
+    if (!parse_range_request(call.out, a, 2, false, &r)) return;
+    if (wrong_type(call, a[1])) return;
+    std::vector<ZMember> items;
+    select_range(call.ks, a[1], r, &items);
+    reply_members(call.out, items, r.with_scores);
+}
+
+// ZRANGEBYLEX key min max / ZREVRANGEBYLEX key max min, then [LIMIT offset count].
+void reply_lex_range(Call& call, const Args& a, bool reverse) {
+    RangeRequest r;
+    r.by = RangeRequest::kLex;
+    r.rev = reverse;
+    if (a.argc != 4 && !(a.argc == 7 && word_is(a[4], "LIMIT"))) return call.out.error(kErrSyntax);
+    if (a.argc == 7) {
+        if (!parse_two_ints(call.out, a[5], a[6], &r.offset, &r.count)) return;
+        r.limit_given = true;
+    }
+    const std::string_view min_text = reverse ? a[3] : a[2], max_text = reverse ? a[2] : a[3];
+    if (!parse_lex_range(call.out, min_text, max_text, &r.lex_min, &r.lex_max)) return;
+    if (wrong_type(call, a[1])) return;
+    std::vector<ZMember> items;
+    select_range(call.ks, a[1], r, &items);
+    reply_members(call.out, items, false);
+}
+
+void cmd_zrangebylex(Call& call, const Args& a) { reply_lex_range(call, a, false); }
+void cmd_zrevrangebylex(Call& call, const Args& a) { reply_lex_range(call, a, true); }
+
+void cmd_zlexcount(Call& call, const Args& a) {
+    LexBound min, max;
+    if (!parse_lex_range(call.out, a[2], a[3], &min, &max)) return;
+    if (wrong_type(call, a[1])) return;
+    int64_t lo = 0, hi = 0;
+    lex_ranks(call.ks, a[1], min, max, &lo, &hi);
+    call.out.integer(hi - lo);
+}
+
+// Logged by the dispatcher as received when it removed members.
+void cmd_zremrangebylex(Call& call, const Args& a) {
+    LexBound min, max;
+    if (!parse_lex_range(call.out, a[2], a[3], &min, &max)) return;
+    if (wrong_type(call, a[1])) return;
+    int64_t lo = 0, hi = 0;
+    lex_ranks(call.ks, a[1], min, max, &lo, &hi);
+    std::vector<ZMember> items;
+    if (hi > lo) dict_zrange(call.ks, a[1], lo, hi - 1, false, &items);
+    std::vector<std::string> owned;
+    for (const ZMember& m : items) owned.emplace_back(m.member);
+    const std::vector<std::string_view> members(owned.begin(), owned.end());
+    call.out.integer(members.empty() ? 0 : dict_zrem(call.ks, a[1], members));
+}
 
 // ZRANGEBYSCORE key min max / ZREVRANGEBYSCORE key max min, then [WITHSCORES]
 // [LIMIT offset count] in any order.
@@ -314,71 +425,79 @@ void cmd_zremrangebyrank(Call& call, const Args& a) {
 
 // ---- ZRANGESTORE ----------------------------------------------------------------------
 
-// A word that may stand where the options begin in BYSCORE mode.
-bool looks_like_bound(std::string_view w) {
-    double ignored = 0;
-    return (!w.empty() && (w[0] == '(' || w[0] == '[')) || word_is(w, "-INF") || word_is(w, "+INF") ||
-           parse_strict_float(w, &ignored);
-}
-
-// Reads the options from argv[5]; replies the error and returns false on a bad one.
-bool parse_store_options(Reply& out, const Args& a, bool by_score, ZRangeSelection* sel) {
-    for (int i = 5; i < a.argc; ++i) {
-        const std::string_view w = a[i];
-        if (word_is(w, "REV")) {
-            sel->reverse = true;
-        } else if (word_is(w, "BYSCORE") || word_is(w, "BYLEX")) {
-            continue;
-        } else if (word_is(w, "LIMIT") && i + 2 < a.argc) {
-            if (!parse_two_ints(out, a[i + 1], a[i + 2], &sel->offset, &sel->limit)) return false;
-            i += 2;
-        } else if (i == 5 && by_score && looks_like_bound(w)) {
-            break;
-        } else {
-            out.error(kErrSyntax);
-            return false;
-        }
-    }
-    return true;
-}
-
-// ZRANGESTORE dst src min max [BYSCORE] [REV] [LIMIT offset count]: ranks, or
-// with BYSCORE score bounds; REV swaps the two.
-bool parse_zrangestore(Reply& out, const Args& a, ZRangeSelection* sel) {
-    bool by_lex = false;
-    for (int i = 5; i < a.argc; ++i) {
-        sel->by_score |= word_is(a[i], "BYSCORE");
-        by_lex |= word_is(a[i], "BYLEX");
-    }
-    if (!sel->by_score && !by_lex && !parse_two_ints(out, a[3], a[4], &sel->start, &sel->stop)) return false;
-    if (!parse_store_options(out, a, sel->by_score, sel)) return false;
-    if (by_lex) {
-        out.error(kErrNoBylex);
-        return false;
-    }
-    if (!sel->by_score) {
-        if (sel->reverse) std::swap(sel->start, sel->stop);
-        return true;
-    }
-    if (!parse_range(out, a[3], a[4], &sel->range)) return false;
-    if (sel->reverse) {
-        std::swap(sel->range.min, sel->range.max);
-        std::swap(sel->range.min_exclusive, sel->range.max_exclusive);
-    }
-    return true;
-}
-
-// Logged by the dispatcher whenever the destination changed, also when only the
-// old destination was deleted.
+// ZRANGESTORE dst src min max [BYSCORE|BYLEX] [REV] [LIMIT offset count]: what
+// ZRANGE would answer, stored (an empty selection deletes dst). The request
+// replays to the same set, so the dispatcher logs it as received when it changed
+// the keyspace.
 void cmd_zrangestore(Call& call, const Args& a) {
-    ZRangeSelection sel;
-    if (!parse_zrangestore(call.out, a, &sel)) return;
+    RangeRequest r;
+    if (!parse_range_request(call.out, a, 3, true, &r)) return;
     if (wrong_type(call, a[2])) return;
-    bool changed = false;
-    const int64_t stored = dict_zrangestore(call.ks, a[1], a[2], sel, &changed);
+    std::vector<ZMember> items;
+    select_range(call.ks, a[2], r, &items);
+    std::vector<ZOwned> owned;
+    owned.reserve(items.size());
+    for (const ZMember& m : items) owned.push_back(ZOwned{std::string(m.member), m.score});
+    const int64_t stored = store_members(call.ks, a[1], owned);
     if (stored < 0) return call.out.error("out of memory");
     call.out.integer(stored);
 }
+
+// ---- ZMPOP and the blocking pops -------------------------------------------------------
+
+// numkeys (at a[first]) key ... MIN|MAX [COUNT n] into a wait; false (error
+// replied) on a bad request.
+bool parse_zmpop(Reply& out, const Args& a, int first, BlockWait* w) {
+    int64_t numkeys = 0;
+    if (!parse_numkeys(out, a, first, &numkeys)) return false;
+    w->kind = WaitKind::ZsetMultiPop;
+    for (int i = first + 1; i <= first + numkeys; ++i) w->keys.emplace_back(a[i]);
+    int i = first + 1 + static_cast<int>(numkeys);
+    if (i >= a.argc || (!word_is(a[i], "MIN") && !word_is(a[i], "MAX"))) {
+        out.error(kErrSyntax);
+        return false;
+    }
+    w->from_head = word_is(a[i], "MIN");
+    for (++i; i < a.argc; i += 2) {
+        if (!word_is(a[i], "COUNT") || i + 1 >= a.argc || w->count_given) {
+            out.error(kErrSyntax);
+            return false;
+        }
+        if (!parse_strict_ll(a[i + 1], &w->count) || w->count < 1) {
+            out.error("count should be greater than 0");
+            return false;
+        }
+        w->count_given = true;
+    }
+    return true;
+}
+
+// ZMPOP numkeys key ... MIN|MAX [COUNT n]: pops from the first non-empty set;
+// logged as the ZPOPMIN/ZPOPMAX it performed.
+void cmd_zmpop(Call& call, const Args& a) {
+    call.log_nothing();
+    BlockWait w;
+    if (!parse_zmpop(call.out, a, 1, &w)) return;
+    for (const std::string& key : w.keys) {
+        const TryResult r = try_wait_on_key(call, call.out, w, key);
+        if (r == TryResult::Served || r == TryResult::Answered) return;
+        if (r == TryResult::WrongType) return call.out.error(kErrWrongType);
+    }
+    call.out.null_array();
+}
+
+// BZMPOP timeout numkeys key ... MIN|MAX [COUNT n]
+void cmd_bzmpop(Call& call, const Args& a) {
+    double timeout_s = 0;
+    if (!parse_block_timeout(call.out, a[1], &timeout_s)) return;
+    BlockWait w;
+    if (!parse_zmpop(call.out, a, 2, &w)) return;
+    block_or_answer(call, std::move(w), timeout_s, false);
+}
+
+// BZPOPMIN / BZPOPMAX key ... timeout
+void cmd_bzpopmin(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ZsetPop, true); }
+void cmd_bzpopmax(Call& call, const Args& a) { block_on_keys_then_timeout(call, a, WaitKind::ZsetPop, false); }
 
 // ---- ZRANDMEMBER ------------------------------------------------------------------------
 
@@ -423,6 +542,14 @@ const CommandRegistrar kZsetCommands({
     {"ZREMRANGEBYRANK", 4, -1, kCmdWrite, cmd_zremrangebyrank},
     {"ZRANGESTORE", 5, -1, kCmdWrite, cmd_zrangestore},
     {"ZRANDMEMBER", 2, -1, 0, cmd_zrandmember},
+    {"ZRANGEBYLEX", 4, -1, 0, cmd_zrangebylex},
+    {"ZREVRANGEBYLEX", 4, -1, 0, cmd_zrevrangebylex},
+    {"ZLEXCOUNT", 4, 4, 0, cmd_zlexcount},
+    {"ZREMRANGEBYLEX", 4, 4, kCmdWrite, cmd_zremrangebylex},
+    {"ZMPOP", 4, -1, kCmdWrite, cmd_zmpop},
+    {"BZMPOP", 5, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_bzmpop},
+    {"BZPOPMIN", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_bzpopmin},
+    {"BZPOPMAX", 3, -1, kCmdWrite | kCmdNoReplay | kCmdMayBlock, cmd_bzpopmax},
 });
 
 }  // namespace

@@ -17,6 +17,9 @@
 
 namespace vorel {
 
+// k distinct positions out of n, in random order (sets.cpp).
+std::vector<size_t> distinct_positions(size_t n, size_t k);
+
 // A hash value is charged as a blob of its own; a set member carries nothing else.
 inline uint64_t value_charge(const std::string& v) { return v.size() + CHARGE_BLOB; }
 inline uint64_t value_charge(NoValue) { return 0; }
@@ -159,7 +162,8 @@ struct ContainerHooks {
         }
     }
 
-    static ValueTypeOps ops() { return {release, count, copy}; }
+    static uint64_t charge(const Entry* e) { return e->*member ? (e->*member)->total_charge() : 0; }
+    static ValueTypeOps ops() { return {release, count, copy, charge}; }
 };
 
 }  // namespace vorel

@@ -177,3 +177,27 @@ int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t cou
     });
     return found < 0 ? -1 : 0;
 }
+
+int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out) {
+    out->clear();
+    Entry* e = nullptr;
+    const int found = find_hash(ks, key, &e);
+    if (found <= 0) return found;
+    PairStore& pairs = e->hash_value->store;
+    const size_t n = pairs.size();
+    auto take = [&](size_t pos) {
+        const auto& slot = pairs.slot(pairs.slot_at(pos));
+        out->push_back(slot.key);
+        out->push_back(slot.value);
+    };
+    if (count < 0) {
+        const uint64_t picks = 0 - static_cast<uint64_t>(count);
+        if (picks > out->max_size() / 2) throw std::bad_alloc();
+        out->reserve(2 * picks);
+        for (uint64_t i = 0; i < picks; i++) take(dict_random_below(n));
+    } else {
+        const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
+        for (size_t pos : vorel::distinct_positions(n, k)) take(pos);
+    }
+    return static_cast<int64_t>(out->size() / 2);
+}

@@ -203,6 +203,11 @@ struct Keyspace {
     // The ENTRY_REWRITE_MARK value that means "visited" (0 or the flag). A new or
     // renamed entry is linked visited: its records follow in the log.
     uint8_t rewrite_mark;
+    // Told the key of every entry removed (deleted, expired, evicted, replaced by
+    // a rename or copy) just before it goes, and an empty key when the whole
+    // keyspace is flushed; nullptr = nobody listens.
+    void (*on_removed)(void* ctx, std::string_view key) = nullptr;
+    void* on_removed_ctx = nullptr;
 };
 
 // ---- Container value types --------------------------------------------------
@@ -217,6 +222,8 @@ struct ValueTypeOps {
     // Deep-copies src's payload into dst (same type tag already set), charging
     // the copy. False on allocation failure, with nothing left allocated.
     bool (*copy)(Keyspace* ks, const Entry* src, Entry* dst);
+    // Everything the payload is charged (what release would subtract).
+    uint64_t (*charge)(const Entry* e) = nullptr;
 };
 // nullptr when no module registered the tag.
 const ValueTypeOps* dict_value_ops(uint32_t type);
@@ -327,6 +334,8 @@ const char* dict_type_name(Keyspace* ks, std::string_view key);
 int64_t dict_key_count(Keyspace* ks, std::string_view key);
 int dict_del(Keyspace* ks, std::string_view key);
 int dict_exists(Keyspace* ks, std::string_view key);
+// What the memory accounting charges for the key: entry, name and value; 0 when missing.
+uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 
 // ---- Cache hints (prefetch.cpp) -----------------------------------------------
 
@@ -615,6 +624,10 @@ int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field)
 int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// Random pairs, as dict_srandmember picks members: count < 0 |count| independent
+// picks, otherwise min(count, size) distinct fields. Records field, value, ...;
+// returns the number of pairs; -1 another type.
+int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
 // The stored value read as a decimal prefix (blanks, sign, digits up to the first
 // other byte; none reads 0; saturating at the 64-bit range) plus the increment,
 // stored as decimal text. 0 done (*out = the sum); -3 the sum overflows (nothing

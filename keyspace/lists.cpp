@@ -290,7 +290,14 @@ bool copy_list(Keyspace* ks, const Entry* src, Entry* dst) {
     return true;
 }
 
-const ValueTypeRegistrar list_registrar(KEY_TYPE_LIST, ValueTypeOps{release_list, count_list, copy_list});
+uint64_t charge_list(const Entry* e) {
+    if (!e->list) return 0;
+    uint64_t total = CHARGE_LIST_SLOT * e->list->capacity();
+    for (uint64_t i = 0; i < e->list->count; ++i) total += element_charge(e->list->at(i));
+    return total;
+}
+
+const ValueTypeRegistrar list_registrar(KEY_TYPE_LIST, ValueTypeOps{release_list, count_list, copy_list, charge_list});
 
 }  // namespace
 

@@ -16,26 +16,7 @@
 #include "keyspace/container_common.h"
 #include "keyspace/keyspace.h"
 
-namespace {
-
-using MemberStore = SetValue::Store;
-
-int find_set(Keyspace* ks, std::string_view key, Entry** out) {
-    return vorel::find_typed(ks, key, KEY_TYPE_SET, out);
-}
-
-// Adds one member: true when it was new. Throws std::bad_alloc with the set unchanged.
-bool add_member(Keyspace* ks, SetValue* set, std::string_view m) {
-    if (set->store.find(m) != MemberStore::npos) return false;
-    set->add(ks, m, {});
-    return true;
-}
-
-// After members were removed: compact, and drop the key if it is empty.
-void finish_removal(Keyspace* ks, Entry* e) {
-    e->set->store.settle();
-    vorel::drop_if_empty(ks, e, e->set->store.size());
-}
+namespace vorel {
 
 // k distinct positions out of n, in the order a partial Fisher–Yates shuffle
 // draws them: step i swaps position i with one drawn from [i, n). Only the
@@ -64,6 +45,31 @@ std::vector<size_t> distinct_positions(size_t n, size_t k) {
         out.push_back(pick);
     }
     return out;
+}
+
+}  // namespace vorel
+
+namespace {
+
+using vorel::distinct_positions;
+
+using MemberStore = SetValue::Store;
+
+int find_set(Keyspace* ks, std::string_view key, Entry** out) {
+    return vorel::find_typed(ks, key, KEY_TYPE_SET, out);
+}
+
+// Adds one member: true when it was new. Throws std::bad_alloc with the set unchanged.
+bool add_member(Keyspace* ks, SetValue* set, std::string_view m) {
+    if (set->store.find(m) != MemberStore::npos) return false;
+    set->add(ks, m, {});
+    return true;
+}
+
+// After members were removed: compact, and drop the key if it is empty.
+void finish_removal(Keyspace* ks, Entry* e) {
+    e->set->store.settle();
+    vorel::drop_if_empty(ks, e, e->set->store.size());
 }
 
 // The member stores behind the keys, nullptr for a missing key or another type.

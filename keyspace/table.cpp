@@ -154,6 +154,7 @@ void dict_destroy(Keyspace* ks) {
 
 void dict_flush(Keyspace* ks) {
     if (!ks) return;
+    if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, {});
     free_all_entries(ks);
     lru_index_sync(ks);
     ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
@@ -246,6 +247,7 @@ void free_entry(Keyspace* ks, Entry* e) {
 }
 
 void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
+    if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, entry_key(e));
     // Out of the eviction order while still linked: its comparison walks the chain.
     lru_index_erase(ks, e);
     unlink_from_chain(ks, e, pred);
@@ -405,3 +407,12 @@ int dict_del(Keyspace* ks, std::string_view key) {
 }
 
 int dict_exists(Keyspace* ks, std::string_view key) { return dict_find_entry(ks, key) ? 1 : 0; }
+
+uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
+    const Entry* e = dict_find_entry(ks, key);
+    if (!e) return 0;
+    uint64_t total = CHARGE_ENTRY + e->key_len + CHARGE_BLOB;
+    if (e->type == KEY_TYPE_STRING) return total + entry_str_len(e) + CHARGE_BLOB;
+    const ValueTypeOps* ops = dict_value_ops(e->type);
+    return total + (ops && ops->charge ? ops->charge(e) : 0);
+}

@@ -102,7 +102,12 @@ bool zset_copy(Keyspace* ks, const Entry* src, Entry* dst) {
     }
 }
 
-const ValueTypeRegistrar kZsetType(KEY_TYPE_ZSET, ValueTypeOps{zset_release, zset_count, zset_copy});
+uint64_t zset_charge(const Entry* e) {
+    if (!e->zset) return 0;
+    return e->zset->member_bytes + CHARGE_BLOB * e->zset->index.size() + CHARGE_ZSET_SLOT * e->zset->slot_cap;
+}
+
+const ValueTypeRegistrar kZsetType(KEY_TYPE_ZSET, ValueTypeOps{zset_release, zset_count, zset_copy, zset_charge});
 
 // The live entry of a sorted set at key, or nullptr (missing or another type).
 Entry* zset_entry(Keyspace* ks, std::string_view key) {

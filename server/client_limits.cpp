@@ -75,7 +75,7 @@ void ClientTable::close_stale(int64_t now) {
             client_close(c);
             continue;
         }
-        if (idle_timeout_ms > 0 && !c->subscribed() && !c->blocked && now - c->last_active_ms >= idle_timeout_ms) {
+        if (idle_timeout_ms > 0 && !c->subscribed() && !c->wait && now - c->last_active_ms >= idle_timeout_ms) {
             client_close(c);
         }
     }

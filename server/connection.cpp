@@ -1,11 +1,12 @@
 // connection.cpp — the worker thread's loop: readiness polling, accept, receive,
 // request framing (multibulk and inline), output writing, and the end-of-pass
-// sweep, expiry purge and blocked-pop time-outs.
+// sweep, expiry purge, time-outs of parked clients and the input they held back.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "commands/blocking.h"
 #include "commands/command.h"
 #include "server/http.h"
 #include "server/server.h"
@@ -338,6 +339,11 @@ void frame_batch(Server& srv, Client* c) {
     long long failure = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
+        // Requests behind a parked blocking command wait until it is answered.
+        if (c->wait) {
+            c->input_paused = true;
+            break;
+        }
         // A long pipeline is hinted a batch at a time, just ahead of its turn. A
         // buffer with no second '*' holds one request (the common case without
         // pipelining), which hints would only scan twice.
@@ -494,16 +500,8 @@ void accept_one(Server& srv) {
     srv.stats.total_connections += 1;
 }
 
-void time_out_blocked_pops(Server& srv) {
-    int64_t now = platform::current_time_ms();
-    for (int i = 0; i < srv.clients.size(); ++i) {
-        Client* c = srv.clients.at(i);
-        if (!c->blocked || c->block_deadline_ms == 0 || now < c->block_deadline_ms) continue;
-        send_to(c, [](Reply& out) { out.null_array(); });
-        c->block_keys.clear();
-        c->blocked = 0;
-    }
-}
+// Frames one received batch and commits its records (defined below).
+void frame_requests(Server& srv, Client* c);
 
 void end_of_pass(Server& srv) {
     ServerLock lock(srv.lock);
@@ -511,6 +509,11 @@ void end_of_pass(Server& srv) {
         Client* c = srv.clients.at(i);
         if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
         if (!c->closed() && c->close_after_output && c->out.pending() == 0) client_close(c);
+        // A closed client leaves the parked and watching indexes before the sweep frees it.
+        if (c->closed()) {
+            unpark_client(srv, c);
+            unwatch_all(srv, c);
+        }
     }
     srv.clients.close_stale(platform::current_time_ms());
     srv.clients.sweep();
@@ -520,10 +523,15 @@ void end_of_pass(Server& srv) {
     // A slice of a running log rewrite, now that nothing is staged.
     srv.rewrite.step(srv);
     srv.log.probe_recovery();
-    if (srv.clients.size() > 0) time_out_blocked_pops(srv);
-    // Time-out replies go out in this pass rather than waiting for the next one.
+    time_out_parked_clients(srv, platform::current_time_ms());
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
+        // Input that waited behind a blocking command that has now been answered.
+        if (c->input_paused && !c->wait && !c->closed()) {
+            c->input_paused = false;
+            frame_requests(srv, c);
+        }
+        // Time-out and hand-over replies go out in this pass rather than waiting for the next one.
         if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
     }
 }
@@ -584,8 +592,8 @@ void free_client_extras(Client* c) {
     c->inbuf_len = 0;
     c->parse = ParseState{};
     c->queue.clear();
-    c->block_keys.clear();
-    c->blocked = 0;
+    c->wait.reset();
+    c->watched.clear();
     c->out.clear();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/blocking.h"
 #include "server/server.h"
 
 namespace {
@@ -85,6 +86,7 @@ int host_set_value(Server& srv, std::string_view key, std::string_view value, in
         srv.last_error.set("out of memory");
         return -1;
     }
+    watch_touch(srv, key);
     srv.log.stage({"SET", key, value});
     srv.log.stage_deadline(srv.keyspace, key);
     if (!srv.log.commit()) {

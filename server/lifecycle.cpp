@@ -120,6 +120,9 @@ void server_stop(Server& srv) {
     srv.clients.close_all();
     srv.log.set_tee(nullptr);
     srv.rewrite.cancel();
+    srv.waiters.clear();
+    srv.watchers.clear();
+    srv.parked_clients = 0;
     srv.log.close();
     dict_destroy(srv.keyspace);
     srv.keyspace = nullptr;

@@ -26,14 +26,7 @@ uint64_t LatencyHistogram::percentile_ns(double p) const {
     return bucket_upper_ns(kBuckets - 1);
 }
 
-int blocked_client_count(const Server& srv) {
-    int n = 0;
-    for (int i = 0; i < srv.clients.size(); ++i) {
-        const Client* c = srv.clients.at(i);
-        if (!c->closed() && c->blocked) ++n;
-    }
-    return n;
-}
+int blocked_client_count(const Server& srv) { return srv.parked_clients; }
 
 uint64_t client_buffer_bytes(const Server& srv) {
     uint64_t n = 0;

@@ -122,8 +122,7 @@ void reset_replay_client(Client* c) {
     c->patterns.clear();
     c->in_multi = 0;
     c->queue.clear();
-    c->blocked = 0;
-    c->block_keys.clear();
+    c->wait.reset();
     c->out.set_resp3(false);
 }
 

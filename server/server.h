@@ -26,6 +26,7 @@
 #include "server/command_stats.h"
 #include "server/reply.h"
 #include "server/rewrite.h"
+#include "server/waits.h"
 
 // ---- Limits ----------------------------------------------------------------
 
@@ -134,10 +135,14 @@ struct Client {
     int64_t last_active_ms = 0;  // last time bytes arrived from it or reached it
     char last_cmd[32] = {};
 
-    int blocked = 0;
-    int block_right = 0;
-    std::vector<std::string> block_keys;
-    int64_t block_deadline_ms = 0;
+    // Set while the client is parked in a blocking command; its further input
+    // is not framed until that command has been answered.
+    std::unique_ptr<BlockWait> wait;
+    bool input_paused = false;  // input stayed unframed behind the parked command
+
+    // WATCHed keys; watch_broken once any of them changed since its WATCH.
+    std::vector<std::string> watched;
+    bool watch_broken = false;
 
     bool closed() const { return sock == platform::kInvalidSocket; }
     bool resp3() const { return out.resp3(); }
@@ -186,7 +191,7 @@ void client_local_addr(Client* c, char out[64]);
 // ---- Client table ----------------------------------------------------------
 
 // Up to kMaxClients connections, dense in accept order (the order CLIENT LIST
-// shows and in which parked clients are served).
+// shows).
 class ClientTable {
 public:
     int size() const { return count_; }
@@ -332,6 +337,11 @@ struct Server {
     // Per-command figures indexed by the command's place in the table.
     std::vector<CommandStats> command_stats;
     SlowLog slowlog;
+    // Parked clients under each key they wait on, in the order they parked
+    // (the order they are served in); and the clients WATCHing each key.
+    KeyClients waiters;
+    KeyClients watchers;
+    int parked_clients = 0;
     bool process_initialised = false;  // sockets started and the random generator seeded
 
     // The clock for request statistics: the batch's reading inside a batch.

@@ -51,14 +51,15 @@ protected:
     }
     Conn& c() { return *c_; }
     std::unique_ptr<Conn> connect() { return std::make_unique<Conn>(server_.port()); }
-    // Sends a blocking pop and makes sure the server has taken it before going on:
-    // a PING behind it on the same connection is answered only afterwards.
-    static void park(Conn& who, std::initializer_list<std::string_view> request) {
-        who.send(cmd(request));
-        ASSERT_EQ(who.call({"PING"}), "+PONG\r\n");
+    // Sends a blocking request and makes sure the server has parked it before
+    // going on; a connection of its own watches the parked count.
+    void park(Conn& who, std::initializer_list<std::string_view> request) {
+        if (!observer_) observer_ = connect();
+        ASSERT_TRUE(vtest::send_and_park(who, *observer_, request));
     }
     ServerGuard server_;
     std::unique_ptr<Conn> c_;
+    std::unique_ptr<Conn> observer_;
 };
 
 }  // namespace
@@ -279,7 +280,7 @@ TEST_F(Lists, PushWakesAParkedClient) {
     EXPECT_EQ(c().call({"LPUSHX", "b", "3"}), integer(2));
 }
 
-TEST_F(Lists, ParkedClientsAreServedInSlotOrderOnePerElement) {
+TEST_F(Lists, ParkedClientsAreServedInParkOrderOnePerElement) {
     auto first = connect();
     auto second = connect();
     auto third = connect();
@@ -296,19 +297,27 @@ TEST_F(Lists, ParkedClientsAreServedInSlotOrderOnePerElement) {
     EXPECT_EQ(c().call({"LRANGE", "k", "0", "-1"}), arr({"x"}));
 }
 
-TEST_F(Lists, ParkedClientKeepsIssuingCommands) {
+// Requests pipelined behind a blocking command wait until it is answered, so
+// replies keep request order; a second blocking command waits its turn instead
+// of replacing the first.
+TEST_F(Lists, RequestsBehindAParkedCommandWaitForItsAnswer) {
     auto waiter = connect();
+    waiter->send(cmd({"BLPOP", "q", "0.2"}) + cmd({"SET", "x", "1"}) + cmd({"GET", "x"}));
+    EXPECT_EQ(waiter->read_reply(), "*-1\r\n");
+    EXPECT_EQ(waiter->read_reply(), kOk);
+    EXPECT_EQ(waiter->read_reply(), bulk("1"));
+
     park(*waiter, {"BLPOP", "k", "0"});
-    EXPECT_EQ(waiter->call({"SET", "x", "1"}), kOk);
-    EXPECT_EQ(waiter->call({"INCR", "x"}), integer(2));
-    EXPECT_EQ(waiter->call({"RPUSH", "own", "v"}), integer(1));
-    // A second blocking pop that finds nothing replaces the keys waited on.
-    park(*waiter, {"BLPOP", "k2", "0"});
-    EXPECT_EQ(c().call({"RPUSH", "k", "v"}), integer(1));
-    EXPECT_EQ(c().call({"LLEN", "k"}), integer(1)) << "the replaced key still served the client";
-    EXPECT_EQ(c().call({"RPUSH", "k2", "w"}), integer(1));
-    EXPECT_EQ(waiter->read_reply(), key_and("k2", "w"));
+    waiter->send(cmd({"BLPOP", "k2", "0"}) + cmd({"INCR", "x"}));
+    EXPECT_EQ(c().call({"GET", "x"}), bulk("1")) << "a request behind a parked command ran";
     EXPECT_EQ(waiter->read_available(100), "");
+    EXPECT_EQ(c().call({"RPUSH", "k2", "w"}), integer(1));
+    EXPECT_EQ(c().call({"LLEN", "k2"}), integer(1)) << "the second pop ran before the first was answered";
+    EXPECT_EQ(c().call({"RPUSH", "k", "v"}), integer(1));
+    EXPECT_EQ(waiter->read_reply(), key_and("k", "v"));
+    EXPECT_EQ(waiter->read_reply(), key_and("k2", "w")) << "the second pop found its element once it ran";
+    EXPECT_EQ(waiter->read_reply(), integer(2));
+    EXPECT_EQ(c().call({"EXISTS", "k", "k2"}), integer(0));
 
     // A parked client that went away is not handed anything, even when its close
     // is seen in the same pass as the push (the pusher sits in a later slot).
@@ -417,9 +426,7 @@ TEST_F(ListsLog, ReplayRebuildsTheListsExactly) {
         EXPECT_EQ(c.call({"LINSERT", "k", "AFTER", "C", "x"}), integer(3));
         EXPECT_EQ(c.call({"LREM", "k", "0", "d"}), integer(1));
         EXPECT_EQ(c.call({"RPUSHX", "k", "", "y"}), integer(4));
-        ASSERT_EQ(waiter.call({"PING"}), "+PONG\r\n");
-        waiter.send(cmd({"BRPOP", "w", "0"}));
-        ASSERT_EQ(waiter.call({"PING"}), "+PONG\r\n");
+        ASSERT_TRUE(vtest::send_and_park(waiter, c, {"BRPOP", "w", "0"}));
         EXPECT_EQ(c.call({"RPUSH", "w", "p", "q"}), integer(2));
         EXPECT_EQ(waiter.read_reply(), key_and("w", "q"));
         const std::string before = read_file();

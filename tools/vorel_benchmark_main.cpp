@@ -388,6 +388,16 @@ const TestSpec kTests[] = {
          w.arg("99");
      },
      expect_values_array},
+    {"lmove", "LMOVE list:<k> list:<k+1> LEFT RIGHT (lists filled by lpush/rpush before)", false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(5);
+         w.arg("LMOVE");
+         w.arg_key("list:", k);
+         w.arg_key("list:", k + 1);
+         w.arg("LEFT");
+         w.arg("RIGHT");
+     },
+     expect_value_or_null},
     {"zadd", "ZADD zset:<k mod 10> <k> member:<k>", false,
      [](RequestWriter& w, uint64_t k, const Workload&) {
          w.begin(4);
@@ -413,6 +423,17 @@ const TestSpec kTests[] = {
          w.arg_key("zset:", k % kZsetKeys);
      },
      expect_popped_pair},
+    {"zunionstore", "ZUNIONSTORE zunion:<k mod 10> 2 zset:<k mod 10> zset:<k+1 mod 10> (sets filled by zadd before)",
+     false,
+     [](RequestWriter& w, uint64_t k, const Workload&) {
+         w.begin(5);
+         w.arg("ZUNIONSTORE");
+         w.arg_key("zunion:", k % kZsetKeys);
+         w.arg("2");
+         w.arg_key("zset:", k % kZsetKeys);
+         w.arg_key("zset:", (k + 1) % kZsetKeys);
+     },
+     expect_integer},
     {"hset", "HSET hash:<k mod 1000> field:<k> <value>", false,
      [](RequestWriter& w, uint64_t k, const Workload& wl) {
          w.begin(4);

@@ -157,4 +157,22 @@ bool Conn::wait_closed(int timeout_ms) {
     return eof_;
 }
 
+int parked_clients(Conn& observer) {
+    const std::string info = observer.call({"INFO"});
+    const size_t at = info.find("blocked_clients:");
+    if (at == std::string::npos) return -1;
+    return std::atoi(info.c_str() + at + std::strlen("blocked_clients:"));
+}
+
+bool send_and_park(Conn& who, Conn& observer, std::initializer_list<std::string_view> request) {
+    const int before = parked_clients(observer);
+    who.send(cmd(request));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < give_up) {
+        if (parked_clients(observer) == before + 1) return true;
+        platform::sleep_ms(2);
+    }
+    return false;
+}
+
 }  // namespace vtest

@@ -58,4 +58,26 @@ private:
     bool eof_ = false;
 };
 
+// Expected reply bytes: a bulk string, an array of bulk strings, an integer.
+inline std::string bulk(const std::string& s) { return "$" + std::to_string(s.size()) + "\r\n" + s + "\r\n"; }
+inline std::string arr(const std::vector<std::string>& items) {
+    std::string out = "*" + std::to_string(items.size()) + "\r\n";
+    for (const std::string& s : items) out += bulk(s);
+    return out;
+}
+inline std::string integer(long long n) { return ":" + std::to_string(n) + "\r\n"; }
+inline const std::string kOk = "+OK\r\n";
+inline const std::string kNil = "$-1\r\n";
+inline const std::string kNilArray = "*-1\r\n";
+inline const std::string kWrongType = "-WRONGTYPE Operation against a key holding the wrong kind of value\r\n";
+inline const std::string kSyntax = "-ERR syntax error\r\n";
+
+// The number of clients parked in blocking commands, read from INFO over
+// `observer`; -1 when INFO does not answer.
+int parked_clients(Conn& observer);
+// Sends a blocking request on `who` and returns once the server has parked it
+// (the parked count seen through `observer` went up by one); false on time-out.
+// A parked client's later requests wait behind it, so `who` cannot be asked.
+bool send_and_park(Conn& who, Conn& observer, std::initializer_list<std::string_view> request);
+
 }  // namespace vtest
