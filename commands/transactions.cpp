@@ -8,6 +8,7 @@ void cmd_multi(Call& call, const Args&) {
     Client* c = call.client;
     if (c->in_multi) return call.out.error("MULTI calls can not be nested");
     c->in_multi = 1;
+    c->multi_failed = false;
     call.out.simple("OK");
 }
 
@@ -16,6 +17,7 @@ void cmd_discard(Call& call, const Args&) {
     if (!c->in_multi) return call.out.error("DISCARD without MULTI");
     c->queue.clear();
     c->in_multi = 0;
+    c->multi_failed = false;
     call.out.simple("OK");
 }
 
@@ -24,12 +26,17 @@ void cmd_discard(Call& call, const Args&) {
 // byte in queue order. Each command is judged on its own: its error (a run-time
 // error, a lost log record, running out of memory) takes its slot and the others
 // stay. Writes are logged as each command runs; EXEC adds nothing to the log.
+// A transaction in which a command could not be queued runs nothing.
 void cmd_exec(Call& call, const Args&) {
     Client* c = call.client;
     if (!c->in_multi) return call.out.error("EXEC without MULTI");
     c->in_multi = 0;
     std::vector<QueuedCommand> queue;
     queue.swap(c->queue);
+    if (c->multi_failed) {
+        c->multi_failed = false;
+        return call.out.error("EXECABORT Transaction discarded because of previous errors.");
+    }
     if (queue.empty()) return call.out.array(0);
 
     std::vector<char*> argv;

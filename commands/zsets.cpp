@@ -1,7 +1,7 @@
 // zsets.cpp — the sorted-set commands: ZADD, ZINCRBY, ZREM, the score and rank
 // reads, the rank and score ranges, ZCOUNT, ZSCAN, the pops, the range removals,
-// ZRANGESTORE, ZRANDMEMBER and ZMSCORE. Scores go out through the float reply
-// (integral scores as integers in RESP3); arrays with scores are flat.
+// ZRANGESTORE, ZRANDMEMBER and ZMSCORE. Scores are doubles in RESP3; members with
+// their scores are [member, score] pairs in RESP3 and flat in RESP2.
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "commands/command_util.h"
+#include "commands/collection_util.h"
 
 namespace {
 
@@ -68,11 +68,14 @@ std::vector<std::string_view> args_from(const Args& a, int first) {
 
 // ---- Replies ------------------------------------------------------------------
 
-// Members, each followed by its score when asked (one flat array).
+// Members, each with its score when asked: flat in RESP2, [member, score] pairs
+// in RESP3.
 template <class Item>
 void reply_members(Reply& out, const std::vector<Item>& items, bool with_scores) {
-    out.array(static_cast<long long>(items.size() * (with_scores ? 2 : 1)));
+    const bool pairs = with_scores && out.resp3();
+    out.array(static_cast<long long>(items.size() * (with_scores && !pairs ? 2 : 1)));
     for (const Item& m : items) {
+        if (pairs) out.array(2);
         out.bulk(m.member);
         if (with_scores) out.number(m.score);
     }
@@ -197,13 +200,6 @@ void cmd_zmscore(Call& call, const Args& a) {
     }
 }
 
-// Inside MULTI a ZMSCORE without a member is refused instead of queued.
-bool zmscore_queue_check(Call& call, const Args& a) {
-    if (a.argc > 2) return true;
-    reply_arity(call.out, "zmscore");
-    return false;
-}
-
 // ---- Ranges -----------------------------------------------------------------------
 
 // ZRANGE / ZREVRANGE key start stop [WITHSCORES]; the ZRANGE-only words of other
@@ -261,38 +257,43 @@ void cmd_zcount(Call& call, const Args& a) {
     call.out.integer(dict_zcount(call.ks, a[1], range));
 }
 
-// ZSCAN key cursor [COUNT n]...: the cursor is a rank; only COUNT is accepted.
+// ZSCAN key cursor [MATCH pattern] [COUNT n]: members and scores, flat, with the
+// scores as bulk strings in both protocols.
 void cmd_zscan(Call& call, const Args& a) {
     Reply& out = call.out;
-    int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[2], &signed_cursor)) return out.error("invalid cursor");
-    int64_t count = 10;
-    for (int i = 3; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) return out.error(kErrSyntax);
-        int64_t n = 0;
-        if (parse_strict_ll(a[i + 1], &n) && n > 0) count = n;
-    }
-    uint64_t cursor = static_cast<uint64_t>(signed_cursor);
+    vorel::ScanArgs s;
+    if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;
-    if (dict_zscan(call.ks, a[1], &cursor, count, &items) != 0) return out.error("out of memory");
+    if (dict_zscan(call.ks, a[1], &s.cursor, s.count, &items) != 0) return out.error("out of memory");
+    std::erase_if(items, [&](const ZMember& m) { return !s.matches(m.member); });
     char text[32];
-    std::snprintf(text, sizeof(text), "%" PRIu64, cursor);
+    std::snprintf(text, sizeof(text), "%" PRIu64, s.cursor);
     out.array(2);
     out.bulk(std::string_view(text));
-    reply_members(out, items, true);
+    out.array(2 * static_cast<long long>(items.size()));
+    for (const ZMember& m : items) {
+        out.bulk(m.member);
+        out.double_bulk(m.score);
+    }
 }
 
 // ---- Pops and removals --------------------------------------------------------------
 
-// ZPOPMIN / ZPOPMAX key [count]; counts beyond the set take all of it.
+// ZPOPMIN / ZPOPMAX key [count]; counts beyond the set take all of it. Without a
+// count the reply is the flat [member, score] (empty when nothing was popped).
 void reply_pop(Call& call, const Args& a, bool from_top) {
     int64_t count = 1;
     if (a.argc > 2 && (!parse_strict_ll(a[2], &count) || count < 0)) return call.out.error(kErrNotInteger);
     if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> popped;
     dict_zpop(call.ks, a[1], count, from_top, &popped);
-    reply_members(call.out, popped, true);
+    if (a.argc > 2) return reply_members(call.out, popped, true);
+    call.out.array(2 * static_cast<long long>(popped.size()));
+    for (const ZOwned& m : popped) {
+        call.out.bulk(m.member);
+        call.out.number(m.score);
+    }
 }
 
 void cmd_zpopmin(Call& call, const Args& a) { reply_pop(call, a, false); }
@@ -382,22 +383,21 @@ void cmd_zrangestore(Call& call, const Args& a) {
 
 // ---- ZRANDMEMBER ------------------------------------------------------------------------
 
-// ZRANDMEMBER key [count [WITHSCORES]]: without a count (or with -1) one member
-// or nil; otherwise an array.
+// ZRANDMEMBER key [count [WITHSCORES]]: without a count one member or nil; with
+// any count an array (a negative count picks with repeats, scores allowed).
 void cmd_zrandmember(Call& call, const Args& a) {
     Reply& out = call.out;
-    int64_t count = -1;
+    int64_t count = 1;
     if (a.argc > 2 && !parse_int32(a[2], &count)) return out.error(kErrNotInteger);
     bool with_scores = false;
     for (int i = 3; i < a.argc; ++i) {
         if (!word_is(a[i], "WITHSCORES")) return out.error(kErrSyntax);
         with_scores = true;
     }
-    if (with_scores && count < 0) return out.error(kErrSyntax);
     if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> picked;
     dict_zrandmember(call.ks, a[1], count, &picked);
-    if (count != -1) return reply_members(out, picked, with_scores);
+    if (a.argc > 2) return reply_members(out, picked, with_scores);
     if (picked.empty()) return out.null();
     out.bulk(picked[0].member);
 }
@@ -410,7 +410,7 @@ const CommandRegistrar kZsetCommands({
     {"ZCARD", 2, -1, 0, cmd_zcard},
     {"ZRANK", 3, -1, 0, cmd_zrank},
     {"ZREVRANK", 3, -1, 0, cmd_zrevrank},
-    {"ZMSCORE", 3, -1, 0, cmd_zmscore, nullptr, zmscore_queue_check},
+    {"ZMSCORE", 3, -1, 0, cmd_zmscore},
     {"ZRANGE", 4, -1, 0, cmd_zrange},
     {"ZREVRANGE", 4, -1, 0, cmd_zrevrange},
     {"ZRANGEBYSCORE", 4, -1, 0, cmd_zrangebyscore},
