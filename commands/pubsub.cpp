@@ -23,6 +23,7 @@ void confirm(Call& call, const char* kind, const std::string_view* name) {
 }
 
 void subscribe_to(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
+    mine.reserve(call.server.pubsub, static_cast<size_t>(a.argc - 1));
     for (int i = 1; i < a.argc; ++i) {
         const std::string_view name = a[i];
         mine.add(call.server.pubsub, name);

@@ -12,12 +12,11 @@ const PubSub::Subscribers* PubSub::channel_subscribers(std::string_view channel)
     return it == channels_.end() ? nullptr : &it->second;
 }
 
-// Appends the client to one name's list, creating the list when the name is new;
-// a failed allocation leaves no empty list behind.
+// Appends the client to one name's list, creating the list when the name is new
+// (one lookup); a failed allocation leaves no empty list behind.
 template <class Map>
 static void add_subscriber(Map& map, std::string_view name, Client* c) {
-    auto it = map.find(name);
-    if (it == map.end()) it = map.emplace(std::string(name), PubSub::Subscribers()).first;
+    auto it = map.try_emplace(std::string(name)).first;
     try {
         it->second.push_back(c);
     } catch (...) {
@@ -25,6 +24,8 @@ static void add_subscriber(Map& map, std::string_view name, Client* c) {
         throw;
     }
 }
+
+void PubSub::reserve_channels(size_t more) { channels_.reserve(channels_.size() + more); }
 
 void PubSub::add(bool pattern, std::string_view name, Client* c) {
     if (pattern) {
@@ -58,10 +59,10 @@ void PubSub::remove(bool pattern, std::string_view name, Client* c) {
 }
 
 bool Subscriptions::add(PubSub& index, std::string_view name) {
-    if (names_.find(name) != names_.end()) return false;
     // A client registers in one index only (its server's).
     if (index_ == nullptr) index_ = &index;
-    auto it = names_.emplace(std::string(name), next_order_).first;
+    auto [it, added] = names_.try_emplace(std::string(name), next_order_);
+    if (!added) return false;
     try {
         index_->add(patterns_, name, owner_);
     } catch (...) {
@@ -70,6 +71,11 @@ bool Subscriptions::add(PubSub& index, std::string_view name) {
     }
     next_order_ += 1;
     return true;
+}
+
+void Subscriptions::reserve(PubSub& index, size_t more) {
+    names_.reserve(names_.size() + more);
+    if (!patterns_) index.reserve_channels(more);
 }
 
 bool Subscriptions::remove(std::string_view name) {

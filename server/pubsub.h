@@ -51,6 +51,8 @@ public:
     }
     // Pattern subscriptions of all clients together.
     uint64_t pattern_subscriptions() const { return pattern_subscriptions_; }
+    // Room for `more` new channels without rehashing.
+    void reserve_channels(size_t more);
 
 private:
     friend class Subscriptions;
@@ -76,6 +78,8 @@ public:
     bool empty() const { return names_.empty(); }
     // Subscribes (registering in the index); false when already subscribed.
     bool add(PubSub& index, std::string_view name);
+    // Room for `more` new subscriptions (here and in the index) without rehashing.
+    void reserve(PubSub& index, size_t more);
     // Unsubscribes; false when not subscribed.
     bool remove(std::string_view name);
     // The names in the order they were subscribed.
