@@ -32,6 +32,7 @@ void cmd_reset(Call& call, const Args&) {
     Client* c = call.client;
     c->queue.clear();
     c->in_multi = 0;
+    c->multi_failed = false;
     c->channels.clear();
     c->patterns.clear();
     unwatch_all(call.server, c);
@@ -52,11 +53,11 @@ std::string client_info_line(Client* c, const char* cmd) {
     std::snprintf(tail, sizeof(tail),
                   " age=%lld idle=%lld flags=N db=0 sub=%d psub=%d ssub=0 multi=%d qbuf=26 qbuf-free=16360 "
                   "argv-mem=10 multi-mem=0 rbs=1032 rbp=0 obl=0 oll=0 omem=0 tot-mem=18226 events=r cmd=%s "
-                  "user=default redir=-1 resp=%d lib-name= lib-ver=",
+                  "user=default redir=-1 resp=%d lib-name=",
                   static_cast<long long>((now - c->created_ms) / 1000), static_cast<long long>((now - last) / 1000),
                   static_cast<int>(c->channels.size()), static_cast<int>(c->patterns.size()), c->in_multi ? 0 : -1,
                   cmd, c->resp3() ? 3 : 2);
-    return head + c->name + tail;
+    return head + c->name + tail + c->lib_name + " lib-ver=" + c->lib_ver;
 }
 
 // The subcommands CLIENT accepts into a MULTI queue (ASCII, lower case).
@@ -76,12 +77,41 @@ bool is_client_subcommand(std::string_view sub) {
     return false;
 }
 
-// Inside MULTI an unknown subcommand is refused instead of queued; CLIENT
-// without one is queued (and fails its arity check when EXEC runs it).
+// Inside MULTI an unknown subcommand is refused instead of queued (CLIENT
+// without one fails its arity check before this is asked).
 bool client_queue_check(Call& call, const Args& a) {
     if (a.argc <= 1 || is_client_subcommand(a[1])) return true;
     reply_unknown_client_subcommand(call.out, a);
     return false;
+}
+
+// Connection names and library attributes may not hold spaces or line breaks.
+bool valid_client_text(std::string_view text) { return text.find_first_of(" \n") == std::string_view::npos; }
+
+// CLIENT SETINFO LIB-NAME name / LIB-VER version: what the client library
+// reports about itself, shown by CLIENT INFO and CLIENT LIST.
+void client_setinfo(Call& call, const Args& a) {
+    Reply& out = call.out;
+    if (a.argc != 4) return out.error("wrong number of arguments for 'client|setinfo' command");
+    std::string* field = nullptr;
+    if (word_is(a[2], "LIB-NAME")) {
+        field = &call.client->lib_name;
+    } else if (word_is(a[2], "LIB-VER")) {
+        field = &call.client->lib_ver;
+    } else {
+        const std::string attr(a[2].substr(0, 64));
+        char msg[128];
+        std::snprintf(msg, sizeof(msg), "Unrecognized option '%s'", attr.c_str());
+        return out.error(msg);
+    }
+    if (!valid_client_text(a[3])) {
+        const std::string attr = lower(a[2], 16);
+        char msg[128];
+        std::snprintf(msg, sizeof(msg), "%s cannot contain spaces, newlines or special characters.", attr.c_str());
+        return out.error(msg);
+    }
+    field->assign(a[3].substr(0, 255));
+    out.simple("OK");
 }
 
 void cmd_client(Call& call, const Args& a) {
@@ -93,12 +123,13 @@ void cmd_client(Call& call, const Args& a) {
     if (word_is(sub, "SETNAME")) {
         if (a.argc < 3) return out.error("wrong number of arguments for 'client|setname' command");
         std::string_view name = a[2];
-        if (name.find(' ') != std::string_view::npos || name.find('\n') != std::string_view::npos) {
+        if (!valid_client_text(name)) {
             return out.error("Client names cannot contain spaces, newlines or special characters.");
         }
         c->name.assign(name.substr(0, 255));
         return out.simple("OK");
     }
+    if (word_is(sub, "SETINFO")) return client_setinfo(call, a);
     if (word_is(sub, "INFO")) return out.bulk(client_info_line(c, "client|info"));
     if (word_is(sub, "LIST")) {
         std::string text;
@@ -283,7 +314,7 @@ void cmd_info(Call& call, const Args& a) {
 void config_get(Call& call, const Args& a) {
     Reply& out = call.out;
     if (a.argc == 2) return out.error("wrong number of arguments for 'config|get' command");
-    out.array(2LL * (a.argc - 2));
+    out.map(a.argc - 2);
     for (int i = 2; i < a.argc; ++i) {
         std::string name = lower(a[i], 63);
         const ConfigRow* row = call.server.config.find(name);

@@ -1,11 +1,13 @@
-// collection_util.h — helpers shared by the hash and set commands: argument
-// ranges as views, keyspace result codes as error replies, lists of borrowed
-// views as replies, and the cursor and COUNT arguments of the scans.
+// collection_util.h — helpers shared by the key and collection commands:
+// argument ranges as views, keyspace result codes as error replies, lists of
+// borrowed views as replies, and the arguments and reply of the scans.
 #pragma once
 
 #include <cinttypes>
 #include <cstdio>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/command_util.h"
@@ -39,24 +41,61 @@ inline void reply_views(Reply& out, const std::vector<std::string_view>& items) 
     for (std::string_view v : items) out.bulk(v);
 }
 
-// "key cursor [COUNT n ...]" from argv[2]: replies the error and returns false
-// for a bad request. A COUNT value that is not a positive integer is ignored.
-inline bool parse_scan_args(Reply& out, const Args& a, uint64_t* cursor, int64_t* count) {
+// The arguments of SCAN, HSCAN, SSCAN and ZSCAN.
+struct ScanArgs {
+    uint64_t cursor = 0;
+    int64_t count = 10;
+    std::string_view pattern;        // MATCH; empty = every element
+    uint32_t type = KEY_TYPE_NONE;   // SCAN's TYPE; KEY_TYPE_NONE = any
+    bool matches(std::string_view name) const { return pattern.empty() || dict_glob_match(pattern, name); }
+};
+
+// The type a TYPE word names, or KEY_TYPE_NONE.
+inline uint32_t key_type_named(std::string_view word) {
+    static constexpr std::pair<const char*, uint32_t> kTypes[] = {
+        {"STRING", KEY_TYPE_STRING}, {"LIST", KEY_TYPE_LIST}, {"HASH", KEY_TYPE_HASH},
+        {"SET", KEY_TYPE_SET},       {"ZSET", KEY_TYPE_ZSET}};
+    for (const auto& [name, type] : kTypes) {
+        if (word_is(word, name)) return type;
+    }
+    return KEY_TYPE_NONE;
+}
+
+// "cursor [MATCH pattern] [COUNT n]" from argv[first], in any order, and with
+// allow_type also [TYPE name]: replies the error and returns false for a bad
+// request. A COUNT value that is not a positive integer is ignored.
+inline bool parse_scan_args(Reply& out, const Args& a, int first, bool allow_type, ScanArgs* s) {
     int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[2], &signed_cursor)) {
+    if (!parse_strict_ll(a[first], &signed_cursor)) {
         out.error("invalid cursor");
         return false;
     }
-    // A negative cursor reads as a position past the end and ends the scan.
-    *cursor = static_cast<uint64_t>(signed_cursor);
-    *count = 10;
-    for (int i = 3; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) {
+    // Cursors are opaque: any number names a place in the table.
+    s->cursor = static_cast<uint64_t>(signed_cursor);
+    for (int i = first + 1; i < a.argc; i += 2) {
+        if (i + 1 >= a.argc) {
             out.error(kErrSyntax);
             return false;
         }
-        int64_t n = 0;
-        if (parse_strict_ll(a[i + 1], &n) && n > 0) *count = n;
+        const std::string_view value = a[i + 1];
+        if (word_is(a[i], "COUNT")) {
+            int64_t n = 0;
+            if (parse_strict_ll(value, &n) && n > 0) s->count = n;
+        } else if (word_is(a[i], "MATCH")) {
+            s->pattern = value;
+        } else if (allow_type && word_is(a[i], "TYPE")) {
+            s->type = key_type_named(value);
+            if (s->type == KEY_TYPE_NONE) {
+                const std::string name(value.substr(0, 64));
+                char msg[128];
+                std::snprintf(msg, sizeof(msg), "unknown type name '%s'", name.c_str());
+                out.error(msg);
+                return false;
+            }
+        } else {
+            out.error(kErrSyntax);
+            return false;
+        }
     }
     return true;
 }

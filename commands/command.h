@@ -65,7 +65,7 @@ using QueueCheck = bool (*)(Call& call, const Args& a);
 enum CommandFlag : uint32_t {
     kCmdWrite = 1u << 0,         // may change the keyspace: refused while the log fails; logged when it changed it
     kCmdNoAuth = 1u << 1,        // runs before authentication (AUTH, HELLO, QUIT)
-    kCmdSubscribed = 1u << 2,    // runs while the client is subscribed
+    kCmdSubscribed = 1u << 2,    // runs while a RESP2 client is subscribed (RESP3 clients run anything)
     kCmdNoQueue = 1u << 3,       // runs at once inside MULTI instead of being queued
     kCmdNoReplay = 1u << 4,      // never logged in its own form: replay skips such records
     kCmdSubcommandName = 1u << 5,  // CLIENT LIST shows it as "name|subcommand"

@@ -24,7 +24,14 @@ bool check_credentials(Call& call, std::string_view user, std::string_view pass,
     return true;
 }
 
+// A subscribed RESP2 connection gets the two-element array ["pong", argument],
+// which its reader tells apart from message frames.
 void cmd_ping(Call& call, const Args& a) {
+    if (call.client->subscribed() && !call.client->resp3()) {
+        call.out.array(2);
+        call.out.bulk(std::string_view("pong"));
+        return call.out.bulk(a.argc > 1 ? a[1] : std::string_view());
+    }
     if (a.argc > 1) return call.out.bulk(a[1]);
     call.out.simple("PONG");
 }
@@ -74,17 +81,16 @@ void cmd_hello(Call& call, const Args& a) {
     }
     if (set_name) c->name.assign(new_name.substr(0, 255));
     out.set_resp3(version == 3);
-    if (version == 3) {
-        out.raw("%4\r\n");
-    } else {
-        out.array(7);
-        out.integer(2);
-    }
-    for (const char* s : {"server", "vorel", "version", "1.3.2", "mode", "standalone"}) out.bulk(std::string_view(s));
-    if (version == 3) {
-        out.bulk(std::string_view("proto"));
-        out.integer(3);
-    }
+    // The same seven fields in both protocols: a map in RESP3, a flat array of
+    // names and values in RESP2.
+    out.map(7);
+    for (const char* s : {"server", "vorel", "version", "1.3.2"}) out.bulk(std::string_view(s));
+    out.bulk(std::string_view("proto"));
+    out.integer(version);
+    out.bulk(std::string_view("id"));
+    out.integer(static_cast<long long>(c->id));
+    for (const char* s : {"mode", "standalone", "role", "master", "modules"}) out.bulk(std::string_view(s));
+    out.array(0);
 }
 
 void cmd_select(Call& call, const Args& a) {

@@ -89,15 +89,7 @@ void record_last_command(Client* c, const CommandInfo* info, const char* name, c
     c->last_cmd_ms = now;
 }
 
-void queue_command(Call& call, const CommandInfo* info, const Args& args) {
-    if (info != nullptr && info->def.queue_check != nullptr && !info->def.queue_check(call, args)) return;
-    QueuedCommand q;
-    q.args.reserve(static_cast<size_t>(args.argc));
-    for (int i = 0; i < args.argc; ++i) q.args.emplace_back(args[i]);
-    call.client->queue.push_back(std::move(q));
-    call.out.simple("QUEUED");
-}
-
+// Replies the arity error and returns false when argc is outside the command's bounds.
 bool arity_ok(const CommandInfo& info, Call& call, int argc) {
     if (argc >= info.def.min_args && (info.def.max_args < 0 || argc <= info.def.max_args)) return true;
     if (info.def.arity_error != nullptr) {
@@ -122,6 +114,37 @@ CommandStats& stats_of(Server& srv, const CommandInfo& info) {
 // Counts a refusal of a known command that reached the frame from a client.
 void count_rejected(Server& srv, const CommandInfo* info, Origin origin) {
     if (info != nullptr && origin != Origin::Replay) stats_of(srv, *info).rejected_calls += 1;
+}
+
+void reply_unknown_command(Reply& out, const char* name) {
+    char msg[128];
+    std::snprintf(msg, sizeof(msg), "unknown command '%s'", name);
+    out.error(msg);
+}
+
+// Queues a command inside MULTI. What the table can tell now is checked now: an
+// unknown name, a wrong argument count, the log gate and the command's own queue
+// check. A command refused here is answered with its error at once and marks the
+// transaction, which EXEC then discards.
+void queue_command(Call& call, const CommandInfo* info, const char* name, const Args& args) {
+    Client* c = call.client;
+    bool queued = false;
+    if (info == nullptr) {
+        reply_unknown_command(call.out, name);
+    } else if ((info->def.flags & kCmdWrite) != 0 && call.server.log.refusing_writes()) {
+        call.out.error(kErrLogNotWritable);
+    } else if (arity_ok(*info, call, args.argc)) {
+        queued = info->def.queue_check == nullptr || info->def.queue_check(call, args);
+    }
+    if (!queued) {
+        c->multi_failed = true;
+        return;
+    }
+    QueuedCommand q;
+    q.args.reserve(static_cast<size_t>(args.argc));
+    for (int i = 0; i < args.argc; ++i) q.args.emplace_back(args[i]);
+    c->queue.push_back(std::move(q));
+    call.out.simple("QUEUED");
 }
 
 // Runs the handler and stages what it changed. Running out of memory answers
@@ -259,14 +282,16 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     }
     if (network) record_last_command(c, info, name, args, now);
 
-    if (c->subscribed() && (flags & kCmdSubscribed) == 0) {
+    // A subscribed RESP2 connection carries only push frames and the few commands
+    // that keep them apart; RESP3 tells pushes from replies, so it may run anything.
+    if (c->subscribed() && !c->resp3() && (flags & kCmdSubscribed) == 0) {
         count_rejected(srv, info, origin);
         c->out.error("only (P)SUBSCRIBE / (P)UNSUBSCRIBE / PING / QUIT allowed in this context");
         return;
     }
     if (c->in_multi && (flags & kCmdNoQueue) == 0) {
         const size_t queue_reply = c->out.mark();
-        queue_command(call, info, args);
+        queue_command(call, info, name, args);
         if (c->out.byte_at(queue_reply) == '-') count_rejected(srv, info, origin);
         return;
     }
@@ -276,9 +301,7 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
         return;
     }
     if (info == nullptr) {
-        char msg[128];
-        std::snprintf(msg, sizeof(msg), "unknown command '%s'", name);
-        c->out.error(msg);
+        reply_unknown_command(c->out, name);
         return;
     }
     if (!arity_ok(*info, call, argc)) {

@@ -129,7 +129,7 @@ void cmd_hincrbyfloat(Call& call, const Args& a) {
     if (r == 0) call.log_request();
     if (r == -3) return out.error("increment would produce NaN or Infinity");
     if (r < 0) return reply_dict_error(out, r);
-    out.number(sum);
+    out.double_bulk(sum);
 }
 
 // Stores the field only when the hash lacks it; logged by the dispatcher as
@@ -173,15 +173,24 @@ void cmd_hrandfield(Call& call, const Args& a) {
     }
 }
 
+// HSCAN key cursor [MATCH pattern] [COUNT n]: MATCH filters the fields.
 void cmd_hscan(Call& call, const Args& a) {
     Reply& out = call.out;
-    uint64_t cursor = 0;
-    int64_t count = 0;
-    if (!vorel::parse_scan_args(out, a, &cursor, &count)) return;
+    vorel::ScanArgs s;
+    if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     std::vector<std::string_view> records;
-    const int r = dict_hscan(call.ks, a[1], &cursor, count, &records);
+    const int r = dict_hscan(call.ks, a[1], &s.cursor, s.count, &records);
     if (r < 0) return reply_dict_error(out, r);
-    vorel::reply_scan(out, cursor, records);
+    if (!s.pattern.empty()) {
+        size_t kept = 0;
+        for (size_t i = 0; i + 1 < records.size(); i += 2) {
+            if (!s.matches(records[i])) continue;
+            records[kept++] = records[i];
+            records[kept++] = records[i + 1];
+        }
+        records.resize(kept);
+    }
+    vorel::reply_scan(out, s.cursor, records);
 }
 
 const CommandRegistrar registrar({

@@ -101,27 +101,14 @@ void cmd_keys(Call& call, const Args& a) {
     vorel::reply_views(call.out, keys);
 }
 
+// SCAN cursor [MATCH pattern] [COUNT n] [TYPE name].
 void cmd_scan(Call& call, const Args& a) {
     Reply& out = call.out;
-    int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[1], &signed_cursor)) return out.error("invalid cursor");
-    uint64_t cursor = static_cast<uint64_t>(signed_cursor);
-    std::string_view pattern = "*";
-    int64_t count = 10;
-    for (int i = 2; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc) return out.error(kErrSyntax);
-        if (word_is(a[i], "MATCH")) {
-            pattern = a[i + 1];
-        } else if (word_is(a[i], "COUNT")) {
-            int64_t n = 0;
-            if (parse_strict_ll(a[i + 1], &n) && n >= 1) count = n;
-        } else {
-            return out.error(kErrSyntax);
-        }
-    }
+    vorel::ScanArgs s;
+    if (!vorel::parse_scan_args(out, a, 1, true, &s)) return;
     std::vector<std::string_view> keys;
-    if (dict_scan(call.ks, &cursor, pattern, count, &keys) != 0) return out.error("out of memory");
-    vorel::reply_scan(out, cursor, keys);
+    if (dict_scan(call.ks, &s.cursor, s.pattern, s.count, &keys, s.type) != 0) return out.error("out of memory");
+    vorel::reply_scan(out, s.cursor, keys);
 }
 
 // Logged as its request whenever the rename is reported done, a rename of a

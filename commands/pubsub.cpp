@@ -1,7 +1,6 @@
 // pubsub.cpp — publish/subscribe: SUBSCRIBE, PSUBSCRIBE, their removal commands,
-// PUBLISH (delivered through each receiver's output buffer) and PUBSUB.
-#include <algorithm>
-#include <cctype>
+// PUBLISH (delivered through each receiver's output buffer) and PUBSUB, over the
+// server's subscription index.
 #include <string>
 #include <vector>
 
@@ -9,7 +8,10 @@
 
 namespace {
 
-void confirm(Reply& out, const char* kind, const std::string* name, size_t count) {
+// Every confirmation carries the client's total: channels plus patterns.
+void confirm(Call& call, const char* kind, const std::string_view* name) {
+    Reply& out = call.out;
+    const Client* c = call.client;
     out.push_header();
     out.bulk(std::string_view(kind));
     if (name) {
@@ -17,38 +19,42 @@ void confirm(Reply& out, const char* kind, const std::string* name, size_t count
     } else {
         out.null();
     }
-    out.integer(static_cast<long long>(count));
+    out.integer(static_cast<long long>(c->channels.size() + c->patterns.size()));
 }
 
-void subscribe_to(Reply& out, std::vector<std::string>& list, const Args& a, const char* kind) {
+void subscribe_to(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
+    mine.reserve(call.server.pubsub, static_cast<size_t>(a.argc - 1));
     for (int i = 1; i < a.argc; ++i) {
-        std::string name(a[i]);
-        if (std::find(list.begin(), list.end(), name) == list.end()) list.push_back(name);
-        confirm(out, kind, &name, list.size());
+        const std::string_view name = a[i];
+        mine.add(call.server.pubsub, name);
+        confirm(call, kind, &name);
     }
 }
 
-void unsubscribe_from(Reply& out, std::vector<std::string>& list, const Args& a, const char* kind) {
+// Without names: every subscription of the kind, confirmed in the order made
+// (one frame with a null name when there is none).
+void unsubscribe_from(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
     if (a.argc < 2) {
-        if (list.empty()) return confirm(out, kind, nullptr, 0);
-        // Confirmed in subscription order with counts n-1 down to 0.
-        for (size_t i = 0; i < list.size(); ++i) confirm(out, kind, &list[i], list.size() - 1 - i);
-        list.clear();
+        if (mine.empty()) return confirm(call, kind, nullptr);
+        for (const std::string& name : mine.in_order()) {
+            mine.remove(name);
+            const std::string_view view = name;
+            confirm(call, kind, &view);
+        }
         return;
     }
     for (int i = 1; i < a.argc; ++i) {
-        std::string name(a[i]);
-        auto it = std::find(list.begin(), list.end(), name);
-        if (it != list.end()) list.erase(it);
-        confirm(out, kind, &name, list.size());
+        const std::string_view name = a[i];
+        mine.remove(name);
+        confirm(call, kind, &name);
     }
 }
 
-void cmd_subscribe(Call& call, const Args& a) { subscribe_to(call.out, call.client->channels, a, "subscribe"); }
-void cmd_psubscribe(Call& call, const Args& a) { subscribe_to(call.out, call.client->patterns, a, "psubscribe"); }
-void cmd_unsubscribe(Call& call, const Args& a) { unsubscribe_from(call.out, call.client->channels, a, "unsubscribe"); }
+void cmd_subscribe(Call& call, const Args& a) { subscribe_to(call, call.client->channels, a, "subscribe"); }
+void cmd_psubscribe(Call& call, const Args& a) { subscribe_to(call, call.client->patterns, a, "psubscribe"); }
+void cmd_unsubscribe(Call& call, const Args& a) { unsubscribe_from(call, call.client->channels, a, "unsubscribe"); }
 void cmd_punsubscribe(Call& call, const Args& a) {
-    unsubscribe_from(call.out, call.client->patterns, a, "punsubscribe");
+    unsubscribe_from(call, call.client->patterns, a, "punsubscribe");
 }
 
 void append_bulk(std::string& out, std::string_view s) {
@@ -81,63 +87,61 @@ std::string pmessage_frame(char marker, std::string_view pattern, std::string_vi
     return f;
 }
 
+bool can_receive(const Client* r) { return !r->closed() && r->authenticated; }
+
+// One "message" frame per exact subscription, then one "pmessage" frame per
+// matching pattern of each client. Frames are built once per protocol. The reply
+// counts every frame delivered.
 void cmd_publish(Call& call, const Args& a) {
     const std::string_view channel = a[1], message = a[2];
-    std::string frames[2];  // RESP2 and RESP3 message frames, built on first use
-    long long receivers = 0;
-    const ClientTable& clients = call.server.clients;
-    for (int i = 0; i < clients.size(); ++i) {
-        Client* r = clients.at(i);
-        if (r->closed() || !r->authenticated) continue;
-        const int proto = r->resp3() ? 1 : 0;
-        const char marker = r->resp3() ? '>' : '*';
-        if (std::find(r->channels.begin(), r->channels.end(), channel) != r->channels.end()) {
-            if (frames[proto].empty()) frames[proto] = message_frame(marker, channel, message);
+    const vorel::PubSub& index = call.server.pubsub;
+    long long delivered = 0;
+    if (const vorel::PubSub::Subscribers* subscribers = index.channel_subscribers(channel)) {
+        std::string frames[2];  // RESP2 and RESP3
+        for (Client* r : *subscribers) {
+            if (!can_receive(r)) continue;
+            const int proto = r->resp3() ? 1 : 0;
+            if (frames[proto].empty()) frames[proto] = message_frame(r->resp3() ? '>' : '*', channel, message);
             send_to(r, [&](Reply& out) { out.raw(frames[proto]); });
-            ++receivers;
-            continue;
-        }
-        for (const std::string& p : r->patterns) {
-            if (dict_glob_match(p, channel)) {
-                send_to(r, [&](Reply& out) { out.raw(pmessage_frame(marker, p, channel, message)); });
-                ++receivers;
-                break;
-            }
+            ++delivered;
         }
     }
-    call.out.integer(receivers);
+    index.for_each_pattern([&](const std::string& pattern, const vorel::PubSub::Subscribers& subscribers) {
+        if (!dict_glob_match(pattern, channel)) return;
+        std::string frames[2];
+        for (Client* r : subscribers) {
+            if (!can_receive(r)) continue;
+            const int proto = r->resp3() ? 1 : 0;
+            if (frames[proto].empty()) {
+                frames[proto] = pmessage_frame(r->resp3() ? '>' : '*', pattern, channel, message);
+            }
+            send_to(r, [&](Reply& out) { out.raw(frames[proto]); });
+            ++delivered;
+        }
+    });
+    call.out.integer(delivered);
 }
 
 void cmd_pubsub(Call& call, const Args& a) {
     Reply& out = call.out;
-    const ClientTable& clients = call.server.clients;
+    const vorel::PubSub& index = call.server.pubsub;
     if (word_is(a[1], "CHANNELS")) {
         std::string_view pattern = a.argc > 2 ? a[2] : std::string_view("*");
-        std::vector<std::string> found;
-        for (int i = 0; i < clients.size(); ++i) {
-            for (const std::string& ch : clients.at(i)->channels) {
-                if (dict_glob_match(pattern, ch) && std::find(found.begin(), found.end(), ch) == found.end()) {
-                    found.push_back(ch);
-                }
-            }
-        }
+        std::vector<std::string_view> found;
+        index.for_each_channel([&](const std::string& ch) {
+            if (dict_glob_match(pattern, ch)) found.push_back(ch);
+        });
         out.array(static_cast<long long>(found.size()));
-        for (const std::string& ch : found) out.bulk(ch);
+        for (std::string_view ch : found) out.bulk(ch);
     } else if (word_is(a[1], "NUMSUB")) {
         out.array(2LL * (a.argc - 2));
         for (int k = 2; k < a.argc; ++k) {
-            long long n = 0;
-            for (int i = 0; i < clients.size(); ++i) {
-                const Client* r = clients.at(i);
-                if (std::find(r->channels.begin(), r->channels.end(), a[k]) != r->channels.end()) ++n;
-            }
+            const vorel::PubSub::Subscribers* subscribers = index.channel_subscribers(a[k]);
             out.bulk(a[k]);
-            out.integer(n);
+            out.integer(subscribers ? static_cast<long long>(subscribers->size()) : 0);
         }
     } else if (word_is(a[1], "NUMPAT")) {
-        long long n = 0;
-        for (int i = 0; i < clients.size(); ++i) n += static_cast<long long>(clients.at(i)->patterns.size());
-        out.integer(n);
+        out.integer(static_cast<long long>(index.pattern_subscriptions()));
     } else {
         out.error(kErrSyntax);
     }

@@ -99,15 +99,16 @@ void cmd_sdiffstore(Call& call, const Args& a) { store_algebra(call, a, SET_OP_D
 void cmd_sinterstore(Call& call, const Args& a) { store_algebra(call, a, SET_OP_INTER); }
 void cmd_sunionstore(Call& call, const Args& a) { store_algebra(call, a, SET_OP_UNION); }
 
+// SSCAN key cursor [MATCH pattern] [COUNT n].
 void cmd_sscan(Call& call, const Args& a) {
     Reply& out = call.out;
-    uint64_t cursor = 0;
-    int64_t count = 0;
-    if (!vorel::parse_scan_args(out, a, &cursor, &count)) return;
+    vorel::ScanArgs s;
+    if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     std::vector<std::string_view> members;
-    const int r = dict_sscan(call.ks, a[1], &cursor, count, &members);
+    const int r = dict_sscan(call.ks, a[1], &s.cursor, s.count, &members);
     if (r < 0) return reply_dict_error(out, r);
-    vorel::reply_scan(out, cursor, members);
+    std::erase_if(members, [&](std::string_view m) { return !s.matches(m); });
+    vorel::reply_scan(out, s.cursor, members);
 }
 
 // The members a pop drew are logged as SREM of exactly those members, so a

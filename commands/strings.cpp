@@ -496,7 +496,8 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
         call.log_nothing();
         return out.error("out of memory");
     }
-    out.number(sum);
+    // The stored text, as a bulk string in both protocols.
+    out.bulk(std::string_view(text));
 }
 
 // The counters' arity errors name the command in upper case.

@@ -10,6 +10,7 @@ void cmd_multi(Call& call, const Args&) {
     Client* c = call.client;
     if (c->in_multi) return call.out.error("MULTI calls can not be nested");
     c->in_multi = 1;
+    c->multi_failed = false;
     call.out.simple("OK");
 }
 
@@ -19,6 +20,7 @@ void cmd_discard(Call& call, const Args&) {
     c->queue.clear();
     c->in_multi = 0;
     unwatch_all(call.server, c);
+    c->multi_failed = false;
     call.out.simple("OK");
 }
 
@@ -47,12 +49,18 @@ bool watch_broken(Call& call) {
 // error, a lost log record, running out of memory) takes its slot and the others
 // stay. The commands' records are staged between MULTI and EXEC records, so a
 // replay applies the transaction whole or not at all.
+// A transaction in which a command could not be queued runs nothing.
 void cmd_exec(Call& call, const Args&) {
     Client* c = call.client;
     if (!c->in_multi) return call.out.error("EXEC without MULTI");
     c->in_multi = 0;
     std::vector<QueuedCommand> queue;
     queue.swap(c->queue);
+    if (c->multi_failed) {
+        c->multi_failed = false;
+        unwatch_all(call.server, c);
+        return call.out.error("EXECABORT Transaction discarded because of previous errors.");
+    }
     const bool aborted = watch_broken(call);
     unwatch_all(call.server, c);
     if (aborted) return call.out.null_array();

@@ -83,11 +83,14 @@ inline std::vector<std::string_view> args_from(const Args& a, int first) {
     return out;
 }
 
-// Members, each followed by its score when asked (one flat array).
+// Members, each with its score when asked: flat in RESP2, [member, score] pairs
+// in RESP3.
 template <class Item>
 void reply_members(Reply& out, const std::vector<Item>& items, bool with_scores) {
-    out.array(static_cast<long long>(items.size() * (with_scores ? 2 : 1)));
+    const bool pairs = with_scores && out.resp3();
+    out.array(static_cast<long long>(items.size() * (with_scores && !pairs ? 2 : 1)));
     for (const Item& m : items) {
+        if (pairs) out.array(2);
         out.bulk(m.member);
         if (with_scores) out.number(m.score);
     }

@@ -3,6 +3,8 @@
 // ZRANGESTORE), ZCOUNT, ZLEXCOUNT, ZSCAN, the pops (ZMPOP and the blocking
 // forms included), the range removals, ZRANDMEMBER and ZMSCORE. The set algebra
 // (ZUNION, ZINTER, ZDIFF, their STORE forms, ZINTERCARD) is in zset_algebra.cpp.
+// Scores are doubles in RESP3; members with their scores are [member, score]
+// pairs in RESP3 and flat in RESP2.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -14,6 +16,7 @@
 #include "commands/blocking.h"
 #include "commands/command_util.h"
 #include "commands/zset_common.h"
+#include "commands/collection_util.h"
 
 namespace {
 
@@ -147,13 +150,6 @@ void cmd_zmscore(Call& call, const Args& a) {
             out.null();
         }
     }
-}
-
-// Inside MULTI a ZMSCORE without a member is refused instead of queued.
-bool zmscore_queue_check(Call& call, const Args& a) {
-    if (a.argc > 2) return true;
-    reply_arity(call.out, "zmscore");
-    return false;
 }
 
 // ---- Ranges -----------------------------------------------------------------------
@@ -372,38 +368,43 @@ void cmd_zcount(Call& call, const Args& a) {
     call.out.integer(dict_zcount(call.ks, a[1], range));
 }
 
-// ZSCAN key cursor [COUNT n]...: the cursor is a rank; only COUNT is accepted.
+// ZSCAN key cursor [MATCH pattern] [COUNT n]: members and scores, flat, with the
+// scores as bulk strings in both protocols.
 void cmd_zscan(Call& call, const Args& a) {
     Reply& out = call.out;
-    int64_t signed_cursor = 0;
-    if (!parse_strict_ll(a[2], &signed_cursor)) return out.error("invalid cursor");
-    int64_t count = 10;
-    for (int i = 3; i < a.argc; i += 2) {
-        if (i + 1 >= a.argc || !word_is(a[i], "COUNT")) return out.error(kErrSyntax);
-        int64_t n = 0;
-        if (parse_strict_ll(a[i + 1], &n) && n > 0) count = n;
-    }
-    uint64_t cursor = static_cast<uint64_t>(signed_cursor);
+    vorel::ScanArgs s;
+    if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;
-    if (dict_zscan(call.ks, a[1], &cursor, count, &items) != 0) return out.error("out of memory");
+    if (dict_zscan(call.ks, a[1], &s.cursor, s.count, &items) != 0) return out.error("out of memory");
+    std::erase_if(items, [&](const ZMember& m) { return !s.matches(m.member); });
     char text[32];
-    std::snprintf(text, sizeof(text), "%" PRIu64, cursor);
+    std::snprintf(text, sizeof(text), "%" PRIu64, s.cursor);
     out.array(2);
     out.bulk(std::string_view(text));
-    reply_members(out, items, true);
+    out.array(2 * static_cast<long long>(items.size()));
+    for (const ZMember& m : items) {
+        out.bulk(m.member);
+        out.double_bulk(m.score);
+    }
 }
 
 // ---- Pops and removals --------------------------------------------------------------
 
-// ZPOPMIN / ZPOPMAX key [count]; counts beyond the set take all of it.
+// ZPOPMIN / ZPOPMAX key [count]; counts beyond the set take all of it. Without a
+// count the reply is the flat [member, score] (empty when nothing was popped).
 void reply_pop(Call& call, const Args& a, bool from_top) {
     int64_t count = 1;
     if (a.argc > 2 && (!parse_strict_ll(a[2], &count) || count < 0)) return call.out.error(kErrNotInteger);
     if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> popped;
     dict_zpop(call.ks, a[1], count, from_top, &popped);
-    reply_members(call.out, popped, true);
+    if (a.argc > 2) return reply_members(call.out, popped, true);
+    call.out.array(2 * static_cast<long long>(popped.size()));
+    for (const ZOwned& m : popped) {
+        call.out.bulk(m.member);
+        call.out.number(m.score);
+    }
 }
 
 void cmd_zpopmin(Call& call, const Args& a) { reply_pop(call, a, false); }
@@ -501,22 +502,21 @@ void cmd_bzpopmax(Call& call, const Args& a) { block_on_keys_then_timeout(call, 
 
 // ---- ZRANDMEMBER ------------------------------------------------------------------------
 
-// ZRANDMEMBER key [count [WITHSCORES]]: without a count (or with -1) one member
-// or nil; otherwise an array.
+// ZRANDMEMBER key [count [WITHSCORES]]: without a count one member or nil; with
+// any count an array (a negative count picks with repeats, scores allowed).
 void cmd_zrandmember(Call& call, const Args& a) {
     Reply& out = call.out;
-    int64_t count = -1;
+    int64_t count = 1;
     if (a.argc > 2 && !parse_int32(a[2], &count)) return out.error(kErrNotInteger);
     bool with_scores = false;
     for (int i = 3; i < a.argc; ++i) {
         if (!word_is(a[i], "WITHSCORES")) return out.error(kErrSyntax);
         with_scores = true;
     }
-    if (with_scores && count < 0) return out.error(kErrSyntax);
     if (wrong_type(call, a[1])) return;
     std::vector<ZOwned> picked;
     dict_zrandmember(call.ks, a[1], count, &picked);
-    if (count != -1) return reply_members(out, picked, with_scores);
+    if (a.argc > 2) return reply_members(out, picked, with_scores);
     if (picked.empty()) return out.null();
     out.bulk(picked[0].member);
 }
@@ -529,7 +529,7 @@ const CommandRegistrar kZsetCommands({
     {"ZCARD", 2, -1, 0, cmd_zcard},
     {"ZRANK", 3, -1, 0, cmd_zrank},
     {"ZREVRANK", 3, -1, 0, cmd_zrevrank},
-    {"ZMSCORE", 3, -1, 0, cmd_zmscore, nullptr, zmscore_queue_check},
+    {"ZMSCORE", 3, -1, 0, cmd_zmscore},
     {"ZRANGE", 4, -1, 0, cmd_zrange},
     {"ZREVRANGE", 4, -1, 0, cmd_zrevrange},
     {"ZRANGEBYSCORE", 4, -1, 0, cmd_zrangebyscore},

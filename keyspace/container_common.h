@@ -119,19 +119,16 @@ int64_t remove_named(Keyspace* ks, Entry* e, C* c, const std::vector<std::string
     return removed;
 }
 
-// One page of a position-cursor scan: up to count elements (<= 0 means 10) from
-// position *cursor, each handed to emit; *cursor becomes the next position, 0 at
-// the end. A null store (missing key) or a cursor past the end gives nothing.
+// One page of a scan (OrderedStore::scan): about count elements (<= 0 means 10)
+// from the cursor, each handed to emit; *cursor becomes the next cursor, 0 at
+// the end. A null store (missing key) gives nothing.
 template <class Store, class Emit>
-void scan_positions(Store* store, uint64_t* cursor, int64_t count, Emit emit) {
-    if (!store || *cursor >= store->size()) {
+void scan_store(const Store* store, uint64_t* cursor, int64_t count, Emit emit) {
+    if (!store) {
         *cursor = 0;
         return;
     }
-    const uint64_t left = store->size() - *cursor;
-    const uint64_t n = std::min<uint64_t>(count <= 0 ? 10 : static_cast<uint64_t>(count), left);
-    store->visit(*cursor, n, emit);
-    *cursor = n == left ? 0 : *cursor + n;
+    *cursor = store->scan(*cursor, count <= 0 ? 10 : static_cast<uint64_t>(count), emit);
 }
 
 // The hooks through which the table code releases, counts and copies a

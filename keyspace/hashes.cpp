@@ -171,7 +171,7 @@ int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t cou
     out->clear();
     Entry* e = nullptr;
     const int found = find_hash(ks, key, &e);
-    vorel::scan_positions(found == 1 ? &e->hash_value->store : nullptr, cursor, count, [&](const PairStore::Slot& s) {
+    vorel::scan_store(found == 1 ? &e->hash_value->store : nullptr, cursor, count, [&](const PairStore::Slot& s) {
         out->push_back(s.key);
         out->push_back(s.value);
     });

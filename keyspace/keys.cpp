@@ -2,11 +2,13 @@
 // random picks, rename and copy.
 //
 // Enumerations first remove dead keys (cheap: the sweep visits only keys whose
-// deadline has passed) and then walk the table in table order: buckets from 0,
-// each chain from its head.
+// deadline has passed). KEYS walks the table in table order (buckets from 0,
+// each chain from its head); SCAN walks the buckets in cursor order.
 #include "keyspace/keyspace.h"
 
 #include <algorithm>
+
+#include "keyspace/scan_cursor.h"
 #include <cstring>
 #include <new>
 
@@ -23,57 +25,6 @@ struct KeyFilter {
     explicit KeyFilter(std::string_view p) : pattern(p.empty() ? std::string_view("*") : p), all(matches_everything(pattern)) {}
     bool operator()(const Entry* e) const { return all || dict_glob_match(pattern, entry_key(e)); }
 };
-
-// Number of keys matching the filter, cached until table order changes.
-uint64_t matching_total(Keyspace* ks, const KeyFilter& filter) {
-    if (filter.all) return ks->key_count;
-    ScanResume& s = ks->scan_resume;
-    if (s.total_valid && s.total_change_count == ks->change_count && s.total_pattern == filter.pattern)
-        return s.total;
-    uint64_t total = 0;
-    for (uint64_t i = 0; i < ks->bucket_count; i++)
-        for (const Entry* e = ks->buckets[i]; e; e = e->next)
-            if (filter(e)) total++;
-    s.total_pattern.assign(filter.pattern);
-    s.total_change_count = ks->change_count;
-    s.total = total;
-    s.total_valid = true;
-    return total;
-}
-
-// A position in table order: the next entry to visit, or the head of `bucket`
-// when entry is null.
-struct TablePos {
-    uint64_t bucket;
-    Entry* entry;
-};
-
-// Walks from pos in table order, skipping `skip` matching keys, then appending
-// matching keys to out until `want` are collected or the table ends. Returns the
-// position just after the last key visited.
-TablePos walk_matches(Keyspace* ks, TablePos pos, const KeyFilter& filter, uint64_t skip, uint64_t want,
-                      std::vector<std::string_view>* out) {
-    uint64_t collected = 0;
-    uint64_t b = pos.bucket;
-    Entry* e = pos.entry ? pos.entry : (b < ks->bucket_count ? ks->buckets[b] : nullptr);
-    while (b < ks->bucket_count && collected < want) {
-        if (!e) {
-            if (++b < ks->bucket_count) e = ks->buckets[b];
-            continue;
-        }
-        if (filter(e)) {
-            if (skip) {
-                skip--;
-            } else {
-                out->push_back(entry_key(e));
-                collected++;
-            }
-        }
-        e = e->next;
-    }
-    if (b < ks->bucket_count && !e) return TablePos{b + 1, nullptr};
-    return TablePos{b, e};
-}
 
 // Copies the key into *out; false when the copy cannot be allocated.
 bool copy_key(const Entry* e, std::string* out) {
@@ -137,51 +88,29 @@ void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_v
 }
 
 int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
-              std::vector<std::string_view>* out) {
+              std::vector<std::string_view>* out, uint32_t type) {
     if (!ks || !cursor || !out) return -1;
     out->clear();
     if (ks->key_count) dict_cleanup_expired(ks);
+    if (ks->key_count == 0) {
+        *cursor = 0;
+        return 0;
+    }
     const KeyFilter filter(pattern);
-    const uint64_t want_max = count <= 0 ? 10 : static_cast<uint64_t>(count);
-    ScanResume& s = ks->scan_resume;
+    const uint64_t want = count <= 0 ? 10 : static_cast<uint64_t>(count);
     try {
-        const uint64_t total = ks->bucket_count ? matching_total(ks, filter) : 0;
-        const uint64_t start = *cursor;
-        if (start >= total) {
-            *cursor = 0;
-            return 0;
-        }
-        const uint64_t want = std::min(want_max, total - start);
-        out->reserve(want);
-        // Continue where the previous page ended when this call is its follow-up
-        // on an unchanged table; otherwise walk past the first `start` matches.
-        // Both give the same keys: the cursor is an ordinal over table order.
-        const bool resume = s.resume_valid && s.cursor == start && s.change_count == ks->change_count &&
-                            s.pattern == filter.pattern;
-        TablePos from{0, nullptr};
-        uint64_t skip = start;
-        if (resume) {
-            from = TablePos{s.bucket, s.entry};
-            skip = 0;
-        }
-        const TablePos end = walk_matches(ks, from, filter, skip, want, out);
-        const uint64_t next = start + out->size();
-        if (next < total) {
-            *cursor = next;
-            s.pattern.assign(filter.pattern);
-            s.change_count = ks->change_count;
-            s.cursor = next;
-            s.bucket = end.bucket;
-            s.entry = end.entry;
-            s.resume_valid = true;
-        } else {
-            *cursor = 0;
-            s.resume_valid = false;
-        }
+        // Whole chains are taken: a bucket's keys are never split across pages.
+        *cursor = vorel::scan_buckets(*cursor, ks->bucket_count, want, vorel::scan_bucket_budget(want),
+                                      [&](uint64_t b) {
+                                          uint64_t n = 0;
+                                          for (const Entry* e = ks->buckets[b]; e; e = e->next, n++) {
+                                              if (type != KEY_TYPE_NONE && e->type != type) continue;
+                                              if (filter(e)) out->push_back(entry_key(e));
+                                          }
+                                          return n;
+                                      });
     } catch (const std::bad_alloc&) {
         out->clear();
-        s.resume_valid = false;
-        s.total_valid = false;
         return -1;
     }
     return 0;

@@ -135,24 +135,6 @@ constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + CHARGE_BUCKET * INI
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
 
-// Where the last SCAN page ended, so the next page of the same iteration resumes
-// there instead of walking past every earlier key again; and the number of keys
-// matching the pattern. Both hold only while change_count is unchanged (table
-// order is then unchanged). Owned by keys.cpp.
-struct ScanResume {
-    bool total_valid = false;
-    std::string total_pattern;
-    uint64_t total_change_count = 0;
-    uint64_t total = 0;            // keys matching total_pattern
-
-    bool resume_valid = false;
-    std::string pattern;
-    uint64_t change_count = 0;
-    uint64_t cursor = 0;           // the cursor the last page returned
-    uint64_t bucket = 0;           // bucket of the next entry to visit
-    Entry* entry = nullptr;        // next entry to visit; nullptr = head of `bucket`
-};
-
 // An upper bound on every chain's length, proven by a full walk and widened by
 // one for each change since (a chain grows by one entry at most per change), so
 // random picks can sample buckets without walking the table. Owned by keys.cpp.
@@ -190,7 +172,6 @@ struct Keyspace {
     // it around a command to decide whether the command must be logged.
     uint64_t dirty;
 
-    ScanResume scan_resume;
     RandomPickBound random_bound;
 
     // Told of every key the engine removes on its own — a dead key found by a
@@ -427,10 +408,14 @@ bool dict_glob_match(std::string_view pattern, std::string_view text);
 // Keys matching the pattern (empty = "*") in table order. The views point into the
 // keyspace: valid only under the lock and until the next change.
 void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_view>* out);
-// Ordinal-cursor scan: *cursor is the count of matching keys already returned;
-// set to the next cursor, 0 when complete. count <= 0 means 10. 0 ok, -1 failure.
+// One page of a cursor scan over the buckets (scan_cursor.h): the keys of about
+// count entries (<= 0 means 10) that match the pattern and, unless type is
+// KEY_TYPE_NONE, hold that type. *cursor becomes the next cursor, 0 when the
+// iteration is complete. A key present for the whole iteration is returned at
+// least once, however keys come and go and the table grows; keys may repeat.
+// The views point into the keyspace as for dict_keys. 0 ok, -1 failure.
 int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
-              std::vector<std::string_view>* out);
+              std::vector<std::string_view>* out, uint32_t type = KEY_TYPE_NONE);
 // 1 a key copied into *out, uniform over the live keys; 0 empty keyspace; -1 no output.
 int dict_randomkey(Keyspace* ks, std::string* out);
 // 1 done; 0 the new key exists and only_if_new is set; -1 the old key is missing
@@ -581,8 +566,10 @@ int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t s
 int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
                            int64_t offset, int64_t limit, std::vector<ZMember>* out);
 int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
-// One page from rank *cursor, count <= 0 meaning 10; *cursor becomes the next
-// rank, or 0 when the set is done. Borrowed. 0 ok; -1 null output.
+// One page of a cursor scan over the member table, as dict_hscan: about count
+// members (<= 0 meaning 10) with their scores; a member present for the whole
+// iteration is returned at least once, whatever is added, removed or rescored
+// meanwhile. Borrowed. 0 ok; -1 null output.
 int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out);
 // Removes up to count lowest members (highest with from_top) and hands them out in
 // pop order. Returns the number popped.
@@ -636,9 +623,11 @@ int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int
 // As above with a floating-point prefix, stored with 17 significant digits.
 // -3 the sum is not finite (nothing stored; *out holds it).
 int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out);
-// Position cursor: up to count pairs (<= 0 means 10) from position *cursor as
-// field, value, ...; *cursor becomes the next position, 0 at the end (also for a
-// missing key or a cursor past the end). 0 ok, -1 another type.
+// One page of a cursor scan (scan_cursor.h): the pairs of about count fields
+// (<= 0 means 10) as field, value, ...; *cursor becomes the next cursor, 0 at the
+// end (also for a missing key). A field present for a whole iteration is
+// returned at least once, whatever is added or removed meanwhile; a small hash
+// is one page. 0 ok, -1 another type.
 int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
                std::vector<std::string_view>* out);
 
@@ -658,8 +647,10 @@ int64_t dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::str
 int64_t dict_scard(Keyspace* ks, std::string_view key);
 // 1 member, 0 not a member or missing key.
 int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
-// 1 moved; 0 not moved (source missing or not a set, member absent, destination
-// already holds it or holds another type); -2 allocation failure.
+// 1 moved (also when the destination already held the member: it is then only
+// removed from the source; onto itself: 1 when the member is there, nothing
+// changes); 0 source missing or member absent; -1 source or destination holds
+// another type (nothing changes); -2 allocation failure.
 int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
 // Number of members listed in set order.
 int64_t dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
@@ -676,7 +667,7 @@ int64_t dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std
 // Stores the result of op over keys under dst (which may be one of them),
 // replacing whatever dst held; an empty result deletes dst. Size stored, or -2.
 int64_t dict_sstore(Keyspace* ks, std::string_view dst, int op, const std::vector<std::string_view>& keys);
-// Position cursor, as dict_hscan, over members.
+// A cursor scan, as dict_hscan, over members.
 int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
                std::vector<std::string_view>* out);
 // Removes min(count, size) distinct random members and hands them over in the

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "keyspace/scan_cursor.h"
+
 namespace vorel {
 
 // Value type of a store whose keys carry nothing else (sets).
@@ -131,6 +133,30 @@ public:
             f(slots_[s]);
             n--;
         }
+    }
+
+    // One page of a scan (scan_cursor.h): calls f(slot) for the keys of the
+    // table's buckets from the cursor on, until about `want` keys were given, and
+    // returns the next cursor (0 at the end). The keys live in the table by the
+    // low bits of their hashes, so the cursor survives appends, removals,
+    // compaction and any change of the table's size. A flat store is one page.
+    template <class F>
+    uint64_t scan(uint64_t cursor, uint64_t want, F&& f) const {
+        if (table_.empty()) {
+            for_each(f);
+            return 0;
+        }
+        const size_t m = mask();
+        return scan_buckets(cursor, table_.size(), want, scan_bucket_budget(want), [&](uint64_t b) {
+            // A key whose home is b lies in the probe run from b to the next empty bucket.
+            uint64_t n = 0;
+            for (size_t i = b; table_[i].slot1 != 0; i = (i + 1) & m) {
+                if ((table_[i].hash & m) != b) continue;
+                f(slots_[table_[i].slot1 - 1]);
+                n++;
+            }
+            return n;
+        });
     }
 
     template <class F>

@@ -207,16 +207,20 @@ int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member) 
 
 int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member) {
     Entry* from = nullptr;
-    if (find_set(ks, src, &from) != 1 || from->set->store.find(member) == MemberStore::npos) return 0;
     Entry* to = nullptr;
+    const int src_found = find_set(ks, src, &from);
     const int dst_found = find_set(ks, dst, &to);
-    if (dst_found < 0 || to == from) return 0;
-    try {
-        if (!to && !(to = vorel::create_container(ks, dst, KEY_TYPE_SET, &Entry::set))) return -2;
-        if (!add_member(ks, to->set, member)) return 0;
-    } catch (const std::bad_alloc&) {
-        if (to) vorel::drop_if_empty(ks, to, to->set->store.size());
-        return -2;
+    if (src_found < 0 || dst_found < 0) return -1;
+    if (src_found == 0 || from->set->store.find(member) == MemberStore::npos) return 0;
+    if (to == from) return 1;  // onto itself: the member is there and stays
+    if (!to || to->set->store.find(member) == MemberStore::npos) {
+        try {
+            if (!to && !(to = vorel::create_container(ks, dst, KEY_TYPE_SET, &Entry::set))) return -2;
+            add_member(ks, to->set, member);
+        } catch (const std::bad_alloc&) {
+            if (to) vorel::drop_if_empty(ks, to, to->set->store.size());
+            return -2;
+        }
     }
     // The source is changed only once the destination holds the member; its
     // removal cannot fail. Eviction runs last, when no entry pointer is in use.
@@ -296,8 +300,8 @@ int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t cou
     out->clear();
     Entry* e = nullptr;
     const int found = find_set(ks, key, &e);
-    vorel::scan_positions(found == 1 ? &e->set->store : nullptr, cursor, count,
-                          [&](const MemberStore::Slot& s) { out->push_back(s.key); });
+    vorel::scan_store(found == 1 ? &e->set->store : nullptr, cursor, count,
+                      [&](const MemberStore::Slot& s) { out->push_back(s.key); });
     return found < 0 ? -1 : 0;
 }
 

@@ -368,16 +368,13 @@ int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t cou
     if (!cursor || !out) return -1;
     out->clear();
     Entry* e = zset_entry(ks, key);
-    const uint64_t n = e ? e->zset->index.size() : 0;
-    if (*cursor >= n) {
+    if (!e) {
         *cursor = 0;
         return 0;
     }
-    const uint64_t page = static_cast<uint64_t>(count > 0 ? count : kDefaultScanCount);
-    const RankWindow w{*cursor, std::min(page, n - *cursor), false};
-    collect_borrowed(e->zset->index, w, out);
-    const uint64_t next = *cursor + w.count;
-    *cursor = next < n ? next : 0;
+    const uint64_t want = static_cast<uint64_t>(count > 0 ? count : kDefaultScanCount);
+    *cursor = e->zset->index.scan(*cursor, want,
+                                  [&](const ZsetRecord& r) { out->push_back(ZMember{r.member, r.score}); });
     return 0;
 }
 

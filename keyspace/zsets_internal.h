@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "keyspace/keyspace.h"
+#include "keyspace/scan_cursor.h"
 
 // Member order: lower score first; equal scores by member bytes compared as
 // unsigned bytes, a proper prefix before the longer member.
@@ -66,6 +67,26 @@ public:
     std::unique_ptr<ZsetRecord> erase(std::string_view member);
     // Asks for the member's slot ahead of a lookup.
     void prefetch(std::string_view member) const;
+    // One page of a scan (scan_cursor.h): calls f(record) for the members of
+    // the slots' home buckets from the cursor on, until about `want` were given;
+    // returns the next cursor, 0 at the end. A member's home depends only on its
+    // hash, so the cursor survives inserts, removals (which shift probe runs),
+    // score changes and growth.
+    template <class F>
+    uint64_t scan(uint64_t cursor, uint64_t want, F&& f) const {
+        if (used_ == 0) return 0;
+        const size_t mask = slots_.size() - 1;
+        return vorel::scan_buckets(cursor, slots_.size(), want, vorel::scan_bucket_budget(want), [&](uint64_t b) {
+            // A member whose home is b lies in the probe run from b to the next empty slot.
+            uint64_t n = 0;
+            for (size_t i = b; slots_[i].rec; i = (i + 1) & mask) {
+                if (home(slots_[i].hash) != b) continue;
+                f(*slots_[i].rec);
+                n++;
+            }
+            return n;
+        });
+    }
 
 private:
     struct Slot {
@@ -106,6 +127,12 @@ public:
     // The member at a 0-based position; rank < size().
     ZsetItem at(uint64_t rank) const;
     ZsetCursor cursor(uint64_t rank) const;
+    // One page of a scan over the members, in the member table's order (see
+    // ZsetMemberTable::scan).
+    template <class F>
+    uint64_t scan(uint64_t cursor, uint64_t want, F&& f) const {
+        return members_.scan(cursor, want, f);
+    }
     // Members whose score is below the bound (or equal to it when inclusive).
     uint64_t count_scores(double bound, bool inclusive) const;
     // Asks for the member's slot and for the leaf where (score, member) goes, so

@@ -9,7 +9,7 @@
 namespace {
 
 bool has_own_prefix(const char* m) {
-    static const char* const prefixes[] = {"ERR ", "WRONGTYPE ", "OOM ", "NOAUTH ", "WRONGPASS "};
+    static const char* const prefixes[] = {"ERR ", "WRONGTYPE ", "OOM ", "NOAUTH ", "WRONGPASS ", "EXECABORT "};
     for (const char* p : prefixes) {
         if (std::strncmp(m, p, std::strlen(p)) == 0) return true;
     }
@@ -93,26 +93,28 @@ void Reply::bulk_or_null(const char* text) {
     }
 }
 
-void Reply::number(double x) {
-    char buf[64];
+size_t format_double(double x, char (&buf)[64]) {
+    int n = 0;
     if (std::isfinite(x) && std::fabs(x) < 1e15 && x == static_cast<double>(static_cast<long long>(x))) {
-        long long n = static_cast<long long>(x);
-        if (resp3_) {
-            integer(n);
-            return;
-        }
-        std::snprintf(buf, sizeof(buf), "%lld", n);
-        bulk(std::string_view(buf));
-        return;
-    }
-    std::snprintf(buf, sizeof(buf), "%.*g", 17, x);
-    if (resp3_) {
-        data_.push_back(',');
-        data_.append(buf);
-        data_.append("\r\n", 2);
+        n = std::snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(x));
     } else {
-        bulk(std::string_view(buf));
+        n = std::snprintf(buf, sizeof(buf), "%.*g", 17, x);
     }
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+void Reply::number(double x) {
+    if (!resp3_) return double_bulk(x);
+    char buf[64];
+    const size_t n = format_double(x, buf);
+    data_.push_back(',');
+    data_.append(buf, n);
+    data_.append("\r\n", 2);
+}
+
+void Reply::double_bulk(double x) {
+    char buf[64];
+    bulk(std::string_view(buf, format_double(x, buf)));
 }
 
 void Reply::consume(size_t n) {

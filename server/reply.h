@@ -8,6 +8,11 @@
 #include <string>
 #include <string_view>
 
+// The text of a double: an integral value below 1e15 as its digits, anything
+// else with 17 significant digits ("inf" and "-inf" for the infinities).
+// Returns the length written into buf.
+size_t format_double(double x, char (&buf)[64]);
+
 class Reply {
 public:
     // Encoders. Each appends one complete protocol element (or a header whose
@@ -32,9 +37,11 @@ public:
     void bulk(const void* bytes, size_t len) { bulk(std::string_view(static_cast<const char*>(bytes), len)); }
     // A bulk string of the text; nullptr gives the null form.
     void bulk_or_null(const char* text);
-    // A double: an integral value below 1e15 as an integer (RESP3) or its digits
-    // (RESP2 bulk); anything else with 17 significant digits (RESP3 ",", RESP2 bulk).
+    // A double: RESP3 "," (also for an integral value), RESP2 a bulk string; the
+    // text is that of format_double.
     void number(double x);
+    // A double as a bulk string in both protocols (the text of format_double).
+    void double_bulk(double x);
     // Bytes already encoded.
     void raw(std::string_view bytes) { data_.append(bytes); }
     void raw(const void* bytes, size_t len) { data_.append(static_cast<const char*>(bytes), len); }

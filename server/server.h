@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "server/aof.h"
 #include "server/command_stats.h"
+#include "server/pubsub.h"
 #include "server/reply.h"
 #include "server/rewrite.h"
 #include "server/waits.h"
@@ -121,15 +122,19 @@ struct Client {
     uint64_t queue_bytes = 0;
     size_t queue_counted = 0;
 
-    std::vector<std::string> channels;
-    std::vector<std::string> patterns;
+    // Registered in the server's PubSub index; cleared or destroyed, they leave it.
+    vorel::Subscriptions channels{this, false};
+    vorel::Subscriptions patterns{this, true};
 
     int in_multi = 0;
+    bool multi_failed = false;  // a command could not be queued: EXEC discards the transaction
     std::vector<QueuedCommand> queue;
     bool running_queue = false;  // EXEC is running the queued commands
 
     uint64_t id = 0;
     std::string name;
+    std::string lib_name;  // CLIENT SETINFO LIB-NAME / LIB-VER
+    std::string lib_ver;
     int64_t created_ms = 0;
     int64_t last_cmd_ms = 0;
     int64_t last_active_ms = 0;  // last time bytes arrived from it or reached it
@@ -327,6 +332,8 @@ struct Server {
 
     // Owned; created at start (or by a host write before any start), destroyed at stop.
     Keyspace* keyspace = nullptr;
+    // Declared before the clients, so it outlives every client registered in it.
+    vorel::PubSub pubsub;
     ClientTable clients;
     LogWriter log;
     LogRewrite rewrite;

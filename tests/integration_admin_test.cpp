@@ -51,7 +51,7 @@ TEST(Admin, ClientCommands) {
     EXPECT_NE(line.find(" resp=2 "), std::string::npos) << line;
     EXPECT_NE(list.find(" cmd=connect "), std::string::npos) << "the idle connection: " << list;
 
-    EXPECT_EQ(c.call({"HELLO", "3", "SETNAME", "renamed"}).substr(0, 4), "%4\r\n");
+    EXPECT_EQ(c.call({"HELLO", "3", "SETNAME", "renamed"}).substr(0, 4), "%7\r\n");
     std::string info = body(c.call({"CLIENT", "INFO"}));
     EXPECT_NE(info.find(" name=renamed "), std::string::npos) << info;
     EXPECT_NE(info.find(" cmd=client|info "), std::string::npos) << info;

@@ -14,6 +14,21 @@ using vtest::cmd;
 using vtest::Conn;
 using vtest::ServerGuard;
 
+namespace {
+
+// HELLO's answer: seven fields, a map in RESP3 and a flat array of 14 in RESP2.
+std::string hello_reply(int proto, const std::string& id) {
+    return std::string(proto == 3 ? "%7\r\n" : "*14\r\n") +
+           "$6\r\nserver\r\n$5\r\nvorel\r\n$7\r\nversion\r\n$5\r\n1.3.2\r\n$5\r\nproto\r\n:" +
+           std::to_string(proto) + "\r\n$2\r\nid\r\n:" + id +
+           "\r\n$4\r\nmode\r\n$10\r\nstandalone\r\n$4\r\nrole\r\n$6\r\nmaster\r\n$7\r\nmodules\r\n*0\r\n";
+}
+
+// The number of an integer reply.
+std::string integer_text(const std::string& reply) { return reply.substr(1, reply.size() - 3); }
+
+}  // namespace
+
 TEST(Framing, MultibulkAndInlinePing) {
     ServerGuard server;
     ASSERT_TRUE(server.ok()) << vorel_last_error();
@@ -165,9 +180,8 @@ TEST(Auth, AuthAndHelloFlows) {
               "-WRONGPASS invalid username-password pair or user is disabled.\r\n");
     EXPECT_EQ(c.call({"AUTH"}), "-ERR wrong number of arguments for 'auth' command\r\n");
     EXPECT_EQ(c.call({"PING"}), "-NOAUTH Authentication required.\r\n");
-    EXPECT_EQ(c.call({"HELLO", "2", "AUTH", "default", "s3cret", "SETNAME", "worker"}),
-              "*7\r\n:2\r\n$6\r\nserver\r\n$5\r\nvorel\r\n$7\r\nversion\r\n$5\r\n1.3.2\r\n$4\r\nmode\r\n$10\r\n"
-              "standalone\r\n");
+    const std::string hello = c.call({"HELLO", "2", "AUTH", "default", "s3cret", "SETNAME", "worker"});
+    EXPECT_EQ(hello, hello_reply(2, integer_text(c.call({"CLIENT", "ID"}))));
     EXPECT_EQ(c.call({"PING"}), "+PONG\r\n");
 
     Conn d(server.port());
@@ -185,17 +199,59 @@ TEST(Protocol, HelloSwitchesRepliesToResp3) {
     EXPECT_EQ(c.call({"HELLO", "3", "SETNAME", "a b"}),
               "-ERR Client names cannot contain spaces, newlines or special characters.\r\n");
     EXPECT_EQ(c.call({"HELLO", "3", "BOGUS"}), "-ERR syntax error\r\n");
-    EXPECT_EQ(c.call({"HELLO"}),
-              "%4\r\n$6\r\nserver\r\n$5\r\nvorel\r\n$7\r\nversion\r\n$5\r\n1.3.2\r\n$4\r\nmode\r\n$10\r\n"
-              "standalone\r\n$5\r\nproto\r\n:3\r\n");
+    const std::string id = integer_text(c.call({"CLIENT", "ID"}));
+    EXPECT_EQ(c.call({"HELLO"}), hello_reply(3, id));
     EXPECT_EQ(c.call({"GET", "missing"}), "_\r\n");
     EXPECT_EQ(c.call({"MGET", "missing", "missing"}), "*2\r\n_\r\n_\r\n");
-    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "2"}), ":2\r\n");
-    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "0.5"}), ",2.5\r\n");
+    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "2"}), "$1\r\n2\r\n");
+    EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "0.5"}), "$3\r\n2.5\r\n");
+    EXPECT_EQ(c.call({"CONFIG", "GET", "maxmemory-policy"}), "%1\r\n$16\r\nmaxmemory-policy\r\n$11\r\nallkeys-lru\r\n");
     EXPECT_EQ(c.call({"SELECT", "0"}), "+OK\r\n");
     EXPECT_EQ(c.call({"SELECT", "1"}), "-ERR DB index is out of range\r\n");
-    EXPECT_EQ(c.call({"HELLO", "2"}).substr(0, 4), "*7\r\n");
+    EXPECT_EQ(c.call({"HELLO", "2"}), hello_reply(2, id));
+    EXPECT_EQ(c.call({"CONFIG", "GET", "maxmemory-policy"}), "*2\r\n$16\r\nmaxmemory-policy\r\n$11\r\nallkeys-lru\r\n");
     EXPECT_EQ(c.call({"GET", "missing"}), "$-1\r\n");
     EXPECT_EQ(c.call({"QUIT"}), "+OK\r\n");
     EXPECT_TRUE(c.wait_closed());
+}
+
+// The connect sequence of current client libraries, pipelined as they send it:
+// HELLO 3 with AUTH, CLIENT SETINFO twice, then the application's commands; and
+// the RESP2 form (AUTH, then SETINFO). Every reply byte for byte.
+TEST(Protocol, ConnectSequenceOfCurrentClients) {
+    ServerGuard server("pw");
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    c.send(cmd({"HELLO", "3", "AUTH", "default", "pw"}) + cmd({"CLIENT", "SETINFO", "LIB-NAME", "app-lib"}) +
+           cmd({"CLIENT", "SETINFO", "LIB-VER", "5.0.1"}) + cmd({"SET", "k", "v"}) + cmd({"GET", "k"}) +
+           cmd({"CLIENT", "ID"}));
+    const std::string hello = c.read_reply();
+    EXPECT_EQ(c.read_reply(), "+OK\r\n");
+    EXPECT_EQ(c.read_reply(), "+OK\r\n");
+    EXPECT_EQ(c.read_reply(), "+OK\r\n");
+    EXPECT_EQ(c.read_reply(), "$1\r\nv\r\n");
+    EXPECT_EQ(hello, hello_reply(3, integer_text(c.read_reply())));
+    const std::string info = c.call({"CLIENT", "INFO"});
+    EXPECT_NE(info.find(" resp=3 lib-name=app-lib lib-ver=5.0.1\r\n"), std::string::npos) << info;
+
+    Conn d(server.port());
+    d.send(cmd({"AUTH", "pw"}) + cmd({"CLIENT", "SETINFO", "lib-name", "py"}) +
+           cmd({"CLIENT", "SETINFO", "lib-ver", "6.1"}) + cmd({"PING"}));
+    EXPECT_EQ(d.read_reply(), "+OK\r\n");
+    EXPECT_EQ(d.read_reply(), "+OK\r\n");
+    EXPECT_EQ(d.read_reply(), "+OK\r\n");
+    EXPECT_EQ(d.read_reply(), "+PONG\r\n");
+    const std::string list = d.call({"CLIENT", "LIST"});
+    EXPECT_NE(list.find(" lib-name=app-lib lib-ver=5.0.1\n"), std::string::npos) << list;
+    EXPECT_NE(list.find(" lib-name=py lib-ver=6.1\n"), std::string::npos) << list;
+
+    // Spaces and line feeds are refused; so are other attributes and arities.
+    EXPECT_EQ(d.call({"CLIENT", "SETINFO", "LIB-NAME", "a b"}),
+              "-ERR lib-name cannot contain spaces, newlines or special characters.\r\n");
+    EXPECT_EQ(d.call({"CLIENT", "SETINFO", "LIB-VER", "1\n2"}),
+              "-ERR lib-ver cannot contain spaces, newlines or special characters.\r\n");
+    EXPECT_EQ(d.call({"CLIENT", "SETINFO", "COLOR", "red"}), "-ERR Unrecognized option 'COLOR'\r\n");
+    EXPECT_EQ(d.call({"CLIENT", "SETINFO", "LIB-NAME"}),
+              "-ERR wrong number of arguments for 'client|setinfo' command\r\n");
+    EXPECT_NE(d.call({"CLIENT", "INFO"}).find(" lib-name=py lib-ver=6.1\r\n"), std::string::npos);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/resp_client.h"
@@ -171,19 +172,64 @@ TEST_F(Zsets, ScoresInResp2AndResp3) {
     EXPECT_EQ(c().call({"ZSCORE", "k", "missing"}), kNil);
     EXPECT_EQ(c().call({"ZINCRBY", "k", "0.25", "b"}), bulk("2.75"));
 
+    // RESP3: every score is a double, integral ones included; a member with its
+    // score is a [member, score] pair.
     ASSERT_EQ(c().call({"HELLO", "3"}).substr(0, 1), "%");
-    EXPECT_EQ(c().call({"ZSCORE", "k", "a"}), ":2\r\n");
+    EXPECT_EQ(c().call({"ZSCORE", "k", "a"}), ",2\r\n");
     EXPECT_EQ(c().call({"ZSCORE", "k", "b"}), ",2.75\r\n");
     EXPECT_EQ(c().call({"ZSCORE", "k", "missing"}), "_\r\n");
+    EXPECT_EQ(c().call({"ZINCRBY", "k", "0", "a"}), ",2\r\n");
     EXPECT_EQ(c().call({"ZRANGE", "k", "0", "-1", "WITHSCORES"}),
-              arr({bulk("d"), ",-0.5\r\n", bulk("a"), ":2\r\n", bulk("b"), ",2.75\r\n", bulk("c"),
-                   ",1000000000000000\r\n"}));
-    EXPECT_EQ(c().call({"ZMSCORE", "k", "a", "nope", "d"}), arr({":2\r\n", "_\r\n", ",-0.5\r\n"}));
+              arr({arr({bulk("d"), ",-0.5\r\n"}), arr({bulk("a"), ",2\r\n"}), arr({bulk("b"), ",2.75\r\n"}),
+                   arr({bulk("c"), ",1000000000000000\r\n"})}));
+    EXPECT_EQ(c().call({"ZRANGE", "k", "0", "0"}), bulks({"d"})) << "without scores the array stays flat";
+    EXPECT_EQ(c().call({"ZMSCORE", "k", "a", "nope", "d"}), arr({",2\r\n", "_\r\n", ",-0.5\r\n"}));
     EXPECT_EQ(c().call({"ZRANK", "k", "b", "WITHSCORE"}), arr({integer(2), ",2.75\r\n"}));
     EXPECT_EQ(c().call({"ZRANK", "k", "nope"}), "_\r\n");
-    EXPECT_EQ(c().call({"ZADD", "k", "INCR", "1", "a"}), ":3\r\n");
-    EXPECT_EQ(c().call({"ZPOPMIN", "k"}), arr({bulk("d"), ",-0.5\r\n"}));
+    EXPECT_EQ(c().call({"ZADD", "k", "INCR", "1", "a"}), ",3\r\n");
+    EXPECT_EQ(c().call({"ZPOPMIN", "k"}), arr({bulk("d"), ",-0.5\r\n"})) << "without a count: flat";
     EXPECT_EQ(c().call({"ZRANDMEMBER", "missing"}), "_\r\n");
+}
+
+// Every reply that carries members with their scores, in both protocols: flat
+// with bulk scores in RESP2, [member, score] pairs with double scores in RESP3.
+TEST_F(Zsets, WithScoresRepliesInBothProtocols) {
+    struct Case {
+        std::vector<std::string> request;
+        std::vector<std::pair<std::string, std::string>> members;  // member, score text
+    };
+    const std::vector<Case> cases = {
+        {{"ZRANGE", "k", "0", "1", "WITHSCORES"}, {{"a", "1"}, {"b", "2.5"}}},
+        {{"ZREVRANGE", "k", "0", "1", "WITHSCORES"}, {{"c", "3"}, {"b", "2.5"}}},
+        {{"ZRANGEBYSCORE", "k", "2", "3", "WITHSCORES"}, {{"b", "2.5"}, {"c", "3"}}},
+        {{"ZREVRANGEBYSCORE", "k", "+inf", "(2.5", "WITHSCORES"}, {{"c", "3"}}},
+        {{"ZRANDMEMBER", "one", "2", "WITHSCORES"}, {{"x", "7"}}},
+        {{"ZRANDMEMBER", "one", "-2", "WITHSCORES"}, {{"x", "7"}, {"x", "7"}}},
+        {{"ZPOPMAX", "pop", "2"}, {{"q", "-1"}, {"p", "-2"}}},
+        {{"ZPOPMIN", "pop", "5"}, {}},
+    };
+    for (const bool resp3 : {false, true}) {
+        Conn c(server_.port());
+        if (resp3) {
+            ASSERT_EQ(c.call({"HELLO", "3"}).substr(0, 1), "%");
+        }
+        ASSERT_EQ(c.call({"ZADD", "k", "1", "a", "2.5", "b", "3", "c"}), resp3 ? integer(0) : integer(3));
+        ASSERT_EQ(c.call({"ZADD", "one", "7", "x"}), resp3 ? integer(0) : integer(1));
+        ASSERT_EQ(c.call({"ZADD", "pop", "-2", "p", "-1", "q"}), integer(2));
+        for (const Case& k : cases) {
+            std::string expected = "*" + std::to_string(k.members.size() * (resp3 ? 1 : 2)) + "\r\n";
+            for (const auto& [member, score] : k.members) {
+                expected += resp3 ? "*2\r\n" + bulk(member) + "," + score + "\r\n" : bulk(member) + bulk(score);
+            }
+            c.send(cmd(std::vector<std::string>(k.request)));
+            EXPECT_EQ(c.read_reply(), expected) << k.request[0] << (resp3 ? " in RESP3" : " in RESP2");
+        }
+        // ZSCAN stays flat with scores as bulk strings in both protocols.
+        EXPECT_EQ(c.call({"ZSCAN", "one", "0"}), arr({bulk("0"), bulks({"x", "7"})}));
+        // INCRBYFLOAT and HINCRBYFLOAT answer bulk strings in both protocols.
+        EXPECT_EQ(c.call({"INCRBYFLOAT", "f", "1.5"}), resp3 ? bulk("3") : bulk("1.5"));
+        EXPECT_EQ(c.call({"HINCRBYFLOAT", "h", "f", "2"}), resp3 ? bulk("4") : bulk("2"));
+    }
 }
 
 TEST_F(Zsets, EmptyMemberIsAMember) {
@@ -273,30 +319,17 @@ TEST_F(Zsets, PopsAndRangeRemovals) {
     EXPECT_EQ(c().call({"EXISTS", "k"}), integer(0));
 }
 
-TEST_F(Zsets, ScanPages) {
-    for (int i = 0; i < 25; ++i) c().call({"ZADD", "k", std::to_string(i), "m" + std::to_string(100 + i)});
-    const std::string first = c().call({"ZSCAN", "k", "0", "COUNT", "10"});
-    EXPECT_EQ(first.substr(0, 12), "*2\r\n$2\r\n10\r\n");
-    EXPECT_EQ(first.substr(12, 5), "*20\r\n");
-    EXPECT_EQ(c().call({"ZSCAN", "k", "23"}),
-              arr({bulk("0"), bulks({"m123", "23", "m124", "24"})}));
-    EXPECT_EQ(c().call({"ZSCAN", "k", "14", "COUNT", "0"}).substr(0, 17), "*2\r\n$2\r\n24\r\n*20\r\n");
-    EXPECT_EQ(c().call({"ZSCAN", "k", "-1"}), arr({bulk("0"), kEmpty}));
-    EXPECT_EQ(c().call({"ZSCAN", "k", "0", "MATCH", "x"}), kSyntax);
-    EXPECT_EQ(c().call({"ZSCAN", "k", "0", "COUNT"}), kSyntax);
-    EXPECT_EQ(c().call({"ZSCAN", "k", "x"}), "-ERR invalid cursor\r\n");
-    EXPECT_EQ(c().call({"ZSCAN", "missing", "0"}), arr({bulk("0"), kEmpty}));
-}
-
 TEST_F(Zsets, RandomMembers) {
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k"}), kNil);
+    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "3"}), kEmpty);
     EXPECT_EQ(c().call({"ZADD", "k", "1.5", "only"}), integer(1));
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k"}), bulk("only"));
-    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "-1"}), bulk("only"));
+    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "1"}), bulks({"only"})) << "any count answers an array";
+    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "-1"}), bulks({"only"}));
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "-3"}), bulks({"only", "only", "only"}));
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "10", "WITHSCORES"}), bulks({"only", "1.5"}));
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "0"}), kEmpty);
-    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "-2", "WITHSCORES"}), kSyntax);
+    EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "-2", "WITHSCORES"}), bulks({"only", "1.5", "only", "1.5"}));
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "1", "FOO"}), kSyntax);
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "4294967297"}), kNotInteger) << "not cut to a count of 1";
     EXPECT_EQ(c().call({"ZRANDMEMBER", "k", "x"}), kNotInteger);

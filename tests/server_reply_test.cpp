@@ -1,6 +1,7 @@
 // Unit tests of the reply encoders and the strict argument parsers.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "commands/command.h"
@@ -45,12 +46,16 @@ TEST(Reply, NullsBulksAndIntegersPerProtocol) {
 
 TEST(Reply, Floats) {
     EXPECT_EQ(encode(false, [](Reply& o) { o.number(2); }), "$1\r\n2\r\n");
-    EXPECT_EQ(encode(true, [](Reply& o) { o.number(2); }), ":2\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(2); }), ",2\r\n") << "a double even when integral";
     EXPECT_EQ(encode(true, [](Reply& o) { o.number(2.5); }), ",2.5\r\n");
     EXPECT_EQ(encode(false, [](Reply& o) { o.number(2.5); }), "$3\r\n2.5\r\n");
     EXPECT_EQ(encode(true, [](Reply& o) { o.number(1e15); }), ",1000000000000000\r\n");
-    EXPECT_EQ(encode(true, [](Reply& o) { o.number(-3); }), ":-3\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(-3); }), ",-3\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.number(-INFINITY); }), ",-inf\r\n");
     EXPECT_EQ(encode(false, [](Reply& o) { o.number(0.1); }), "$19\r\n0.10000000000000001\r\n");
+    // A bulk string in both protocols.
+    EXPECT_EQ(encode(true, [](Reply& o) { o.double_bulk(2); }), "$1\r\n2\r\n");
+    EXPECT_EQ(encode(true, [](Reply& o) { o.double_bulk(1e17); }), "$5\r\n1e+17\r\n");
 }
 
 TEST(Reply, LargeReplyIsWhole) {

@@ -317,7 +317,7 @@ const std::vector<DirtyCase>& cases() {
         {"smove", [](Keyspace* ks) { dict_smove(ks, "set", "other", "m1"); }, Expect::Change},
         {"smove_to_new_key", [](Keyspace* ks) { dict_smove(ks, "set", "new", "m1"); }, Expect::Change},
         {"smove_absent", [](Keyspace* ks) { dict_smove(ks, "set", "other", "m9"); }, Expect::NoChange},
-        {"smove_already_there", [](Keyspace* ks) { dict_smove(ks, "set", "other", "m3"); }, Expect::NoChange},
+        {"smove_already_there", [](Keyspace* ks) { dict_smove(ks, "set", "other", "m3"); }, Expect::Change},
         {"sstore_union", [](Keyspace* ks) { dict_sstore(ks, "dst", SET_OP_UNION, SV{"set", "other"}); }, Expect::Change},
         {"sstore_over_string", [](Keyspace* ks) { dict_sstore(ks, "s", SET_OP_INTER, SV{"set", "other"}); },
          Expect::Change},

@@ -4,6 +4,7 @@
 // the two increments, position-cursor scans, other types, copies and eviction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -64,19 +65,17 @@ protected:
         for (size_t i = 0; i + 1 < out.size(); i += 2) pairs.emplace_back(out[i], out[i + 1]);
         return pairs;
     }
-    // Every pair by HSCAN pages of the given size; also checks the cursors.
+    // Every pair by HSCAN pages of the given size, sorted (a scan returns the
+    // table's order; on an unchanged hash each pair comes exactly once).
     Pairs scan_all(std::string_view key, int64_t count) {
         Pairs pairs;
         uint64_t cursor = 0;
         do {
             std::vector<std::string_view> out;
-            const uint64_t at = cursor;
             EXPECT_EQ(dict_hscan(ks, key, &cursor, count, &out), 0);
             for (size_t i = 0; i + 1 < out.size(); i += 2) pairs.emplace_back(out[i], out[i + 1]);
-            if (cursor != 0) {
-                EXPECT_EQ(cursor, at + static_cast<uint64_t>(count));
-            }
         } while (cursor != 0 && pairs.size() < 10'000'000);
+        std::sort(pairs.begin(), pairs.end());
         return pairs;
     }
     std::string get(std::string_view key, std::string_view field) {
@@ -169,7 +168,9 @@ TEST_F(HashesTest, LargeHashMatchesAReferenceThroughChurn) {
         }
         ASSERT_EQ(dict_hlen(ks, "big"), static_cast<int64_t>(ref.pairs.size()));
         EXPECT_EQ(all("big"), ref.pairs) << "round " << round;
-        EXPECT_EQ(scan_all("big", 97), ref.pairs) << "round " << round;
+        Pairs sorted = ref.pairs;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(scan_all("big", 97), sorted) << "round " << round;
         EXPECT_EQ(ks->used_memory, kBase + ref.charge(3)) << "round " << round;
         for (const auto& [f, v] : ref.pairs) ASSERT_EQ(get("big", f), v);
     }
@@ -223,33 +224,17 @@ TEST_F(HashesTest, FloatIncrementKeepsSeventeenDigitsAndRefusesInfinity) {
     EXPECT_EQ(get("new", "x"), "-1.25");
 }
 
-TEST_F(HashesTest, ScanPagesByPosition) {
-    for (int i = 0; i < 25; i++) dict_hset(ks, "h", "f" + std::to_string(i), std::to_string(i));
+TEST_F(HashesTest, ScanOfASmallHashIsOnePage) {
+    for (int i = 0; i < 5; i++) dict_hset(ks, "h", "f" + std::to_string(i), std::to_string(i));
     uint64_t cursor = 0;
     std::vector<std::string_view> out;
-    const std::vector<std::pair<uint64_t, size_t>> pages{{10, 20}, {20, 20}, {0, 10}};
-    for (const auto& [next, records] : pages) {
-        EXPECT_EQ(dict_hscan(ks, "h", &cursor, 10, &out), 0);
-        EXPECT_EQ(cursor, next);
-        EXPECT_EQ(out.size(), records);
-    }
-    EXPECT_EQ(out.front(), "f20");
-    cursor = 3;
-    dict_hscan(ks, "h", &cursor, 0, &out);
-    EXPECT_EQ(cursor, 13u) << "a count of 0 means 10";
-    EXPECT_EQ(out.front(), "f3");
-    // Positions count live pairs: after deleting f0..f4, position 0 is f5.
-    dict_hdel(ks, "h", {"f0", "f1", "f2", "f3", "f4"});
-    cursor = 0;
-    dict_hscan(ks, "h", &cursor, 2, &out);
-    EXPECT_EQ(out, (std::vector<std::string_view>{"f5", "5", "f6", "6"}));
-    cursor = 500;
-    EXPECT_EQ(dict_hscan(ks, "h", &cursor, 10, &out), 0);
+    EXPECT_EQ(dict_hscan(ks, "h", &cursor, 2, &out), 0);
     EXPECT_EQ(cursor, 0u);
-    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(out.size(), 10u);
     cursor = 4;
     EXPECT_EQ(dict_hscan(ks, "missing", &cursor, 10, &out), 0);
     EXPECT_EQ(cursor, 0u);
+    EXPECT_TRUE(out.empty());
 }
 
 TEST_F(HashesTest, OtherTypesAreRefused) {

@@ -1,6 +1,7 @@
 // unit_keys_test.cpp — key-level operations of the keyspace: the glob matcher,
-// listing, cursor scans (paged with resume, checked against a plain ordinal
-// walk), random picks, rename and copy with their charges and indexes.
+// listing, cursor scans (the reverse-binary cursor, and pages that never skip a
+// key across deletes, inserts, expiry and growth), random picks, rename and copy
+// with their charges and indexes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "keyspace/keyspace.h"
+#include "keyspace/scan_cursor.h"
 #include "unit_keyspace_support.h"
 
 namespace {
@@ -37,25 +39,6 @@ bool ref_glob(std::string_view p, std::string_view t) {
     return ref_glob(p.substr(1), t.substr(1));
 }
 
-// The ordinal scan: matching keys in table order, skip `cursor`, take `count`.
-std::vector<std::string> ref_scan(const Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count) {
-    if (pattern.empty()) pattern = "*";
-    std::vector<std::string> matching;
-    for (const std::string& k : table_order(ks))
-        if (ref_glob(pattern, k)) matching.push_back(k);
-    const uint64_t total = matching.size();
-    if (*cursor >= total) {
-        *cursor = 0;
-        return {};
-    }
-    const uint64_t n = count <= 0 ? 10 : static_cast<uint64_t>(count);
-    const uint64_t end = std::min<uint64_t>(total, *cursor + std::min<uint64_t>(n, total));
-    std::vector<std::string> page(matching.begin() + static_cast<std::ptrdiff_t>(*cursor),
-                                  matching.begin() + static_cast<std::ptrdiff_t>(end));
-    *cursor = end < total ? end : 0;
-    return page;
-}
-
 std::vector<std::string> to_strings(const std::vector<std::string_view>& views) {
     return std::vector<std::string>(views.begin(), views.end());
 }
@@ -70,9 +53,10 @@ protected:
         dict_keys(ks, pattern, &out);
         return to_strings(out);
     }
-    std::vector<std::string> scan(uint64_t* cursor, std::string_view pattern, int64_t count) {
+    std::vector<std::string> scan(uint64_t* cursor, std::string_view pattern, int64_t count,
+                                  uint32_t type = KEY_TYPE_NONE) {
         std::vector<std::string_view> out;
-        EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out), 0);
+        EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out, type), 0);
         return to_strings(out);
     }
     std::string value_of(std::string_view key) { return std::string(entry_str(peek(ks, key))); }
@@ -165,112 +149,108 @@ TEST_F(KeysTest, KeysListsMatchesInTableOrderWithoutDeadKeys) {
     EXPECT_TRUE(views.empty());
 }
 
-TEST_F(KeysTest, ScanPagesByOrdinalCursor) {
-    for (const char* k : {"k1", "k2", "k3", "k4", "k5"}) put(k);
-    const std::vector<std::string> order = table_order(ks);
+TEST(ScanCursor, VisitsEveryBucketOnceInReverseBinaryOrder) {
+    std::vector<uint64_t> order;
     uint64_t cursor = 0;
-    std::vector<std::string> seen;
-    auto page = scan(&cursor, "*", 2);
-    EXPECT_EQ(cursor, 2u);
-    EXPECT_EQ(page, std::vector<std::string>(order.begin(), order.begin() + 2));
-    seen.insert(seen.end(), page.begin(), page.end());
-    page = scan(&cursor, "*", 2);
-    EXPECT_EQ(cursor, 4u);
-    seen.insert(seen.end(), page.begin(), page.end());
-    page = scan(&cursor, "*", 2);
-    EXPECT_EQ(cursor, 0u);
-    EXPECT_EQ(page.size(), 1u);
-    seen.insert(seen.end(), page.begin(), page.end());
-    EXPECT_EQ(seen, order);
+    do {
+        order.push_back(cursor);
+        cursor = vorel::next_scan_cursor(cursor, 7);
+    } while (cursor != 0 && order.size() < 100);
+    EXPECT_EQ(order, (std::vector<uint64_t>{0, 4, 2, 6, 1, 5, 3, 7}));
+    // A cursor from a larger table is read through the smaller one's mask.
+    EXPECT_EQ(vorel::next_scan_cursor(12, 7), 2u);
+    // A page stops at the element count or the bucket budget, whichever comes first.
+    std::vector<uint64_t> visited;
+    auto visit = [&](uint64_t b) {
+        visited.push_back(b);
+        return b % 2 == 0 ? uint64_t{3} : uint64_t{0};
+    };
+    EXPECT_EQ(vorel::scan_buckets(0, 8, 5, 100, visit), 2u);
+    EXPECT_EQ(visited, (std::vector<uint64_t>{0, 4}));
+    visited.clear();
+    EXPECT_EQ(vorel::scan_buckets(1, 8, 5, 2, visit), 3u);
+    EXPECT_EQ(visited, (std::vector<uint64_t>{1, 5}));
+}
 
-    // At or beyond the number of matches: cursor 0, no keys.
-    cursor = 5;
-    EXPECT_TRUE(scan(&cursor, "*", 2).empty());
-    EXPECT_EQ(cursor, 0u);
-    cursor = UINT64_MAX;
-    EXPECT_TRUE(scan(&cursor, "*", 2).empty());
-    EXPECT_EQ(cursor, 0u);
-    cursor = 1;
-    EXPECT_TRUE(scan(&cursor, "nomatch*", 2).empty());
-    EXPECT_EQ(cursor, 0u);
-
-    // A count of 0 or less means 10; a pattern filters before counting.
-    cursor = 0;
-    EXPECT_EQ(scan(&cursor, "*", 0).size(), 5u);
-    EXPECT_EQ(cursor, 0u);
+TEST_F(KeysTest, ScanFiltersByPatternAndTypeAndPagesWholeTable) {
+    for (int i = 0; i < 300; i++) put("k" + std::to_string(i));
+    ASSERT_EQ(dict_sadd(ks, "kset", {"m"}), 1);
     put("other");
-    cursor = 0;
-    page = scan(&cursor, "k*", -3);
-    EXPECT_EQ(page.size(), 5u);
-    EXPECT_EQ(std::count(page.begin(), page.end(), "other"), 0);
-    EXPECT_EQ(cursor, 0u);
+    // Unchanged table: a full iteration returns every matching key exactly once.
+    for (const int64_t count : {int64_t{-3}, int64_t{0}, int64_t{1}, int64_t{7}, int64_t{1000}}) {
+        std::multiset<std::string> seen;
+        uint64_t cursor = 0;
+        int pages = 0;
+        do {
+            for (const std::string& k : scan(&cursor, "k*", count)) seen.insert(k);
+        } while (cursor != 0 && ++pages < 100000);
+        EXPECT_EQ(cursor, 0u);
+        EXPECT_EQ(seen.size(), 301u) << "count " << count;
+        EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 301u) << "a key came twice";
+        EXPECT_EQ(seen.count("other"), 0u);
+    }
+    uint64_t cursor = 0;
+    std::vector<std::string> sets;
+    do {
+        for (const std::string& k : scan(&cursor, "*", 50, KEY_TYPE_SET)) sets.push_back(k);
+    } while (cursor != 0);
+    EXPECT_EQ(sets, std::vector<std::string>{"kset"});
 
     std::vector<std::string_view> out;
     EXPECT_EQ(dict_scan(ks, nullptr, "*", 1, &out), -1);
     EXPECT_EQ(dict_scan(ks, &cursor, "*", 1, nullptr), -1);
     EXPECT_EQ(dict_scan(nullptr, &cursor, "*", 1, &out), -1);
+    dict_flush(ks);
+    cursor = 12;
+    EXPECT_TRUE(scan(&cursor, "*", 5).empty());
+    EXPECT_EQ(cursor, 0u) << "an empty keyspace ends the iteration";
 }
 
-TEST_F(KeysTest, ScanWithResumeReturnsExactlyWhatTheOrdinalWalkReturns) {
+// Between pages keys are deleted (returned ones and others), inserted (growing
+// the table several times) and left to expire; every key present for the whole
+// iteration must come back, and every iteration must end.
+TEST_F(KeysTest, ScanNeverSkipsAKeyPresentThroughout) {
     std::mt19937_64 rng(99);
-    const std::vector<std::string> patterns = {"*", "k1*", "*7", "k?", "k*5*", ""};
     int next_key = 0;
-    for (; next_key < 300; next_key++) put("k" + std::to_string(next_key));
-
-    for (int iteration = 0; iteration < 40; iteration++) {
-        const std::string pattern = patterns[rng() % patterns.size()];
+    for (; next_key < 500; next_key++) put("k" + std::to_string(next_key));
+    for (int iteration = 0; iteration < 30; iteration++) {
+        // Keys past their deadline are not present, though still in the table.
+        dict_cleanup_expired(ks);
+        std::set<std::string> stable;
+        for (const std::string& k : table_order(ks)) stable.insert(k);
+        std::set<std::string> seen;
+        const uint64_t buckets_before = ks->bucket_count;
         uint64_t cursor = 0;
-        uint64_t ref_cursor = 0;
         int pages = 0;
         do {
-            const int64_t count = static_cast<int64_t>(rng() % 80) - 2;
-            // Sometimes change the table between pages: new keys (possibly
-            // growing the table), deletions, keys dying.
-            const uint64_t what = rng() % 12;
-            if (what == 0 && ks->key_count < 1500) {
-                for (int j = 0; j < 50; j++, next_key++) put("k" + std::to_string(next_key));
-            } else if (what == 1) {
+            const int64_t count = static_cast<int64_t>(rng() % 40) + 1;
+            for (const std::string& k : scan(&cursor, "*", count)) seen.insert(k);
+            const uint64_t what = rng() % 6;
+            if (what == 0 && ks->key_count < 6000) {
+                for (int j = 0; j < 200; j++, next_key++) put("k" + std::to_string(next_key));
+            } else if (what == 1 || what == 2) {
+                // Delete a few keys, returned or not; they no longer count as stable.
                 const std::vector<std::string> order = table_order(ks);
-                if (!order.empty()) dict_del(ks, order[rng() % order.size()]);
-            } else if (what == 2) {
-                put("k" + std::to_string(next_key++), "v", FakeClock::now + 1);
-                FakeClock::now += 1;
+                for (int j = 0; j < 5 && !order.empty(); j++) {
+                    const std::string& victim = order[rng() % order.size()];
+                    dict_del(ks, victim);
+                    stable.erase(victim);
+                }
             } else if (what == 3) {
-                // A scan of another pattern in between.
-                uint64_t other = rng() % 50;
-                scan(&other, "k2*", 3);
+                const std::string dying = "k" + std::to_string(next_key++);
+                put(dying, "v", FakeClock::now + 1);
+                FakeClock::now += 1;
             }
-            // The reference sees the table as the scan will, after the sweep.
-            dict_cleanup_expired(ks);
-            ref_cursor = cursor;
-            const std::vector<std::string> expect = ref_scan(ks, &ref_cursor, pattern, count);
-            const std::vector<std::string> got = scan(&cursor, pattern, count);
-            ASSERT_EQ(got, expect) << "iteration " << iteration << " page " << pages;
-            ASSERT_EQ(cursor, ref_cursor);
             pages++;
-        } while (cursor != 0 && pages < 10000);
-        EXPECT_EQ(cursor, 0u);
-    }
-    expect_table_consistent(ks);
-}
-
-TEST_F(KeysTest, FullScanResumesEveryPage) {
-    constexpr int kKeys = 6000;
-    for (int i = 0; i < kKeys; i++) put("key:" + std::to_string(i));
-    uint64_t cursor = 0;
-    size_t seen = 0;
-    std::vector<std::string_view> out;
-    do {
-        ASSERT_EQ(dict_scan(ks, &cursor, "key:*", 1, &out), 0);
-        seen += out.size();
-        // Each page leaves a resume point at the cursor it returned, so the next
-        // page continues there instead of walking from the table start.
-        if (cursor != 0) {
-            ASSERT_TRUE(ks->scan_resume.resume_valid);
-            ASSERT_EQ(ks->scan_resume.cursor, cursor);
+        } while (cursor != 0 && pages < 100000);
+        ASSERT_EQ(cursor, 0u) << "iteration " << iteration << " never ended";
+        for (const std::string& k : stable) {
+            ASSERT_TRUE(seen.count(k)) << "iteration " << iteration << " skipped " << k << " (table "
+                                       << buckets_before << " -> " << ks->bucket_count << " buckets)";
         }
-    } while (cursor != 0);
-    EXPECT_EQ(seen, static_cast<size_t>(kKeys));
+    }
+    EXPECT_GT(ks->bucket_count, uint64_t{INITIAL_BUCKETS}) << "the table never grew during the test";
+    expect_table_consistent(ks);
 }
 
 TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {

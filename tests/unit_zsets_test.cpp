@@ -351,30 +351,6 @@ TEST_F(ZsetTest, ScoreWindowsHonourExclusiveBoundsOffsetAndLimit) {
     EXPECT_EQ(dict_zcount(ks, "z", {6, kInf}), 0);
 }
 
-TEST_F(ZsetTest, ScanPagesWalkTheRanks) {
-    fill("z", 25);
-    std::vector<ZMember> page;
-    std::vector<Pair> seen;
-    uint64_t cursor = 0;
-    std::vector<uint64_t> cursors;
-    do {
-        ASSERT_EQ(dict_zscan(ks, "z", &cursor, 10, &page), 0);
-        for (const Pair& p : pairs(page)) seen.push_back(p);
-        cursors.push_back(cursor);
-    } while (cursor != 0);
-    EXPECT_EQ(cursors, (std::vector<uint64_t>{10, 20, 0}));
-    EXPECT_EQ(page.size(), 5u);
-    EXPECT_EQ(seen, all("z"));
-    cursor = 3;
-    dict_zscan(ks, "z", &cursor, 0, &page);
-    EXPECT_EQ(page.size(), 10u);
-    EXPECT_EQ(page.front().member, "m4");
-    cursor = 25;
-    dict_zscan(ks, "z", &cursor, 10, &page);
-    EXPECT_TRUE(page.empty());
-    EXPECT_EQ(cursor, 0u);
-}
-
 // ---- Removals ------------------------------------------------------------------
 
 TEST_F(ZsetTest, PopsHandOutMembersInPopOrderAndDeleteTheEmptiedKey) {

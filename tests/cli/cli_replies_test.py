@@ -25,10 +25,10 @@ READS = [
     (["PING"], "PONG", None),
     (["LRANGE", "l", "0", "-1"], '1) "a"\n2) "b"\n3) "c"', None),
     (["LRANGE", "missing", "0", "-1"], "(empty array)", None),
-    (["SCAN", "0", "MATCH", "l", "COUNT", "100"], '1) "0"\n2) 1) "l"', None),
+    (["SCAN", "0", "MATCH", "l", "COUNT", "100000"], '1) "0"\n2) 1) "l"', None),
     (["HGETALL", "h"], '1) "f"\n2) "v"', '1# "f" => "v"'),
     (["ZSCORE", "z", "m"], '"1.5"', "(double) 1.5"),
-    (["ZRANGE", "z", "0", "-1", "WITHSCORES"], '1) "m"\n2) "1.5"', '1) "m"\n2) (double) 1.5'),
+    (["ZRANGE", "z", "0", "-1", "WITHSCORES"], '1) "m"\n2) "1.5"', '1) 1) "m"\n   2) (double) 1.5'),
 ]
 
 # (arguments, output): --raw prints bare values.

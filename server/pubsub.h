@@ -1,0 +1,98 @@
+// pubsub.h — the publish/subscribe index the Server owns: the subscribers of each
+// channel and of each pattern, and each client's own subscriptions in the order made.
+//
+// A client's Subscriptions register themselves in the index and leave it when
+// removed, cleared or destroyed, so the index never holds a client that is gone.
+// PUBLISH looks its channel up once and tries every distinct pattern once: its
+// cost is the receivers plus the patterns, never a pass over all clients.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+struct Client;
+
+namespace vorel {
+
+// Hashing that finds std::string keys by std::string_view without a copy.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// The server-wide index: channel -> subscribers and pattern -> subscribers, each
+// list in subscription order. Entries without subscribers are dropped.
+class PubSub {
+public:
+    using Subscribers = std::vector<Client*>;
+
+    PubSub() = default;
+    PubSub(const PubSub&) = delete;
+    PubSub& operator=(const PubSub&) = delete;
+
+    // The subscribers of a channel, or nullptr when it has none.
+    const Subscribers* channel_subscribers(std::string_view channel) const;
+    // Calls f(channel) for every channel with a subscriber.
+    template <class F>
+    void for_each_channel(F&& f) const {
+        for (const auto& [name, subscribers] : channels_) f(name);
+    }
+    // Calls f(pattern, subscribers) for every pattern with a subscriber, in
+    // byte order of the patterns.
+    template <class F>
+    void for_each_pattern(F&& f) const {
+        for (const auto& [name, subscribers] : patterns_) f(name, subscribers);
+    }
+    // Pattern subscriptions of all clients together.
+    uint64_t pattern_subscriptions() const { return pattern_subscriptions_; }
+    // Room for `more` new channels without rehashing.
+    void reserve_channels(size_t more);
+
+private:
+    friend class Subscriptions;
+    void add(bool pattern, std::string_view name, Client* c);
+    void remove(bool pattern, std::string_view name, Client* c);
+
+    std::unordered_map<std::string, Subscribers, NameHash, std::equal_to<>> channels_;
+    std::map<std::string, Subscribers, std::less<>> patterns_;
+    uint64_t pattern_subscriptions_ = 0;
+};
+
+// One client's subscriptions of one kind (channels or patterns). Each name is
+// held once; add and remove cost O(1) on the client's side plus the channel's or
+// pattern's subscriber list in the index.
+class Subscriptions {
+public:
+    Subscriptions(Client* owner, bool patterns) : owner_(owner), patterns_(patterns) {}
+    ~Subscriptions() { clear(); }
+    Subscriptions(const Subscriptions&) = delete;
+    Subscriptions& operator=(const Subscriptions&) = delete;
+
+    size_t size() const { return names_.size(); }
+    bool empty() const { return names_.empty(); }
+    // Subscribes (registering in the index); false when already subscribed.
+    bool add(PubSub& index, std::string_view name);
+    // Room for `more` new subscriptions (here and in the index) without rehashing.
+    void reserve(PubSub& index, size_t more);
+    // Unsubscribes; false when not subscribed.
+    bool remove(std::string_view name);
+    // The names in the order they were subscribed.
+    std::vector<std::string> in_order() const;
+    // Drops every subscription, in the index too.
+    void clear();
+
+private:
+    Client* owner_;
+    bool patterns_;
+    PubSub* index_ = nullptr;  // the index the names are registered in, once one is
+    std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> names_;  // name -> order made
+    uint64_t next_order_ = 0;
+};
+
+}  // namespace vorel
