@@ -125,6 +125,7 @@ TEST(MemoryLimitConfig, SizesInBytesWithUnits) {
         EXPECT_EQ(config_value(c, "maxmemory"), "1048576") << bad;
     }
     // A rejected pair leaves the other pairs of the command unapplied too.
+    EXPECT_EQ(c.call({"CONFIG", "SET", "timeout", "0"}), "+OK\r\n");
     EXPECT_EQ(c.call({"CONFIG", "SET", "timeout", "7", "maxmemory", "bad"}).substr(0, 5), "-ERR ");
     EXPECT_EQ(config_value(c, "timeout"), "0");
 }

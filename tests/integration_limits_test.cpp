@@ -241,6 +241,7 @@ TEST(IdleTimeout, IdleClientsAreClosedButSubscribersAndParkedClientsStay) {
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn admin(server.port()), idle(server.port()), sub(server.port()), parked(server.port());
+    EXPECT_EQ(admin.call({"CONFIG", "SET", "timeout", "0"}), "+OK\r\n");
     for (const char* bad : {"-1", "soon", "1.5"}) {
         EXPECT_EQ(admin.call({"CONFIG", "SET", "timeout", bad}).substr(0, 22), "-ERR Invalid argument ") << bad;
     }

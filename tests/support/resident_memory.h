@@ -29,7 +29,9 @@ inline long long resident_kib() { return proc_status_kib("VmRSS"); }
 // Starts a new high-water mark at the current resident size. False where the
 // mark cannot be reset.
 inline bool reset_resident_peak() {
-#ifdef _WIN32
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps freed memory resident in its quarantine, so
+    // a high-water mark would count what the program gave back.
     return false;
 #endif
     std::ofstream clear("/proc/self/clear_refs");
