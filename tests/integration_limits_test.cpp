@@ -170,8 +170,10 @@ TEST(HalfRequests, AHalfRequestFedInSmallPiecesDoesNotDelayOthers) {
     }
     const auto worst_ms = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
     std::cout << "[ latency  ] worst PING beside a 128 MiB half request fed 6 bytes at a time: " << worst_ms << " ms\n";
-    // Framing the whole request again per piece takes seconds here.
-    EXPECT_LT(worst_ms, 50);
+    // Framing the whole request again per piece took over two seconds here.
+    // The bound is generous: the suite runs tests side by side, under the
+    // sanitizers too, and one scheduling hiccup must not fail it.
+    EXPECT_LT(worst_ms, 500);
 }
 
 TEST(HalfRequests, ARequestArrivingInPiecesIsServedWhole) {
