@@ -16,6 +16,13 @@ namespace vorel {
 
 constexpr const char* kErrOutOfMemory = "out of memory";
 
+// A negative count asks for that many independent picks, each one reply
+// element however small the collection is. Past this bound the request is
+// refused before anything is picked, so one request cannot make the server build
+// a reply of billions of elements under the lock.
+constexpr int64_t kMaxRandomPicks = int64_t(1) << 22;
+inline bool random_picks_allowed(int64_t count) { return count >= -kMaxRandomPicks; }
+
 // Arguments first .. end-1 (by default to the last one) as views.
 inline std::vector<std::string_view> arg_views(const Args& a, int first, int end = -1) {
     if (end < 0) end = a.argc;

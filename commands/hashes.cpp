@@ -152,7 +152,7 @@ void cmd_hrandfield(Call& call, const Args& a) {
     if (a.argc > 2 && !parse_strict_ll(a[2], &count)) return out.error(kErrNotInteger);
     const bool with_values = a.argc == 4 && word_is(a[3], "WITHVALUES");
     if (a.argc > 4 || (a.argc == 4 && !with_values)) return out.error(kErrSyntax);
-    if (count < -(int64_t(1) << 32) || count > (int64_t(1) << 32)) return out.error("value is out of range");
+    if (!vorel::random_picks_allowed(count) || count > (int64_t(1) << 32)) return out.error("value is out of range");
     std::vector<std::string_view> records;
     const int64_t r = dict_hrandfield(call.ks, a[1], count, &records);
     if (r < 0) return reply_dict_error(out, r);

@@ -2,7 +2,6 @@
 // SRANDMEMBER, SDIFF, SINTER, SUNION and their STORE forms, SSCAN, SPOP and
 // SINTERCARD. Replies that list stored bytes borrow them, so they are encoded
 // before anything changes the keyspace.
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -63,8 +62,9 @@ void cmd_smove(Call& call, const Args& a) {
 void cmd_srandmember(Call& call, const Args& a) {
     Reply& out = call.out;
     int64_t count = 1;
-    // Each pick is one reply element: counts below the 32-bit range are refused.
-    if (a.argc >= 3 && (!parse_strict_ll(a[2], &count) || count < INT32_MIN)) return out.error(kErrNotInteger);
+    if (a.argc >= 3 && (!parse_strict_ll(a[2], &count) || !vorel::random_picks_allowed(count))) {
+        return out.error(kErrNotInteger);
+    }
     std::vector<std::string_view> members;
     const int64_t r = dict_srandmember(call.ks, a[1], count, &members);
     if (r < 0) return reply_dict_error(out, r);

@@ -506,7 +506,9 @@ void cmd_bzpopmax(Call& call, const Args& a) { block_on_keys_then_timeout(call, 
 void cmd_zrandmember(Call& call, const Args& a) {
     Reply& out = call.out;
     int64_t count = 1;
-    if (a.argc > 2 && !parse_int32(a[2], &count)) return out.error(kErrNotInteger);
+    if (a.argc > 2 && (!parse_int32(a[2], &count) || !vorel::random_picks_allowed(count))) {
+        return out.error(kErrNotInteger);
+    }
     bool with_scores = false;
     for (int i = 3; i < a.argc; ++i) {
         if (!word_is(a[i], "WITHSCORES")) return out.error(kErrSyntax);

@@ -96,6 +96,32 @@ TEST_F(Sets, RandomMembers) {
     EXPECT_EQ(c().call({"SPOP", "missing"}), "_\r\n");
 }
 
+// Picks with repeats are one reply element each, however small the collection:
+// a huge negative count is refused before anything is picked, for every command
+// that picks at random, and the server stays responsive.
+TEST_F(Sets, HugeRepeatedPickCountsAreRefused) {
+    EXPECT_EQ(c().call({"SADD", "s", "a"}), ":1\r\n");
+    EXPECT_EQ(c().call({"HSET", "h", "f", "v"}), ":1\r\n");
+    EXPECT_EQ(c().call({"ZADD", "z", "1", "m"}), ":1\r\n");
+    const std::string not_integer = "-ERR value is not an integer or out of range\r\n";
+    const struct {
+        const char* command;
+        const char* key;
+        std::string refusal;
+    } cases[] = {
+        {"SRANDMEMBER", "s", not_integer},
+        {"HRANDFIELD", "h", "-ERR value is out of range\r\n"},
+        {"ZRANDMEMBER", "z", not_integer},
+    };
+    for (const auto& k : cases) {
+        for (const char* count : {"-2147483648", "-4194305"}) {
+            EXPECT_EQ(c().call({k.command, k.key, count}), k.refusal) << k.command << " " << count;
+        }
+        EXPECT_EQ(c().call({k.command, k.key, "-3"}).substr(0, 4), "*3\r\n") << k.command;
+    }
+    EXPECT_EQ(c().call({"PING"}), "+PONG\r\n");
+}
+
 TEST_F(Sets, AlgebraAndStoringIntoASource) {
     EXPECT_EQ(c().call({"SADD", "s1", "a", "b", "c"}), ":3\r\n");
     EXPECT_EQ(c().call({"SADD", "s2", "b", "c", "d"}), ":3\r\n");
