@@ -14,8 +14,6 @@
 
 namespace vorel {
 
-constexpr const char* kErrOutOfMemory = "out of memory";
-
 // A negative count asks for that many independent picks, each one reply
 // element however small the collection is. Past this bound the request is
 // refused before anything is picked, so one request cannot make the server build

@@ -111,5 +111,7 @@ int parse_strict_float(std::string_view text, double* out);
 constexpr const char* kErrWrongType = "WRONGTYPE Operation against a key holding the wrong kind of value";
 constexpr const char* kErrNotInteger = "value is not an integer or out of range";
 constexpr const char* kErrSyntax = "syntax error";
+constexpr const char* kErrOutOfMemory = "out of memory";
+constexpr const char* kErrEmptyKey = "empty keys are not supported";
 // "wrong number of arguments for '<name_lower>' command"
 void reply_arity_error(Reply& out, std::string_view name_lower);

@@ -76,7 +76,7 @@ void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
     // dispatcher then serves parked clients, whose pops follow the push record.
     if (pushed > 0) call.log_request_prefix(2 + pushed);
     if (result == -1) return out.error(kErrWrongType);
-    if (result == -3) return out.error("empty keys are not supported");
+    if (result == -3) return out.error(kErrEmptyKey);
     if (result < 0) return out.error("out of memory");
     out.integer(length);
 }

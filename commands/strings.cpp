@@ -107,9 +107,14 @@ void cmd_set(Call& call, const Args& a) {
     // The old value is copied: the write below invalidates the keyspace's view.
     std::string old;
     bool have_old = false;
+    if (key.empty()) return out.error(kErrEmptyKey);
     if (o.get) {
+        // GET reads the old value as GET would: a key of another type is
+        // refused and left as it is.
         std::string_view v;
-        if (dict_get_string(call.ks, key, &v) == 1) {
+        const int found = dict_get_string(call.ks, key, &v);
+        if (found < 0) return out.error(kErrWrongType);
+        if (found == 1) {
             old.assign(v);
             have_old = true;
         }
@@ -119,14 +124,21 @@ void cmd_set(Call& call, const Args& a) {
         Entry* e = dict_find_entry(call.ks, key);
         deadline = e ? e->expire_at_ms : 0;
     }
-    bool written;
+    // NX and XX answer 1 written, 0 not; the plain write 0 written. Any
+    // negative result is a failed allocation, never a quiet "not set".
+    int r;
     if (o.nx) {
-        written = dict_set_string_ifabsent(call.ks, key, value, deadline) == 1;
+        r = dict_set_string_ifabsent(call.ks, key, value, deadline);
     } else if (o.xx) {
-        written = dict_set_string_ifexists(call.ks, key, value, deadline) == 1;
+        r = dict_set_string_ifexists(call.ks, key, value, deadline);
     } else {
-        written = dict_set_string(call.ks, key, value, deadline) == 0;
+        r = dict_set_string(call.ks, key, value, deadline) == 0 ? 1 : -1;
     }
+    if (r < 0) {
+        call.log_nothing();
+        return out.error(kErrOutOfMemory);
+    }
+    const bool written = r == 1;
     if (written) {
         log_string_write(call, key, value);
     } else {
@@ -172,9 +184,29 @@ void cmd_setex(Call& call, const Args& a) { set_with_expiry(call, a, "setex", 10
 void cmd_psetex(Call& call, const Args& a) { set_with_expiry(call, a, "psetex", 1); }
 
 // The table checks argc >= 3; an even count (a key without a value) is refused here.
+// True when some key of the pairs a[1], a[3], ... is empty; nothing is written then.
+bool any_empty_key(const Args& a) {
+    for (int i = 1; i + 1 < a.argc; i += 2) {
+        if (a[i].empty()) return true;
+    }
+    return false;
+}
+
+// A failed allocation stops the writes: the pairs written before it stay and are
+// logged as an MSET of just those pairs, and the client is told of the failure.
 void cmd_mset(Call& call, const Args& a) {
     if (a.argc % 2 == 0) return reply_arity(call.out, "mset");
-    for (int i = 1; i + 1 < a.argc; i += 2) dict_set_string(call.ks, a[i], a[i + 1], 0);
+    if (any_empty_key(a)) return call.out.error(kErrEmptyKey);
+    for (int i = 1; i + 1 < a.argc; i += 2) {
+        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != 0) {
+            if (i > 1) {
+                call.log_request_prefix(i);
+            } else {
+                call.log_nothing();
+            }
+            return call.out.error(kErrOutOfMemory);
+        }
+    }
     call.log_request();
     call.out.simple("OK");
 }
@@ -188,7 +220,15 @@ void cmd_msetnx(Call& call, const Args& a) {
             return call.out.integer(0);
         }
     }
-    for (int i = 1; i + 1 < a.argc; i += 2) dict_set_string(call.ks, a[i], a[i + 1], 0);
+    if (any_empty_key(a)) return call.out.error(kErrEmptyKey);
+    for (int i = 1; i + 1 < a.argc; i += 2) {
+        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != 0) {
+            // All or nothing: the keys this call made (all were missing) go again.
+            for (int j = 1; j < i; j += 2) dict_del(call.ks, a[j]);
+            call.log_nothing();
+            return call.out.error(kErrOutOfMemory);
+        }
+    }
     call.log_request();
     call.out.integer(1);
 }
