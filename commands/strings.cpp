@@ -109,12 +109,10 @@ void cmd_set(Call& call, const Args& a) {
     bool have_old = false;
     if (key.empty()) return out.error(kErrEmptyKey);
     if (o.get) {
-        // GET reads the old value as GET would: a key of another type is
-        // refused and left as it is.
+        // A whole-value write replaces a key of any type; the old value of a key
+        // of another type reads as none.
         std::string_view v;
-        const int found = dict_get_string(call.ks, key, &v);
-        if (found < 0) return out.error(kErrWrongType);
-        if (found == 1) {
+        if (dict_get_string(call.ks, key, &v) == 1) {
             old.assign(v);
             have_old = true;
         }
