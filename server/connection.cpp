@@ -542,7 +542,12 @@ Client::~Client() { std::free(inbuf); }
 
 void commit_batch(Server& srv) {
     std::vector<LogMark>& marks = srv.framing.log_marks;
-    if (!srv.log.commit()) {
+    // A failed write anywhere since the records were staged fails the marked
+    // replies too: an HTTP write in the same pass may have committed, or lost,
+    // them already. An error for a record that did reach the log is the safe
+    // side of that doubt.
+    const bool ok = srv.log.commit();
+    if (!ok || (!marks.empty() && !srv.log.last_write_ok())) {
         for (size_t i = 0; i < marks.size();) {
             size_t j = i + 1;
             while (j < marks.size() && marks[j].client == marks[i].client) ++j;
@@ -691,7 +696,25 @@ namespace {
 
 // One pass: wait for readiness, accept, serve every client with input, then the
 // end-of-pass work. Returns false once the server is stopping.
-bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::vector<Client*>& polled) {
+// Frames one received batch without committing its records. False when an
+// allocation failure escaped the handlers: handlers answer their own, and one
+// that escapes (a queued copy, a gate's reply) costs this client its
+// connection, never the worker. What ran before it is still committed.
+bool frame_guarded(Server& srv, Client* c) {
+    try {
+        frame_batch(srv, c);
+        return true;
+    } catch (const std::bad_alloc&) {
+        srv.framing.batch_clock_ms = 0;
+        dict_hold_clock(0);
+        client_close(c);
+        commit_batch(srv);
+        return false;
+    }
+}
+
+bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::vector<Client*>& polled,
+                    std::vector<Client*>& pass) {
     items.clear();
     polled.clear();
     items.push_back({srv.listener, platform::kPollIn, 0});
@@ -718,24 +741,29 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
         const uint64_t buffered = c->inbuf_len;
         if (!receive_into(srv, c)) continue;
-        // One lock for the whole batch. Its replies go out in one send right
-        // away, so the client can send its next request while others are served.
         ServerLock lock(srv.lock);
         srv.stats.net_input_bytes += c->inbuf_len - buffered;
-        try {
-            frame_requests(srv, c);
-        } catch (const std::bad_alloc&) {
-            // Handlers answer their own allocation failures; one that escapes
-            // (a queued copy, a gate's reply) costs this client its connection,
-            // never the worker.
-            srv.framing.batch_clock_ms = 0;
-            dict_hold_clock(0);
-            client_close(c);
-            // What ran before the failure changed the keyspace: its records go out.
-            commit_batch(srv);
+        if (srv.log.is_open()) {
+            // With the log on, the pass's batches are framed together below and
+            // their records written with one call before any of their replies.
+            pass.push_back(c);
             continue;
         }
+        // One lock for the whole batch. Its replies go out in one send right
+        // away, so the client can send its next request while others are served.
+        if (frame_guarded(srv, c)) commit_batch(srv);
         if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+    }
+    if (!pass.empty()) {
+        // The lock is held from the first batch to the commit, so no host call
+        // writes in between and no reply leaves before the records it reports.
+        ServerLock lock(srv.lock);
+        for (Client* c : pass) frame_guarded(srv, c);
+        commit_batch(srv);
+        for (Client* c : pass) {
+            if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+        }
+        pass.clear();
     }
     // After the polled clients: a new connection may displace one of them.
     if (items[0].revents != 0) accept_one(srv);
@@ -748,9 +776,11 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
 void run_worker(Server& srv) {
     std::vector<platform::PollItem> items;
     std::vector<Client*> polled;
+    std::vector<Client*> pass;
     for (;;) {
         try {
-            if (!serve_one_pass(srv, items, polled)) return;
+            pass.clear();
+            if (!serve_one_pass(srv, items, polled, pass)) return;
         } catch (const std::bad_alloc&) {
             // Out of memory outside any client's batch: give the host a moment
             // to free some, then serve again rather than end the worker.
