@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "keyspace/keyspace.h"
 #include "platform/platform.h"
@@ -235,6 +236,7 @@ void LogWriter::open(bool tail_ok) {
 
 void LogWriter::close_file() {
     stop_flusher();
+    join_retired();
     if (fp_ != nullptr) {
         // Whatever the policy, a clean stop leaves every record on the disk.
         platform::file_sync(fp_);
@@ -248,29 +250,68 @@ void LogWriter::close_file() {
 
 bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock temp_lock) {
     if (fp_ == nullptr) return false;
-    stop_flusher();
-    // The stream is closed first because Windows renames only closed files. The
-    // old file needs no sync: the new one holds every record it holds.
-    std::fclose(fp_);
-    fp_ = nullptr;
-    const bool replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+    join_retired();
+    // Where the system renames over an open file the old stream stays open
+    // across the switch and is closed off the worker; Windows renames only
+    // closed files, so there it is closed first. The old file needs no sync:
+    // the new one holds every record it holds.
+    FILE* old = fp_;
+    bool replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+    if (!replaced) {
+        stop_flusher();
+        std::fclose(fp_);
+        fp_ = old = nullptr;
+        replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+    }
     if (replaced) {
         if (policy_ == FsyncPolicy::Always) platform::dir_sync_of(path_.c_str());
         platform::file_unlock(lock_);
         lock_ = temp_lock;
     }
-    fp_ = std::fopen(path_.c_str(), "ab");
+    FILE* fresh = std::fopen(path_.c_str(), "ab");
+    if (fresh != nullptr) std::setvbuf(fresh, nullptr, _IONBF, 0);
+    {
+        std::lock_guard<std::mutex> guard(flusher_mutex_);
+        fp_ = fresh;
+    }
+    if (old != nullptr) retire(old);
     if (fp_ == nullptr) {
         // Nothing can be appended: writes are refused until the next start.
+        stop_flusher();
         failed_ = tail_dirty_ = true;
         return replaced;
     }
-    std::setvbuf(fp_, nullptr, _IONBF, 0);
     std::error_code ec;
     const uintmax_t size = std::filesystem::file_size(path_, ec);
     good_size_ = ec ? 0 : static_cast<uint64_t>(size);
+    // Records the rewrite appended after its own sync wait for the next one.
+    unsynced_.store(true);
     if (policy_ == FsyncPolicy::EverySec) start_flusher();
     return replaced;
+}
+
+void LogWriter::retire(FILE* old) {
+    retired_ = old;
+    retirer_ = platform::thread_start(retired_main, this);
+    // Without a thread the worker closes it itself.
+    if (retirer_ == nullptr) retired_main(this);
+}
+
+void LogWriter::join_retired() {
+    if (retirer_ == nullptr) return;
+    platform::thread_join(retirer_);
+    retirer_ = nullptr;
+}
+
+void LogWriter::retired_main(void* arg) {
+    LogWriter* self = static_cast<LogWriter*>(arg);
+    FILE* old = nullptr;
+    {
+        std::unique_lock<std::mutex> guard(self->flusher_mutex_);
+        self->sync_done_.wait(guard, [self] { return self->syncing_ != self->retired_; });
+        old = std::exchange(self->retired_, nullptr);
+    }
+    if (old != nullptr) std::fclose(old);
 }
 
 void LogWriter::close() {
@@ -312,8 +353,18 @@ void LogWriter::flusher_main(void* arg) {
     while (!self->flusher_stop_) {
         self->flusher_wake_.wait_for(guard, kFlushInterval, [self] { return self->flusher_stop_; });
         if (self->flusher_stop_) break;
-        // fp_ stays valid: it is closed only after this thread has been joined.
-        if (self->unsynced_.exchange(false) && !platform::file_sync(self->fp_)) self->sync_failed_.store(true);
+        if (self->fp_ == nullptr || !self->unsynced_.exchange(false)) continue;
+        // The stream stays open while it is named in syncing_: the worker closes
+        // the current one only after joining this thread, and a replaced one
+        // is closed once no sync names it.
+        FILE* f = self->syncing_ = self->fp_;
+        guard.unlock();
+        const bool ok = platform::file_sync(f);
+        guard.lock();
+        self->syncing_ = nullptr;
+        self->sync_done_.notify_all();
+        // A replaced file's failed sync loses nothing: the new file holds its records.
+        if (!ok && f == self->fp_) self->sync_failed_.store(true);
     }
 }
 

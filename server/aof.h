@@ -140,6 +140,9 @@ private:
     void start_flusher();
     void stop_flusher();
     static void flusher_main(void* self);
+    void retire(FILE* old);
+    void join_retired();
+    static void retired_main(void* self);
 
     std::string path_;
     FILE* fp_ = nullptr;
@@ -157,11 +160,20 @@ private:
     int tx_depth_ = 0;
 
     // The everysec flusher: syncs the file once a second when records were
-    // appended since the last sync. fp_ changes only while it is stopped.
+    // appended since the last sync. It reads fp_ under flusher_mutex_ and syncs
+    // outside it, naming the stream it syncs in syncing_; the worker changes fp_
+    // only under that mutex, so it never waits for a sync in progress.
     platform::Thread* flusher_ = nullptr;
     std::mutex flusher_mutex_;
     std::condition_variable flusher_wake_;
+    std::condition_variable sync_done_;
+    FILE* syncing_ = nullptr;
     bool flusher_stop_ = false;
+    // The log a rewrite replaced: closed by a thread of its own once no sync
+    // uses it, because closing the last handle of a large file frees all its
+    // blocks, which takes tens of milliseconds the worker should not wait.
+    platform::Thread* retirer_ = nullptr;
+    FILE* retired_ = nullptr;
     std::atomic<bool> unsynced_{false};
     std::atomic<bool> sync_failed_{false};
 };

@@ -17,6 +17,9 @@ namespace {
 constexpr int64_t kSliceMs = 1;                // longest walk per slice
 constexpr size_t kElementsPerRecord = 512;     // container elements per record
 constexpr size_t kWriteOutBytes = size_t(1) << 20;
+// Past this many handed bytes not yet written the walk waits a pass, so a slow
+// disk slows the rewrite rather than growing its memory.
+constexpr uint64_t kMaxUnwrittenBytes = uint64_t(64) << 20;
 
 bool visited(const Keyspace* ks, const Entry* e) { return (e->flags & ENTRY_REWRITE_MARK) == ks->rewrite_mark; }
 void mark_visited(const Keyspace* ks, Entry* e) {
@@ -97,6 +100,19 @@ bool LogRewrite::start(Server& srv) {
     // locked across the switch.
     temp_lock_ = platform::file_lock(temp_path_.c_str(), &busy);
     temp_ = temp_lock_ != platform::kNoFileLock ? std::fopen(temp_path_.c_str(), "wb") : nullptr;
+    if (temp_ != nullptr) {
+        handed_.clear();
+        walk_done_ = writer_stop_ = false;
+        unwritten_.store(0);
+        write_failed_.store(false);
+        synced_.store(false);
+        writer_ = platform::thread_start(writer_main, this);
+        if (writer_ == nullptr) {
+            std::fclose(temp_);
+            temp_ = nullptr;
+            std::remove(temp_path_.c_str());
+        }
+    }
     if (temp_ == nullptr) {
         platform::file_unlock(temp_lock_);
         temp_lock_ = platform::kNoFileLock;
@@ -181,6 +197,24 @@ void LogRewrite::before_write(Server& srv, int argc, char* const* argv, const ui
     }
 }
 
+// Hands the buffered records to the writer thread (during the walk).
+void LogRewrite::hand_over() {
+    if (discarding_) buffer_.clear();
+    if (buffer_.empty()) return;
+    unwritten_.fetch_add(buffer_.size());
+    {
+        std::lock_guard<std::mutex> guard(writer_mutex_);
+        if (handed_.empty()) {
+            handed_.swap(buffer_);
+        } else {
+            handed_.append(buffer_);
+        }
+    }
+    buffer_.clear();
+    writer_wake_.notify_one();
+}
+
+// Writes the buffered records itself (after the writer has ended).
 void LogRewrite::write_out() {
     if (discarding_) buffer_.clear();
     if (buffer_.empty()) return;
@@ -214,16 +248,38 @@ bool LogRewrite::auto_due(Server& srv) const {
     return size >= min_size && size * 100 >= base_size_ * static_cast<uint64_t>(100 + pct);
 }
 
-void LogRewrite::syncer_main(void* arg) {
+void LogRewrite::writer_main(void* arg) {
     LogRewrite* self = static_cast<LogRewrite*>(arg);
-    self->sync_ok_.store(platform::file_sync(self->temp_));
-    self->synced_.store(true);
+    std::string chunk;
+    bool ok = true;
+    for (;;) {
+        bool last = false;
+        {
+            std::unique_lock<std::mutex> guard(self->writer_mutex_);
+            self->writer_wake_.wait(guard, [self] {
+                return self->writer_stop_ || self->walk_done_ || !self->handed_.empty();
+            });
+            if (self->writer_stop_) return;
+            chunk.clear();
+            chunk.swap(self->handed_);
+            last = self->walk_done_;
+        }
+        if (ok && !chunk.empty()) ok = std::fwrite(chunk.data(), 1, chunk.size(), self->temp_) == chunk.size();
+        self->unwritten_.fetch_sub(chunk.size());
+        if (!ok) self->write_failed_.store(true);
+        if (last) {
+            ok = ok && std::fflush(self->temp_) == 0 && platform::file_sync(self->temp_);
+            self->sync_ok_.store(ok);
+            self->synced_.store(true);
+            return;
+        }
+    }
 }
 
-void LogRewrite::join_syncer() {
-    if (syncer_ == nullptr) return;
-    platform::thread_join(syncer_);
-    syncer_ = nullptr;
+void LogRewrite::join_writer() {
+    if (writer_ == nullptr) return;
+    platform::thread_join(writer_);
+    writer_ = nullptr;
 }
 
 void LogRewrite::step(Server& srv) {
@@ -233,11 +289,14 @@ void LogRewrite::step(Server& srv) {
         if ((requested_ || auto_due(srv)) && !start(srv)) base_size_ = srv.log.size();
         if (!active_) return;
     }
-    if (!srv.log.is_open() || srv.log.refusing_writes()) fail();
-    if (syncer_ != nullptr) {
+    if (!srv.log.is_open() || srv.log.refusing_writes() || write_failed_.load()) fail();
+    if (walk_done_) {
         if (synced_.load()) finish(srv);
         return;
     }
+    // The records the log took since the last slice go to the writer; the walk
+    // waits while the writer is far behind.
+    if (unwritten_.load() > kMaxUnwrittenBytes) return hand_over();
     Keyspace* ks = srv.keyspace;
     const int64_t until = platform::current_time_ms() + kSliceMs;
     unsigned buckets = 0;
@@ -248,23 +307,21 @@ void LogRewrite::step(Server& srv) {
         ++cursor_;
         if (++buckets % 32 == 0 && (buffer_.size() > kWriteOutBytes || platform::current_time_ms() >= until)) break;
     }
-    write_out();
+    hand_over();
     if (cursor_ < ks->bucket_count) return;
-    if (!discarding_ && std::fflush(temp_) != 0) fail();
-    synced_.store(false);
-    syncer_ = discarding_ ? nullptr : platform::thread_start(syncer_main, this);
-    // Without a thread the sync happens here.
-    if (syncer_ == nullptr) {
-        sync_ok_.store(discarding_ || platform::file_sync(temp_));
-        finish(srv);
+    {
+        std::lock_guard<std::mutex> guard(writer_mutex_);
+        walk_done_ = true;
     }
+    writer_wake_.notify_one();
 }
 
 void LogRewrite::finish(Server& srv) {
-    join_syncer();
+    join_writer();
+    walk_done_ = false;
     srv.log.set_tee(nullptr);
     if (!sync_ok_.load()) fail();
-    // Records taken while the syncer ran; under always they are synced too,
+    // Records taken while the writer synced; under always they are synced too,
     // otherwise they are as durable as the log's own last second.
     write_out();
     bool ok = !discarding_;
@@ -288,7 +345,15 @@ void LogRewrite::finish(Server& srv) {
 }
 
 void LogRewrite::cancel() {
-    join_syncer();
+    if (writer_ != nullptr) {
+        {
+            std::lock_guard<std::mutex> guard(writer_mutex_);
+            writer_stop_ = true;
+        }
+        writer_wake_.notify_one();
+        join_writer();
+    }
+    walk_done_ = false;
     if (temp_ != nullptr) {
         std::fclose(temp_);
         temp_ = nullptr;

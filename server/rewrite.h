@@ -6,8 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -52,8 +54,9 @@ public:
 private:
     bool start(Server& srv);
     void visit(Keyspace* ks, Entry* e);
-    static void syncer_main(void* self);
-    void join_syncer();
+    static void writer_main(void* self);
+    void join_writer();
+    void hand_over();
     void write_out();
     void finish(Server& srv);
     void fail();
@@ -67,9 +70,18 @@ private:
     std::string temp_path_;
     std::FILE* temp_ = nullptr;
     platform::FileLock temp_lock_ = platform::kNoFileLock;
-    // After the walk the new file is synced by a thread of its own, so the
-    // worker never waits for the disk; records meanwhile stay in buffer_.
-    platform::Thread* syncer_ = nullptr;
+    // The new file is written and synced by a thread of its own, so the worker
+    // never waits for the disk: the walk hands its buffer over between slices;
+    // once the walk is done the thread syncs the file, and records taken
+    // meanwhile stay in buffer_ until the switch.
+    platform::Thread* writer_ = nullptr;
+    std::mutex writer_mutex_;
+    std::condition_variable writer_wake_;
+    std::string handed_;           // bytes handed to the writer, not yet taken (writer_mutex_)
+    bool walk_done_ = false;       // the writer syncs after the last bytes (writer_mutex_)
+    bool writer_stop_ = false;     // cancel: the writer ends at once (writer_mutex_)
+    std::atomic<uint64_t> unwritten_{0};  // handed bytes not yet written
+    std::atomic<bool> write_failed_{false};
     std::atomic<bool> synced_{false};
     std::atomic<bool> sync_ok_{false};
     uint64_t rewrites_ = 0;
