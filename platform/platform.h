@@ -105,6 +105,13 @@ bool file_sync(std::FILE* f);
 // Replaces the file at `to` with the one at `from` in one step: a reader sees
 // either the old file or the new one, whole.
 bool file_replace(const char* from, const char* to);
+// True where a file that is open or locked cannot be renamed over or away
+// (Windows): its holders must let go of it for file_replace.
+#ifdef _WIN32
+constexpr bool kLockedFilesStayInPlace = true;
+#else
+constexpr bool kLockedFilesStayInPlace = false;
+#endif
 // Flushes a directory entry change (a rename) to the disk where the system
 // needs it; true where there is nothing to do.
 bool dir_sync_of(const char* file_path);

@@ -248,7 +248,7 @@ void LogWriter::close_file() {
     tx_depth_ = 0;
 }
 
-bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock temp_lock) {
+bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock& temp_lock) {
     if (fp_ == nullptr) return false;
     join_retired();
     // Where the system renames over an open file the old stream stays open
@@ -264,10 +264,19 @@ bool LogWriter::replace_file(const std::string& temp_path, platform::FileLock te
         replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
     }
     if (replaced) {
-        if (policy_ == FsyncPolicy::Always) platform::dir_sync_of(path_.c_str());
         platform::file_unlock(lock_);
-        lock_ = temp_lock;
+        lock_ = std::exchange(temp_lock, platform::kNoFileLock);
+    } else if (platform::kLockedFilesStayInPlace) {
+        // A file held by a lock is not renamed there either: both locks are let
+        // go for the rename and the log is locked again right after it, so the
+        // file is unlocked only for that moment.
+        platform::file_unlock(lock_);
+        platform::file_unlock(std::exchange(temp_lock, platform::kNoFileLock));
+        replaced = platform::file_replace(temp_path.c_str(), path_.c_str());
+        bool busy = false;
+        lock_ = platform::file_lock(path_.c_str(), &busy);
     }
+    if (replaced && policy_ == FsyncPolicy::Always) platform::dir_sync_of(path_.c_str());
     FILE* fresh = std::fopen(path_.c_str(), "ab");
     if (fresh != nullptr) std::setvbuf(fresh, nullptr, _IONBF, 0);
     {

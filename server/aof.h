@@ -126,9 +126,10 @@ public:
     // Every record written from now on is also appended to *tee (nullptr stops).
     void set_tee(std::string* tee) { tee_ = tee; }
     // Puts the finished file at temp_path (locked by temp_lock) in place of the
-    // log in one step and appends to it from now on; the lock passes to it.
-    // False (the old log kept, still appended to) when the rename failed.
-    bool replace_file(const std::string& temp_path, platform::FileLock temp_lock);
+    // log in one step and appends to it from now on; the lock passes to it, and
+    // temp_lock is kNoFileLock whenever this took or released it. False (the
+    // old log kept, still appended to) when the rename failed.
+    bool replace_file(const std::string& temp_path, platform::FileLock& temp_lock);
 
 private:
     void append_length_line(std::string& to, char prefix, uint64_t n);
