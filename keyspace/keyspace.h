@@ -541,6 +541,14 @@ struct ZRangeSelection {
     int64_t limit = 0;
 };
 
+// A lexicographic bound: below every member, above every member, or member
+// bytes (compared as unsigned bytes), inclusive or exclusive.
+struct ZLexBound {
+    enum Kind : uint8_t { kMinusInf, kPlusInf, kValue } kind = kMinusInf;
+    std::string_view value;
+    bool exclusive = false;
+};
+
 // Adds or updates one member. 1 or 0 as counted by ZADD (new members; with CH
 // also updated ones; with INCR always 1 and *out_score = the new score, otherwise
 // 1.0 when the member was written, else 0); -1 another type; -2 allocation
@@ -566,6 +574,11 @@ int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t s
 int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
                            int64_t offset, int64_t limit, std::vector<ZMember>* out);
 int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+// The ranks [*lo, *hi) of the members from min to max by their bytes (*hi >= *lo;
+// both 0 for a missing key), for a set whose members share one score, as
+// lexicographic ranges assume. O(log n): a descent of the index per bound.
+void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, const ZLexBound& max, int64_t* lo,
+                    int64_t* hi);
 // One page of a cursor scan over the member table, as dict_hscan: about count
 // members (<= 0 meaning 10) with their scores; a member present for the whole
 // iteration is returned at least once, whatever is added, removed or rescored
