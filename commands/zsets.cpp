@@ -405,7 +405,7 @@ void cmd_zrangestore(Call& call, const Args& a) {
     std::vector<ZOwned> owned;
     owned.reserve(items.size());
     for (const ZMember& m : items) owned.push_back(ZOwned{std::string(m.member), m.score});
-    const int64_t stored = store_members(call.ks, a[1], owned);
+    const int64_t stored = dict_zstore_members(call.ks, a[1], owned);
     if (stored < 0) return call.out.error("out of memory");
     call.out.integer(stored);
 }

@@ -601,6 +601,28 @@ int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std:
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
                   std::vector<std::pair<bool, double>>* out);
 
+// ---- Sorted-set algebra (zset_algebra.cpp) ----------------------------------
+
+enum class ZAggregate : uint8_t { kSum, kMin, kMax };
+
+// Union, intersection, or the first set less the others, of the sets at keys:
+// sorted sets, plain sets (every member scored 1) or missing keys (empty). Union
+// and intersection multiply each input's scores by its weight (one per key) and
+// combine a member's scores with the aggregate; a difference keeps the first
+// set's scores. A NaN (inf - inf, inf * 0) becomes 0.
+struct ZAlgebra {
+    enum Op : uint8_t { kUnion, kInter, kDiff } op = kUnion;
+    std::vector<std::string_view> keys;
+    std::vector<double> weights;
+    ZAggregate aggregate = ZAggregate::kSum;
+};
+// The result copied out in member order; 0, or -1 when a key holds another type
+// (nothing is computed). Linear in the inputs, plus sorting the result.
+int dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out);
+// Replaces dst by the members (deletes it when there are none). The count
+// stored; -2 when memory ran out part way.
+int64_t dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members);
+
 // ---- Hashes (hashes.cpp) ------------------------------------------------------
 // Field/value pairs in insertion order; overwriting keeps a field's place and a
 // deletion keeps the order of the rest. The empty string is a field and a value
