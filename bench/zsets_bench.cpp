@@ -1,9 +1,11 @@
 // zsets_bench.cpp — costs of the sorted-set operations at a small and a large set
 // size: ZADD of a random score to a present member, ZREM and ZADD of a member,
-// score and rank lookups, a 100-member range from a random rank, and ZPOPMIN.
-// Each benchmark keeps the set at its size.
+// score and rank lookups, a 100-member range from a random rank, ZPOPMIN, the
+// lexicographic range and count, and the union and intersection stores of two
+// sets. Each benchmark keeps its sets at their size.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -111,5 +113,95 @@ void BM_ZpopminReadd(benchmark::State& state) {
     report(state, s);
 }
 BENCHMARK(BM_ZpopminReadd)->Arg(1'000)->Arg(1'000'000);
+
+// A keyspace holding one sorted set of n members that all have score 0, as
+// lexicographic ranges assume; member i is MemberName(i), so byte order is
+// number order.
+Keyspace* lex_set(uint64_t n) {
+    static std::map<uint64_t, Keyspace*> cache;
+    Keyspace*& ks = cache[n];
+    if (ks) return ks;
+    ks = dict_create(0);
+    for (uint64_t i = 0; i < n; ++i) dict_zadd(ks, kKey, 0, 0, MemberName(i).view());
+    return ks;
+}
+
+// "[" and the member's bytes: an inclusive lexicographic bound.
+struct LexBoundText {
+    std::string text;
+    explicit LexBoundText(uint64_t i) : text("[" + std::string(MemberName(i).view())) {}
+    ZLexBound bound() const { return {ZLexBound::kValue, std::string_view(text).substr(1), false}; }
+};
+
+// ZRANGEBYLEX of 10 members from a random member on: two descents and a walk
+// of 10, whatever the set's size.
+void BM_Zrangebylex10(benchmark::State& state) {
+    const uint64_t n = static_cast<uint64_t>(state.range(0));
+    Keyspace* ks = lex_set(n);
+    std::vector<ZMember> out;
+    for (auto _ : state) {
+        const uint64_t first = dict_random_below(n - 10);
+        const LexBoundText min(first), max(first + 9);
+        int64_t lo = 0, hi = 0;
+        dict_zlexranks(ks, kKey, min.bound(), max.bound(), &lo, &hi);
+        benchmark::DoNotOptimize(dict_zrange(ks, kKey, lo, hi - 1, false, &out));
+    }
+    state.counters["members"] = static_cast<double>(n);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Zrangebylex10)->Arg(10'000)->Arg(100'000)->Arg(1'000'000);
+
+// ZLEXCOUNT between two random members.
+void BM_Zlexcount(benchmark::State& state) {
+    const uint64_t n = static_cast<uint64_t>(state.range(0));
+    Keyspace* ks = lex_set(n);
+    for (auto _ : state) {
+        const uint64_t a = dict_random_below(n), b = dict_random_below(n);
+        const LexBoundText min(std::min(a, b)), max(std::max(a, b));
+        int64_t lo = 0, hi = 0;
+        dict_zlexranks(ks, kKey, min.bound(), max.bound(), &lo, &hi);
+        benchmark::DoNotOptimize(hi - lo);
+    }
+    state.counters["members"] = static_cast<double>(n);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Zlexcount)->Arg(10'000)->Arg(100'000)->Arg(1'000'000);
+
+// Two sorted sets "a" and "b" of n members with random scores, sharing half of
+// their members.
+Keyspace* algebra_sets(uint64_t n) {
+    static std::map<uint64_t, Keyspace*> cache;
+    Keyspace*& ks = cache[n];
+    if (ks) return ks;
+    ks = dict_create(0);
+    for (uint64_t i = 0; i < n; ++i) {
+        dict_zadd(ks, "a", 0, random_score(), MemberName(i).view());
+        dict_zadd(ks, "b", 0, random_score(), MemberName(i + n / 2).view());
+    }
+    return ks;
+}
+
+// ZUNIONSTORE / ZINTERSTORE dst 2 a b: the algebra, then the store that
+// replaces dst.
+void store_algebra(benchmark::State& state, ZAlgebra::Op op) {
+    Keyspace* ks = algebra_sets(static_cast<uint64_t>(state.range(0)));
+    ZAlgebra req;
+    req.op = op;
+    req.keys = {"a", "b"};
+    req.weights = {1.0, 2.0};
+    std::vector<ZOwned> result;
+    for (auto _ : state) {
+        dict_zalgebra(ks, req, &result);
+        benchmark::DoNotOptimize(dict_zstore_members(ks, "dst", result));
+    }
+    state.counters["stored"] = static_cast<double>(dict_zcard(ks, "dst"));
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ZunionstoreTwo(benchmark::State& state) { store_algebra(state, ZAlgebra::kUnion); }
+BENCHMARK(BM_ZunionstoreTwo)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+void BM_ZinterstoreTwo(benchmark::State& state) { store_algebra(state, ZAlgebra::kInter); }
+BENCHMARK(BM_ZinterstoreTwo)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -43,37 +43,21 @@ inline bool parse_range(Reply& out, std::string_view min_text, std::string_view 
 
 // A lexicographic bound: "-" (below everything), "+" (above everything), or
 // "[" / "(" and the member bytes (inclusive / exclusive).
-struct LexBound {
-    enum Kind { kMinusInf, kPlusInf, kValue } kind = kMinusInf;
-    std::string_view value;
-    bool exclusive = false;
-};
-
-inline bool parse_lex_bound(std::string_view text, LexBound* b) {
-    if (text == "-") return b->kind = LexBound::kMinusInf, true;
-    if (text == "+") return b->kind = LexBound::kPlusInf, true;
+inline bool parse_lex_bound(std::string_view text, ZLexBound* b) {
+    if (text == "-") return b->kind = ZLexBound::kMinusInf, true;
+    if (text == "+") return b->kind = ZLexBound::kPlusInf, true;
     if (text.empty() || (text[0] != '[' && text[0] != '(')) return false;
-    b->kind = LexBound::kValue;
+    b->kind = ZLexBound::kValue;
     b->exclusive = text[0] == '(';
     b->value = text.substr(1);
     return true;
 }
 
-inline bool parse_lex_range(Reply& out, std::string_view min_text, std::string_view max_text, LexBound* min,
-                            LexBound* max) {
+inline bool parse_lex_range(Reply& out, std::string_view min_text, std::string_view max_text, ZLexBound* min,
+                            ZLexBound* max) {
     if (parse_lex_bound(min_text, min) && parse_lex_bound(max_text, max)) return true;
     out.error(kErrLexBound);
     return false;
-}
-
-// The member is at or above min / at or below max.
-inline bool lex_above_min(std::string_view m, const LexBound& min) {
-    if (min.kind != LexBound::kValue) return min.kind == LexBound::kMinusInf;
-    return min.exclusive ? m > min.value : m >= min.value;
-}
-inline bool lex_below_max(std::string_view m, const LexBound& max) {
-    if (max.kind != LexBound::kValue) return max.kind == LexBound::kPlusInf;
-    return max.exclusive ? m < max.value : m <= max.value;
 }
 
 inline std::vector<std::string_view> args_from(const Args& a, int first) {
@@ -120,20 +104,6 @@ inline bool parse_numkeys(Reply& out, const Args& a, int at, int64_t* numkeys) {
         return false;
     }
     return true;
-}
-
-}  // namespace zset_cmd
-
-namespace zset_cmd {
-
-// Replaces dst by the members (deletes it when there are none). The count
-// stored; -2 when memory ran out part way.
-inline int64_t store_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members) {
-    dict_del(ks, dst);
-    for (const ZOwned& m : members) {
-        if (dict_zadd(ks, dst, 0, m.score, m.member) < 0) return -2;
-    }
-    return static_cast<int64_t>(members.size());
 }
 
 }  // namespace zset_cmd

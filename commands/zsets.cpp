@@ -181,7 +181,7 @@ struct RangeRequest {
     int64_t start = 0, stop = -1;
     int64_t offset = 0, count = -1;
     ZScoreRange score{0, 0};
-    LexBound lex_min, lex_max;
+    ZLexBound lex_min, lex_max;
 };
 
 // min max [BYSCORE|BYLEX] [REV] [LIMIT offset count] [WITHSCORES] from a[first];
@@ -225,34 +225,6 @@ bool parse_range_request(Reply& out, const Args& a, int first, bool store, Range
     return false;
 }
 
-// The first rank in [0, n) whose member passes `past` (false below it, true
-// from it on); n when none does. O(log^2 n): each probe reads one rank.
-template <class Past>
-int64_t first_rank_past(Keyspace* ks, std::string_view key, int64_t n, Past past) {
-    int64_t lo = 0, hi = n;
-    std::vector<ZMember> one;
-    while (lo < hi) {
-        const int64_t mid = lo + (hi - lo) / 2;
-        dict_zrange(ks, key, mid, mid, false, &one);
-        if (!one.empty() && past(one[0].member)) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo;
-}
-
-// Ranks [*lo, *hi) of the members inside a lexicographic interval. Members are
-// in byte order when their scores are equal, which lexicographic ranges assume.
-void lex_ranks(Keyspace* ks, std::string_view key, const LexBound& min, const LexBound& max, int64_t* lo,
-               int64_t* hi) {
-    const int64_t n = dict_zcard(ks, key);
-    *lo = first_rank_past(ks, key, n, [&](std::string_view m) { return lex_above_min(m, min); });
-    *hi = first_rank_past(ks, key, n, [&](std::string_view m) { return !lex_below_max(m, max); });
-    if (*hi < *lo) *hi = *lo;
-}
-
 // The members a request selects, borrowed, in reply order.
 void select_range(Keyspace* ks, std::string_view key, const RangeRequest& r, std::vector<ZMember>* items) {
     items->clear();
@@ -266,7 +238,7 @@ void select_range(Keyspace* ks, std::string_view key, const RangeRequest& r, std
             return;
         case RangeRequest::kLex: {
             int64_t lo = 0, hi = 0;
-            lex_ranks(ks, key, r.lex_min, r.lex_max, &lo, &hi);
+            dict_zlexranks(ks, key, r.lex_min, r.lex_max, &lo, &hi);
             const int64_t available = std::max<int64_t>(hi - lo - r.offset, 0);
             const int64_t take = r.count < 0 ? available : std::min(available, r.count);
             if (take == 0) return;
@@ -310,27 +282,22 @@ void cmd_zrangebylex(Call& call, const Args& a) { reply_lex_range(call, a, false
 void cmd_zrevrangebylex(Call& call, const Args& a) { reply_lex_range(call, a, true); }
 
 void cmd_zlexcount(Call& call, const Args& a) {
-    LexBound min, max;
+    ZLexBound min, max;
     if (!parse_lex_range(call.out, a[2], a[3], &min, &max)) return;
     if (wrong_type(call, a[1])) return;
     int64_t lo = 0, hi = 0;
-    lex_ranks(call.ks, a[1], min, max, &lo, &hi);
+    dict_zlexranks(call.ks, a[1], min, max, &lo, &hi);
     call.out.integer(hi - lo);
 }
 
 // Logged by the dispatcher as received when it removed members.
 void cmd_zremrangebylex(Call& call, const Args& a) {
-    LexBound min, max;
+    ZLexBound min, max;
     if (!parse_lex_range(call.out, a[2], a[3], &min, &max)) return;
     if (wrong_type(call, a[1])) return;
     int64_t lo = 0, hi = 0;
-    lex_ranks(call.ks, a[1], min, max, &lo, &hi);
-    std::vector<ZMember> items;
-    if (hi > lo) dict_zrange(call.ks, a[1], lo, hi - 1, false, &items);
-    std::vector<std::string> owned;
-    for (const ZMember& m : items) owned.emplace_back(m.member);
-    const std::vector<std::string_view> members(owned.begin(), owned.end());
-    call.out.integer(members.empty() ? 0 : dict_zrem(call.ks, a[1], members));
+    dict_zlexranks(call.ks, a[1], min, max, &lo, &hi);
+    call.out.integer(hi > lo ? dict_zremrangebyrank(call.ks, a[1], lo, hi - 1) : 0);
 }
 
 // ZRANGEBYSCORE key min max / ZREVRANGEBYSCORE key max min, then [WITHSCORES]
@@ -438,7 +405,7 @@ void cmd_zrangestore(Call& call, const Args& a) {
     std::vector<ZOwned> owned;
     owned.reserve(items.size());
     for (const ZMember& m : items) owned.push_back(ZOwned{std::string(m.member), m.score});
-    const int64_t stored = store_members(call.ks, a[1], owned);
+    const int64_t stored = dict_zstore_members(call.ks, a[1], owned);
     if (stored < 0) return call.out.error("out of memory");
     call.out.integer(stored);
 }

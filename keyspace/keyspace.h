@@ -541,6 +541,14 @@ struct ZRangeSelection {
     int64_t limit = 0;
 };
 
+// A lexicographic bound: below every member, above every member, or member
+// bytes (compared as unsigned bytes), inclusive or exclusive.
+struct ZLexBound {
+    enum Kind : uint8_t { kMinusInf, kPlusInf, kValue } kind = kMinusInf;
+    std::string_view value;
+    bool exclusive = false;
+};
+
 // Adds or updates one member. 1 or 0 as counted by ZADD (new members; with CH
 // also updated ones; with INCR always 1 and *out_score = the new score, otherwise
 // 1.0 when the member was written, else 0); -1 another type; -2 allocation
@@ -566,6 +574,11 @@ int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t s
 int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
                            int64_t offset, int64_t limit, std::vector<ZMember>* out);
 int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+// The ranks [*lo, *hi) of the members from min to max by their bytes (*hi >= *lo;
+// both 0 for a missing key), for a set whose members share one score, as
+// lexicographic ranges assume. O(log n): a descent of the index per bound.
+void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, const ZLexBound& max, int64_t* lo,
+                    int64_t* hi);
 // One page of a cursor scan over the member table, as dict_hscan: about count
 // members (<= 0 meaning 10) with their scores; a member present for the whole
 // iteration is returned at least once, whatever is added, removed or rescored
@@ -587,6 +600,28 @@ int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std:
 // One entry per member: found (true, score) or not (false, 0).
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
                   std::vector<std::pair<bool, double>>* out);
+
+// ---- Sorted-set algebra (zset_algebra.cpp) ----------------------------------
+
+enum class ZAggregate : uint8_t { kSum, kMin, kMax };
+
+// Union, intersection, or the first set less the others, of the sets at keys:
+// sorted sets, plain sets (every member scored 1) or missing keys (empty). Union
+// and intersection multiply each input's scores by its weight (one per key) and
+// combine a member's scores with the aggregate; a difference keeps the first
+// set's scores. A NaN (inf - inf, inf * 0) becomes 0.
+struct ZAlgebra {
+    enum Op : uint8_t { kUnion, kInter, kDiff } op = kUnion;
+    std::vector<std::string_view> keys;
+    std::vector<double> weights;
+    ZAggregate aggregate = ZAggregate::kSum;
+};
+// The result copied out in member order; 0, or -1 when a key holds another type
+// (nothing is computed). Linear in the inputs, plus sorting the result.
+int dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out);
+// Replaces dst by the members (deletes it when there are none). The count
+// stored; -2 when memory ran out part way.
+int64_t dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members);
 
 // ---- Hashes (hashes.cpp) ------------------------------------------------------
 // Field/value pairs in insertion order; overwriting keeps a field's place and a

@@ -91,32 +91,29 @@ bool below_separator(double s, std::string_view m, const ZsetInner& x, uint32_t 
     return zset_less(s, m, x.scores[i], x.sep_member[i]);
 }
 
-// The child a key belongs under: the last one whose separator is at or below it.
-uint32_t route(const ZsetInner& x, double s, std::string_view m) {
-    uint32_t lo = 1, hi = x.n;
+// The first index in [lo, hi) where `first` is false, hi when there is none;
+// `first` holds on a prefix of the range.
+template <class First>
+uint32_t partition_index(uint32_t lo, uint32_t hi, First first) {
     while (lo < hi) {
         const uint32_t mid = (lo + hi) / 2;
-        if (below_separator(s, m, x, mid)) {
-            hi = mid;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo - 1;
-}
-
-// Position of the first key of the leaf that is not below the given key.
-uint32_t lower_bound(const ZsetLeaf& l, double s, std::string_view m) {
-    uint32_t lo = 0, hi = l.n;
-    while (lo < hi) {
-        const uint32_t mid = (lo + hi) / 2;
-        if (zset_less(l.scores[mid], l.members[mid], s, m)) {
+        if (first(mid)) {
             lo = mid + 1;
         } else {
             hi = mid;
         }
     }
     return lo;
+}
+
+// The child a key belongs under: the last one whose separator is at or below it.
+uint32_t route(const ZsetInner& x, double s, std::string_view m) {
+    return partition_index(1, x.n, [&](uint32_t i) { return !below_separator(s, m, x, i); }) - 1;
+}
+
+// Position of the first key of the leaf that is not below the given key.
+uint32_t lower_bound(const ZsetLeaf& l, double s, std::string_view m) {
+    return partition_index(0, l.n, [&](uint32_t i) { return zset_less(l.scores[i], l.members[i], s, m); });
 }
 
 // ---- Moving entries of inner nodes ---------------------------------------------
@@ -481,6 +478,21 @@ uint64_t ZsetIndex::count_scores(double bound, bool inclusive) const {
     const ZsetLeaf& l = leaf_of(node);
     return r + static_cast<uint64_t>(std::partition_point(l.scores.begin(), l.scores.begin() + l.n, before) -
                                      l.scores.begin());
+}
+
+uint64_t ZsetIndex::count_members(std::string_view bound, bool inclusive) const {
+    auto before = [bound, inclusive](std::string_view m) { return inclusive ? m <= bound : m < bound; };
+    uint64_t r = 0;
+    const ZsetTreeNode* node = root_.get();
+    while (!node->leaf) {
+        const ZsetInner& x = inner_of(node);
+        // The last child whose separator comes before the bound holds the first member that does not.
+        const uint32_t idx = partition_index(1, x.n, [&](uint32_t i) { return before(x.sep_member[i]); }) - 1;
+        for (uint32_t i = 0; i < idx; ++i) r += x.count[i];
+        node = descend(x, idx);
+    }
+    const ZsetLeaf& l = leaf_of(node);
+    return r + partition_index(0, l.n, [&](uint32_t i) { return before(l.members[i]); });
 }
 
 std::string ZsetIndex::check() const {

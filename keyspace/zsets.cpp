@@ -1,8 +1,8 @@
 // zsets.cpp — sorted-set values in the keyspace: add and update with the ZADD
-// flags, removal, scores and ranks, rank and score windows (ranges, counts,
-// range removals, range store), pops, scans and random members, with the memory
-// charges of a flat member array, and the value-type hooks (release, count,
-// copy) the table code calls.
+// flags, removal, scores and ranks, rank, score and lexicographic windows
+// (ranges, counts, range removals, range store), pops, scans and random
+// members, with the memory charges of a flat member array, and the value-type
+// hooks (release, count, copy) the table code calls.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -238,6 +238,14 @@ int64_t remove_window(Keyspace* ks, Entry* e, const RankWindow& w) {
     return static_cast<int64_t>(doomed.size());
 }
 
+// The rank where members past a lexicographic bound start: from min on for a
+// lower bound, after max for an upper one.
+uint64_t lex_rank(const ZsetIndex& index, const ZLexBound& b, bool upper) {
+    if (b.kind != ZLexBound::kValue) return b.kind == ZLexBound::kMinusInf ? 0 : index.size();
+    // An inclusive max and an exclusive min both pass over members equal to the bound.
+    return index.count_members(b.value, upper != b.exclusive);
+}
+
 RankWindow selection_window(const ZsetIndex& index, const ZRangeSelection& sel) {
     if (sel.by_score) return score_window(index, sel.range, sel.reverse, sel.offset, sel.limit);
     return rank_window(index.size(), sel.start, sel.stop, sel.reverse);
@@ -362,6 +370,15 @@ int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range
     Entry* e = zset_entry(ks, key);
     if (!e) return 0;
     return static_cast<int64_t>(score_window(e->zset->index, range, false, 0, 0).count);
+}
+
+void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, const ZLexBound& max, int64_t* lo,
+                    int64_t* hi) {
+    *lo = *hi = 0;
+    Entry* e = zset_entry(ks, key);
+    if (!e) return;
+    *lo = static_cast<int64_t>(lex_rank(e->zset->index, min, false));
+    *hi = std::max(*lo, static_cast<int64_t>(lex_rank(e->zset->index, max, true)));
 }
 
 int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out) {

@@ -135,6 +135,12 @@ public:
     }
     // Members whose score is below the bound (or equal to it when inclusive).
     uint64_t count_scores(double bound, bool inclusive) const;
+    // Members whose bytes are below the bound (or equal to it when inclusive),
+    // for a set whose members come in byte order (equal scores, as lexicographic
+    // ranges assume): the rank where members from the bound on start. One
+    // descent, O(log n). In other sets it is a rank where the order's members
+    // step from below to not below the bound.
+    uint64_t count_members(std::string_view bound, bool inclusive) const;
     // Asks for the member's slot and for the leaf where (score, member) goes, so
     // that a write of that key finds them in cache.
     void prefetch(double score, std::string_view member) const;

@@ -1,7 +1,7 @@
 // unit_zsets_test.cpp — sorted sets in the keyspace: the order index checked
 // against a sorted reference under random operations, the member order, the ZADD
-// flag decisions, the memory charges of a flat member array, rank and score
-// windows, scans, pops, range removals and stores, random picks, the empty
+// flag decisions, the memory charges of a flat member array, rank, score and
+// lexicographic windows, scans, pops, range removals and stores, random picks, the empty
 // member, and the keyspace rules (no empty set left, eviction, expiry, types).
 #include <gtest/gtest.h>
 
@@ -162,6 +162,66 @@ TEST(ZsetIndexTest, StaysSoundWhenAppendingAndDrainingInOrder) {
     for (int i = 19999; i >= 15000; --i) index.erase("m" + std::to_string(i));
     EXPECT_EQ(index.size(), 0u);
     EXPECT_EQ(index.check(), "");
+}
+
+// The lexicographic search against a brute-force count: over a few thousand
+// random members (bytes above 0x7f included) that share one score, and the same
+// members with scores rising in runs of ties, so the order is still byte order.
+// Each bound is probed inclusive and exclusive.
+TEST(ZsetIndexTest, CountMembersMatchesABruteForceCount) {
+    const ZsetIndex empty;
+    EXPECT_EQ(empty.count_members("a", false), 0u);
+    EXPECT_EQ(empty.count_members("a", true), 0u);
+
+    std::mt19937 rng(11);
+    std::set<std::string> unique;
+    while (unique.size() < 3000) {
+        std::string m(1 + rng() % 8, 'a');
+        for (char& c : m) c = static_cast<char>("ab\x80\xff"[rng() % 4]);
+        unique.insert(m);
+    }
+    std::vector<std::string> sorted(unique.begin(), unique.end());
+    std::sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
+        return ref_less({0, a}, {0, b});
+    });
+    auto brute = [&sorted](const std::string& bound, bool inclusive) {
+        return static_cast<uint64_t>(std::count_if(sorted.begin(), sorted.end(), [&](const std::string& m) {
+            return ref_less({0, m}, {0, bound}) || (inclusive && m == bound);
+        }));
+    };
+    const std::string mid = sorted[sorted.size() / 2];
+    struct Probe {
+        const char* what;
+        std::string bound;
+    };
+    const std::vector<Probe> probes = {
+        {"empty bound, before the first member", ""},
+        {"the first member", sorted.front()},
+        {"the last member", sorted.back()},
+        {"after the last member", sorted.back() + "\xff"},
+        {"a present member", mid},
+        {"a proper prefix of a present member", mid.substr(0, mid.size() - 1)},
+        {"just after a present member", mid + std::string(1, '\0')},
+        {"above every byte", std::string(9, '\xff')},
+    };
+    for (bool runs_of_ties : {false, true}) {
+        ZsetIndex index;
+        for (size_t i = 0; i < sorted.size(); ++i) index.insert(runs_of_ties ? double(i / 97) : 1.5, sorted[i]);
+        ASSERT_EQ(index.check(), "");
+        std::vector<Probe> all = probes;
+        for (int k = 0; k < 300; ++k) {
+            all.push_back({"a random present member", sorted[rng() % sorted.size()]});
+            std::string m(rng() % 9, 'a');
+            for (char& c : m) c = static_cast<char>("ab\x80\xff"[rng() % 4]);
+            all.push_back({"a random bound", m});
+        }
+        for (const Probe& p : all) {
+            for (bool inclusive : {false, true}) {
+                EXPECT_EQ(index.count_members(p.bound, inclusive), brute(p.bound, inclusive))
+                    << p.what << (inclusive ? ", inclusive" : ", exclusive") << (runs_of_ties ? ", runs of ties" : "");
+            }
+        }
+    }
 }
 
 // Removal shifts later members of a probe run back; after every removal each
@@ -349,6 +409,40 @@ TEST_F(ZsetTest, ScoreWindowsHonourExclusiveBoundsOffsetAndLimit) {
     EXPECT_EQ(dict_zcount(ks, "z", {1, 5, true, true}), 3);
     EXPECT_EQ(dict_zcount(ks, "z", {-kInf, kInf}), 5);
     EXPECT_EQ(dict_zcount(ks, "z", {6, kInf}), 0);
+}
+
+// Lexicographic windows over members of one score: "-" and "+", inclusive and
+// exclusive ends at present members, ends outside the members, crossed ends.
+TEST_F(ZsetTest, LexRanksFollowTheirBounds) {
+    for (const char* m : {"b", "c", "d", "e"}) add("z", 0, m);
+    auto bound = [](std::string_view text) {
+        ZLexBound b;
+        if (text == "-" || text == "+") {
+            b.kind = text == "-" ? ZLexBound::kMinusInf : ZLexBound::kPlusInf;
+        } else {
+            b = {ZLexBound::kValue, text.substr(1), text[0] == '('};
+        }
+        return b;
+    };
+    struct Case {
+        const char* min;
+        const char* max;
+        int64_t lo, hi;
+    };
+    const Case cases[] = {
+        {"-", "+", 0, 4},   {"[c", "[d", 1, 3}, {"(c", "[d", 2, 3}, {"[c", "(d", 1, 2}, {"(c", "(d", 2, 2},
+        {"(c", "(c", 2, 2}, {"[c", "[c", 1, 2}, {"-", "[b", 0, 1},  {"-", "(b", 0, 0},  {"(e", "+", 4, 4},
+        {"[a", "[bb", 0, 1}, {"[f", "+", 4, 4}, {"[d", "[b", 2, 2}, {"+", "-", 4, 4},  {"+", "+", 4, 4},
+        {"-", "-", 0, 0},   {"[", "+", 0, 4},   {"[cz", "[dz", 2, 3},
+    };
+    for (const Case& c : cases) {
+        int64_t lo = -1, hi = -1;
+        dict_zlexranks(ks, "z", bound(c.min), bound(c.max), &lo, &hi);
+        EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(c.lo, c.hi)) << c.min << " " << c.max;
+    }
+    int64_t lo = -1, hi = -1;
+    dict_zlexranks(ks, "missing", bound("-"), bound("+"), &lo, &hi);
+    EXPECT_EQ(std::make_pair(lo, hi), std::make_pair(int64_t{0}, int64_t{0}));
 }
 
 // ---- Removals ------------------------------------------------------------------
