@@ -36,7 +36,8 @@ void subscribe_to(Call& call, vorel::Subscriptions& mine, const Args& a, const c
 void unsubscribe_from(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
     if (a.argc < 2) {
         if (mine.empty()) return confirm(call, kind, nullptr);
-        for (const std::string& name : mine.in_order()) {
+        while (!mine.empty()) {
+            const std::string name = *mine.oldest();  // confirmed after it is gone
             mine.remove(name);
             const std::string_view view = name;
             confirm(call, kind, &view);
