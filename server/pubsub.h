@@ -107,4 +107,19 @@ private:
     Entry* newest_ = nullptr;
 };
 
+// What is left of one (P)(UN)SUBSCRIBE request that names more than one pass of
+// the connection loop serves: the rest is served a slice per pass, other
+// clients being served between slices, and the client's next request waits
+// until the last name has been confirmed.
+struct UnservedNames {
+    bool patterns = false;     // PSUBSCRIBE / PUNSUBSCRIBE
+    bool subscribing = false;  // (P)SUBSCRIBE
+    // No names given: every subscription of the kind is dropped, oldest first.
+    bool every = false;
+    // Otherwise the names not yet served, back to back, each ending at its offset.
+    std::string names;
+    std::vector<size_t> ends;
+    size_t next = 0;  // the first unserved name in `ends`
+};
+
 }  // namespace vorel
