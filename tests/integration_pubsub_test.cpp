@@ -171,7 +171,6 @@ std::chrono::steady_clock::duration worst_ping_during(Conn& big, Conn& other, co
 // last, and the subscriptions work. A client that goes away half-way through
 // leaves nothing behind.
 TEST(PubSub, FiftyThousandNamesInOneRequest) {
-    VOREL_SKIP_HEAVY_UNDER_WINE();
     constexpr int kNames = 50000;
     ServerGuard server;
     ASSERT_TRUE(server.ok());
@@ -218,7 +217,10 @@ TEST(PubSub, FiftyThousandNamesInOneRequest) {
             const auto worst = worst_ping_during(big, other, step.request, kNames, expected, &bad, &pings);
             EXPECT_EQ(bad, "");
             EXPECT_GT(pings, 0);
+#ifndef _WIN32
+            // Under Wine latency figures mean little: the order and counts are checked there.
             EXPECT_LT(worst, std::chrono::milliseconds(50)) << "a PING waited behind the request";
+#endif
             if (step.what == std::string("SUBSCRIBE")) {
                 EXPECT_EQ(pub.call({"PUBLISH", channel(kNames - 1), "m"}), ":1\r\n");
                 EXPECT_EQ(big.read_reply(), std::string(1, m) + "3\r\n$7\r\nmessage\r\n" +
