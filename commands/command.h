@@ -100,6 +100,11 @@ const std::vector<const CommandDef*>& all_commands();
 enum class Origin { Network, Exec, Replay };
 void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint64_t* lens, Origin origin);
 
+// Serves the next slice of a (P)(UN)SUBSCRIBE whose names did not fit one pass
+// (Client::unserved); clears it once the last name is confirmed. A client whose
+// rest cannot be served for lack of memory is closed.
+void serve_unserved_names(Server& srv, Client* c);
+
 // Adds a command that ran for `ns` nanoseconds to the server's slow log.
 void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ns);
 

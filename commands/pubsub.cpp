@@ -1,7 +1,12 @@
 // pubsub.cpp — publish/subscribe: SUBSCRIBE, PSUBSCRIBE, their removal commands,
 // PUBLISH (delivered through each receiver's output buffer) and PUBSUB, over the
 // server's subscription index.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/command_util.h"
@@ -22,40 +27,79 @@ void confirm(Call& call, const char* kind, const std::string_view* name) {
     out.integer(static_cast<long long>(c->channels.size() + c->patterns.size()));
 }
 
-void subscribe_to(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
-    mine.reserve(call.server.pubsub, static_cast<size_t>(a.argc - 1));
-    for (int i = 1; i < a.argc; ++i) {
-        const std::string_view name = a[i];
-        mine.add(call.server.pubsub, name);
-        confirm(call, kind, &name);
-    }
+// A request naming more than this many channels or patterns is served this
+// many per pass of the connection loop (about a millisecond of work).
+constexpr size_t kNamesPerPass = 1024;
+
+const char* kind_of(bool patterns, bool subscribing) {
+    if (subscribing) return patterns ? "psubscribe" : "subscribe";
+    return patterns ? "punsubscribe" : "unsubscribe";
 }
 
-// Without names: every subscription of the kind, confirmed in the order made
-// (one frame with a null name when there is none).
-void unsubscribe_from(Call& call, vorel::Subscriptions& mine, const Args& a, const char* kind) {
-    if (a.argc < 2) {
-        if (mine.empty()) return confirm(call, kind, nullptr);
-        for (const std::string& name : mine.in_order()) {
-            mine.remove(name);
-            const std::string_view view = name;
-            confirm(call, kind, &view);
+// Subscribes or unsubscribes one name and confirms it.
+void serve_name(Call& call, const vorel::UnservedNames& what, std::string_view name) {
+    Client* c = call.client;
+    vorel::Subscriptions& mine = what.patterns ? c->patterns : c->channels;
+    if (what.subscribing) {
+        mine.add(call.server.pubsub, name);
+    } else {
+        mine.remove(name);
+    }
+    confirm(call, kind_of(what.patterns, what.subscribing), &name);
+}
+
+// Serves up to `budget` of the request's remaining names. True once all are served.
+bool serve_some(Call& call, vorel::UnservedNames& what, size_t budget) {
+    if (what.every) {
+        vorel::Subscriptions& mine = what.patterns ? call.client->patterns : call.client->channels;
+        for (; budget > 0 && !mine.empty(); --budget) {
+            const std::string name = *mine.oldest();  // confirmed after it is gone
+            serve_name(call, what, name);
         }
+        return mine.empty();
+    }
+    for (; budget > 0 && what.next < what.ends.size(); --budget, ++what.next) {
+        const size_t start = what.next == 0 ? 0 : what.ends[what.next - 1];
+        serve_name(call, what, std::string_view(what.names).substr(start, what.ends[what.next] - start));
+    }
+    return what.next == what.ends.size();
+}
+
+// Serves a (P)(UN)SUBSCRIBE request's first slice and keeps the rest for the
+// following passes (see vorel::UnservedNames); inside EXEC all of it at once.
+// Without names, an unsubscribe drops every subscription of its kind in the
+// order made (one frame with a null name when there is none).
+void serve_request(Call& call, const Args& a, bool patterns, bool subscribing) {
+    Client* c = call.client;
+    vorel::Subscriptions& mine = patterns ? c->patterns : c->channels;
+    const size_t names = static_cast<size_t>(a.argc - 1);
+    if (names == 0 && mine.empty()) return confirm(call, kind_of(patterns, subscribing), nullptr);
+    if (subscribing) mine.reserve(call.server.pubsub, names);
+    vorel::UnservedNames what{patterns, subscribing, names == 0, {}, {}, 0};
+    const size_t budget = c->running_queue ? SIZE_MAX : kNamesPerPass;
+    if (what.every) {
+        if (!serve_some(call, what, budget)) c->unserved = std::make_unique<vorel::UnservedNames>(std::move(what));
         return;
     }
-    for (int i = 1; i < a.argc; ++i) {
-        const std::string_view name = a[i];
-        mine.remove(name);
-        confirm(call, kind, &name);
+    const size_t now = std::min(names, budget);
+    for (size_t i = 1; i <= now; ++i) serve_name(call, what, a[static_cast<int>(i)]);
+    if (now == names) return;
+    // The request's bytes are gone once its batch is framed: the rest is copied.
+    size_t bytes = 0;
+    for (size_t i = now + 1; i <= names; ++i) bytes += a.lens[i];
+    what.names.reserve(bytes);
+    what.ends.reserve(names - now);
+    for (size_t i = now + 1; i <= names; ++i) {
+        what.names.append(a[static_cast<int>(i)]);
+        what.ends.push_back(what.names.size());
     }
+    c->unserved = std::make_unique<vorel::UnservedNames>(std::move(what));
 }
 
-void cmd_subscribe(Call& call, const Args& a) { subscribe_to(call, call.client->channels, a, "subscribe"); }
-void cmd_psubscribe(Call& call, const Args& a) { subscribe_to(call, call.client->patterns, a, "psubscribe"); }
-void cmd_unsubscribe(Call& call, const Args& a) { unsubscribe_from(call, call.client->channels, a, "unsubscribe"); }
-void cmd_punsubscribe(Call& call, const Args& a) {
-    unsubscribe_from(call, call.client->patterns, a, "punsubscribe");
-}
+void cmd_subscribe(Call& call, const Args& a) { serve_request(call, a, false, true); }
+void cmd_psubscribe(Call& call, const Args& a) { serve_request(call, a, true, true); }
+void cmd_unsubscribe(Call& call, const Args& a) { serve_request(call, a, false, false); }
+void cmd_punsubscribe(Call& call, const Args& a) { serve_request(call, a, true, false); }
 
 void append_bulk(std::string& out, std::string_view s) {
     out += '$';
@@ -157,3 +201,19 @@ const CommandRegistrar registrar({
 });
 
 }  // namespace
+
+void serve_unserved_names(Server& srv, Client* c) {
+    if (!c->unserved || c->closed()) return;
+    const Args none{0, nullptr, nullptr};
+    Call call{srv, c, c->out, srv.keyspace, none};
+    try {
+        if (serve_some(call, *c->unserved, kNamesPerPass)) c->unserved.reset();
+    } catch (const std::bad_alloc&) {
+        // The confirmations already sent cannot be taken back: a client whose
+        // request cannot be finished loses its connection.
+        c->unserved.reset();
+        client_close(c);
+        return;
+    }
+    client_check_output(c);
+}

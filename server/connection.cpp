@@ -339,8 +339,9 @@ void frame_batch(Server& srv, Client* c) {
     long long failure = 0;
     while (pos < c->inbuf_len) {
         if (c->closed() || c->close_after_output) break;
-        // Requests behind a parked blocking command wait until it is answered.
-        if (c->wait) {
+        // Requests behind a parked blocking command, or behind a (P)(UN)SUBSCRIBE
+        // still being served, wait until it is answered.
+        if (c->wait || c->unserved) {
             c->input_paused = true;
             break;
         }
@@ -526,8 +527,9 @@ void end_of_pass(Server& srv) {
     time_out_parked_clients(srv, platform::current_time_ms());
     for (int i = 0; i < srv.clients.size(); ++i) {
         Client* c = srv.clients.at(i);
-        // Input that waited behind a blocking command that has now been answered.
-        if (c->input_paused && !c->wait && !c->closed()) {
+        serve_unserved_names(srv, c);
+        // Input that waited behind a command that has now been answered.
+        if (c->input_paused && !c->wait && !c->unserved && !c->closed()) {
             c->input_paused = false;
             frame_requests(srv, c);
         }
@@ -584,6 +586,15 @@ bool connection_feed(Server& srv, Client* c, const char* data, size_t len) {
         data += take;
         len -= take;
         frame_requests(srv, c);
+        // No later pass serves the rest of a (P)(UN)SUBSCRIBE of many names
+        // here: it is finished at once, then the input behind it is framed.
+        while (c->unserved && !c->closed()) {
+            serve_unserved_names(srv, c);
+            if (!c->unserved && c->input_paused && !c->wait) {
+                c->input_paused = false;
+                frame_requests(srv, c);
+            }
+        }
     }
     return true;
 }
@@ -598,6 +609,7 @@ void free_client_extras(Client* c) {
     c->parse = ParseState{};
     c->queue.clear();
     c->wait.reset();
+    c->unserved.reset();
     c->watched.clear();
     c->out.clear();
 }
@@ -718,18 +730,22 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
     items.clear();
     polled.clear();
     items.push_back({srv.listener, platform::kPollIn, 0});
+    // A client with names left to serve gets its next slice at the end of this
+    // pass: the poll then only looks for what is ready now.
+    int timeout_ms = kPassTimeoutMs;
     {
         ServerLock lock(srv.lock);
         for (int i = 0; i < srv.clients.size(); ++i) {
             Client* c = srv.clients.at(i);
             if (c->closed()) continue;
+            if (c->unserved) timeout_ms = 0;
             short events = c->close_after_output ? 0 : platform::kPollIn;
             if (c->out.pending() > 0) events |= platform::kPollOut;
             items.push_back({c->sock, events, 0});
             polled.push_back(c);
         }
     }
-    int ready = platform::net_poll(items.data(), items.size(), kPassTimeoutMs);
+    int ready = platform::net_poll(items.data(), items.size(), timeout_ms);
     if (!srv.running.load()) return false;
     if (ready < 0) return true;
 

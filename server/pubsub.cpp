@@ -61,7 +61,7 @@ void PubSub::remove(bool pattern, std::string_view name, Client* c) {
 bool Subscriptions::add(PubSub& index, std::string_view name) {
     // A client registers in one index only (its server's).
     if (index_ == nullptr) index_ = &index;
-    auto [it, added] = names_.try_emplace(std::string(name), next_order_);
+    auto [it, added] = names_.try_emplace(std::string(name), Order{newest_, nullptr});
     if (!added) return false;
     try {
         index_->add(patterns_, name, owner_);
@@ -69,7 +69,9 @@ bool Subscriptions::add(PubSub& index, std::string_view name) {
         names_.erase(it);
         throw;
     }
-    next_order_ += 1;
+    Entry* entry = &*it;
+    (newest_ != nullptr ? newest_->second.newer : oldest_) = entry;
+    newest_ = entry;
     return true;
 }
 
@@ -82,19 +84,11 @@ bool Subscriptions::remove(std::string_view name) {
     auto it = names_.find(name);
     if (it == names_.end()) return false;
     if (index_ != nullptr) index_->remove(patterns_, name, owner_);
+    const Order links = it->second;
+    (links.older != nullptr ? links.older->second.newer : oldest_) = links.newer;
+    (links.newer != nullptr ? links.newer->second.older : newest_) = links.older;
     names_.erase(it);
     return true;
-}
-
-std::vector<std::string> Subscriptions::in_order() const {
-    std::vector<std::pair<uint64_t, const std::string*>> by_order;
-    by_order.reserve(names_.size());
-    for (const auto& [name, order] : names_) by_order.emplace_back(order, &name);
-    std::sort(by_order.begin(), by_order.end());
-    std::vector<std::string> out;
-    out.reserve(by_order.size());
-    for (const auto& entry : by_order) out.push_back(*entry.second);
-    return out;
 }
 
 void Subscriptions::clear() {
@@ -102,7 +96,7 @@ void Subscriptions::clear() {
         for (const auto& entry : names_) index_->remove(patterns_, entry.first, owner_);
     }
     names_.clear();
-    next_order_ = 0;
+    oldest_ = newest_ = nullptr;
 }
 
 }  // namespace vorel

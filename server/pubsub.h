@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 struct Client;
@@ -66,7 +67,8 @@ private:
 
 // One client's subscriptions of one kind (channels or patterns). Each name is
 // held once; add and remove cost O(1) on the client's side plus the channel's or
-// pattern's subscriber list in the index.
+// pattern's subscriber list in the index. The names are also linked in the order
+// they were made, so the oldest is found in O(1) and no sort is ever needed.
 class Subscriptions {
 public:
     Subscriptions(Client* owner, bool patterns) : owner_(owner), patterns_(patterns) {}
@@ -82,17 +84,42 @@ public:
     void reserve(PubSub& index, size_t more);
     // Unsubscribes; false when not subscribed.
     bool remove(std::string_view name);
-    // The names in the order they were subscribed.
-    std::vector<std::string> in_order() const;
+    // The subscription made first; nullptr when there is none.
+    const std::string* oldest() const { return oldest_ != nullptr ? &oldest_->first : nullptr; }
     // Drops every subscription, in the index too.
     void clear();
 
 private:
+    // The neighbours of a name in the order made. The map's nodes never move,
+    // so pointers to its entries stay valid across rehashing.
+    struct Order;
+    using Entry = std::pair<const std::string, Order>;
+    struct Order {
+        Entry* older = nullptr;
+        Entry* newer = nullptr;
+    };
+
     Client* owner_;
     bool patterns_;
     PubSub* index_ = nullptr;  // the index the names are registered in, once one is
-    std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> names_;  // name -> order made
-    uint64_t next_order_ = 0;
+    std::unordered_map<std::string, Order, NameHash, std::equal_to<>> names_;
+    Entry* oldest_ = nullptr;
+    Entry* newest_ = nullptr;
+};
+
+// What is left of one (P)(UN)SUBSCRIBE request that names more than one pass of
+// the connection loop serves: the rest is served a slice per pass, other
+// clients being served between slices, and the client's next request waits
+// until the last name has been confirmed.
+struct UnservedNames {
+    bool patterns = false;     // PSUBSCRIBE / PUNSUBSCRIBE
+    bool subscribing = false;  // (P)SUBSCRIBE
+    // No names given: every subscription of the kind is dropped, oldest first.
+    bool every = false;
+    // Otherwise the names not yet served, back to back, each ending at its offset.
+    std::string names;
+    std::vector<size_t> ends;
+    size_t next = 0;  // the first unserved name in `ends`
 };
 
 }  // namespace vorel

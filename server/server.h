@@ -143,7 +143,10 @@ struct Client {
     // Set while the client is parked in a blocking command; its further input
     // is not framed until that command has been answered.
     std::unique_ptr<BlockWait> wait;
-    bool input_paused = false;  // input stayed unframed behind the parked command
+    // Set while a (P)(UN)SUBSCRIBE of many names is served a slice per pass; its
+    // further input is not framed until the last name has been confirmed.
+    std::unique_ptr<vorel::UnservedNames> unserved;
+    bool input_paused = false;  // input stayed unframed behind either of them
 
     // WATCHed keys; watch_broken once any of them changed since its WATCH.
     std::vector<std::string> watched;
