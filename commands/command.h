@@ -100,8 +100,8 @@ const std::vector<const CommandDef*>& all_commands();
 enum class Origin { Network, Exec, Replay };
 void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint64_t* lens, Origin origin);
 
-// Adds a command that ran for `ns` nanoseconds to the server's slow log.
-void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ns);
+// Adds a command that ran for `ticks` of platform::ticks() to the server's slow log.
+void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ticks);
 
 // Strict parsers for command arguments.
 int parse_strict_ll(std::string_view text, int64_t* out);
