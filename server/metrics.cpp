@@ -164,6 +164,13 @@ std::string metrics_text(Server& srv) {
           client_buffer_bytes(srv));
     x.one("vorel_log_enabled", "gauge", "1 while the append-only log is open.", srv.log.is_open() ? 1 : 0);
     x.one("vorel_log_last_write_ok", "gauge", "1 unless the last log write failed.", srv.log.last_write_ok() ? 1 : 0);
+    x.one("vorel_log_size_bytes", "gauge", "Bytes in the append-only log.", srv.log.size());
+    x.one("vorel_log_base_size_bytes", "gauge", "Log size after the last rewrite, or at start before any.",
+          srv.rewrite.base_size());
+    x.one("vorel_log_rewrite_in_progress", "gauge", "1 while a log rewrite runs or waits to start.",
+          srv.rewrite.in_progress() ? 1 : 0);
+    x.one("vorel_log_rewrites_total", "counter", "Log rewrites completed since start.", srv.rewrite.rewrites());
+    x.one("vorel_log_last_rewrite_ok", "gauge", "1 unless the last log rewrite failed.", srv.rewrite.last_ok() ? 1 : 0);
     x.one("vorel_net_input_bytes_total", "counter", "Bytes received from clients.", st.net_input_bytes);
     x.one("vorel_net_output_bytes_total", "counter", "Bytes sent to clients.", st.net_output_bytes);
     x.one("vorel_slowlog_length", "gauge", "Entries in the slow log.", static_cast<uint64_t>(srv.slowlog.entries.size()));
