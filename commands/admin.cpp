@@ -257,14 +257,15 @@ std::string commandstats_text(const Server& srv) {
     const auto& defs = all_commands();
     for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
         const CommandStats& st = srv.command_stats[i];
-        if (st.calls == 0 && st.rejected_calls == 0) continue;
-        const uint64_t usec = st.ns / 1000;
+        const uint64_t calls = st.calls();
+        if (calls == 0 && st.rejected_calls == 0) continue;
+        const uint64_t ns = st.ns();
         char line[256];
         std::snprintf(line, sizeof(line),
                       "cmdstat_%s:calls=%" PRIu64 ",usec=%" PRIu64 ",usec_per_call=%.2f,rejected_calls=%" PRIu64
                       ",failed_calls=%" PRIu64 "\r\n",
-                      command_name_lower(*defs[i]).c_str(), st.calls, usec,
-                      st.calls ? static_cast<double>(st.ns) / 1000.0 / static_cast<double>(st.calls) : 0.0,
+                      command_name_lower(*defs[i]).c_str(), calls, ns / 1000,
+                      calls ? static_cast<double>(ns) / 1000.0 / static_cast<double>(calls) : 0.0,
                       st.rejected_calls, st.failed_calls);
         text += line;
     }
@@ -277,12 +278,13 @@ std::string latencystats_text(const Server& srv) {
     const auto& defs = all_commands();
     for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
         const CommandStats& st = srv.command_stats[i];
-        if (st.calls == 0) continue;
+        if (st.calls() == 0) continue;
+        const auto usec = [&](double p) {
+            return static_cast<double>(platform::ticks_to_ns(st.latency.percentile(p))) / 1000.0;
+        };
         char line[256];
         std::snprintf(line, sizeof(line), "latency_percentiles_usec_%s:p50=%.3f,p99=%.3f,p99.9=%.3f\r\n",
-                      command_name_lower(*defs[i]).c_str(), static_cast<double>(st.latency.percentile_ns(50)) / 1000.0,
-                      static_cast<double>(st.latency.percentile_ns(99)) / 1000.0,
-                      static_cast<double>(st.latency.percentile_ns(99.9)) / 1000.0);
+                      command_name_lower(*defs[i]).c_str(), usec(50), usec(99), usec(99.9));
         text += line;
     }
     return text;
@@ -385,8 +387,7 @@ void apply_change(Call& call, const ConfigChange& change) {
         FsyncPolicy policy = FsyncPolicy::EverySec;
         if (parse_fsync_policy(change.value, &policy)) srv.log.set_fsync_policy(policy);
     } else if (name == "slowlog-log-slower-than") {
-        const int64_t us = static_cast<int64_t>(change.number);
-        srv.slowlog.slower_than_ns = us < 0 ? -1 : us > INT64_MAX / 1000 ? INT64_MAX : us * 1000;
+        srv.slowlog.set_slower_than_us(static_cast<int64_t>(change.number));
     } else if (name == "slowlog-max-len") {
         srv.slowlog.max_len = static_cast<size_t>(change.number);
         srv.slowlog.trim();

@@ -105,8 +105,8 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
 // rest cannot be served for lack of memory is closed.
 void serve_unserved_names(Server& srv, Client* c);
 
-// Adds a command that ran for `ns` nanoseconds to the server's slow log.
-void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ns);
+// Adds a command that ran for `ticks` of platform::ticks() to the server's slow log.
+void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ticks);
 
 // Strict parsers for command arguments.
 int parse_strict_ll(std::string_view text, int64_t* out);

@@ -3,10 +3,10 @@
 // subscribe and transaction gates, the log gate, arity), the handler call, and
 // the logging of what a writing command changed. Also the strict argument parsers.
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "commands/blocking.h"
@@ -100,15 +100,16 @@ bool arity_ok(const CommandInfo& info, Call& call, int argc) {
     return false;
 }
 
-int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The server's figures of a command; the array is sized to the table on first use.
+// The server's figures of a command; the array is sized to the table at start,
+// or on first use by a server that was never started. The bound is checked in
+// bytes: the element's offset is needed anyway, while an element count would
+// cost a division by the element's size.
 CommandStats& stats_of(Server& srv, const CommandInfo& info) {
-    if (srv.command_stats.size() <= info.id) srv.command_stats.resize(command_table().in_order.size());
-    return srv.command_stats[info.id];
+    std::vector<CommandStats>& all = srv.command_stats;
+    const auto bytes = static_cast<size_t>(reinterpret_cast<const char*>(std::to_address(all.end())) -
+                                           reinterpret_cast<const char*>(all.data()));
+    if (info.id * sizeof(CommandStats) >= bytes) [[unlikely]] all.resize(command_table().in_order.size());
+    return all[info.id];
 }
 
 // Counts a refusal of a known command that reached the frame from a client.
@@ -311,21 +312,21 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     if (origin == Origin::Replay) return run_handler(*info, call, origin);
 
     // Commands of one batch are timed back to back: the reading that ends one
-    // starts the next, so each costs one clock read (the first of a batch two).
-    // Inside EXEC each queued command is timed on its own.
-    const int64_t start = network && srv.framing.command_tick_ns != 0 ? srv.framing.command_tick_ns : steady_ns();
+    // starts the next, so each costs one tick read (the first of a batch two).
+    // Inside EXEC each queued command is timed on its own. The figures stay in
+    // ticks; INFO and /metrics turn them into time when they are read.
+    const uint64_t start = network && srv.framing.command_tick != 0 ? srv.framing.command_tick : platform::ticks();
     const size_t reply_start = c->out.mark();
     run_handler(*info, call, origin);
-    const int64_t end = steady_ns();
-    if (network) srv.framing.command_tick_ns = end;
-    const uint64_t ns = end > start ? static_cast<uint64_t>(end - start) : 0;
+    const uint64_t end = platform::ticks();
+    if (network) srv.framing.command_tick = end;
+    const uint64_t ticks = end > start ? end - start : 0;
     CommandStats& st = stats_of(srv, *info);
-    st.calls += 1;
-    st.ns += ns;
-    st.latency.add(ns);
+    st.ticks += ticks;
+    st.latency.add(ticks);
     const char first = c->out.byte_at(reply_start);
     if (first == '-' || first == '!') st.failed_calls += 1;
-    if (srv.slowlog.wants(ns)) slowlog_record(srv, c, args, ns);
+    if (srv.slowlog.wants(ticks)) [[unlikely]] slowlog_record(srv, c, args, ticks);
 }
 
 int parse_strict_ll(std::string_view text, int64_t* out) {

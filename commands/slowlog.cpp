@@ -70,13 +70,13 @@ const CommandRegistrar registrar({
 
 }  // namespace
 
-void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ns) try {
+void slowlog_record(Server& srv, Client* c, const Args& a, uint64_t ticks) try {
     SlowLog& log = srv.slowlog;
     if (log.max_len == 0) return;
     SlowLogEntry e;
     e.id = log.next_id++;
     e.unix_time_s = platform::current_time_s();
-    e.duration_us = ns / 1000;
+    e.duration_us = platform::ticks_to_ns(ticks) / 1000;
     const size_t argc = static_cast<size_t>(a.argc);
     const size_t kept = argc > SlowLog::kMaxArgs ? SlowLog::kMaxArgs - 1 : argc;
     e.args.reserve(kept + 1);

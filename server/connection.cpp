@@ -329,7 +329,7 @@ void fail_marked_replies(Client* c, const LogMark* marks, size_t count) {
 
 // Cuts and dispatches every complete request in the client's input buffer.
 void frame_batch(Server& srv, Client* c) {
-    srv.framing.command_tick_ns = 0;
+    srv.framing.command_tick = 0;
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/command.h"
 #include "server/server.h"
 
 namespace {
@@ -18,6 +19,7 @@ int fail(Server& srv, const char* text) {
 void process_init_once(Server& srv) {
     if (srv.process_initialised) return;
     platform::net_startup();
+    platform::ticks_per_ns();  // measures the tick rate now rather than at the first INFO
     int64_t now = platform::current_time_ms();
     dict_seed_random(static_cast<uint64_t>(now) * 0x9E3779B97F4A7C15ULL ^ platform::process_id());
     srv.process_initialised = true;
@@ -47,8 +49,9 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
     srv.stats = Stats{};
     // Per-command figures and the slow log start empty; the slow log's settings
     // follow the CONFIG rows, which are kept.
-    srv.command_stats.clear();
+    srv.command_stats.assign(all_commands().size(), CommandStats{});
     srv.slowlog.entries.clear();
+    srv.slowlog.set_slower_than_us(srv.slowlog.slower_than_us());
     srv.stats.start_time_ms = srv.stats.last_sec_timestamp_ms = platform::current_time_ms();
     srv.log.set_last_save_s(platform::current_time_s());
 

@@ -10,9 +10,14 @@
 #include "commands/command.h"
 #include "server/server.h"
 
-uint64_t LatencyHistogram::percentile_ns(double p) const {
+uint64_t LatencyHistogram::count() const {
     uint64_t total = 0;
     for (uint64_t n : counts_) total += n;
+    return total;
+}
+
+uint64_t LatencyHistogram::percentile(double p) const {
+    const uint64_t total = count();
     if (total == 0) return 0;
     // The rank of the sample at the percentile, counted from 1;
     // the small slack keeps 99 % of 1000 at 990 despite rounding in p / 100.
@@ -21,9 +26,9 @@ uint64_t LatencyHistogram::percentile_ns(double p) const {
     uint64_t seen = 0;
     for (size_t b = 0; b < kBuckets; ++b) {
         seen += counts_[b];
-        if (seen >= rank) return bucket_upper_ns(b);
+        if (seen >= rank) return bucket_upper(b);
     }
-    return bucket_upper_ns(kBuckets - 1);
+    return bucket_upper(kBuckets - 1);
 }
 
 int blocked_client_count(const Server& srv) { return srv.parked_clients; }
@@ -118,7 +123,7 @@ void per_command(Exposition& x, const Server& srv, const char* name, const char*
     const auto& defs = all_commands();
     for (size_t i = 0; i < srv.command_stats.size() && i < defs.size(); ++i) {
         const CommandStats& st = srv.command_stats[i];
-        if (st.calls == 0 && st.rejected_calls == 0) continue;
+        if (st.rejected_calls == 0 && st.calls() == 0) continue;
         x.sample(name, value(st), "cmd", lower_name(defs[i]->name));
     }
 }
@@ -139,9 +144,9 @@ std::string metrics_text(Server& srv) {
     x.one("vorel_commands_processed_total", "counter", "Requests served (RESP and HTTP).", st.total_commands);
     x.one("vorel_instantaneous_ops_per_second", "gauge", "Requests served in the last full second.", st.ops_last_sec);
     per_command(x, srv, "vorel_commands_total", "Handler runs by command.",
-                [](const CommandStats& c) { return c.calls; });
+                [](const CommandStats& c) { return c.calls(); });
     per_command(x, srv, "vorel_command_duration_seconds_total", "Time spent in handlers by command.",
-                [](const CommandStats& c) { return static_cast<double>(c.ns) / 1e9; });
+                [](const CommandStats& c) { return static_cast<double>(c.ns()) / 1e9; });
     per_command(x, srv, "vorel_command_rejected_total", "Requests refused before their handler ran, by command.",
                 [](const CommandStats& c) { return c.rejected_calls; });
     per_command(x, srv, "vorel_command_failed_total", "Handler runs that answered an error, by command.",
@@ -159,6 +164,13 @@ std::string metrics_text(Server& srv) {
           client_buffer_bytes(srv));
     x.one("vorel_log_enabled", "gauge", "1 while the append-only log is open.", srv.log.is_open() ? 1 : 0);
     x.one("vorel_log_last_write_ok", "gauge", "1 unless the last log write failed.", srv.log.last_write_ok() ? 1 : 0);
+    x.one("vorel_log_size_bytes", "gauge", "Bytes in the append-only log.", srv.log.size());
+    x.one("vorel_log_base_size_bytes", "gauge", "Log size after the last rewrite, or at start before any.",
+          srv.rewrite.base_size());
+    x.one("vorel_log_rewrite_in_progress", "gauge", "1 while a log rewrite runs or waits to start.",
+          srv.rewrite.in_progress() ? 1 : 0);
+    x.one("vorel_log_rewrites_total", "counter", "Log rewrites completed since start.", srv.rewrite.rewrites());
+    x.one("vorel_log_last_rewrite_ok", "gauge", "1 unless the last log rewrite failed.", srv.rewrite.last_ok() ? 1 : 0);
     x.one("vorel_net_input_bytes_total", "counter", "Bytes received from clients.", st.net_input_bytes);
     x.one("vorel_net_output_bytes_total", "counter", "Bytes sent to clients.", st.net_output_bytes);
     x.one("vorel_slowlog_length", "gauge", "Entries in the slow log.", static_cast<uint64_t>(srv.slowlog.entries.size()));

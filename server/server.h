@@ -313,9 +313,9 @@ struct FramingScratch {
     // The clock reading of the batch being framed, shared by its requests'
     // statistics and keyspace operations; 0 outside a batch.
     int64_t batch_clock_ms = 0;
-    // The steady-clock reading (ns) at the end of the previous timed command of
+    // The platform::ticks() reading at the end of the previous timed command of
     // the batch, which starts the next one's time; 0 at the start of a batch.
-    int64_t command_tick_ns = 0;
+    uint64_t command_tick = 0;
 };
 
 // ---- Server ----------------------------------------------------------------

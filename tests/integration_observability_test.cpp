@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <regex>
 #include <string>
@@ -296,7 +297,13 @@ std::map<std::string, double> parse_metrics(const std::string& text, std::string
 }  // namespace
 
 TEST(Observability, MetricsScrape) {
-    ServerGuard server("pw", 64);
+    const std::string log_path = "vorel_metrics_" + std::to_string(platform::process_id()) + ".aof";
+    std::remove(log_path.c_str());
+    struct RemoveLog {
+        const std::string& path;
+        ~RemoveLog() { std::remove(path.c_str()); }
+    } remove_log{log_path};
+    ServerGuard server("pw", 64, log_path.c_str());
     ASSERT_TRUE(server.ok());
     const int port = server.port();
     const std::string denied = http_get(port, "/metrics");
@@ -323,7 +330,9 @@ TEST(Observability, MetricsScrape) {
          {"vorel_uptime_seconds", "vorel_connected_clients", "vorel_blocked_clients", "vorel_keyspace_hits_total",
           "vorel_keyspace_misses_total", "vorel_keys", "vorel_expiring_keys", "vorel_evicted_keys_total",
           "vorel_expired_keys_total", "vorel_memory_used_bytes", "vorel_memory_max_bytes", "vorel_client_buffer_bytes",
-          "vorel_log_enabled", "vorel_log_last_write_ok", "vorel_net_input_bytes_total",
+          "vorel_log_enabled", "vorel_log_last_write_ok", "vorel_log_size_bytes", "vorel_log_base_size_bytes",
+          "vorel_log_rewrite_in_progress", "vorel_log_rewrites_total", "vorel_log_last_rewrite_ok",
+          "vorel_net_input_bytes_total",
           "vorel_net_output_bytes_total", "vorel_commands_processed_total"}) {
         EXPECT_TRUE(first.count(name)) << name;
     }
@@ -331,6 +340,10 @@ TEST(Observability, MetricsScrape) {
     EXPECT_EQ(first["vorel_keys"], 1);
     EXPECT_EQ(first["vorel_commands_total{cmd=\"get\"}"], 1);
     EXPECT_EQ(first["vorel_keyspace_hits_total"], 1);
+    EXPECT_EQ(first["vorel_log_enabled"], 1);
+    EXPECT_GT(first["vorel_log_size_bytes"], 0);
+    EXPECT_EQ(first["vorel_log_rewrite_in_progress"], 0);
+    EXPECT_EQ(first["vorel_log_last_rewrite_ok"], 1);
 
     c.call({"SET", "b", "2", "EX", "100"});
     c.call({"GET", "a"});
@@ -340,7 +353,7 @@ TEST(Observability, MetricsScrape) {
     EXPECT_EQ(second["vorel_commands_total{cmd=\"set\"}"], 2);
     EXPECT_EQ(second["vorel_keyspace_misses_total"], first["vorel_keyspace_misses_total"] + 1);
     EXPECT_EQ(second["vorel_expiring_keys"], 1);
-    for (const char* counter : {"vorel_net_input_bytes_total", "vorel_net_output_bytes_total",
+    for (const char* counter : {"vorel_log_size_bytes", "vorel_net_input_bytes_total", "vorel_net_output_bytes_total",
                                 "vorel_commands_processed_total", "vorel_command_duration_seconds_total{cmd=\"get\"}"}) {
         EXPECT_GT(second[counter], first[counter]) << counter;
     }
