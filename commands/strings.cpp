@@ -109,7 +109,7 @@ void cmd_set(Call& call, const Args& a) {
     bool have_old = false;
     if (o.get) {
         std::string_view v;
-        if (dict_get_string(call.ks, key, &v) == 1) {
+        if (dict_get_string(call.ks, key, &v) == DictStatus::Ok) {
             old.assign(v);
             have_old = true;
         }
@@ -121,11 +121,11 @@ void cmd_set(Call& call, const Args& a) {
     }
     bool written;
     if (o.nx) {
-        written = dict_set_string_ifabsent(call.ks, key, value, deadline) == 1;
+        written = dict_set_string_ifabsent(call.ks, key, value, deadline) == DictStatus::Ok;
     } else if (o.xx) {
-        written = dict_set_string_ifexists(call.ks, key, value, deadline) == 1;
+        written = dict_set_string_ifexists(call.ks, key, value, deadline) == DictStatus::Ok;
     } else {
-        written = dict_set_string(call.ks, key, value, deadline) == 0;
+        written = dict_set_string(call.ks, key, value, deadline) == DictStatus::Ok;
     }
     if (written) {
         log_string_write(call, key, value);
@@ -147,9 +147,9 @@ void cmd_set(Call& call, const Args& a) {
 
 // Logged as its request (by the dispatcher) when the key was created.
 void cmd_setnx(Call& call, const Args& a) {
-    int r = dict_set_string_ifabsent(call.ks, a[1], a[2], 0);
-    if (r != 1) call.log_nothing();
-    call.out.integer(r == 1 ? 1 : 0);
+    const bool set = dict_set_string_ifabsent(call.ks, a[1], a[2], 0) == DictStatus::Ok;
+    if (!set) call.log_nothing();
+    call.out.integer(set ? 1 : 0);
 }
 
 // SETEX (seconds) and PSETEX (milliseconds).
@@ -159,7 +159,7 @@ void set_with_expiry(Call& call, const Args& a, const char* lower_name, int64_t 
         !checked_add(dict_now_ms(), ms, &deadline)) {
         return reply_invalid_expire(call.out, lower_name);
     }
-    if (dict_set_string(call.ks, a[1], a[3], deadline) == 0) {
+    if (dict_set_string(call.ks, a[1], a[3], deadline) == DictStatus::Ok) {
         log_string_write(call, a[1], a[3]);
         call.out.simple("OK");
     } else {
@@ -194,13 +194,13 @@ void cmd_msetnx(Call& call, const Args& a) {
 }
 
 void cmd_append(Call& call, const Args& a) {
-    int64_t n = dict_append_string(call.ks, a[1], a[2]);
-    if (n < 0) {
+    const DictCount n = dict_append_string(call.ks, a[1], a[2]);
+    if (!n.ok()) {
         call.log_nothing();
-        return call.out.error(n == -1 ? kErrWrongType : "out of memory");
+        return call.out.error(n.status == DictStatus::WrongType ? kErrWrongType : "out of memory");
     }
     call.log_request();
-    call.out.integer(n);
+    call.out.integer(n.value);
 }
 
 void cmd_setrange(Call& call, const Args& a) {
@@ -208,18 +208,18 @@ void cmd_setrange(Call& call, const Args& a) {
     int64_t offset = 0;
     if (!parse_strict_ll(a[2], &offset) || offset < 0) return out.error("offset is out of range");
     if (offset > INT32_MAX) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
-    int64_t n = dict_setrange(call.ks, a[1], offset, a[3]);
+    const DictCount n = dict_setrange(call.ks, a[1], offset, a[3]);
     // Logged as the request whenever the new length is positive, even when the
     // bytes written equal the ones they replace.
-    if (n > 0) {
+    if (n.ok() && n.value > 0) {
         call.log_request();
     } else {
         call.log_nothing();
     }
-    if (n == -1) return out.error(kErrWrongType);
-    if (n == -3) return out.error("offset is out of range");
-    if (n < 0) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
-    out.integer(n);
+    if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (n.status == DictStatus::OutOfRange) return out.error("offset is out of range");
+    if (!n.ok()) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
+    out.integer(n.value);
 }
 
 constexpr const char* kErrBitOffset = "bit offset is not an integer or out of range";
@@ -235,10 +235,10 @@ void cmd_setbit(Call& call, const Args& a) {
     if (!parse_bit_offset(a[2], &offset)) return out.error(kErrBitOffset);
     if (a[3] != "0" && a[3] != "1") return out.error(kErrBitValue);
     int old = 0;
-    int r = dict_setbit(call.ks, a[1], offset, a[3] == "1", &old);
-    if (r != 0) {
+    const DictStatus r = dict_setbit(call.ks, a[1], offset, a[3] == "1", &old);
+    if (r != DictStatus::Ok) {
         call.log_nothing();
-        return out.error(r == -1 ? kErrWrongType : kErrBitOffset);
+        return out.error(r == DictStatus::WrongType ? kErrWrongType : kErrBitOffset);
     }
     call.log_request();
     out.integer(old);
@@ -248,7 +248,7 @@ void cmd_setbit(Call& call, const Args& a) {
 // and is encoded at once.
 void reply_stored_string(Call& call, std::string_view key) {
     std::string_view v;
-    if (dict_get_string(call.ks, key, &v) == 1) {
+    if (dict_get_string(call.ks, key, &v) == DictStatus::Ok) {
         call.out.bulk(v);
     } else {
         call.out.null();
@@ -267,9 +267,9 @@ void cmd_mget(Call& call, const Args& a) {
 }
 
 void cmd_strlen(Call& call, const Args& a) {
-    int64_t n = dict_strlen(call.ks, a[1]);
-    if (n == -2) return call.out.error(kErrWrongType);
-    call.out.integer(n < 0 ? 0 : n);
+    const DictCount n = dict_strlen(call.ks, a[1]);
+    if (n.status == DictStatus::WrongType) return call.out.error(kErrWrongType);
+    call.out.integer(n.ok() ? n.value : 0);
 }
 
 // GETRANGE and its older name SUBSTR.
@@ -277,7 +277,7 @@ void cmd_getrange(Call& call, const Args& a) {
     int64_t start = 0, end = 0;
     if (!parse_strict_ll(a[2], &start) || !parse_strict_ll(a[3], &end)) return call.out.error(kErrNotInteger);
     std::string range;
-    if (dict_getrange(call.ks, a[1], start, end, &range) == -1) return call.out.error(kErrWrongType);
+    if (dict_getrange(call.ks, a[1], start, end, &range) == DictStatus::WrongType) return call.out.error(kErrWrongType);
     call.out.bulk(range);
 }
 
@@ -286,9 +286,9 @@ void cmd_getbit(Call& call, const Args& a) {
     int64_t offset = 0;
     if (!parse_bit_offset(a[2], &offset)) return out.error(kErrBitOffset);
     int bit = 0;
-    int r = dict_getbit(call.ks, a[1], offset, &bit);
-    if (r == -1) return out.error(kErrWrongType);
-    if (r != 0) return out.error(kErrBitOffset);
+    const DictStatus r = dict_getbit(call.ks, a[1], offset, &bit);
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r != DictStatus::Ok) return out.error(kErrBitOffset);
     out.integer(bit);
 }
 
@@ -311,9 +311,9 @@ void cmd_bitcount(Call& call, const Args& a) {
     bool range = a.argc >= 4, bit_units = false;
     if (range && (!parse_strict_ll(a[2], &start) || !parse_strict_ll(a[3], &end))) return out.error(kErrNotInteger);
     if (a.argc >= 5 && !parse_bit_units(out, a, 4, &bit_units)) return;
-    int64_t n = dict_bitcount(call.ks, a[1], start, end, range, bit_units);
-    if (n < 0) return out.error(kErrWrongType);
-    out.integer(n);
+    const DictCount n = dict_bitcount(call.ks, a[1], start, end, range, bit_units);
+    if (!n.ok()) return out.error(kErrWrongType);
+    out.integer(n.value);
 }
 
 void cmd_bitpos(Call& call, const Args& a) {
@@ -324,20 +324,20 @@ void cmd_bitpos(Call& call, const Args& a) {
     if (a.argc >= 4 && !parse_strict_ll(a[3], &start)) return out.error(kErrNotInteger);
     if (a.argc >= 5 && !parse_strict_ll(a[4], &end)) return out.error(kErrNotInteger);
     if (a.argc >= 6 && !parse_bit_units(out, a, 5, &bit_units)) return;
-    int64_t n = dict_bitpos(call.ks, a[1], a[2] == "1", start, end, a.argc >= 4, bit_units);
-    if (n == -2) return out.error(kErrWrongType);
-    out.integer(n);
+    const DictCount n = dict_bitpos(call.ks, a[1], a[2] == "1", start, end, a.argc >= 4, bit_units);
+    if (!n.ok()) return out.error(kErrWrongType);
+    out.integer(n.value);
 }
 
 // Logged as its request (by the dispatcher) when the value was replaced or created.
 void cmd_getset(Call& call, const Args& a) {
     Reply& out = call.out;
     std::string old;
-    int r = dict_get_string_replace(call.ks, a[1], a[2], &old);
-    if (r != 0 && r != 1) call.log_nothing();
-    if (r == -1) return out.error(kErrWrongType);
-    if (r < 0) return out.error("out of memory");
-    if (r == 1) {
+    const DictStatus r = dict_get_string_replace(call.ks, a[1], a[2], &old);
+    if (r != DictStatus::Ok && r != DictStatus::Missing) call.log_nothing();
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r == DictStatus::NoMemory) return out.error("out of memory");
+    if (r == DictStatus::Ok) {
         out.bulk(old);
     } else {
         out.null();
@@ -347,8 +347,7 @@ void cmd_getset(Call& call, const Args& a) {
 // Logged as its request (by the dispatcher) when the key was deleted.
 void cmd_getdel(Call& call, const Args& a) {
     std::string old;
-    int r = dict_set_getdel(call.ks, a[1], &old);
-    if (r == 1) {
+    if (dict_set_getdel(call.ks, a[1], &old) == DictStatus::Ok) {
         call.out.bulk(old);
     } else {
         call.log_nothing();
@@ -390,7 +389,7 @@ void cmd_getex(Call& call, const Args& a) {
     bool found = false;
     bool logged = false;
     std::string_view v;
-    if (dict_get_string(call.ks, a[1], &v) == 1) {
+    if (dict_get_string(call.ks, a[1], &v) == DictStatus::Ok) {
         found = true;
         value.assign(v);
         if (mode == SetExpiry) {
@@ -438,13 +437,13 @@ void incr_by(Call& call, const Args& a, bool decrement) {
     }
     // Every failure below logs nothing, even after a lookup removed an expired key.
     std::string_view v;
-    int found = dict_get_string(call.ks, a[1], &v);
-    if (found == -1) {
+    const DictStatus found = dict_get_string(call.ks, a[1], &v);
+    if (found == DictStatus::WrongType) {
         call.log_nothing();
         return out.error(kErrWrongType);
     }
     int64_t current = 0, sum = 0;
-    if (found == 1 && !parse_stored_integer(v, &current)) {
+    if (found == DictStatus::Ok && !parse_stored_integer(v, &current)) {
         call.log_nothing();
         return out.error(kErrNotInteger);
     }
@@ -454,7 +453,7 @@ void incr_by(Call& call, const Args& a, bool decrement) {
     }
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRId64, sum);
-    if (dict_set_string(call.ks, a[1], text, 0) != 0) {
+    if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
         return out.error("out of memory");
     }
@@ -471,13 +470,13 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
     if (!parse_strict_float(a[2], &inc)) return out.error("value is not a valid float");
     // Every failure below logs nothing, even after a lookup removed an expired key.
     std::string_view v;
-    int found = dict_get_string(call.ks, a[1], &v);
-    if (found == -1) {
+    const DictStatus found = dict_get_string(call.ks, a[1], &v);
+    if (found == DictStatus::WrongType) {
         call.log_nothing();
         return out.error(kErrWrongType);
     }
     double current = 0;
-    if (found == 1 && !v.empty()) {
+    if (found == DictStatus::Ok && !v.empty()) {
         // Like the C conversion without a check for trailing text: "abc" reads as 0.
         current = std::strtod(std::string(v).c_str(), nullptr);
         if (!std::isfinite(current)) {
@@ -492,7 +491,7 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
     }
     char text[64];
     std::snprintf(text, sizeof(text), "%.17g", sum);
-    if (dict_set_string(call.ks, a[1], text, 0) != 0) {
+    if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
         return out.error("out of memory");
     }
@@ -521,9 +520,9 @@ void cmd_bitop(Call& call, const Args& a) {
     size_t longest = 0;
     for (int i = 3; i < a.argc; ++i) {
         std::string_view v;
-        const int r = dict_get_string(call.ks, a[i], &v);
-        if (r < 0) return out.error(kErrWrongType);
-        sources.emplace_back(r == 1 ? v : std::string_view());
+        const DictStatus r = dict_get_string(call.ks, a[i], &v);
+        if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+        sources.emplace_back(r == DictStatus::Ok ? v : std::string_view());
         longest = std::max(longest, sources.back().size());
     }
     std::string result(longest, '\0');
@@ -539,7 +538,7 @@ void cmd_bitop(Call& call, const Args& a) {
     }
     if (longest == 0) {
         dict_del(call.ks, a[2]);
-    } else if (dict_set_string(call.ks, a[2], result, 0) != 0) {
+    } else if (dict_set_string(call.ks, a[2], result, 0) != DictStatus::Ok) {
         return out.error("out of memory");
     }
     out.integer(static_cast<long long>(longest));

@@ -358,45 +358,73 @@ void lru_index_sync(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
 
+// ---- Results of the keyspace operations -------------------------------------
+// Operations that report how they went return a DictStatus. An operation that
+// also yields a count, a length or a position returns a DictCount: the status
+// and, when the status says so, the value (a value is never an error code).
+// Each declaration below names the statuses it can return.
+
+enum class DictStatus : uint8_t {
+    Ok,          // done / found
+    Missing,     // the key (or the field, member or element) is not there
+    Exists,      // a conditional write found the key already there; nothing changed
+    WrongType,   // the key holds a value of another type (left unchanged)
+    NoMemory,    // an allocation failed or the key could not be stored; nothing changed
+    OutOfRange,  // an offset or index outside what the operation accepts
+    TooLarge,    // the result would exceed the size limit
+    NotFound,    // an element the operation is relative to (such as a pivot) is absent
+    Overflow,    // the arithmetic result would not be representable; nothing stored
+    Invalid,     // an argument the operation refuses (such as an empty key name)
+};
+
+struct DictCount {
+    DictStatus status = DictStatus::Ok;
+    int64_t value = 0;
+    bool ok() const { return status == DictStatus::Ok; }
+    friend bool operator==(const DictCount&, const DictCount&) = default;
+};
+
 // ---- String values and bitmaps (strings.cpp) ---------------------------------
 // Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a
 // value: a string key holding "" is found, with an empty view.
 
-// Whole-value write; replaces a value of another type; runs eviction. 0 ok, -1 failure.
-int dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 set, 0 the key exists (nothing changed), -1 failure.
-int dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 set, 0 the key is missing, -1 failure. No eviction.
-int dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 a string (view valid until the next change), 0 missing, -1 another type.
-// Counts a hit or a miss.
-int dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out);
-// Read and replace (expiry kept): 1 replaced, *old holds the old value; 0 the key
-// was missing and is now created with the value; -1 another type (unchanged);
-// -2 allocation failure.
-int dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old);
-// Read and delete: 1 read and deleted; 0 missing; -1 another type (left in place).
-int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out);
-// New length; -1 another type; -2 allocation failure. Expiry kept, no eviction.
-int64_t dict_append_string(Keyspace* ks, std::string_view key, std::string_view value);
-// Length; -1 missing; -2 another type.
-int64_t dict_strlen(Keyspace* ks, std::string_view key);
-// 1 a string (range copied into *out, possibly empty); 0 missing; -1 another type.
-int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out);
+// Whole-value write; replaces a value of another type; runs eviction. Ok or NoMemory.
+DictStatus dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
+// Ok set; Exists (nothing changed); NoMemory.
+DictStatus dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value,
+                                    int64_t expire_at_ms);
+// Ok set; Missing (nothing changed); NoMemory. No eviction.
+DictStatus dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value,
+                                    int64_t expire_at_ms);
+// Ok (view valid until the next change); Missing; WrongType. Counts a hit or a miss.
+DictStatus dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out);
+// Read and replace (expiry kept): Ok replaced, *old holds the old value; Missing:
+// the key was missing and is now created with the value; WrongType (unchanged);
+// NoMemory.
+DictStatus dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old);
+// Read and delete: Ok read and deleted; Missing; WrongType (left in place).
+DictStatus dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out);
+// Ok with the new length; WrongType; NoMemory. Expiry kept, no eviction.
+DictCount dict_append_string(Keyspace* ks, std::string_view key, std::string_view value);
+// Ok with the length; Missing; WrongType.
+DictCount dict_strlen(Keyspace* ks, std::string_view key);
+// Ok (range copied into *out, possibly empty); Missing; WrongType.
+DictStatus dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out);
 // Maximum length a range or bit write may produce.
 constexpr uint64_t kMaxStringLength = uint64_t(1) << 29;
-// New length; 0 nothing written (missing key, empty bytes); -1 another type;
-// -2 allocation failure; -3 negative offset; -4 too large.
-int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes);
-// 0 done (*old_bit set); -1 another type; -2 negative or too large offset, or allocation failure.
-int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit);
-// 0 done (*bit set); -1 another type; -2 negative offset.
-int dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit);
-// Number of one bits; -1 another type; 0 missing.
-int64_t dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given, bool bit_units);
-// Position of the first matching bit or -1; -2 another type.
-int64_t dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
-                    bool bit_units);
+// Ok with the new length (0: nothing written, missing key and empty bytes);
+// WrongType; NoMemory; OutOfRange (negative offset); TooLarge.
+DictCount dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes);
+// Ok (*old_bit set); WrongType; OutOfRange (negative or too large offset); NoMemory.
+DictStatus dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit);
+// Ok (*bit set; 0 for a missing key); WrongType; OutOfRange (negative offset).
+DictStatus dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit);
+// Ok with the number of one bits (0 for a missing key); WrongType.
+DictCount dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given,
+                        bool bit_units);
+// Ok with the position of the first matching bit, or -1 when there is none; WrongType.
+DictCount dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
+                      bool bit_units);
 // Normalises an inclusive range over a value of len bytes; false when empty.
 bool bitnorm_range(uint64_t len, int64_t start, int64_t end, bool bit_units, int64_t* first, int64_t* last);
 extern const int popcount8[256];

@@ -124,7 +124,7 @@ void route_get(Server& srv, Client* c, std::string_view query) {
     std::string value;
     if (srv.keyspace == nullptr || !dict_exists(srv.keyspace, key)) return send_text(c, 404, "Not Found", "Not Found");
     std::string_view v;
-    if (dict_get_string(srv.keyspace, key, &v) == 1) value.assign(v);
+    if (dict_get_string(srv.keyspace, key, &v) == DictStatus::Ok) value.assign(v);
     send_text(c, 200, "OK", value);
 }
 

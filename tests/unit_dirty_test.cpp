@@ -45,10 +45,10 @@ constexpr int64_t kTtl = 10'000;
 // The contents every case starts from: one or more keys of every type, one
 // string with a deadline.
 void seed(Keyspace* ks) {
-    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), 0);
-    ASSERT_EQ(dict_set_string(ks, "n", "10", 0), 0);
-    ASSERT_EQ(dict_set_string(ks, "big", std::string(100, 'x'), 0), 0);
-    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kStart + kTtl), 0);
+    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "n", "10", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "big", std::string(100, 'x'), 0), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kStart + kTtl), DictStatus::Ok);
     for (const char* v : {"a", "b", "c", "b"}) ASSERT_GT(dict_rpush(ks, "l", v), 0);
     ASSERT_EQ(dict_hset(ks, "h", "f1", "v1"), 1);
     ASSERT_EQ(dict_hset(ks, "h", "f2", "v2"), 1);
@@ -64,7 +64,7 @@ void pass_deadline(Keyspace*) { FakeClock::now = kStart + kTtl + 1; }
 
 // Strings well over a 1 MiB limit, written while no limit is set.
 void fill_past_one_mib(Keyspace* ks) {
-    for (int i = 0; i < 12; i++) ASSERT_EQ(dict_set_string(ks, "bulk" + std::to_string(i), std::string(100'000, 'b'), 0), 0);
+    for (int i = 0; i < 12; i++) ASSERT_EQ(dict_set_string(ks, "bulk" + std::to_string(i), std::string(100'000, 'b'), 0), DictStatus::Ok);
 }
 
 using SV = std::vector<std::string_view>;

@@ -125,12 +125,12 @@ struct FailureCase {
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 void seed(Keyspace* ks) {
-    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), 0);
-    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), 0);
+    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), DictStatus::Ok);
     ASSERT_EQ(dict_rpush(ks, "l", "a"), 1);
     ASSERT_EQ(dict_rpush(ks, "l", "b"), 2);
     ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2"}), 2);
-    for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), 0);
+    for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), DictStatus::Ok);
 }
 
 const std::vector<FailureCase>& failure_cases() {
@@ -141,8 +141,8 @@ const std::vector<FailureCase>& failure_cases() {
          [](Keyspace*) { FakeClock::now += 7; }},
         {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == 1; }},
         {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == 1; }},
-        {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == 0; }},
-        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == 0; }},
+        {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == DictStatus::Ok; }},
+        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == DictStatus::Ok; }},
         {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == 1; }},
         {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == 1; }},
         {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == 1; }},

@@ -17,6 +17,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::expect_table_consistent;
 using ks_test::FakeClock;
 using ks_test::keys_in_bucket;
@@ -46,7 +47,7 @@ std::vector<std::string> to_strings(const std::vector<std::string_view>& views) 
 class KeysTest : public ks_test::KeyspaceTest {
 protected:
     void put(std::string_view key, std::string_view value = "v", int64_t deadline = 0) {
-        ASSERT_EQ(dict_set_string(ks, key, value, deadline), 0);
+        ASSERT_EQ(dict_set_string(ks, key, value, deadline), DictStatus::Ok);
     }
     std::vector<std::string> keys(std::string_view pattern) {
         std::vector<std::string_view> out;
@@ -441,7 +442,7 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     expect_table_consistent(ks);
 
     // Independent: changing the copy leaves the source alone.
-    EXPECT_EQ(dict_setrange(ks, "dst", 0, "P"), 7);
+    EXPECT_EQ(dict_setrange(ks, "dst", 0, "P"), counted(7));
     EXPECT_EQ(value_of("src"), "payload");
     EXPECT_EQ(dict_del(ks, "dst"), 1);
     EXPECT_EQ(ks->used_memory, before);
@@ -465,7 +466,7 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     put("empty", "");
     EXPECT_EQ(dict_copy(ks, "empty", "empty2", false), 1);
     std::string_view v = "junk";
-    EXPECT_EQ(dict_get_string(ks, "empty2", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "empty2", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
 
     EXPECT_EQ(dict_copy(ks, "missing", "x", false), -1);

@@ -305,7 +305,7 @@ TEST_F(ListsTest, CopyIsIndependentAndSizedToTheElementCount) {
 
 TEST_F(ListsTest, StringWriteReleasesEveryListCharge) {
     rpush_all("k", {"one", "two", "three", "four", "five"});
-    ASSERT_EQ(dict_set_string(ks, "k", "v", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "v", 0), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + ks_test::string_key_charge(1, 1));
     dict_del(ks, "k");
     EXPECT_EQ(ks->used_memory, kBase);

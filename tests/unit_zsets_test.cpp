@@ -300,7 +300,7 @@ TEST_F(ZsetTest, CopyAndStringOverwriteCarryExactCharges) {
     EXPECT_EQ(dict_zcard(ks, "dst"), 5);
 
     dict_del(ks, "src");
-    ASSERT_EQ(dict_set_string(ks, "dst", "xyz", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "dst", "xyz", 0), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + ks_test::string_key_charge(3, 3));
     EXPECT_EQ(dict_zcard(ks, "dst"), 0);
 }
