@@ -471,37 +471,39 @@ struct PoppedElements {
     std::string_view operator[](size_t i) const { return items[i].view(); }
 };
 
-// Length after the push; -1 another type; -2 allocation failure (nothing pushed,
-// no key created); -3 empty key name. Runs eviction afterwards.
-int64_t dict_lpush(Keyspace* ks, std::string_view key, std::string_view element);
-int64_t dict_rpush(Keyspace* ks, std::string_view key, std::string_view element);
-// As the pushes when the key holds a list; 0 when it is missing or of another type.
-int64_t dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element);
-int64_t dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element);
-// Length; 0 missing; -1 another type.
-int64_t dict_llen(Keyspace* ks, std::string_view key);
-// Pop one element into *out: 1 popped, 0 missing key, -1 another type, -2 allocation failure.
-int dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out);
-int dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out);
-// Pop up to count elements (head first for lpop, tail first for rpop). Number
-// popped (0 for a missing key or count <= 0); -1 another type; -2 allocation failure.
-int64_t dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
-int64_t dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
+// Ok with the length after the push; WrongType; NoMemory (nothing pushed, no key
+// created); Invalid (empty key name). Runs eviction afterwards.
+DictCount dict_lpush(Keyspace* ks, std::string_view key, std::string_view element);
+DictCount dict_rpush(Keyspace* ks, std::string_view key, std::string_view element);
+// As the pushes when the key holds a list; Missing (nothing pushed) when it is
+// missing or holds another type.
+DictCount dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element);
+DictCount dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element);
+// Ok with the length; Missing (0); WrongType.
+DictCount dict_llen(Keyspace* ks, std::string_view key);
+// Pop one element into *out: Ok popped; Missing; WrongType; NoMemory.
+DictStatus dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out);
+DictStatus dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out);
+// Pop up to count elements (head first for lpop, tail first for rpop). Ok with
+// the number popped (0 for count <= 0); Missing (0); WrongType; NoMemory.
+DictCount dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
+DictCount dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
 // Views of positions start..stop inclusive, pointing into the keyspace: valid only
-// under the lock and until the next change. Number of views; -1 another type.
-int64_t dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
-                    std::vector<std::string_view>* out);
-// 1 found (*out points into the keyspace, as for dict_lrange); 0 missing key or
-// position out of range; -1 another type.
-int dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out);
-// 1 done; 0 missing key; -1 position out of range; -2 another type; -3 allocation failure.
-int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element);
+// under the lock and until the next change. Ok with the number of views; Missing
+// (0); WrongType.
+DictCount dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
+                      std::vector<std::string_view>* out);
+// Ok found (*out points into the keyspace, as for dict_lrange); Missing key;
+// OutOfRange position; WrongType.
+DictStatus dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out);
+// Ok done; Missing key; OutOfRange position; WrongType; NoMemory.
+DictStatus dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element);
 // Removes matches: count > 0 the first count from the head, count < 0 the last
-// |count| from the tail, 0 all. Number removed; -1 another type.
-int64_t dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element);
-// New length; 0 missing key; -1 pivot not found; -2 another type; -3 allocation failure.
-int64_t dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
-                     std::string_view element);
+// |count| from the tail, 0 all. Ok with the number removed; Missing (0); WrongType.
+DictCount dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element);
+// Ok with the new length; Missing key (0); NotFound pivot; WrongType; NoMemory.
+DictCount dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
+                       std::string_view element);
 struct LposQuery {
     int64_t rank = 1;          // non-zero; negative scans from the tail
     bool count_given = false;  // without COUNT only the first match is reported
@@ -509,14 +511,14 @@ struct LposQuery {
     int64_t maxlen = 0;        // elements to visit; 0 = all
 };
 // Positions (from the head) of the matches in scan order, after passing over the
-// first |rank| - 1 matches. 0 done (possibly none found, or a missing key); -1 another type.
-int dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
-              std::vector<int64_t>* out);
+// first |rank| - 1 matches. Ok (possibly none found); Missing key (none); WrongType.
+DictStatus dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
+                     std::vector<int64_t>* out);
 // Pops up to count (below 1 taken as 1) elements from the first of the keys that
-// holds a list, passing over missing keys and keys of other types. Index of that
-// key; -1 none had elements; -2 allocation failure.
-int64_t dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
-                   PoppedElements* out);
+// holds a list, passing over missing keys and keys of other types. Ok with the
+// index of that key; Missing: none had elements; NoMemory.
+DictCount dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
+                     PoppedElements* out);
 
 // ---- Sorted sets (zsets.cpp) --------------------------------------------------
 // Members are unique byte strings (the empty member included), ordered by score,

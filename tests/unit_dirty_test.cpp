@@ -49,7 +49,7 @@ void seed(Keyspace* ks) {
     ASSERT_EQ(dict_set_string(ks, "n", "10", 0), DictStatus::Ok);
     ASSERT_EQ(dict_set_string(ks, "big", std::string(100, 'x'), 0), DictStatus::Ok);
     ASSERT_EQ(dict_set_string(ks, "t", "mortal", kStart + kTtl), DictStatus::Ok);
-    for (const char* v : {"a", "b", "c", "b"}) ASSERT_GT(dict_rpush(ks, "l", v), 0);
+    for (const char* v : {"a", "b", "c", "b"}) ASSERT_TRUE(dict_rpush(ks, "l", v).ok());
     ASSERT_EQ(dict_hset(ks, "h", "f1", "v1"), 1);
     ASSERT_EQ(dict_hset(ks, "h", "f2", "v2"), 1);
     ASSERT_EQ(dict_hset(ks, "h", "num", "5"), 1);

@@ -76,7 +76,7 @@ TEST_F(EntryTest, OverwritesStayInPlaceWhileTheValueFits) {
     expect_table_consistent(ks);
 
     // A container overwritten by a string: the list goes with its charges.
-    ASSERT_EQ(dict_rpush(ks, "l", "element"), 1);
+    ASSERT_EQ(dict_rpush(ks, "l", "element"), counted(1));
     Entry* l = peek(ks, "l");
     ASSERT_EQ(dict_set_string(ks, "l", std::string(100, 'x'), 0), DictStatus::Ok);
     expect_value("l", l, std::string(100, 'x'), true);

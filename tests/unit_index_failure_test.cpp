@@ -72,6 +72,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
+using ks_test::counted;
 using ks_test::FakeClock;
 
 constexpr int64_t kStart = 1'700'000'000'000;
@@ -127,8 +128,8 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 void seed(Keyspace* ks) {
     ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), DictStatus::Ok);
     ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), DictStatus::Ok);
-    ASSERT_EQ(dict_rpush(ks, "l", "a"), 1);
-    ASSERT_EQ(dict_rpush(ks, "l", "b"), 2);
+    ASSERT_EQ(dict_rpush(ks, "l", "a"), counted(1));
+    ASSERT_EQ(dict_rpush(ks, "l", "b"), counted(2));
     ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2"}), 2);
     for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), DictStatus::Ok);
 }
@@ -137,13 +138,13 @@ const std::vector<FailureCase>& failure_cases() {
     static const std::vector<FailureCase> all = {
         {"touch_on_read", [](Keyspace* ks) { return dict_exists(ks, "s") == 1; },
          [](Keyspace*) { FakeClock::now += 7; }},
-        {"touch_on_write", [](Keyspace* ks) { return dict_rpush(ks, "l", "c") == 3; },
+        {"touch_on_write", [](Keyspace* ks) { return dict_rpush(ks, "l", "c") == DictCount{DictStatus::Ok, 3}; },
          [](Keyspace*) { FakeClock::now += 7; }},
         {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == 1; }},
         {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == 1; }},
         {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == DictStatus::Ok; }},
         {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == DictStatus::Ok; }},
-        {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == 1; }},
+        {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == DictCount{DictStatus::Ok, 1}; }},
         {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == 1; }},
         {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == 1; }},
         {"rename_with_deadline", [](Keyspace* ks) { return dict_rename(ks, "t", "t2", false) == 1; }},
