@@ -42,7 +42,7 @@ struct Collection {
 
 const Collection kHash{[](Keyspace* ks, std::string_view n) { dict_hset(ks, "h", n, "value"); },
                        [](Keyspace* ks, std::string_view n) { dict_hdel(ks, "h", just(n)); },
-                       [](Keyspace* ks) { return dict_hlen(ks, "h"); }};
+                       [](Keyspace* ks) { return dict_hlen(ks, "h").value; }};
 const Collection kSet{[](Keyspace* ks, std::string_view n) { dict_sadd(ks, "s", just(n)); },
                       [](Keyspace* ks, std::string_view n) { dict_srem(ks, "s", just(n)); },
                       [](Keyspace* ks) { return dict_scard(ks, "s"); }};
@@ -92,10 +92,10 @@ void run_random(benchmark::State& state, const Collection& c, int64_t (*op)(Keys
     state.SetItemsProcessed(state.iterations());
 }
 
-int64_t hset_present(Keyspace* ks, std::string_view f) { return dict_hset(ks, "h", f, "other"); }
+int64_t hset_present(Keyspace* ks, std::string_view f) { return dict_hset(ks, "h", f, "other").value; }
 int64_t hget_present(Keyspace* ks, std::string_view f) {
     std::string_view v;
-    return dict_hget(ks, "h", f, &v);
+    return dict_hget(ks, "h", f, &v) == DictStatus::Ok ? 1 : 0;
 }
 int64_t sadd_present(Keyspace* ks, std::string_view m) { return dict_sadd(ks, "s", just(m)); }
 int64_t sismember_present(Keyspace* ks, std::string_view m) { return dict_sismember(ks, "s", m); }
@@ -122,7 +122,7 @@ void BM_HscanAfterDeletes(benchmark::State& state) {
             dict_hscan(ks, "h", &cursor, 100, &page);
         } while (cursor != 0);
     }
-    state.SetItemsProcessed(state.iterations() * dict_hlen(ks, "h"));
+    state.SetItemsProcessed(state.iterations() * dict_hlen(ks, "h").value);
     dict_destroy(ks);
 }
 BENCHMARK(BM_HscanAfterDeletes)->Arg(1'000'000)->Unit(benchmark::kMillisecond);

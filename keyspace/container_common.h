@@ -79,11 +79,11 @@ namespace vorel {
 
 // 1 the key holds a value of `type`, 0 missing, -1 another type. *out is the
 // entry found (also of another type) or nullptr. The lookup stamps the key.
-inline int find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {
+inline DictStatus find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {
     Entry* e = ks ? dict_find_entry(ks, key) : nullptr;
     *out = e;
-    if (!e) return 0;
-    return e->type == type ? 1 : -1;
+    if (!e) return DictStatus::Missing;
+    return e->type == type ? DictStatus::Ok : DictStatus::WrongType;
 }
 
 // Creates an empty container key whose payload lives in `member`. nullptr when

@@ -621,50 +621,51 @@ void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::str
 // ---- Hashes (hashes.cpp) ------------------------------------------------------
 // Field/value pairs in insertion order; overwriting keeps a field's place and a
 // deletion keeps the order of the rest. The empty string is a field and a value
-// like any other. Results: -1 the key holds another type, -2 allocation failure
-// (nothing changed). Views point into the keyspace: valid under the lock until
-// the next change. Reads that build vectors may throw std::bad_alloc, leaving
-// the keyspace unchanged.
+// like any other. WrongType: the key holds another type; NoMemory: allocation
+// failure (nothing changed). A missing key reads as Missing with a count of 0.
+// Views point into the keyspace: valid under the lock until the next change.
+// Reads that build vectors may throw std::bad_alloc, leaving the keyspace unchanged.
 
-// 1 new field, 0 existing field overwritten. Runs eviction when memory grew.
-int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value);
-// 1 found (*value set), 0 key or field missing.
-int dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value);
-// Fields removed (a name given twice counts once); deletes the key when emptied.
-int64_t dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields);
-int64_t dict_hlen(Keyspace* ks, std::string_view key);
-// 1 when the key is a hash holding the field, else 0 (also for another type).
-int dict_hexists(Keyspace* ks, std::string_view key, std::string_view field);
-// Length of the field's value; 0 when the key or field is missing.
-int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field);
-// Number of records: field, value, ... / the fields / the values, in pair order.
-int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
-int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
-int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// Ok with 1 (new field) or 0 (existing field overwritten). Runs eviction when memory grew.
+DictCount dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value);
+// Ok found (*value set); Missing key or field; WrongType.
+DictStatus dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value);
+// Ok with the fields removed (a name given twice counts once); deletes the key when emptied.
+DictCount dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields);
+DictCount dict_hlen(Keyspace* ks, std::string_view key);
+// Ok when the key is a hash holding the field; Missing key or field; WrongType.
+DictStatus dict_hexists(Keyspace* ks, std::string_view key, std::string_view field);
+// Ok with the length of the field's value (0 when the field is missing).
+DictCount dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field);
+// Ok with the number of records: field, value, ... / the fields / the values, in pair order.
+DictCount dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+DictCount dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+DictCount dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 // Random pairs, as dict_srandmember picks members: count < 0 |count| independent
 // picks, otherwise min(count, size) distinct fields. Records field, value, ...;
-// returns the number of pairs; -1 another type.
-int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
+// Ok with the number of pairs.
+DictCount dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
 // The stored value read as a decimal prefix (blanks, sign, digits up to the first
 // other byte; none reads 0; saturating at the 64-bit range) plus the increment,
-// stored as decimal text. 0 done (*out = the sum); -3 the sum overflows (nothing
-// changed).
-int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out);
+// stored as decimal text. Ok (*out = the sum); Overflow: the sum overflows
+// (nothing changed); WrongType; NoMemory.
+DictStatus dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out);
 // As above with a floating-point prefix, stored with 17 significant digits.
-// -3 the sum is not finite (nothing stored; *out holds it).
-int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out);
+// Overflow: the sum is not finite (nothing stored; *out holds it).
+DictStatus dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment,
+                             double* out);
 // One page of a cursor scan (scan_cursor.h): the pairs of about count fields
 // (<= 0 means 10) as field, value, ...; *cursor becomes the next cursor, 0 at the
 // end (also for a missing key). A field present for a whole iteration is
 // returned at least once, whatever is added or removed meanwhile; a small hash
-// is one page. 0 ok, -1 another type.
-int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out);
+// is one page. Ok; WrongType.
+DictStatus dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out);
 
 // ---- Sets (sets.cpp) ------------------------------------------------------------
 // Distinct members in insertion order (the empty string included); removal keeps
-// the order of the rest. Results as for hashes: -1 another type, -2 allocation
-// failure; views borrowed under the lock.
+// the order of the rest. Results (still integer codes): -1 another type, -2
+// allocation failure; views borrowed under the lock.
 
 enum SetOp { SET_OP_DIFF = 0, SET_OP_INTER = 1, SET_OP_UNION = 2 };
 

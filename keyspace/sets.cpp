@@ -55,8 +55,10 @@ using vorel::distinct_positions;
 
 using MemberStore = SetValue::Store;
 
+// 1 the key holds a set, 0 missing, -1 another type.
 int find_set(Keyspace* ks, std::string_view key, Entry** out) {
-    return vorel::find_typed(ks, key, KEY_TYPE_SET, out);
+    const DictStatus found = vorel::find_typed(ks, key, KEY_TYPE_SET, out);
+    return found == DictStatus::Ok ? 1 : found == DictStatus::Missing ? 0 : -1;
 }
 
 // Adds one member: true when it was new. Throws std::bad_alloc with the set unchanged.

@@ -18,6 +18,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::dump;
 using ks_test::FakeClock;
 
@@ -50,9 +51,9 @@ void seed(Keyspace* ks) {
     ASSERT_EQ(dict_set_string(ks, "big", std::string(100, 'x'), 0), DictStatus::Ok);
     ASSERT_EQ(dict_set_string(ks, "t", "mortal", kStart + kTtl), DictStatus::Ok);
     for (const char* v : {"a", "b", "c", "b"}) ASSERT_TRUE(dict_rpush(ks, "l", v).ok());
-    ASSERT_EQ(dict_hset(ks, "h", "f1", "v1"), 1);
-    ASSERT_EQ(dict_hset(ks, "h", "f2", "v2"), 1);
-    ASSERT_EQ(dict_hset(ks, "h", "num", "5"), 1);
+    ASSERT_EQ(dict_hset(ks, "h", "f1", "v1"), counted(1));
+    ASSERT_EQ(dict_hset(ks, "h", "f2", "v2"), counted(1));
+    ASSERT_EQ(dict_hset(ks, "h", "num", "5"), counted(1));
     ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2", "m3"}), 3);
     ASSERT_EQ(dict_sadd(ks, "other", {"m3", "m4"}), 2);
     ASSERT_EQ(dict_zadd(ks, "z", 0, 1, "a"), 1);

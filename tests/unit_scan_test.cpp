@@ -30,7 +30,7 @@ constexpr const char* kKey = "c";
 
 std::vector<std::string> hash_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_hscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_hscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     std::vector<std::string> fields;
     for (size_t i = 0; i + 1 < out.size(); i += 2) fields.emplace_back(out[i]);
     return fields;
@@ -51,7 +51,7 @@ std::vector<std::string> zset_page(Keyspace* ks, uint64_t* cursor, int64_t count
 }
 
 const ContainerKind kKinds[] = {
-    {"hash", [](Keyspace* ks, const std::string& m, double) { ASSERT_GE(dict_hset(ks, kKey, m, "v"), 0); },
+    {"hash", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_hset(ks, kKey, m, "v").ok()); },
      [](Keyspace* ks, const std::string& m) { dict_hdel(ks, kKey, {m}); }, hash_page},
     {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_GE(dict_sadd(ks, kKey, {m}), 0); },
      [](Keyspace* ks, const std::string& m) { dict_srem(ks, kKey, {m}); }, set_page},
