@@ -361,8 +361,11 @@ void lru_index_erase(Keyspace* ks, Entry* e);
 // ---- Results of the keyspace operations -------------------------------------
 // Operations that report how they went return a DictStatus. An operation that
 // also yields a count, a length or a position returns a DictCount: the status
-// and, when the status says so, the value (a value is never an error code).
-// Each declaration below names the statuses it can return.
+// and the value, which is the result when the status is Ok and 0 otherwise (a
+// missing key counts 0); a value is never an error code.
+// Each declaration below names the statuses it can return. The string, list and
+// hash operations use them; the key-level, sorted-set and set operations still
+// return the integer codes their comments describe.
 
 enum class DictStatus : uint8_t {
     Ok,          // done / found
