@@ -23,7 +23,6 @@ namespace {
 using namespace zset_cmd;
 
 constexpr const char* kErrNotFloat = "value is not a valid float";
-constexpr const char* kErrBound = "min or max is not a float";
 
 // ---- Arguments ----------------------------------------------------------------
 

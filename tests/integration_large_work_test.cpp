@@ -51,6 +51,7 @@ int status_of(const std::string& response) { return response.size() >= 12 ? std:
 // ---- Large replies -------------------------------------------------------------
 
 TEST(LargeWork, A300MiBValueMakesTheRoundTrip) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn c(server.port());
@@ -66,6 +67,7 @@ TEST(LargeWork, A300MiBValueMakesTheRoundTrip) {
 }
 
 TEST(LargeWork, ThreePipelinedGetsOf100MiB) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn c(server.port());
@@ -83,6 +85,7 @@ TEST(LargeWork, ThreePipelinedGetsOf100MiB) {
 }
 
 TEST(LargeWork, AClientThatNeverReadsIsClosedAfterTheGracePeriod) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn admin(server.port()), hog(server.port());

@@ -123,6 +123,7 @@ TEST(BeforeAuth, UnreadRepliesAreBoundedAt64KiB) {
 }
 
 TEST(BeforeAuth, FloodsOfUnauthenticatedClientsHoldLittleMemory) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server(kPassword);
     ASSERT_TRUE(server.ok());
     const std::string endless_line(4 << 20, 'x');
@@ -149,6 +150,7 @@ TEST(BeforeAuth, FloodsOfUnauthenticatedClientsHoldLittleMemory) {
 // ---- Requests arriving in pieces --------------------------------------------
 
 TEST(HalfRequests, AHalfRequestFedInSmallPiecesDoesNotDelayOthers) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn feeder(server.port()), good(server.port());
@@ -168,14 +170,10 @@ TEST(HalfRequests, AHalfRequestFedInSmallPiecesDoesNotDelayOthers) {
     }
     const auto worst_ms = std::chrono::duration_cast<std::chrono::milliseconds>(worst).count();
     std::cout << "[ latency  ] worst PING beside a 128 MiB half request fed 6 bytes at a time: " << worst_ms << " ms\n";
-    // Framing the whole request again per piece takes seconds here. Under Wine
-    // every socket call is a round trip to its server process, whose delays on
-    // a loaded machine reach hundreds of milliseconds by themselves.
-#ifdef _WIN32
-    EXPECT_LT(worst_ms, 2000);
-#else
-    EXPECT_LT(worst_ms, 50);
-#endif
+    // Framing the whole request again per piece took over two seconds here.
+    // The bound is generous: the suite runs tests side by side, under the
+    // sanitizers too, and one scheduling hiccup must not fail it.
+    EXPECT_LT(worst_ms, 500);
 }
 
 TEST(HalfRequests, ARequestArrivingInPiecesIsServedWhole) {
@@ -293,6 +291,7 @@ TEST(ClientMemory, BuffersAreCountedAndTheLargestHolderIsClosedFirst) {
 }
 
 TEST(ClientMemory, AMultiWithAMillionQueuedCommandsIsBounded) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn admin(server.port()), m(server.port());
@@ -312,6 +311,7 @@ TEST(ClientMemory, AMultiWithAMillionQueuedCommandsIsBounded) {
 }
 
 TEST(ClientMemory, NeverReadingClientsAreBoundedTogether) {
+    VOREL_SKIP_HEAVY_UNDER_WINE();
     ServerGuard server;
     ASSERT_TRUE(server.ok());
     Conn admin(server.port());

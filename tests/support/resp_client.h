@@ -9,6 +9,14 @@
 
 #include "platform/platform.h"
 
+// Tests that move hundreds of MiB, or measure memory and latency, run on Linux:
+// under Wine they take minutes each and their figures mean little there.
+#ifdef _WIN32
+#define VOREL_SKIP_HEAVY_UNDER_WINE() GTEST_SKIP() << "heavy: run on Linux only"
+#else
+#define VOREL_SKIP_HEAVY_UNDER_WINE() static_cast<void>(0)
+#endif
+
 namespace vtest {
 
 // Starts the library's server on a free port; stops it when destroyed.
