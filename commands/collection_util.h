@@ -14,8 +14,6 @@
 
 namespace vorel {
 
-constexpr const char* kErrOutOfMemory = "out of memory";
-
 // Arguments first .. end-1 (by default to the last one) as views.
 inline std::vector<std::string_view> arg_views(const Args& a, int first, int end = -1) {
     if (end < 0) end = a.argc;
@@ -37,14 +35,10 @@ inline void reply_count(Reply& out, DictCount r) {
     out.integer(r.value);
 }
 
-// The set operations still report integer codes: -1 another type, anything
-// else negative a failed allocation.
-inline void reply_dict_error(Reply& out, int64_t r) {
-    reply_dict_error(out, r == -1 ? DictStatus::WrongType : DictStatus::NoMemory);
-}
-inline void reply_count(Reply& out, int64_t r) {
-    if (r < 0) return reply_dict_error(out, r);
-    out.integer(r);
+// 1 for Ok, 0 for Missing, or the error of a failed keyspace operation.
+inline void reply_found(Reply& out, DictStatus status) {
+    if (status != DictStatus::Ok && status != DictStatus::Missing) return reply_dict_error(out, status);
+    out.integer(status == DictStatus::Ok ? 1 : 0);
 }
 
 // An array of bulks; an empty view is the empty bulk, never the null form.

@@ -164,7 +164,7 @@ void set_with_expiry(Call& call, const Args& a, const char* lower_name, int64_t 
         call.out.simple("OK");
     } else {
         call.log_nothing();
-        call.out.error("out of memory");
+        call.out.error(kErrOutOfMemory);
     }
 }
 
@@ -183,7 +183,7 @@ void cmd_mset(Call& call, const Args& a) {
 void cmd_msetnx(Call& call, const Args& a) {
     if (a.argc % 2 == 0) return reply_arity(call.out, "msetnx");
     for (int i = 1; i + 1 < a.argc; i += 2) {
-        if (dict_exists(call.ks, a[i])) {
+        if (dict_exists(call.ks, a[i]) == DictStatus::Ok) {
             call.log_nothing();
             return call.out.integer(0);
         }
@@ -197,7 +197,7 @@ void cmd_append(Call& call, const Args& a) {
     const DictCount n = dict_append_string(call.ks, a[1], a[2]);
     if (!n.ok()) {
         call.log_nothing();
-        return call.out.error(n.status == DictStatus::WrongType ? kErrWrongType : "out of memory");
+        return call.out.error(n.status == DictStatus::WrongType ? kErrWrongType : kErrOutOfMemory);
     }
     call.log_request();
     call.out.integer(n.value);
@@ -218,6 +218,7 @@ void cmd_setrange(Call& call, const Args& a) {
     }
     if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
     if (n.status == DictStatus::OutOfRange) return out.error("offset is out of range");
+    if (n.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     if (!n.ok()) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
     out.integer(n.value);
 }
@@ -238,7 +239,8 @@ void cmd_setbit(Call& call, const Args& a) {
     const DictStatus r = dict_setbit(call.ks, a[1], offset, a[3] == "1", &old);
     if (r != DictStatus::Ok) {
         call.log_nothing();
-        return out.error(r == DictStatus::WrongType ? kErrWrongType : kErrBitOffset);
+        if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+        return out.error(r == DictStatus::NoMemory ? kErrOutOfMemory : kErrBitOffset);
     }
     call.log_request();
     out.integer(old);
@@ -336,7 +338,7 @@ void cmd_getset(Call& call, const Args& a) {
     const DictStatus r = dict_get_string_replace(call.ks, a[1], a[2], &old);
     if (r != DictStatus::Ok && r != DictStatus::Missing) call.log_nothing();
     if (r == DictStatus::WrongType) return out.error(kErrWrongType);
-    if (r == DictStatus::NoMemory) return out.error("out of memory");
+    if (r == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     if (r == DictStatus::Ok) {
         out.bulk(old);
     } else {
@@ -396,7 +398,7 @@ void cmd_getex(Call& call, const Args& a) {
             dict_expire_at_ms(call.ks, a[1], deadline);
             call.log_deadline(a[1]);
             logged = true;
-        } else if (mode == Persist && dict_persist(call.ks, a[1]) == 1) {
+        } else if (mode == Persist && dict_persist(call.ks, a[1]) == DictStatus::Ok) {
             call.log({"PERSIST", a[1]});
             logged = true;
         }
@@ -455,7 +457,7 @@ void incr_by(Call& call, const Args& a, bool decrement) {
     std::snprintf(text, sizeof(text), "%" PRId64, sum);
     if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
-        return out.error("out of memory");
+        return out.error(kErrOutOfMemory);
     }
     out.integer(sum);
 }
@@ -493,7 +495,7 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
     std::snprintf(text, sizeof(text), "%.17g", sum);
     if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
-        return out.error("out of memory");
+        return out.error(kErrOutOfMemory);
     }
     // The stored text, as a bulk string in both protocols.
     out.bulk(std::string_view(text));
@@ -539,7 +541,7 @@ void cmd_bitop(Call& call, const Args& a) {
     if (longest == 0) {
         dict_del(call.ks, a[2]);
     } else if (dict_set_string(call.ks, a[2], result, 0) != DictStatus::Ok) {
-        return out.error("out of memory");
+        return out.error(kErrOutOfMemory);
     }
     out.integer(static_cast<long long>(longest));
 }

@@ -213,6 +213,35 @@ struct ValueTypeRegistrar {
     ValueTypeRegistrar(uint32_t type, const ValueTypeOps& ops) { dict_register_value_type(type, ops); }
 };
 
+// ---- Results of the keyspace operations -------------------------------------
+// Operations that report how they went return a DictStatus. An operation that
+// also yields a count, a length or a position returns a DictCount: the status
+// and the value, which is the result when the status is Ok and 0 otherwise (a
+// missing key counts 0); a value is never an error code.
+// Each declaration below names the statuses it can return. The string, list,
+// hash, set and key-level operations use them; the sorted-set operations still
+// return the integer codes their comments describe.
+
+enum class DictStatus : uint8_t {
+    Ok,          // done / found
+    Missing,     // the key (or the field, member or element) is not there
+    Exists,      // a conditional write found the key already there; nothing changed
+    WrongType,   // the key holds a value of another type (left unchanged)
+    NoMemory,    // an allocation failed or the key could not be stored; nothing changed
+    OutOfRange,  // an offset or index outside what the operation accepts
+    TooLarge,    // the result would exceed the size limit
+    NotFound,    // what the operation is relative to (a pivot, a key's deadline) is absent
+    Overflow,    // the arithmetic result would not be representable; nothing stored
+    Invalid,     // an argument the operation refuses (such as an empty key name)
+};
+
+struct DictCount {
+    DictStatus status = DictStatus::Ok;
+    int64_t value = 0;
+    bool ok() const { return status == DictStatus::Ok; }
+    friend bool operator==(const DictCount&, const DictCount&) = default;
+};
+
 // ---- Clock and random numbers -------------------------------------------------
 
 // The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).
@@ -313,8 +342,10 @@ void entry_clear_str(Entry* e);
 uint32_t dict_key_type(Keyspace* ks, std::string_view key);
 const char* dict_type_name(Keyspace* ks, std::string_view key);
 int64_t dict_key_count(Keyspace* ks, std::string_view key);
-int dict_del(Keyspace* ks, std::string_view key);
-int dict_exists(Keyspace* ks, std::string_view key);
+// Ok deleted; Missing.
+DictStatus dict_del(Keyspace* ks, std::string_view key);
+// Ok the key is live (the lookup stamps it); Missing.
+DictStatus dict_exists(Keyspace* ks, std::string_view key);
 // What the memory accounting charges for the key: entry, name and value; 0 when missing.
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 
@@ -329,13 +360,17 @@ void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
 
 // ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
 
-int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
-int dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s);
-// Sets an absolute deadline on a live key (<= 0 clears it); 1 done, 0 missing.
-int dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms);
-int dict_persist(Keyspace* ks, std::string_view key);
-int64_t dict_ttl(Keyspace* ks, std::string_view key);
-int64_t dict_pttl(Keyspace* ks, std::string_view key);
+// Sets a deadline relative to now on a live key (<= 0 clears it). Ok; Missing.
+DictStatus dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
+DictStatus dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s);
+// Sets an absolute deadline on a live key (<= 0 clears it). Ok; Missing.
+DictStatus dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms);
+// Ok the deadline was removed; Missing key; NotFound: the key has no deadline.
+DictStatus dict_persist(Keyspace* ks, std::string_view key);
+// Ok with the time left in seconds (rounded up) / milliseconds; Missing (also a
+// key that died meanwhile); NotFound: the key has no deadline.
+DictCount dict_ttl(Keyspace* ks, std::string_view key);
+DictCount dict_pttl(Keyspace* ks, std::string_view key);
 // Removes every dead key (visits only keys whose deadline has passed).
 void dict_cleanup_expired(Keyspace* ks);
 // Evicts least-recently-used keys until used_memory is within the limit.
@@ -357,35 +392,6 @@ int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 void lru_index_sync(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
-
-// ---- Results of the keyspace operations -------------------------------------
-// Operations that report how they went return a DictStatus. An operation that
-// also yields a count, a length or a position returns a DictCount: the status
-// and the value, which is the result when the status is Ok and 0 otherwise (a
-// missing key counts 0); a value is never an error code.
-// Each declaration below names the statuses it can return. The string, list and
-// hash operations use them; the key-level, sorted-set and set operations still
-// return the integer codes their comments describe.
-
-enum class DictStatus : uint8_t {
-    Ok,          // done / found
-    Missing,     // the key (or the field, member or element) is not there
-    Exists,      // a conditional write found the key already there; nothing changed
-    WrongType,   // the key holds a value of another type (left unchanged)
-    NoMemory,    // an allocation failed or the key could not be stored; nothing changed
-    OutOfRange,  // an offset or index outside what the operation accepts
-    TooLarge,    // the result would exceed the size limit
-    NotFound,    // an element the operation is relative to (such as a pivot) is absent
-    Overflow,    // the arithmetic result would not be representable; nothing stored
-    Invalid,     // an argument the operation refuses (such as an empty key name)
-};
-
-struct DictCount {
-    DictStatus status = DictStatus::Ok;
-    int64_t value = 0;
-    bool ok() const { return status == DictStatus::Ok; }
-    friend bool operator==(const DictCount&, const DictCount&) = default;
-};
 
 // ---- String values and bitmaps (strings.cpp) ---------------------------------
 // Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a
@@ -444,17 +450,21 @@ void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_v
 // KEY_TYPE_NONE, hold that type. *cursor becomes the next cursor, 0 when the
 // iteration is complete. A key present for the whole iteration is returned at
 // least once, however keys come and go and the table grows; keys may repeat.
-// The views point into the keyspace as for dict_keys. 0 ok, -1 failure.
-int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
+// The views point into the keyspace as for dict_keys. Ok; Invalid (a null
+// cursor or output); NoMemory (no keys listed).
+DictStatus dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
               std::vector<std::string_view>* out, uint32_t type = KEY_TYPE_NONE);
-// 1 a key copied into *out, uniform over the live keys; 0 empty keyspace; -1 no output.
-int dict_randomkey(Keyspace* ks, std::string* out);
-// 1 done; 0 the new key exists and only_if_new is set; -1 the old key is missing
-// (or the new name is empty). Onto itself: 1, or 0 with only_if_new; key untouched.
-int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new);
-// 1 copied; 0 the destination exists and replace is not set, or it is the source
-// itself (left untouched, with or without replace); -1 missing source or failure.
-int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace);
+// Ok a key copied into *out, uniform over the live keys; Missing: empty
+// keyspace; Invalid: no output; NoMemory: the key could not be copied.
+DictStatus dict_randomkey(Keyspace* ks, std::string* out);
+// Ok done; Exists: the new key exists and only_if_new is set; Missing: the old
+// key is missing; Invalid: the new name is empty; NoMemory (both keys as they
+// were). Onto itself: Ok, or Exists with only_if_new; key untouched.
+DictStatus dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new);
+// Ok copied; Exists: the destination exists and replace is not set, or it is the
+// source itself (left untouched, with or without replace); Missing source;
+// Invalid: empty destination name; NoMemory (the destination as it was).
+DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace);
 
 // ---- Lists (lists.cpp) --------------------------------------------------------
 // A list key always holds at least one element: the operation that removes the
@@ -667,46 +677,52 @@ DictStatus dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int6
 
 // ---- Sets (sets.cpp) ------------------------------------------------------------
 // Distinct members in insertion order (the empty string included); removal keeps
-// the order of the rest. Results (still integer codes): -1 another type, -2
-// allocation failure; views borrowed under the lock.
+// the order of the rest. WrongType: the key holds another type; NoMemory:
+// allocation failure. A missing key reads as Missing with a count of 0. Views
+// are borrowed under the lock.
 
 enum SetOp { SET_OP_DIFF = 0, SET_OP_INTER = 1, SET_OP_UNION = 2 };
 
-// Members newly added. On -2, *processed tells how many of the given members
-// were handled (added or already present) before the failure.
-int64_t dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
-                  size_t* processed = nullptr);
-// Members removed; deletes the key when emptied.
-int64_t dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
-int64_t dict_scard(Keyspace* ks, std::string_view key);
-// 1 member, 0 not a member or missing key.
-int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
-// 1 moved (also when the destination already held the member: it is then only
-// removed from the source; onto itself: 1 when the member is there, nothing
-// changes); 0 source missing or member absent; -1 source or destination holds
-// another type (nothing changes); -2 allocation failure.
-int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
-// Number of members listed in set order.
-int64_t dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// Ok with the members newly added; WrongType; NoMemory, with *processed telling
+// how many of the given members were handled (added or already present) before
+// the failure.
+DictCount dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
+                    size_t* processed = nullptr);
+// Ok with the members removed; deletes the key when emptied. Missing (0); WrongType.
+DictCount dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+// Ok with the size; Missing (0); WrongType.
+DictCount dict_scard(Keyspace* ks, std::string_view key);
+// Ok a member; Missing key or member; WrongType.
+DictStatus dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
+// Ok moved (also when the destination already held the member: it is then only
+// removed from the source; onto itself: Ok when the member is there, nothing
+// changes); Missing source or member; WrongType: source or destination holds
+// another type (nothing changes); NoMemory.
+DictStatus dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
+// Ok with the number of members listed in set order; Missing (0); WrongType.
+DictCount dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 // count 1: one random member. count < 0: |count| independent picks (repeats
 // possible). Otherwise min(count, size) distinct members by a partial
-// Fisher–Yates shuffle. Returns the number of records.
-int64_t dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
+// Fisher–Yates shuffle. Ok with the number of records; Missing (0); WrongType.
+DictCount dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
 // Difference / intersection of the first set with the others, in the first
 // set's order (missing keys and keys of another type count as empty sets), and
 // the union in order of first appearance. Linear in the sizes of the inputs.
-int64_t dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
-int64_t dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
-int64_t dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+// Always Ok, with the number of members.
+DictCount dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+DictCount dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+DictCount dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
 // Stores the result of op over keys under dst (which may be one of them),
-// replacing whatever dst held; an empty result deletes dst. Size stored, or -2.
-int64_t dict_sstore(Keyspace* ks, std::string_view dst, int op, const std::vector<std::string_view>& keys);
-// A cursor scan, as dict_hscan, over members.
-int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out);
+// replacing whatever dst held; an empty result deletes dst. Ok with the size
+// stored; NoMemory.
+DictCount dict_sstore(Keyspace* ks, std::string_view dst, SetOp op, const std::vector<std::string_view>& keys);
+// A cursor scan, as dict_hscan, over members. Ok (also for a missing key); WrongType.
+DictStatus dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out);
 // Removes min(count, size) distinct random members and hands them over in the
-// order drawn; count <= 0 pops nothing. Number popped.
-int64_t dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out);
-// Size of the intersection, capped at limit when limit > 0. A key of another
-// type sets *wrong_type and gives 0.
-int64_t dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit, bool* wrong_type);
+// order drawn; count <= 0 pops nothing. Ok with the number popped; Missing (0);
+// WrongType; NoMemory (nothing removed).
+DictCount dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out);
+// Ok with the size of the intersection, capped at limit when limit > 0;
+// WrongType when any key holds another type.
+DictCount dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit);

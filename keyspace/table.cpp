@@ -398,15 +398,17 @@ int64_t dict_key_count(Keyspace* ks, std::string_view key) {
     }
 }
 
-int dict_del(Keyspace* ks, std::string_view key) {
+DictStatus dict_del(Keyspace* ks, std::string_view key) {
     Entry* pred = nullptr;
     Entry* e = dict_find_entry(ks, key, nullptr, &pred);
-    if (!e) return 0;
+    if (!e) return DictStatus::Missing;
     entry_remove(ks, e, pred);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_exists(Keyspace* ks, std::string_view key) { return dict_find_entry(ks, key) ? 1 : 0; }
+DictStatus dict_exists(Keyspace* ks, std::string_view key) {
+    return dict_find_entry(ks, key) ? DictStatus::Ok : DictStatus::Missing;
+}
 
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);

@@ -417,7 +417,7 @@ int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view sr
         walk_window(e->zset->index, selection_window(e->zset->index, sel),
                     [&picked](const ZsetItem& it) { picked.push_back({std::string(it.member), it.score}); });
     }
-    const bool deleted = dict_del(ks, dst) == 1;
+    const bool deleted = dict_del(ks, dst) == DictStatus::Ok;
     if (dst_changed) *dst_changed = deleted || !picked.empty();
     int64_t stored = 0;
     for (const ZOwned& m : picked) {

@@ -102,7 +102,7 @@ int host_del_key(Server& srv, std::string_view key) {
         srv.last_error.set(kErrLogNotWritable);
         return -1;
     }
-    int removed = dict_del(srv.keyspace, key);
+    const int removed = dict_del(srv.keyspace, key) == DictStatus::Ok ? 1 : 0;
     if (removed > 0) srv.log.stage({"DEL", key});
     if (!srv.log.commit()) {
         srv.last_error.set(kErrLogWriteFailed);

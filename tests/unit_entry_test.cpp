@@ -137,21 +137,21 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     ASSERT_TRUE(entry_str_external(peek(ks, "ext")));
 
     // To a longer and to a shorter name; the deadline and the kind of storage go along.
-    EXPECT_EQ(dict_rename(ks, "in", "a-much-longer-destination-name", false), 1);
+    EXPECT_EQ(dict_rename(ks, "in", "a-much-longer-destination-name", false), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "in"), nullptr);
     expect_value("a-much-longer-destination-name", peek(ks, "a-much-longer-destination-name"), inline_value, false);
-    EXPECT_EQ(dict_pttl(ks, "a-much-longer-destination-name"), 5000);
-    EXPECT_EQ(dict_rename(ks, "a-much-longer-destination-name", "i", false), 1);
+    EXPECT_EQ(dict_pttl(ks, "a-much-longer-destination-name"), counted(5000));
+    EXPECT_EQ(dict_rename(ks, "a-much-longer-destination-name", "i", false), DictStatus::Ok);
     expect_value("i", peek(ks, "i"), inline_value, false);
-    EXPECT_EQ(dict_rename(ks, "ext", "x", false), 1);
+    EXPECT_EQ(dict_rename(ks, "ext", "x", false), DictStatus::Ok);
     expect_value("x", peek(ks, "x"), "e" + std::string(40, 'e'), true);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 30) + string_key_charge(1, 41));
     expect_table_consistent(ks);
 
     // Copies own their bytes: changing one leaves the other alone.
-    EXPECT_EQ(dict_copy(ks, "i", "i2", false), 1);
-    EXPECT_EQ(dict_copy(ks, "x", "x2", false), 1);
-    EXPECT_EQ(dict_pttl(ks, "i2"), 5000);
+    EXPECT_EQ(dict_copy(ks, "i", "i2", false), DictStatus::Ok);
+    EXPECT_EQ(dict_copy(ks, "x", "x2", false), DictStatus::Ok);
+    EXPECT_EQ(dict_pttl(ks, "i2"), counted(5000));
     EXPECT_NE(entry_str(peek(ks, "x2")).data(), entry_str(peek(ks, "x")).data());
     EXPECT_EQ(dict_setrange(ks, "i2", 0, "I"), counted(30));
     EXPECT_EQ(dict_setrange(ks, "x2", 0, "X"), counted(41));
@@ -175,19 +175,19 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
     const std::string elsewhere = ks_test::keys_in_bucket(78, INITIAL_BUCKETS, 1)[0];
     for (int i = 0; i < 4; i++) ASSERT_EQ(dict_set_string(ks, same[i], "v", 0), DictStatus::Ok);
     // Chain head first: 3, 2, 1, 0. Taking out the middle keeps the rest in order.
-    ASSERT_EQ(dict_del(ks, same[1]), 1);
+    ASSERT_EQ(dict_del(ks, same[1]), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[3], same[2], same[0]}));
 
     // Renamed into the bucket: the new chain head, first of its stamp.
     ASSERT_EQ(dict_set_string(ks, elsewhere, "w", 0), DictStatus::Ok);
-    ASSERT_EQ(dict_rename(ks, elsewhere, same[4], false), 1);
+    ASSERT_EQ(dict_rename(ks, elsewhere, same[4], false), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[4], same[3], same[2], same[0]}));
 
     // Touches move keys behind the older stamps (the copy touches its source);
     // among the newer stamps the chain decides, the copy being its head.
     FakeClock::now += 1;
     ASSERT_NE(dict_find_entry(ks, same[3]), nullptr);
-    ASSERT_EQ(dict_copy(ks, same[2], same[1], false), 1);
+    ASSERT_EQ(dict_copy(ks, same[2], same[1], false), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[4], same[0], same[1], same[3], same[2]}));
     expect_table_consistent(ks);
 

@@ -104,7 +104,7 @@ TEST_F(HashesTest, PairsKeepInsertionOrderThroughOverwritesAndDeletes) {
     EXPECT_EQ(keys, (std::vector<std::string_view>{"f1", "f3", "f2"}));
     EXPECT_EQ(vals, (std::vector<std::string_view>{"A", "c", "again"}));
     EXPECT_EQ(dict_hdel(ks, "h", {"f1", "f3", "f2"}), counted(3));
-    EXPECT_EQ(dict_exists(ks, "h"), 0) << "the last deletion removes the key";
+    EXPECT_EQ(dict_exists(ks, "h"), DictStatus::Missing) << "the last deletion removes the key";
     EXPECT_EQ(ks->used_memory, kBase);
     EXPECT_EQ(dict_hlen(ks, "h").status, DictStatus::Missing);
     EXPECT_EQ(dict_hdel(ks, "h", {"f1"}).value, 0);
@@ -178,7 +178,7 @@ TEST_F(HashesTest, LargeHashMatchesAReferenceThroughChurn) {
     std::vector<std::string_view> every;
     for (const auto& p : ref.pairs) every.push_back(p.first);
     EXPECT_EQ(dict_hdel(ks, "big", every).value, static_cast<int64_t>(ref.pairs.size()));
-    EXPECT_EQ(dict_exists(ks, "big"), 0);
+    EXPECT_EQ(dict_exists(ks, "big"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
@@ -266,7 +266,7 @@ TEST_F(HashesTest, CopyIsIndependentAndChargedByCount) {
     for (int i = 0; i < 5; i++) dict_hset(ks, "src", "f" + std::to_string(i), "v");
     dict_hdel(ks, "src", {"f1"});
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     // Four pairs in an array of exactly four slots.
     EXPECT_EQ(ks->used_memory, before + 3 + CHARGE_KEY + 4 * CHARGE_HASH_SLOT + 4 * (2 + 1 + kPairBlobs));
     EXPECT_EQ(all("dst"), all("src"));
@@ -287,6 +287,6 @@ TEST_F(HashesTest, NewFieldsRunEviction) {
         dict_hset(ks, "h" + std::to_string(i), "f", chunk);
     }
     EXPECT_LE(ks->used_memory, uint64_t(1) << 20);
-    EXPECT_EQ(dict_exists(ks, "h0"), 0) << "the least recently used hash went first";
-    EXPECT_EQ(dict_exists(ks, "h14"), 1);
+    EXPECT_EQ(dict_exists(ks, "h0"), DictStatus::Missing) << "the least recently used hash went first";
+    EXPECT_EQ(dict_exists(ks, "h14"), DictStatus::Ok);
 }

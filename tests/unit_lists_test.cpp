@@ -95,7 +95,7 @@ TEST_F(ListsTest, PushesKeepOrderAtBothEndsAndRefuseOtherTypes) {
 
     EXPECT_EQ(dict_lpushx(ks, "missing", "x").status, DictStatus::Missing);
     EXPECT_EQ(dict_rpushx(ks, "missing", "x").status, DictStatus::Missing);
-    EXPECT_EQ(dict_exists(ks, "missing"), 0);
+    EXPECT_EQ(dict_exists(ks, "missing"), DictStatus::Missing);
     EXPECT_EQ(dict_lpush(ks, "", "x").status, DictStatus::Invalid);
     EXPECT_EQ(ks->key_count, 1u);
 
@@ -126,7 +126,7 @@ TEST_F(ListsTest, EmptyElementsAreStoredFoundAndPopped) {
     PoppedElements rest;
     EXPECT_EQ(dict_rpop_count(ks, "k", 10, &rest), counted(2));
     EXPECT_EQ(popped(rest), (Items{"", "x"}));
-    EXPECT_EQ(dict_exists(ks, "k"), 0);
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
@@ -137,7 +137,7 @@ TEST_F(ListsTest, PopsRemoveTheKeyWithTheirLastElement) {
     EXPECT_EQ(dict_rpop(ks, "only", &got), DictStatus::Ok);
     EXPECT_EQ(popped(got), (Items{"v"}));
     EXPECT_EQ(ks->key_count, keys - 1);
-    EXPECT_EQ(dict_exists(ks, "only"), 0);
+    EXPECT_EQ(dict_exists(ks, "only"), DictStatus::Missing);
     EXPECT_EQ(dict_rpop(ks, "only", &got), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 
@@ -151,13 +151,13 @@ TEST_F(ListsTest, PopsRemoveTheKeyWithTheirLastElement) {
     EXPECT_EQ(popped(head), (Items{"a", "b"}));
     EXPECT_EQ(dict_rpop_count(ks, "k", 5, &tail), counted(2));
     EXPECT_EQ(popped(tail), (Items{"d", "c"}));
-    EXPECT_EQ(dict_exists(ks, "k"), 0);
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Missing);
     EXPECT_EQ(dict_lpop_count(ks, "k", 5, &tail).value, 0);
 
     ASSERT_NE(put_string(ks, "s", "x"), nullptr);
     EXPECT_EQ(dict_lpop(ks, "s", &got), DictStatus::WrongType);
     EXPECT_EQ(dict_rpop_count(ks, "s", 2, &got).status, DictStatus::WrongType);
-    EXPECT_EQ(dict_exists(ks, "s"), 1);
+    EXPECT_EQ(dict_exists(ks, "s"), DictStatus::Ok);
 }
 
 TEST_F(ListsTest, RangesNormaliseBothEnds) {
@@ -190,7 +190,7 @@ TEST_F(ListsTest, IndexAndSetAddressPositionsFromEitherEnd) {
     EXPECT_EQ(contents("k"), (Items{"", "longer", "c"}));
     EXPECT_EQ(dict_lset(ks, "k", 3, "x"), DictStatus::OutOfRange);
     EXPECT_EQ(dict_lset(ks, "missing", 0, "x"), DictStatus::Missing);
-    EXPECT_EQ(dict_exists(ks, "missing"), 0);
+    EXPECT_EQ(dict_exists(ks, "missing"), DictStatus::Missing);
     ASSERT_NE(put_string(ks, "s", "x"), nullptr);
     EXPECT_EQ(dict_lset(ks, "s", 0, "x"), DictStatus::WrongType);
     EXPECT_EQ(dict_lindex(ks, "s", 0, &v), DictStatus::WrongType);
@@ -215,7 +215,7 @@ TEST_F(ListsTest, RemoveByValueHonoursCountAndDirection) {
     EXPECT_EQ(dict_lrem(ks, "k", 0, "absent").value, 0);
     EXPECT_EQ(dict_lrem(ks, "k", 0, "a"), counted(1));
     EXPECT_EQ(dict_lrem(ks, "k", INT64_MIN, "b"), counted(1));
-    EXPECT_EQ(dict_exists(ks, "k"), 0) << "the emptied list must go";
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Missing) << "the emptied list must go";
     EXPECT_EQ(ks->used_memory, kBase);
 
     rpush_all("e", {"a", "", "b", "", "c", ""});
@@ -238,7 +238,7 @@ TEST_F(ListsTest, InsertByPivotUsesTheFirstOccurrence) {
     EXPECT_EQ(contents("k"), (Items{"a", "x", "p", "before-empty", "", "y", "b", "p"}));
     EXPECT_EQ(capacity("k"), 8u);
     EXPECT_EQ(dict_linsert(ks, "missing", true, "p", "x").status, DictStatus::Missing);
-    EXPECT_EQ(dict_exists(ks, "missing"), 0);
+    EXPECT_EQ(dict_exists(ks, "missing"), DictStatus::Missing);
     ASSERT_NE(put_string(ks, "s", "x"), nullptr);
     EXPECT_EQ(dict_linsert(ks, "s", true, "x", "y").status, DictStatus::WrongType);
     EXPECT_EQ(ks->used_memory, expected_memory());
@@ -273,7 +273,7 @@ TEST_F(ListsTest, MultiKeyPopTakesTheFirstListGiven) {
     PoppedElements got;
     EXPECT_EQ(dict_lmpop(ks, keys, 3, false, 10, &got), counted(2));
     EXPECT_EQ(popped(got), (Items{"c", "b", "a"}));
-    EXPECT_EQ(dict_exists(ks, "l"), 0);
+    EXPECT_EQ(dict_exists(ks, "l"), DictStatus::Missing);
     PoppedElements none;
     EXPECT_EQ(dict_lmpop(ks, keys, 3, true, 1, &none).status, DictStatus::Missing);
     EXPECT_EQ(none.size(), 0u);
@@ -289,7 +289,7 @@ TEST_F(ListsTest, MultiKeyPopTakesTheFirstListGiven) {
 TEST_F(ListsTest, CopyIsIndependentAndSizedToTheElementCount) {
     rpush_all("src", {"a", "bb", "", "d", "e"});
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     EXPECT_EQ(capacity("dst"), 5u);
     EXPECT_EQ(ks->used_memory - before,
               (3 + CHARGE_KEY) + 5 * CHARGE_LIST_SLOT + (1 + 2 + 0 + 1 + 1 + 5 * CHARGE_BLOB));
@@ -318,7 +318,7 @@ TEST_F(ListsTest, PushesEvictOlderKeysUnderTheLimit) {
     ASSERT_EQ(dict_rpush(ks, "old", big), counted(1));
     ks_test::FakeClock::now += 1;
     ASSERT_EQ(dict_rpush(ks, "new", big), counted(1));
-    EXPECT_EQ(dict_exists(ks, "old"), 0);
+    EXPECT_EQ(dict_exists(ks, "old"), DictStatus::Missing);
     EXPECT_EQ(dict_llen(ks, "new"), counted(1));
     EXPECT_LE(ks->used_memory, uint64_t{1} << 20);
 }
@@ -416,7 +416,7 @@ TEST_F(ListsTest, RandomOperationsMatchAReferenceSequence) {
                 ASSERT_EQ(dict_lset(ks, "k", static_cast<int64_t>(at), v), DictStatus::Ok);
         }
         ASSERT_EQ(contents("k"), Items(ref.begin(), ref.end())) << "step " << step;
-        ASSERT_EQ(dict_exists(ks, "k"), ref.empty() ? 0 : 1);
+        ASSERT_EQ(dict_exists(ks, "k"), ref.empty() ? DictStatus::Missing : DictStatus::Ok);
         ASSERT_EQ(ks->used_memory, expected_memory()) << "step " << step;
     }
 }

@@ -38,7 +38,7 @@ std::vector<std::string> hash_page(Keyspace* ks, uint64_t* cursor, int64_t count
 
 std::vector<std::string> set_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_sscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_sscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     return std::vector<std::string>(out.begin(), out.end());
 }
 
@@ -53,7 +53,7 @@ std::vector<std::string> zset_page(Keyspace* ks, uint64_t* cursor, int64_t count
 const ContainerKind kKinds[] = {
     {"hash", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_hset(ks, kKey, m, "v").ok()); },
      [](Keyspace* ks, const std::string& m) { dict_hdel(ks, kKey, {m}); }, hash_page},
-    {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_GE(dict_sadd(ks, kKey, {m}), 0); },
+    {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_sadd(ks, kKey, {m}).ok()); },
      [](Keyspace* ks, const std::string& m) { dict_srem(ks, kKey, {m}); }, set_page},
     // A zset "add" of a present member rescores it, moving it in the order.
     {"zset", [](Keyspace* ks, const std::string& m, double s) { ASSERT_GE(dict_zadd(ks, kKey, 0, s, m), 0); },

@@ -94,10 +94,10 @@ TEST_F(StringsTest, WholeValueWritesChargeExactlyAndHandleDeadlines) {
     ASSERT_EQ(dict_set_string(ks, "k", "hi", deadline), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2));
     EXPECT_EQ(peek(ks, "k")->expire_at_ms, deadline);
-    EXPECT_EQ(dict_pttl(ks, "k"), 5000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(5000));
     expect_table_consistent(ks);
     ASSERT_EQ(dict_set_string(ks, "k", "world!", 0), DictStatus::Ok);
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
     EXPECT_TRUE(ks->expiry_index.empty());
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 6));
 
@@ -146,7 +146,7 @@ TEST_F(StringsTest, EmptyStringsAreValues) {
     EXPECT_EQ(dict_get_string(ks, "e", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
     EXPECT_EQ(dict_strlen(ks, "e"), counted(0));
-    EXPECT_EQ(dict_exists(ks, "e"), 1);
+    EXPECT_EQ(dict_exists(ks, "e"), DictStatus::Ok);
     EXPECT_EQ(dict_set_string_ifabsent(ks, "e", "x", 0), DictStatus::Exists);
 
     std::string out = "junk";
@@ -196,7 +196,7 @@ TEST_F(StringsTest, ConditionalWrites) {
     EXPECT_EQ(peek(ks, "b"), nullptr);
     EXPECT_EQ(dict_set_string_ifexists(ks, "a", "three", FakeClock::now + 100), DictStatus::Ok);
     EXPECT_EQ(raw("a"), "three");
-    EXPECT_EQ(dict_pttl(ks, "a"), 100);
+    EXPECT_EQ(dict_pttl(ks, "a"), counted(100));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
     // A dead key counts as absent.
@@ -269,14 +269,14 @@ TEST_F(StringsTest, GetReplaceCreatesMissingRefusesOtherTypesAndKeepsDeadline) {
     EXPECT_EQ(dict_get_string_replace(ks, "k", "first", &old), DictStatus::Missing);
     EXPECT_EQ(old, "");
     EXPECT_EQ(raw("k"), "first");
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
-    ASSERT_EQ(dict_expire_ms(ks, "k", 3000), 1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 3000), DictStatus::Ok);
     EXPECT_EQ(dict_get_string_replace(ks, "k", "second!", &old), DictStatus::Ok);
     EXPECT_EQ(old, "first");
     EXPECT_EQ(raw("k"), "second!");
-    EXPECT_EQ(dict_pttl(ks, "k"), 3000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(3000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 7));
     expect_table_consistent(ks);
 
@@ -312,7 +312,7 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     Entry* e = peek(ks, "k");
     EXPECT_EQ(entry_str(e), "ab");
     EXPECT_EQ(entry_str(e).data()[2], '\0');
-    EXPECT_EQ(dict_pttl(ks, "k"), 2000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(2000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2));
 
     // Appending a value to itself reads the old bytes, not half-written ones.
@@ -328,7 +328,7 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     // Missing key: created with no deadline.
     EXPECT_EQ(dict_append_string(ks, "n", "xyz"), counted(3));
     EXPECT_EQ(raw("n"), "xyz");
-    EXPECT_EQ(dict_pttl(ks, "n"), -1);
+    EXPECT_EQ(dict_pttl(ks, "n").status, DictStatus::NotFound);
     expect_table_consistent(ks);
 
     ASSERT_NE(make_list("l"), nullptr);
@@ -383,7 +383,7 @@ TEST_F(StringsTest, SetRangePadsWithZerosAndEnforcesTheLimit) {
     EXPECT_EQ(dict_setrange(ks, "s", 17, ""), counted(17));
     EXPECT_EQ(raw("s"), std::string("Hello Vorelings\0\0", 17));
     EXPECT_EQ(entry_str(peek(ks, "s")).data()[17], '\0');
-    EXPECT_EQ(dict_pttl(ks, "s"), 900);
+    EXPECT_EQ(dict_pttl(ks, "s"), counted(900));
     expect_table_consistent(ks);
 
     EXPECT_EQ(dict_setrange(ks, "s", -1, "x").status, DictStatus::OutOfRange);
@@ -403,8 +403,8 @@ TEST_F(StringsTest, SetRangePadsWithZerosAndEnforcesTheLimit) {
     EXPECT_EQ(entry_str(big).data()[0], '\0');
     EXPECT_EQ(entry_str(big).data()[536870910], 'y');
     EXPECT_EQ(entry_str(big).data()[536870911], 'z');
-    EXPECT_EQ(dict_del(ks, "big"), 1);
-    EXPECT_EQ(dict_del(ks, "l"), 1);
+    EXPECT_EQ(dict_del(ks, "big"), DictStatus::Ok);
+    EXPECT_EQ(dict_del(ks, "l"), DictStatus::Ok);
     expect_table_consistent(ks);
 }
 
@@ -424,11 +424,11 @@ TEST_F(StringsTest, SetBitAndGetBit) {
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 1));
 
     // Growth pads with zeros and keeps the deadline.
-    ASSERT_EQ(dict_expire_ms(ks, "k", 4000), 1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 4000), DictStatus::Ok);
     EXPECT_EQ(dict_setbit(ks, "k", 8 * 4 + 2, 1, &old), DictStatus::Ok);
     EXPECT_EQ(raw("k"), std::string("\x80\0\0\0\x20", 5));
     EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
-    EXPECT_EQ(dict_pttl(ks, "k"), 4000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(4000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
     // Clearing a bit on a missing key still creates a zero value long enough for it.
@@ -476,7 +476,7 @@ TEST_F(StringsTest, BitsBeyond32BitPositions) {
     EXPECT_EQ(dict_bitcount(ks, "b", 0, -1, false, false), counted(1));
     EXPECT_EQ(dict_bitcount(ks, "b", last_bit - 10, last_bit, true, true), counted(1));
     EXPECT_EQ(dict_bitcount(ks, "b", 0, last_bit - 1, true, true), counted(0));
-    EXPECT_EQ(dict_del(ks, "b"), 1);
+    EXPECT_EQ(dict_del(ks, "b"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 

@@ -62,8 +62,8 @@ TEST_F(KeyspaceTest, StringKeyChargesAndTheirRelease) {
     EXPECT_EQ(entry_str(empty).data()[0], '\0');
     EXPECT_EQ(ks->used_memory, kFreshMemory + string_key_charge(3, 5) + string_key_charge(5, 0));
 
-    EXPECT_EQ(dict_del(ks, "key"), 1);
-    EXPECT_EQ(dict_del(ks, "empty"), 1);
+    EXPECT_EQ(dict_del(ks, "key"), DictStatus::Ok);
+    EXPECT_EQ(dict_del(ks, "empty"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kFreshMemory);
     EXPECT_EQ(ks->key_count, 0u);
 }
@@ -89,7 +89,7 @@ TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
     EXPECT_EQ(ks->bucket_count, 2048u);
     EXPECT_EQ(ks->used_memory, before + CHARGE_BUCKET * INITIAL_BUCKETS + string_key_charge(8, 1));
     EXPECT_GT(ks->change_count, changes);
-    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), 1) << i;
+    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), DictStatus::Ok) << i;
     ks_test::expect_table_consistent(ks);
 }
 
@@ -107,10 +107,10 @@ TEST_F(KeyspaceTest, FlushKeepsTheGrownBucketArray) {
     EXPECT_TRUE(ks->expiry_index.empty());
     EXPECT_EQ(ks->keyspace_hits, 4u);
     EXPECT_EQ(ks->keyspace_misses, 9u);
-    EXPECT_EQ(dict_exists(ks, "key1"), 0);
+    EXPECT_EQ(dict_exists(ks, "key1"), DictStatus::Missing);
 
     put_string(ks, "again", "x");
-    EXPECT_EQ(dict_exists(ks, "again"), 1);
+    EXPECT_EQ(dict_exists(ks, "again"), DictStatus::Ok);
     ks_test::expect_table_consistent(ks);
 }
 
@@ -196,7 +196,7 @@ TEST_F(KeyspaceTest, EveryLookupStampsTheKey) {
     put_string(ks, "k", "v");
     EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
     FakeClock::now += 50;
-    EXPECT_EQ(dict_exists(ks, "k"), 1);
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
     FakeClock::now += 50;
     EXPECT_STREQ(dict_type_name(ks, "k"), "string");
@@ -234,13 +234,13 @@ TEST_F(KeyspaceTest, DeleteAndUnlinkKeepTheRestOfTheChain) {
     const auto keys = ks_test::keys_in_bucket(100, 1024, 4);
     for (const auto& k : keys) put_string(ks, k, "v");
 
-    EXPECT_EQ(dict_del(ks, keys[2]), 1);  // middle of the chain
-    EXPECT_EQ(dict_del(ks, keys[2]), 0);
+    EXPECT_EQ(dict_del(ks, keys[2]), DictStatus::Ok);  // middle of the chain
+    EXPECT_EQ(dict_del(ks, keys[2]), DictStatus::Missing);
     entry_unlink(ks, peek(ks, keys[3]));  // chain head
     EXPECT_EQ(ks_test::table_order(ks), (std::vector<std::string>{keys[1], keys[0]}));
     EXPECT_EQ(ks->key_count, 2u);
-    EXPECT_EQ(dict_exists(ks, keys[3]), 0);
-    EXPECT_EQ(dict_exists(ks, keys[0]), 1);
+    EXPECT_EQ(dict_exists(ks, keys[3]), DictStatus::Missing);
+    EXPECT_EQ(dict_exists(ks, keys[0]), DictStatus::Ok);
     ks_test::expect_table_consistent(ks);
 }
 
@@ -263,7 +263,7 @@ TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
     EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + CHARGE_KEY);
     EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
     EXPECT_EQ(dict_key_count(ks, "odd"), 0);
-    EXPECT_EQ(dict_del(ks, "odd"), 1);
+    EXPECT_EQ(dict_del(ks, "odd"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kFreshMemory);
 }
 
@@ -283,18 +283,18 @@ TEST_F(KeyspaceTest, KeyQueriesOnPresentMissingAndDeadKeys) {
     EXPECT_EQ(dict_key_type(ks, "greeting"), KEY_TYPE_STRING);
     EXPECT_STREQ(dict_type_name(ks, "greeting"), "string");
     EXPECT_EQ(dict_key_count(ks, "greeting"), 5);
-    EXPECT_EQ(dict_exists(ks, "greeting"), 1);
+    EXPECT_EQ(dict_exists(ks, "greeting"), DictStatus::Ok);
 
     EXPECT_EQ(dict_key_type(ks, "nope"), KEY_TYPE_NONE);
     EXPECT_STREQ(dict_type_name(ks, "nope"), "none");
     EXPECT_EQ(dict_key_count(ks, "nope"), 0);
-    EXPECT_EQ(dict_exists(ks, "nope"), 0);
-    EXPECT_EQ(dict_del(ks, "nope"), 0);
+    EXPECT_EQ(dict_exists(ks, "nope"), DictStatus::Missing);
+    EXPECT_EQ(dict_del(ks, "nope"), DictStatus::Missing);
 
     EXPECT_STREQ(dict_type_name(nullptr, "greeting"), "none");
     EXPECT_EQ(dict_key_count(nullptr, "greeting"), 0);
-    EXPECT_EQ(dict_exists(nullptr, "greeting"), 0);
-    EXPECT_EQ(dict_del(nullptr, "greeting"), 0);
+    EXPECT_EQ(dict_exists(nullptr, "greeting"), DictStatus::Missing);
+    EXPECT_EQ(dict_del(nullptr, "greeting"), DictStatus::Missing);
 
     dict_expire_ms(ks, "greeting", 5);
     FakeClock::now += 5;

@@ -246,7 +246,7 @@ TEST_F(ZsetTest, ZaddFlagsDecideForAnAbsentMemberAndNeverLeaveAnEmptyKey) {
     EXPECT_EQ(dict_zadd(ks, "z", ZADD_XX, 1, "a", nullptr, &changed), 0);
     EXPECT_FALSE(changed);
     EXPECT_EQ(dict_zadd(ks, "z", ZADD_NX | ZADD_XX | ZADD_GT, 1, "a"), 0);
-    EXPECT_EQ(dict_exists(ks, "z"), 0) << "a write that adds nothing created a key";
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing) << "a write that adds nothing created a key";
     EXPECT_EQ(ks->used_memory, kBase);
 
     for (uint32_t flags : {0u, unsigned(ZADD_NX), unsigned(ZADD_GT), unsigned(ZADD_LT | ZADD_CH)}) {
@@ -281,19 +281,19 @@ TEST_F(ZsetTest, ChargesFollowAFlatMemberArray) {
     add("z", 3, "e");
     EXPECT_EQ(ks->used_memory, full) << "re-adding fits the slots already charged";
     EXPECT_EQ(dict_zrem(ks, "z", {"a", "bb", "ccc", "dddd", "e"}), 5);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
 TEST_F(ZsetTest, CopyAndStringOverwriteCarryExactCharges) {
     fill("src", 5);
-    EXPECT_EQ(dict_expire_ms(ks, "src", 60000), 1);
+    EXPECT_EQ(dict_expire_ms(ks, "src", 60000), DictStatus::Ok);
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, before + zset_charge("dst", {"m1", "m2", "m3", "m4", "m5"}, 5))
         << "the copy's array holds exactly its members";
     EXPECT_EQ(all("dst"), all("src"));
-    EXPECT_GT(dict_pttl(ks, "dst"), 0) << "the copy keeps the deadline";
+    EXPECT_TRUE(dict_pttl(ks, "dst").ok()) << "the copy keeps the deadline";
     add("src", 0, "m5");
     dict_zrem(ks, "src", {"m1"});
     EXPECT_EQ(all("dst").back(), Pair(5, "m5")) << "the copy is independent";
@@ -364,7 +364,7 @@ TEST_F(ZsetTest, PopsHandOutMembersInPopOrderAndDeleteTheEmptiedKey) {
     EXPECT_EQ(dict_zpop(ks, "z", -1, false, &out), 0);
     EXPECT_EQ(dict_zcard(ks, "z"), 1);
     EXPECT_EQ(dict_zpop(ks, "z", int64_t(1) << 40, false, &out), 1);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
     EXPECT_EQ(dict_zpop(ks, "z", 1, false, &out), 0);
 }
@@ -378,10 +378,10 @@ TEST_F(ZsetTest, RangeRemovalsTakeTheirWindowAndDeleteAnEmptiedKey) {
     EXPECT_EQ(all("z"), (std::vector<Pair>{{1, "m1"}, {2, "m2"}, {6, "m6"}}));
     EXPECT_EQ(dict_zremrangebyrank(ks, "z", 2, 1), 0);
     EXPECT_EQ(dict_zremrangebyrank(ks, "z", 0, 99), 3);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     fill("z", 3);
     EXPECT_EQ(dict_zremrangebyscore(ks, "z", {-kInf, kInf}), 3);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
@@ -412,7 +412,7 @@ TEST_F(ZsetTest, RangeStoreSelectsThenReplacesTheDestination) {
     ranks.start = 7;
     EXPECT_EQ(dict_zrangestore(ks, "d", "s", ranks, &changed), 0);
     EXPECT_TRUE(changed) << "an empty selection deletes the destination";
-    EXPECT_EQ(dict_exists(ks, "d"), 0);
+    EXPECT_EQ(dict_exists(ks, "d"), DictStatus::Missing);
     EXPECT_EQ(dict_zrangestore(ks, "d", "missing", ranks, &changed), 0);
     EXPECT_FALSE(changed) << "nothing to delete, nothing changed";
 }
@@ -465,7 +465,7 @@ TEST_F(ZsetTest, EmptyMemberIsAnOrdinaryMember) {
     dict_zmscore(ks, "z", {"", "b", "a"}, &many);
     EXPECT_EQ(many, (std::vector<std::pair<bool, double>>{{true, 3}, {false, 0}, {true, 1}}));
     EXPECT_EQ(dict_zrem(ks, "z", {"", "a"}), 2);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
 }
 
 // ---- Keyspace rules ----------------------------------------------------------------
@@ -491,7 +491,7 @@ TEST_F(ZsetTest, DeadSetsAreMissingAndNewMembersEvictOlderKeys) {
     EXPECT_EQ(dict_zcard(ks, "z"), 0);
     EXPECT_EQ(add("z", 1, "fresh"), 1);
     EXPECT_EQ(all("z"), (std::vector<Pair>{{1, "fresh"}}));
-    EXPECT_EQ(dict_pttl(ks, "z"), -1);
+    EXPECT_EQ(dict_pttl(ks, "z").status, DictStatus::NotFound);
 
     dict_set_max_memory(ks, 1);
     const std::string big(400000, 'x');
@@ -500,8 +500,8 @@ TEST_F(ZsetTest, DeadSetsAreMissingAndNewMembersEvictOlderKeys) {
     put_string(ks, "newer", big);
     FakeClock::now += 1;
     EXPECT_EQ(add("z", 2, std::string(400000, 'y')), 1);
-    EXPECT_EQ(dict_exists(ks, "old"), 0) << "the least recently used key goes first";
-    EXPECT_EQ(dict_exists(ks, "newer"), 1);
+    EXPECT_EQ(dict_exists(ks, "old"), DictStatus::Missing) << "the least recently used key goes first";
+    EXPECT_EQ(dict_exists(ks, "newer"), DictStatus::Ok);
     EXPECT_EQ(dict_zcard(ks, "z"), 2);
 }
 
