@@ -46,7 +46,7 @@ BenchSet& bench_set(uint64_t n) {
 }
 
 void report(benchmark::State& state, const BenchSet& s) {
-    state.counters["members"] = static_cast<double>(dict_zcard(s.ks, kKey));
+    state.counters["members"] = static_cast<double>(dict_zcard(s.ks, kKey).value);
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -63,7 +63,7 @@ TryResult try_list_move(Call& call, Reply& out, const BlockWait& w, std::string_
         } else {
             dict_rpush(call.ks, key, got[0]);
         }
-        out.error("out of memory");
+        out.error(kErrOutOfMemory);
         return TryResult::Answered;
     }
     call.log({"LMOVE", key, w.dest, side(w.from_head), side(w.dest_head)});
@@ -77,7 +77,7 @@ TryResult try_zset_pop(Call& call, Reply& out, const BlockWait& w, std::string_v
     if (t != KEY_TYPE_ZSET) return TryResult::WrongType;
     const int64_t want = w.kind == WaitKind::ZsetMultiPop ? w.count : 1;
     std::vector<ZOwned> popped;
-    if (dict_zpop(call.ks, key, want, !w.from_head, &popped) <= 0) return TryResult::Nothing;
+    if (dict_zpop(call.ks, key, want, !w.from_head, &popped).value <= 0) return TryResult::Nothing;
     const char* name = w.from_head ? "ZPOPMIN" : "ZPOPMAX";
     if (want > 1) {
         call.log({name, key, std::to_string(want)});

@@ -78,7 +78,7 @@ void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
     if (pushed > 0) call.log_request_prefix(2 + pushed);
     if (result.status == DictStatus::WrongType) return out.error(kErrWrongType);
     if (result.status == DictStatus::Invalid) return out.error("empty keys are not supported");
-    if (result.status == DictStatus::NoMemory) return out.error("out of memory");
+    if (result.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     out.integer(length);
 }
 
@@ -95,7 +95,7 @@ void pop_single(Call& call, const Args& a, bool from_head) {
     PoppedElements got;
     const DictStatus r = pop_one(call.ks, from_head, a[1], &got);
     if (r == DictStatus::WrongType) return out.error(kErrWrongType);
-    if (r == DictStatus::NoMemory) return out.error("out of memory");
+    if (r == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     if (r == DictStatus::Missing) return out.null();
     out.bulk(got[0]);
 }
@@ -117,7 +117,7 @@ void pop_counted(Call& call, const Args& a, bool from_head) {
                       : dict_rpop_count(call.ks, a[1], count < 0 ? INT32_MAX : count, &got);
     }
     if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
-    if (n.status == DictStatus::NoMemory) return out.error("out of memory");
+    if (n.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     reply_elements(out, got);
 }
 
@@ -217,7 +217,7 @@ void cmd_lset(Call& call, const Args& a) {
     if (r == DictStatus::Missing) return out.error("no such key");
     if (r == DictStatus::OutOfRange) return out.error("index out of range");
     if (r == DictStatus::WrongType) return out.error(kErrWrongType);
-    out.error("out of memory");
+    out.error(kErrOutOfMemory);
 }
 
 void cmd_lrem(Call& call, const Args& a) {
@@ -235,7 +235,7 @@ void cmd_linsert(Call& call, const Args& a) {
     if (!before && !word_is(a[2], "AFTER")) return out.error(kErrSyntax);
     const DictCount r = dict_linsert(call.ks, a[1], before, a[3], a[4]);
     if (r.status == DictStatus::WrongType) return out.error(kErrWrongType);
-    if (r.status == DictStatus::NoMemory) return out.error("out of memory");
+    if (r.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     out.integer(r.status == DictStatus::NotFound ? -1 : r.value);
 }
 
@@ -294,7 +294,7 @@ void cmd_lmpop(Call& call, const Args& a) {
     PoppedElements got;
     const DictCount popped = dict_lmpop(call.ks, keys.data(), keys.size(), r.from_head, r.count, &got);
     if (popped.status == DictStatus::Missing) return out.null_array();
-    if (popped.status == DictStatus::NoMemory) return out.error("out of memory");
+    if (popped.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     // Logged as a pop of the key that gave the elements: the replay needs
     // no knowledge of which keys were empty at the time.
     const size_t index = static_cast<size_t>(popped.value);

@@ -161,9 +161,9 @@ void algebra_store(Call& call, const Args& a, Op op) {
     if (!parse_algebra(call.out, a, 2, true, &r)) return;
     std::vector<ZOwned> result;
     if (!compute(call, r, &result)) return;
-    const int64_t stored = store_members(call.ks, a[1], result);
-    if (stored < 0) return call.out.error("out of memory");
-    call.out.integer(stored);
+    const DictCount stored = store_members(call.ks, a[1], result);
+    if (!stored.ok()) return call.out.error(kErrOutOfMemory);
+    call.out.integer(stored.value);
 }
 
 void cmd_zunion(Call& call, const Args& a) { algebra_read(call, a, Op::kUnion); }

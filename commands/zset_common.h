@@ -126,14 +126,16 @@ inline bool parse_numkeys(Reply& out, const Args& a, int at, int64_t* numkeys) {
 
 namespace zset_cmd {
 
-// Replaces dst by the members (deletes it when there are none). The count
-// stored; -2 when memory ran out part way.
-inline int64_t store_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members) {
+// Replaces dst by the members (deletes it when there are none). Ok with the
+// count stored; the failed add's status when one fails part way (NoMemory, or
+// Invalid for an empty destination name).
+inline DictCount store_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members) {
     dict_del(ks, dst);
     for (const ZOwned& m : members) {
-        if (dict_zadd(ks, dst, 0, m.score, m.member) < 0) return -2;
+        const DictCount r = dict_zadd(ks, dst, 0, m.score, m.member);
+        if (!r.ok()) return {r.status, 0};
     }
-    return static_cast<int64_t>(members.size());
+    return {DictStatus::Ok, static_cast<int64_t>(members.size())};
 }
 
 }  // namespace zset_cmd

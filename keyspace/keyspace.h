@@ -218,9 +218,7 @@ struct ValueTypeRegistrar {
 // also yields a count, a length or a position returns a DictCount: the status
 // and the value, which is the result when the status is Ok and 0 otherwise (a
 // missing key counts 0); a value is never an error code.
-// Each declaration below names the statuses it can return. The string, list,
-// hash, set and key-level operations use them; the sorted-set operations still
-// return the integer codes their comments describe.
+// Each declaration below names the statuses it can return.
 
 enum class DictStatus : uint8_t {
     Ok,          // done / found
@@ -537,8 +535,8 @@ DictCount dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_coun
 // Members are unique byte strings (the empty member included), ordered by score,
 // then by member bytes. Ranks are 0-based positions in that order. Every removal
 // that empties a set deletes its key; no operation leaves an empty set behind.
-// Functions other than dict_zadd treat a key of another type as a missing set:
-// the command layer decides the WRONGTYPE reply.
+// Functions other than dict_zadd and dict_zincrby treat a key of another type as
+// a missing set (Missing): the command layer decides the WRONGTYPE reply.
 
 enum ZaddFlag : uint32_t {
     ZADD_NX = 1,
@@ -571,62 +569,51 @@ struct ZOwned {
     double score;
 };
 
-// What ZRANGESTORE selects: ranks start..stop, or with by_score the members in
-// `range` after `offset`, at most `limit` of them (limit <= 0: no limit). With
-// reverse, positions count from the highest member.
-struct ZRangeSelection {
-    bool by_score = false;
-    bool reverse = false;
-    int64_t start = 0;
-    int64_t stop = -1;
-    ZScoreRange range{0, 0};
-    int64_t offset = 0;
-    int64_t limit = 0;
-};
-
-// Adds or updates one member. 1 or 0 as counted by ZADD (new members; with CH
-// also updated ones; with INCR always 1 and *out_score = the new score, otherwise
-// 1.0 when the member was written, else 0); -1 another type; -2 allocation
-// failure. *changed tells whether the keyspace changed. A call that writes
-// nothing creates no key. Runs eviction after inserting a new member.
-int dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
-              double* out_score = nullptr, bool* changed = nullptr);
-// 1 and the new score; -1 another type; -2 allocation failure.
-int dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member, double* out_score);
-// Members removed (each counted once); 0 for a missing key or another type.
-int64_t dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
-// 1 and the score, or 0 (score 0) when the key or member is missing.
-int dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score);
-int64_t dict_zcard(Keyspace* ks, std::string_view key);
-// 1 with the rank (from the highest member with reverse) and score; 0 if missing.
-int dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
-               double* score);
-// Ranks start..stop (negative counts from the end), borrowed. Returns the count.
-int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
-                    std::vector<ZMember>* out);
+// Adds or updates one member. Ok with 1 or 0 as counted by ZADD (new members;
+// with CH also updated ones; with INCR always 1 and *out_score = the new score,
+// otherwise 1.0 when the member was written, else 0); WrongType; Invalid (empty
+// key name); NoMemory. *changed tells whether the keyspace changed. A call that
+// writes nothing creates no key. Runs eviction after inserting a new member.
+DictCount dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
+                    double* out_score = nullptr, bool* changed = nullptr);
+// Ok and the new score; WrongType; Invalid; NoMemory.
+DictStatus dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member,
+                        double* out_score);
+// Ok with the members removed (each counted once); Missing (0).
+DictCount dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+// Ok and the score; Missing key or member (score 0).
+DictStatus dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score);
+// Ok with the size; Missing (0).
+DictCount dict_zcard(Keyspace* ks, std::string_view key);
+// Ok with the rank (from the highest member with reverse) and score; Missing key or member.
+DictStatus dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
+                      double* score);
+// Ranks start..stop (negative counts from the end), borrowed. Ok with the
+// count; Missing (0); Invalid (null output).
+DictCount dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
+                      std::vector<ZMember>* out);
 // Members inside the range, lowest first (highest with reverse), then offset and
-// limit (limit <= 0: all after offset), borrowed. Returns the count.
-int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
-                           int64_t offset, int64_t limit, std::vector<ZMember>* out);
-int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+// limit (limit <= 0: all after offset), borrowed. As dict_zrange.
+DictCount dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
+                             int64_t offset, int64_t limit, std::vector<ZMember>* out);
+// Ok with the number of members inside the range; Missing (0).
+DictCount dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
 // One page of a cursor scan over the member table, as dict_hscan: about count
 // members (<= 0 meaning 10) with their scores; a member present for the whole
 // iteration is returned at least once, whatever is added, removed or rescored
-// meanwhile. Borrowed. 0 ok; -1 null output.
-int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out);
+// meanwhile. Borrowed. Ok (also for a missing key); Invalid (null output).
+DictStatus dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<ZMember>* out);
 // Removes up to count lowest members (highest with from_top) and hands them out in
-// pop order. Returns the number popped.
-int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
-int64_t dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
-int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
-// Replaces dst by the members of src that sel selects (deletes dst when none
-// are). Number stored; -1 allocation failure. *dst_changed tells whether dst was
-// written or deleted.
-int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSelection& sel,
-                         bool* dst_changed);
+// pop order. Ok with the number popped; Missing (0); Invalid (null output).
+DictCount dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
+// Ok with the members removed; Missing (0).
+DictCount dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+DictCount dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
 // count < 0: -count independent picks (repeats possible); count > 0: min(count,
-// size) distinct members in random order. Copies with scores; returns the number.
-int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out);
+// size) distinct members in random order. Copies with scores. Ok with the
+// number; Missing (0); Invalid (null output).
+DictCount dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out);
 // One entry per member: found (true, score) or not (false, 0).
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
                   std::vector<std::pair<bool, double>>* out);

@@ -44,7 +44,7 @@ std::vector<std::string> set_page(Keyspace* ks, uint64_t* cursor, int64_t count)
 
 std::vector<std::string> zset_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<ZMember> out;
-    EXPECT_EQ(dict_zscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_zscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     std::vector<std::string> members;
     for (const ZMember& m : out) members.emplace_back(m.member);
     return members;
@@ -56,7 +56,7 @@ const ContainerKind kKinds[] = {
     {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_sadd(ks, kKey, {m}).ok()); },
      [](Keyspace* ks, const std::string& m) { dict_srem(ks, kKey, {m}); }, set_page},
     // A zset "add" of a present member rescores it, moving it in the order.
-    {"zset", [](Keyspace* ks, const std::string& m, double s) { ASSERT_GE(dict_zadd(ks, kKey, 0, s, m), 0); },
+    {"zset", [](Keyspace* ks, const std::string& m, double s) { ASSERT_TRUE(dict_zadd(ks, kKey, 0, s, m).ok()); },
      [](Keyspace* ks, const std::string& m) { dict_zrem(ks, kKey, {m}); }, zset_page},
 };
 
