@@ -84,9 +84,9 @@ void run_random(benchmark::State& state, const Collection& c, int64_t (*op)(Keys
                 int64_t per_call) {
     const int64_t n = state.range(0);
     Keyspace* ks = filled(c, n);
-    dict_seed_random(1);
+    dict_seed_random(ks, 1);
     int64_t sum = 0;
-    for (auto _ : state) sum += op(ks, Name(dict_random_below(static_cast<uint64_t>(n))).view());
+    for (auto _ : state) sum += op(ks, Name(dict_random_below(ks, static_cast<uint64_t>(n))).view());
     if (sum != per_call * static_cast<int64_t>(state.iterations())) state.SkipWithError("unexpected result");
     dict_destroy(ks);
     state.SetItemsProcessed(state.iterations());
@@ -131,7 +131,7 @@ BENCHMARK(BM_HscanAfterDeletes)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 void BM_SpopOne(benchmark::State& state) {
     const int64_t n = state.range(0);
     Keyspace* ks = keyspace_with_set(n);
-    dict_seed_random(5);
+    dict_seed_random(ks, 5);
     uint64_t next = static_cast<uint64_t>(n);
     std::vector<std::string> popped;
     for (auto _ : state) {

@@ -21,7 +21,7 @@ struct BenchSet {
     uint64_t n = 0;
 };
 
-double random_score() { return static_cast<double>(dict_random_below(1'000'000'000)) / 1000.0; }
+double random_score(Keyspace* ks) { return static_cast<double>(dict_random_below(ks, 1'000'000'000)) / 1000.0; }
 
 // "member:<i>" with i in 12 digits, formatted on the stack so that naming a
 // member reads no memory the benchmarked operation would not read.
@@ -38,10 +38,10 @@ BenchSet& bench_set(uint64_t n) {
     static std::map<uint64_t, BenchSet> cache;
     BenchSet& s = cache[n];
     if (s.ks) return s;
-    dict_seed_random(n);
     s.ks = dict_create(0);
+    dict_seed_random(s.ks, n);
     s.n = n;
-    for (uint64_t i = 0; i < n; ++i) dict_zadd(s.ks, kKey, 0, random_score(), MemberName(i).view());
+    for (uint64_t i = 0; i < n; ++i) dict_zadd(s.ks, kKey, 0, random_score(s.ks), MemberName(i).view());
     return s;
 }
 
@@ -54,8 +54,8 @@ void report(benchmark::State& state, const BenchSet& s) {
 void BM_ZaddRandomScore(benchmark::State& state) {
     BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
-        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+        const MemberName m(dict_random_below(s.ks, s.n));
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(s.ks), m.view()));
     }
     report(state, s);
 }
@@ -66,9 +66,9 @@ BENCHMARK(BM_ZaddRandomScore)->Arg(1'000)->Arg(1'000'000);
 void BM_ZremThenZadd(benchmark::State& state) {
     BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
+        const MemberName m(dict_random_below(s.ks, s.n));
         dict_zrem(s.ks, kKey, {m.view()});
-        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(s.ks), m.view()));
     }
     report(state, s);
 }
@@ -79,7 +79,7 @@ void BM_ZscoreAndZrank(benchmark::State& state) {
     int64_t rank = 0;
     double score = 0;
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
+        const MemberName m(dict_random_below(s.ks, s.n));
         benchmark::DoNotOptimize(dict_zscore(s.ks, kKey, m.view(), &score));
         benchmark::DoNotOptimize(dict_zrank(s.ks, kKey, m.view(), false, &rank, &score));
     }
@@ -93,7 +93,7 @@ void BM_Zrange100(benchmark::State& state) {
     std::vector<ZMember> out;
     const uint64_t starts = s.n - 100;
     for (auto _ : state) {
-        const int64_t start = static_cast<int64_t>(dict_random_below(starts));
+        const int64_t start = static_cast<int64_t>(dict_random_below(s.ks, starts));
         benchmark::DoNotOptimize(dict_zrange(s.ks, kKey, start, start + 99, false, &out));
     }
     report(state, s);
@@ -106,7 +106,7 @@ void BM_ZpopminReadd(benchmark::State& state) {
     std::vector<ZOwned> out;
     for (auto _ : state) {
         dict_zpop(s.ks, kKey, 1, false, &out);
-        dict_zadd(s.ks, kKey, 0, random_score(), out[0].member);
+        dict_zadd(s.ks, kKey, 0, random_score(s.ks), out[0].member);
     }
     report(state, s);
 }

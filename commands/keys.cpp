@@ -51,7 +51,7 @@ void apply_deadline(Call& call, std::string_view key, int64_t deadline_ms) {
         call.log_nothing();
         return call.out.integer(0);
     }
-    if (deadline_ms <= dict_now_ms()) {
+    if (deadline_ms <= dict_now_ms(call.ks)) {
         dict_del(call.ks, key);
         call.log({"DEL", key});
     } else {
@@ -65,7 +65,7 @@ void apply_deadline(Call& call, std::string_view key, int64_t deadline_ms) {
 void expire_relative(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, ms = 0, deadline = 0;
     if (!parse_strict_ll(a[2], &n) || n <= 0 || !checked_mul(n, unit_ms, &ms) ||
-        !checked_add(dict_now_ms(), ms, &deadline)) {
+        !checked_add(dict_now_ms(call.ks), ms, &deadline)) {
         return reply_invalid_expire(call.out, lower_name);
     }
     apply_deadline(call, a[1], deadline);

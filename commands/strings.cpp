@@ -42,9 +42,9 @@ struct SetOptions {
     int64_t deadline_ms = 0;  // absolute, when has_expire
 };
 
-// Parses SET's options; replies the error and returns false on a bad request.
-bool parse_set_options(Reply& out, const Args& a, SetOptions* o) {
-    const int64_t now = dict_now_ms();
+// Parses SET's options (relative times count from now); replies the error and
+// returns false on a bad request.
+bool parse_set_options(Reply& out, const Args& a, int64_t now, SetOptions* o) {
     int64_t expire_ms = 0;
     for (int i = 3; i < a.argc; ++i) {
         std::string_view w = a[i];
@@ -101,7 +101,7 @@ bool parse_set_options(Reply& out, const Args& a, SetOptions* o) {
 void cmd_set(Call& call, const Args& a) {
     Reply& out = call.out;
     SetOptions o;
-    if (a.argc > 3 && !parse_set_options(out, a, &o)) return;
+    if (a.argc > 3 && !parse_set_options(out, a, dict_now_ms(call.ks), &o)) return;
     const std::string_view key = a[1], value = a[2];
 
     // The old value is copied: the write below invalidates the keyspace's view.
@@ -156,7 +156,7 @@ void cmd_setnx(Call& call, const Args& a) {
 void set_with_expiry(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, ms = 0, deadline = 0;
     if (!parse_strict_ll(a[2], &n) || n <= 0 || !checked_mul(n, unit_ms, &ms) ||
-        !checked_add(dict_now_ms(), ms, &deadline)) {
+        !checked_add(dict_now_ms(call.ks), ms, &deadline)) {
         return reply_invalid_expire(call.out, lower_name);
     }
     if (dict_set_string(call.ks, a[1], a[3], deadline) == DictStatus::Ok) {
@@ -382,7 +382,7 @@ void cmd_getex(Call& call, const Args& a) {
         }
     }
     int64_t deadline = 0;
-    if (mode == SetExpiry && (ms <= 0 || !checked_add(dict_now_ms(), ms, &deadline))) {
+    if (mode == SetExpiry && (ms <= 0 || !checked_add(dict_now_ms(call.ks), ms, &deadline))) {
         return reply_invalid_expire(out, "getex");
     }
     // A new deadline is logged as an absolute PEXPIREAT, a removed one as

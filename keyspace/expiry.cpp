@@ -18,7 +18,7 @@ DictCount remaining_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     if (!e) return {DictStatus::Missing, 0};
     if (e->expire_at_ms <= 0) return {DictStatus::NotFound, 0};
-    const int64_t remaining = e->expire_at_ms - dict_now_ms();
+    const int64_t remaining = e->expire_at_ms - dict_now_ms(ks);
     if (remaining <= 0) return {DictStatus::Missing, 0};
     return {DictStatus::Ok, remaining};
 }
@@ -55,7 +55,7 @@ DictStatus dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_m
     if (!e) return DictStatus::Missing;
     int64_t deadline = 0;
     if (relative_ms > 0) {
-        const int64_t now = dict_now_ms();
+        const int64_t now = dict_now_ms(ks);
         // A deadline past the end of time is as good as the end of time.
         deadline = relative_ms > INT64_MAX - now ? INT64_MAX : now + relative_ms;
     }
@@ -94,7 +94,7 @@ void dict_cleanup_expired(Keyspace* ks) {
     // Runs on every pass of the connection loop: with no key carrying a deadline
     // it returns before even reading the clock.
     if (!ks || ks->key_count == 0 || ks->expiry_index.empty()) return;
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     while (!ks->expiry_index.empty()) {
         const auto [deadline, e] = *ks->expiry_index.begin();
         if (deadline > now) break;

@@ -197,10 +197,10 @@ DictCount dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         if (picks > out->max_size() / 2) throw std::bad_alloc();
         out->reserve(2 * picks);
-        for (uint64_t i = 0; i < picks; i++) take(dict_random_below(n));
+        for (uint64_t i = 0; i < picks; i++) take(dict_random_below(ks, n));
     } else {
         const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
-        for (size_t pos : vorel::distinct_positions(n, k)) take(pos);
+        for (size_t pos : vorel::distinct_positions(ks, n, k)) take(pos);
     }
     return {DictStatus::Ok, static_cast<int64_t>(out->size() / 2)};
 }

@@ -138,8 +138,8 @@ DictStatus dict_randomkey(Keyspace* ks, std::string* out) {
         // The expected number of draws is at most 64; a long unlucky run ends in
         // the walk below, whose pick is uniform as well, so the result stays exact.
         for (int draw = 0; draw < 4096; draw++) {
-            const uint64_t b = dict_random_below(buckets);
-            uint64_t slot = dict_random_below(k_bound);
+            const uint64_t b = dict_random_below(ks, buckets);
+            uint64_t slot = dict_random_below(ks, k_bound);
             const Entry* e = ks->buckets[b];
             while (e && slot) {
                 e = e->next;
@@ -148,7 +148,7 @@ DictStatus dict_randomkey(Keyspace* ks, std::string* out) {
             if (e) return copy_key(e, out) ? DictStatus::Ok : DictStatus::NoMemory;
         }
     }
-    const Entry* e = walk_to_ordinal(ks, dict_random_below(n));
+    const Entry* e = walk_to_ordinal(ks, dict_random_below(ks, n));
     if (!e) return DictStatus::Missing;
     return copy_key(e, out) ? DictStatus::Ok : DictStatus::NoMemory;
 }
@@ -170,7 +170,7 @@ DictStatus dict_rename(Keyspace* ks, std::string_view old_key, std::string_view 
     // allocation leaves both keys as they were.
     Entry* moved = entry_allocate_renamed(e, new_key);
     if (!moved) return DictStatus::NoMemory;
-    if (!entry_rekey(ks, e, moved, dict_now_ms())) return DictStatus::NoMemory;
+    if (!entry_rekey(ks, e, moved, dict_now_ms(ks))) return DictStatus::NoMemory;
     if (dst) entry_unlink(ks, dst);
     return DictStatus::Ok;
 }
@@ -197,7 +197,7 @@ static DictStatus finish_copy(Keyspace* ks, Entry* e, int64_t deadline, Entry* o
 static DictStatus copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old) {
     const ValueTypeOps* ops = dict_value_ops(from->type);
     if (!ops) return DictStatus::WrongType;
-    Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms(ks));
     if (!e) return DictStatus::NoMemory;
     if (!ops->copy(ks, from, e)) {
         e->type = KEY_TYPE_NONE;  // nothing of a payload to release
@@ -223,7 +223,7 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
     Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
     if (!e) return DictStatus::NoMemory;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
-    if (!dict_link_new_entry(ks, e, dict_now_ms())) {
+    if (!dict_link_new_entry(ks, e, dict_now_ms(ks))) {
         entry_deallocate(e);
         return DictStatus::NoMemory;
     }

@@ -189,6 +189,15 @@ struct Keyspace {
     // keyspace is flushed; nullptr = nobody listens.
     void (*on_removed)(void* ctx, std::string_view key) = nullptr;
     void* on_removed_ctx = nullptr;
+
+    // The clock (clock_random.cpp): a replacement set by tests (nullptr = the
+    // wall clock), and a reading held for a short run of operations (0 = none).
+    int64_t (*clock)() = nullptr;
+    int64_t held_clock_ms = 0;
+    // The generator behind random picks (xoshiro256**); a keyspace never seeded
+    // draws a fixed sequence.
+    uint64_t random_state[4] = {};
+    bool random_seeded = false;
 };
 
 // ---- Container value types --------------------------------------------------
@@ -242,18 +251,20 @@ struct DictCount {
 
 // ---- Clock and random numbers -------------------------------------------------
 
-// The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).
-int64_t dict_now_ms();
-void dict_set_clock(int64_t (*clock)());
+// The keyspace's clock: wall-clock ms, or the clock set with dict_set_clock
+// (nullptr restores the wall clock). A null keyspace reads the wall clock.
+int64_t dict_now_ms(const Keyspace* ks);
+void dict_set_clock(Keyspace* ks, int64_t (*clock)());
 // Makes dict_now_ms return now_ms until the next call (0 = read the clock
 // again), so a short run of operations shares one reading. A clock set with
-// dict_set_clock still wins.
-void dict_hold_clock(int64_t now_ms);
-// The 64-bit generator behind random picks, seeded once at first start.
-void dict_seed_random(uint64_t seed);
-uint64_t dict_random_u64();
+// dict_set_clock still wins. Does nothing for a null keyspace.
+void dict_hold_clock(Keyspace* ks, int64_t now_ms);
+// The keyspace's 64-bit generator behind random picks; the server seeds it once
+// when it creates the keyspace.
+void dict_seed_random(Keyspace* ks, uint64_t seed);
+uint64_t dict_random_u64(Keyspace* ks);
 // Uniform in [0, bound); bound > 0.
-uint64_t dict_random_below(uint64_t bound);
+uint64_t dict_random_below(Keyspace* ks, uint64_t bound);
 
 // ---- Table and entries (table.cpp) -------------------------------------------
 

@@ -108,7 +108,7 @@ void finish_removal(Keyspace* ks, const ListRef& ref) {
     if (ref.list()->count == 0) {
         entry_remove(ks, ref.e, ref.pred);
     } else {
-        entry_touch(ks, ref.e, dict_now_ms());
+        entry_touch(ks, ref.e, dict_now_ms(ks));
     }
 }
 
@@ -125,7 +125,7 @@ bool resolve_index(const ListValue* l, int64_t index, uint64_t* pos) {
 Entry* create_list(Keyspace* ks, std::string_view key) {
     std::unique_ptr<ListValue> value = new_list_value();
     if (!value) return nullptr;
-    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms(ks));
     if (e) e->list = value.release();
     return e;
 }
@@ -153,7 +153,7 @@ DictCount push(Keyspace* ks, std::string_view key, std::string_view element, boo
         return {DictStatus::NoMemory, 0};
     }
     place_at(ks, l, at_head ? 0 : l->count, blob);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     const int64_t length = static_cast<int64_t>(l->count);
     dict_evict_lru(ks);
     return {DictStatus::Ok, length};
@@ -389,7 +389,7 @@ DictStatus dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::str
     // Counted as a write of its own, not left to the two charges above, which
     // a same-length write would leave netting to nothing if they were merged.
     dict_mark_dirty(ks);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     dict_evict_lru(ks);
     return DictStatus::Ok;
 }
@@ -422,7 +422,7 @@ DictCount dict_linsert(Keyspace* ks, std::string_view key, bool before, std::str
         return {DictStatus::NoMemory, 0};
     }
     place_at(ks, l, before ? pos : pos + 1, blob);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     const int64_t length = static_cast<int64_t>(l->count);
     dict_evict_lru(ks);
     return {DictStatus::Ok, length};

@@ -21,14 +21,14 @@ namespace vorel {
 // k distinct positions out of n, in the order a partial Fisher–Yates shuffle
 // draws them: step i swaps position i with one drawn from [i, n). Only the
 // swapped positions are remembered when k is small against n.
-std::vector<size_t> distinct_positions(size_t n, size_t k) {
+std::vector<size_t> distinct_positions(Keyspace* ks, size_t n, size_t k) {
     std::vector<size_t> out;
     out.reserve(k);
     if (k * 4 >= n) {
         std::vector<size_t> idx(n);
         std::iota(idx.begin(), idx.end(), size_t{0});
         for (size_t i = 0; i < k; i++) {
-            std::swap(idx[i], idx[i + dict_random_below(n - i)]);
+            std::swap(idx[i], idx[i + dict_random_below(ks, n - i)]);
             out.push_back(idx[i]);
         }
         return out;
@@ -39,7 +39,7 @@ std::vector<size_t> distinct_positions(size_t n, size_t k) {
         return it == moved.end() ? p : it->second;
     };
     for (size_t i = 0; i < k; i++) {
-        const size_t j = i + dict_random_below(n - i);
+        const size_t j = i + dict_random_below(ks, n - i);
         const size_t pick = at(j);
         moved[j] = at(i);
         out.push_back(pick);
@@ -141,7 +141,7 @@ void compute(Keyspace* ks, int op, const std::vector<std::string_view>& keys, st
 DictCount install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetValue> value) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms()))) return {DictStatus::NoMemory, 0};
+        if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms(ks)))) return {DictStatus::NoMemory, 0};
     } else if (e->type == KEY_TYPE_STRING) {
         dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
         entry_clear_str(e);
@@ -258,10 +258,10 @@ DictCount dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, st
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         if (picks > out->max_size()) throw std::bad_alloc();
         out->reserve(picks);
-        for (uint64_t i = 0; i < picks; i++) out->push_back(members.slot(members.slot_at(dict_random_below(n))).key);
+        for (uint64_t i = 0; i < picks; i++) out->push_back(members.slot(members.slot_at(dict_random_below(ks, n))).key);
     } else {
         const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
-        for (size_t pos : distinct_positions(n, k)) out->push_back(members.slot(members.slot_at(pos)).key);
+        for (size_t pos : distinct_positions(ks, n, k)) out->push_back(members.slot(members.slot_at(pos)).key);
     }
     return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
@@ -321,7 +321,7 @@ DictCount dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vect
     const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
     try {
         // Every allocation comes first: positions, their slots, the result.
-        std::vector<size_t> slots = distinct_positions(n, k);
+        std::vector<size_t> slots = distinct_positions(ks, n, k);
         for (size_t& p : slots) p = members.slot_at(p);
         out->reserve(k);
         for (size_t s : slots) out->push_back(e->set->take(ks, s).key);

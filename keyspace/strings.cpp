@@ -59,7 +59,7 @@ std::string_view stable_bytes(const Entry* e, std::string_view bytes, std::strin
 // A missing key written whole by a range or bit write: value_len zero bytes for
 // the caller to fill in. nullptr on failure.
 Entry* create_zeroed(Keyspace* ks, std::string_view key, uint64_t value_len) {
-    return dict_insert_string_entry(ks, key, value_len, dict_now_ms());
+    return dict_insert_string_entry(ks, key, value_len, dict_now_ms(ks));
 }
 
 enum class BitLookup { Missing, WrongType, Found };
@@ -143,7 +143,7 @@ namespace {
 DictStatus set_whole_value(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
     if (!ks || !key.data() || key.empty()) return DictStatus::NoMemory;
     Entry* e = dict_find_entry(ks, key);
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     if (e) {
         if (!replace_existing(ks, e, value)) return DictStatus::NoMemory;
         entry_touch(ks, e, now);
@@ -180,7 +180,7 @@ DictStatus dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::str
     if (!ks) return DictStatus::NoMemory;
     Entry* e = dict_find_entry(ks, key);
     if (!e) return DictStatus::Missing;
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     if (!replace_existing(ks, e, value)) return DictStatus::NoMemory;
     entry_set_expire(ks, e, expire_at_ms);
     entry_touch(ks, e, now);

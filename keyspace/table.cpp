@@ -165,7 +165,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
     const uint32_t hash = dict_hash(key);
     const uint64_t bucket = bucket_of(ks, hash);
     if (bucket_out) *bucket_out = bucket;
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     Entry* pred = nullptr;
     for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
         if (e->hash != hash || e->key_len != key.size()) continue;

@@ -121,7 +121,7 @@ Entry* zset_entry(Keyspace* ks, std::string_view key) {
 Entry* create_with_member(Keyspace* ks, std::string_view key, double score, std::string_view member) {
     auto v = std::make_unique<ZsetValue>();
     v->index.insert(score, member);
-    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_ZSET, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_ZSET, dict_now_ms(ks));
     if (!e) return nullptr;
     e->zset = v.release();
     charge_insert(ks, e->zset, member.size());
@@ -244,14 +244,14 @@ DictCount remove_window(Keyspace* ks, Entry* e, const RankWindow& w) {
 // The first k entries of a partial shuffle of 0..n-1: for i < k, entry i swaps
 // with entry i + random(n - i). The permutation is kept sparse (only the moved
 // entries) unless k is a large share of n.
-std::vector<uint64_t> partial_shuffle(uint64_t n, uint64_t k) {
+std::vector<uint64_t> partial_shuffle(Keyspace* ks, uint64_t n, uint64_t k) {
     std::vector<uint64_t> picked;
     picked.reserve(k);
     if (k * 4 >= n) {
         std::vector<uint64_t> perm(n);
         for (uint64_t i = 0; i < n; ++i) perm[i] = i;
         for (uint64_t i = 0; i < k; ++i) {
-            std::swap(perm[i], perm[i + dict_random_below(n - i)]);
+            std::swap(perm[i], perm[i + dict_random_below(ks, n - i)]);
             picked.push_back(perm[i]);
         }
         return picked;
@@ -262,7 +262,7 @@ std::vector<uint64_t> partial_shuffle(uint64_t n, uint64_t k) {
         return it == moved.end() ? i : it->second;
     };
     for (uint64_t i = 0; i < k; ++i) {
-        const uint64_t j = i + dict_random_below(n - i);
+        const uint64_t j = i + dict_random_below(ks, n - i);
         const uint64_t vi = value_at(i), vj = value_at(j);
         moved[j] = vi;
         picked.push_back(vj);
@@ -420,9 +420,9 @@ DictCount dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, st
     if (count < 0) {
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         ranks.reserve(picks);
-        for (uint64_t i = 0; i < picks; ++i) ranks.push_back(dict_random_below(n));
+        for (uint64_t i = 0; i < picks; ++i) ranks.push_back(dict_random_below(ks, n));
     } else {
-        ranks = partial_shuffle(n, std::min(static_cast<uint64_t>(count), n));
+        ranks = partial_shuffle(ks, n, std::min(static_cast<uint64_t>(count), n));
     }
     out->reserve(ranks.size());
     for (uint64_t r : ranks) {

@@ -353,7 +353,7 @@ void frame_batch(Server& srv, Client* c) {
         }
         if (framed++ % kRequestsPerClockRead == 0) {
             srv.framing.batch_clock_ms = platform::current_time_ms();
-            dict_hold_clock(srv.framing.batch_clock_ms);
+            dict_hold_clock(srv.keyspace, srv.framing.batch_clock_ms);
             c->last_active_ms = srv.framing.batch_clock_ms;
         }
         char* start = c->inbuf + pos;
@@ -381,7 +381,7 @@ void frame_batch(Server& srv, Client* c) {
         pos += static_cast<size_t>(used);
     }
     srv.framing.batch_clock_ms = 0;
-    dict_hold_clock(0);
+    dict_hold_clock(srv.keyspace, 0);
     if (failure != 0) {
         // Best effort: the connection is closed either way.
         if (failure == kTooLarge) platform::net_send(c->sock, kUnauthTooLargeError, sizeof(kUnauthTooLargeError) - 1);
@@ -729,7 +729,7 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             // (a queued copy, a gate's reply) costs this client its connection,
             // never the worker.
             srv.framing.batch_clock_ms = 0;
-            dict_hold_clock(0);
+            dict_hold_clock(srv.keyspace, 0);
             client_close(c);
             // What ran before the failure changed the keyspace: its records go out.
             commit_batch(srv);

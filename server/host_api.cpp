@@ -81,7 +81,7 @@ int host_set_value(Server& srv, std::string_view key, std::string_view value, in
         srv.last_error.set("out of memory");
         return -1;
     }
-    int64_t deadline = ttl_s > 0 ? dict_now_ms() + ttl_s * 1000 : 0;
+    int64_t deadline = ttl_s > 0 ? dict_now_ms(srv.keyspace) + ttl_s * 1000 : 0;
     if (dict_set_string(srv.keyspace, key, value, deadline) != DictStatus::Ok) {
         srv.last_error.set("out of memory");
         return -1;

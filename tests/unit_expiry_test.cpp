@@ -156,21 +156,21 @@ TEST_F(KeyspaceTest, SweepOfKeysWithoutExpiryLeavesThemAlone) {
 
 // A held reading stands for "now" until it is released; a test clock still wins.
 TEST_F(KeyspaceTest, HeldClockDecidesExpiryUntilReleased) {
-    dict_hold_clock(FakeClock::now + 5'000);
-    EXPECT_EQ(dict_now_ms(), FakeClock::now);
+    dict_hold_clock(ks, FakeClock::now + 5'000);
+    EXPECT_EQ(dict_now_ms(ks), FakeClock::now);
 
-    dict_set_clock(nullptr);
+    dict_set_clock(ks, nullptr);
     const int64_t held = 1'000'000;  // long past: every real deadline is later
-    dict_hold_clock(held);
-    EXPECT_EQ(dict_now_ms(), held);
+    dict_hold_clock(ks, held);
+    EXPECT_EQ(dict_now_ms(ks), held);
     put_string(ks, "k", "v");
     ASSERT_EQ(dict_expire_at_ms(ks, "k", held + 10), DictStatus::Ok);
     EXPECT_NE(dict_find_entry(ks, "k"), nullptr);  // alive at the held time
 
-    dict_hold_clock(0);
-    EXPECT_GT(dict_now_ms(), held);
+    dict_hold_clock(ks, 0);
+    EXPECT_GT(dict_now_ms(ks), held);
     EXPECT_EQ(dict_find_entry(ks, "k"), nullptr);  // dead by the real clock
-    dict_set_clock(&FakeClock::read);
+    dict_set_clock(ks, &FakeClock::read);
 }
 
 // ---- the memory limit and eviction -----------------------------------------------

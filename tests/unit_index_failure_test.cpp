@@ -126,6 +126,7 @@ TEST_P(IndexFailureTest, FailedCallLeavesEverythingAsItWas) {
         FakeClock::now = kStart;
         ks = dict_create(64);  // a limit, so the eviction index is kept
         ASSERT_NE(ks, nullptr);
+        dict_set_clock(ks, &FakeClock::read);
         seed(ks);
         if (c.prepare) c.prepare(ks);
         const std::string before = state(ks);

@@ -255,7 +255,7 @@ TEST_F(KeysTest, ScanNeverSkipsAKeyPresentThroughout) {
 }
 
 TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
-    dict_seed_random(2024);
+    dict_seed_random(ks, 2024);
     std::string out = "junk";
     EXPECT_EQ(dict_randomkey(ks, &out), DictStatus::Missing);
     EXPECT_EQ(out, "");
@@ -288,7 +288,7 @@ TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
 }
 
 TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
-    dict_seed_random(77);
+    dict_seed_random(ks, 77);
     // 30 keys share bucket 5; 994 others spread out: 1024 keys in 1024 buckets.
     std::vector<std::string> chain = keys_in_bucket(5, INITIAL_BUCKETS, 30, "chain");
     for (const std::string& k : chain) put(k);
@@ -335,7 +335,7 @@ TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
 }
 
 TEST_F(KeysTest, RandomKeyInASparseTable) {
-    dict_seed_random(5);
+    dict_seed_random(ks, 5);
     for (int i = 0; i < 1500; i++) put("x" + std::to_string(i));
     ASSERT_EQ(ks->bucket_count, 2 * INITIAL_BUCKETS);
     for (int i = 3; i < 1500; i++) dict_del(ks, "x" + std::to_string(i));

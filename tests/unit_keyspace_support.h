@@ -49,14 +49,11 @@ class KeyspaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeClock::now = 1'700'000'000'000;
-        dict_set_clock(&FakeClock::read);
         ks = dict_create(0);
         ASSERT_NE(ks, nullptr);
+        dict_set_clock(ks, &FakeClock::read);
     }
-    void TearDown() override {
-        dict_destroy(ks);
-        dict_set_clock(nullptr);
-    }
+    void TearDown() override { dict_destroy(ks); }
     Keyspace* ks = nullptr;
 };
 
@@ -65,7 +62,7 @@ protected:
 inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view value) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms());
+        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms(ks));
         if (e && !value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
         return e;
     }

@@ -36,7 +36,7 @@ class SetsTest : public ks_test::KeyspaceTest {
 protected:
     void SetUp() override {
         KeyspaceTest::SetUp();
-        dict_seed_random(7);
+        dict_seed_random(ks, 7);
     }
     Strings members(std::string_view key) {
         Views out;

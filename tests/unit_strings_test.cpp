@@ -31,7 +31,7 @@ protected:
         return std::string(entry_str(e));
     }
     // A key of another type with no elements, charged as an entry and its key.
-    Entry* make_list(std::string_view key) { return dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms()); }
+    Entry* make_list(std::string_view key) { return dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms(ks)); }
 };
 
 // Bit n of the value, most significant bit of byte 0 first.

@@ -331,35 +331,51 @@ TEST(TableBlob, SetKeepsATrailingNulAndEmptyOwnsNothing) {
 
 // ---- clock and random numbers ------------------------------------------------
 
-TEST(ClockAndRandom, ClockIsReplaceableAndRestores) {
+TEST_F(KeyspaceTest, ClockIsReplaceablePerKeyspaceAndRestores) {
     FakeClock::now = 12345;
-    dict_set_clock(&FakeClock::read);
-    EXPECT_EQ(dict_now_ms(), 12345);
-    dict_set_clock(nullptr);
+    dict_set_clock(ks, &FakeClock::read);
+    EXPECT_EQ(dict_now_ms(ks), 12345);
+    Keyspace* other = dict_create(0);
+    ASSERT_NE(other, nullptr);
+    EXPECT_GT(dict_now_ms(other), 12345) << "another keyspace keeps the wall clock";
+    dict_hold_clock(other, 777);
+    EXPECT_EQ(dict_now_ms(other), 777);
+    EXPECT_EQ(dict_now_ms(ks), 12345) << "a held reading stays with its keyspace";
+    dict_destroy(other);
+    dict_set_clock(ks, nullptr);
     const int64_t before = platform::current_time_ms();
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     EXPECT_GE(now, before);
     EXPECT_LE(now, platform::current_time_ms());
 }
 
-TEST(ClockAndRandom, SeedingIsReproducibleAndSeedsDiffer) {
-    dict_seed_random(7);
+TEST_F(KeyspaceTest, SeedingIsReproducibleAndSeedsDiffer) {
+    dict_seed_random(ks, 7);
     std::vector<uint64_t> first;
-    for (int i = 0; i < 8; i++) first.push_back(dict_random_u64());
-    dict_seed_random(7);
-    for (int i = 0; i < 8; i++) EXPECT_EQ(dict_random_u64(), first[i]);
-    dict_seed_random(8);
-    EXPECT_NE(dict_random_u64(), first[0]);
+    for (int i = 0; i < 8; i++) first.push_back(dict_random_u64(ks));
+    dict_seed_random(ks, 7);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(dict_random_u64(ks), first[i]);
+    dict_seed_random(ks, 8);
+    EXPECT_NE(dict_random_u64(ks), first[0]);
     EXPECT_NE(first[0], first[1]);
+
+    // Each keyspace draws from its own generator.
+    Keyspace* other = dict_create(0);
+    ASSERT_NE(other, nullptr);
+    dict_seed_random(ks, 7);
+    dict_seed_random(other, 7);
+    EXPECT_EQ(dict_random_u64(ks), first[0]);
+    EXPECT_EQ(dict_random_u64(other), first[0]) << "draws from one keyspace leave the other's sequence alone";
+    dict_destroy(other);
 }
 
-TEST(ClockAndRandom, BelowStaysInRangeAndIsEven) {
-    dict_seed_random(1234);
-    EXPECT_EQ(dict_random_below(1), 0u);
+TEST_F(KeyspaceTest, RandomBelowStaysInRangeAndIsEven) {
+    dict_seed_random(ks, 1234);
+    EXPECT_EQ(dict_random_below(ks, 1), 0u);
     constexpr int kDraws = 60000;
     int counts[6] = {};
     for (int i = 0; i < kDraws; i++) {
-        const uint64_t r = dict_random_below(6);
+        const uint64_t r = dict_random_below(ks, 6);
         ASSERT_LT(r, 6u);
         counts[r]++;
     }
@@ -371,7 +387,7 @@ TEST(ClockAndRandom, BelowStaysInRangeAndIsEven) {
     const uint64_t bound = (UINT64_MAX / 2) + (UINT64_MAX / 4);
     int low = 0;
     for (int i = 0; i < 20000; i++) {
-        const uint64_t r = dict_random_below(bound);
+        const uint64_t r = dict_random_below(ks, bound);
         ASSERT_LT(r, bound);
         if (r < bound / 2) low++;
     }

@@ -389,7 +389,7 @@ TEST_F(ZsetTest, RangeRemovalsTakeTheirWindowAndDeleteAnEmptiedKey) {
 // ---- Random picks and many scores ------------------------------------------------
 
 TEST_F(ZsetTest, RandomMembersFollowTheirCountRules) {
-    dict_seed_random(11);
+    dict_seed_random(ks, 11);
     std::vector<ZOwned> out;
     add("one", 2, "only");
     EXPECT_EQ(dict_zrandmember(ks, "one", -3, &out), counted(3));
