@@ -84,3 +84,14 @@ TEST_F(OutOfMemoryTest, RenameAnswersTheOutOfMemoryError) {
     EXPECT_EQ(run({"GET", "k2"}), "$1\r\nv\r\n");
     EXPECT_EQ(run({"RENAME", "missing", "x"}), "-ERR no such key\r\n");
 }
+
+// A new key made by a range or bit write is linked into the eviction index
+// (kept while a memory limit is set); a failure there used to answer the
+// size-limit error and the bit-offset error.
+TEST_F(OutOfMemoryTest, RangeAndBitWritesAnswerTheOutOfMemoryError) {
+    dict_set_max_memory(server_.keyspace, 64);
+    EXPECT_GT(expect_out_of_memory_until({"SETRANGE", "r", "3", "abc"}, ":6\r\n"), 0);
+    EXPECT_EQ(run({"GET", "r"}), std::string("$6\r\n\0\0\0abc\r\n", 12));
+    EXPECT_GT(expect_out_of_memory_until({"SETBIT", "b", "7", "1"}, ":0\r\n"), 0);
+    EXPECT_EQ(run({"GETBIT", "b", "7"}), ":1\r\n");
+}
