@@ -153,9 +153,10 @@ int32_t dict_maxmemory_mb(const Keyspace* ks) {
 
 uint64_t dict_maxmemory_bytes(const Keyspace* ks) { return ks ? ks->max_memory_bytes : 0; }
 
-int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
+DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
-    return e ? e->last_access_ms : 0;
+    if (!e) return {DictStatus::Missing, 0};
+    return {DictStatus::Ok, e->last_access_ms};
 }
 
 void lru_index_sync(Keyspace* ks) {

@@ -394,7 +394,8 @@ void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
 void dict_set_max_memory_bytes(Keyspace* ks, uint64_t max_memory_bytes);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
 uint64_t dict_maxmemory_bytes(const Keyspace* ks);
-int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
+// Ok with the key's last access stamp (the lookup stamps it anew); Missing.
+DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
 // indexed) and eviction tries again.

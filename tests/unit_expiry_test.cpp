@@ -199,14 +199,14 @@ TEST_F(KeyspaceTest, ReadingAKeyMovesItToTheBackOfTheOrder) {
     FakeClock::now += 1;
     put_string(ks, "b", big);
     FakeClock::now += 1;
-    EXPECT_EQ(dict_last_accessed_ms(ks, "a"), FakeClock::now);
+    EXPECT_EQ(dict_last_accessed_ms(ks, "a"), counted(FakeClock::now));
     FakeClock::now += 1;
     put_string(ks, "c", big);
     dict_evict_lru(ks);
     EXPECT_NE(peek(ks, "a"), nullptr);
     EXPECT_EQ(peek(ks, "b"), nullptr);
     EXPECT_NE(peek(ks, "c"), nullptr);
-    EXPECT_EQ(dict_last_accessed_ms(ks, "b"), 0);
+    EXPECT_EQ(dict_last_accessed_ms(ks, "b"), (DictCount{DictStatus::Missing, 0}));
 }
 
 TEST_F(KeyspaceTest, EqualStampsGoByBucketThenChainPosition) {
