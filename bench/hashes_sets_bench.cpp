@@ -42,10 +42,10 @@ struct Collection {
 
 const Collection kHash{[](Keyspace* ks, std::string_view n) { dict_hset(ks, "h", n, "value"); },
                        [](Keyspace* ks, std::string_view n) { dict_hdel(ks, "h", just(n)); },
-                       [](Keyspace* ks) { return dict_hlen(ks, "h"); }};
+                       [](Keyspace* ks) { return dict_hlen(ks, "h").value; }};
 const Collection kSet{[](Keyspace* ks, std::string_view n) { dict_sadd(ks, "s", just(n)); },
                       [](Keyspace* ks, std::string_view n) { dict_srem(ks, "s", just(n)); },
-                      [](Keyspace* ks) { return dict_scard(ks, "s"); }};
+                      [](Keyspace* ks) { return dict_scard(ks, "s").value; }};
 
 // A keyspace whose collection holds the names first .. first + n - 1.
 Keyspace* filled(const Collection& c, int64_t n, uint64_t first = 0) {
@@ -84,21 +84,21 @@ void run_random(benchmark::State& state, const Collection& c, int64_t (*op)(Keys
                 int64_t per_call) {
     const int64_t n = state.range(0);
     Keyspace* ks = filled(c, n);
-    dict_seed_random(1);
+    dict_seed_random(ks, 1);
     int64_t sum = 0;
-    for (auto _ : state) sum += op(ks, Name(dict_random_below(static_cast<uint64_t>(n))).view());
+    for (auto _ : state) sum += op(ks, Name(dict_random_below(ks, static_cast<uint64_t>(n))).view());
     if (sum != per_call * static_cast<int64_t>(state.iterations())) state.SkipWithError("unexpected result");
     dict_destroy(ks);
     state.SetItemsProcessed(state.iterations());
 }
 
-int64_t hset_present(Keyspace* ks, std::string_view f) { return dict_hset(ks, "h", f, "other"); }
+int64_t hset_present(Keyspace* ks, std::string_view f) { return dict_hset(ks, "h", f, "other").value; }
 int64_t hget_present(Keyspace* ks, std::string_view f) {
     std::string_view v;
-    return dict_hget(ks, "h", f, &v);
+    return dict_hget(ks, "h", f, &v) == DictStatus::Ok ? 1 : 0;
 }
-int64_t sadd_present(Keyspace* ks, std::string_view m) { return dict_sadd(ks, "s", just(m)); }
-int64_t sismember_present(Keyspace* ks, std::string_view m) { return dict_sismember(ks, "s", m); }
+int64_t sadd_present(Keyspace* ks, std::string_view m) { return dict_sadd(ks, "s", just(m)).value; }
+int64_t sismember_present(Keyspace* ks, std::string_view m) { return dict_sismember(ks, "s", m) == DictStatus::Ok ? 1 : 0; }
 
 void BM_HsetOverwrite(benchmark::State& state) { run_random(state, kHash, hset_present, 0); }
 void BM_Hget(benchmark::State& state) { run_random(state, kHash, hget_present, 1); }
@@ -122,7 +122,7 @@ void BM_HscanAfterDeletes(benchmark::State& state) {
             dict_hscan(ks, "h", &cursor, 100, &page);
         } while (cursor != 0);
     }
-    state.SetItemsProcessed(state.iterations() * dict_hlen(ks, "h"));
+    state.SetItemsProcessed(state.iterations() * dict_hlen(ks, "h").value);
     dict_destroy(ks);
 }
 BENCHMARK(BM_HscanAfterDeletes)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
@@ -131,21 +131,21 @@ BENCHMARK(BM_HscanAfterDeletes)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 void BM_SpopOne(benchmark::State& state) {
     const int64_t n = state.range(0);
     Keyspace* ks = keyspace_with_set(n);
-    dict_seed_random(5);
+    dict_seed_random(ks, 5);
     uint64_t next = static_cast<uint64_t>(n);
     std::vector<std::string> popped;
     for (auto _ : state) {
         dict_spop(ks, "s", 1, &popped);
         kSet.add(ks, Name(next++).view());
     }
-    if (dict_scard(ks, "s") != n) state.SkipWithError("the set changed size");
+    if (dict_scard(ks, "s").value != n) state.SkipWithError("the set changed size");
     dict_destroy(ks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_SpopOne)->Arg(100)->Arg(1'000'000);
 
 // The sets "s" and "b" of 100,000 members each, overlapping by half.
-void run_algebra(benchmark::State& state, int64_t (*op)(Keyspace*, const std::vector<std::string_view>&,
+void run_algebra(benchmark::State& state, DictCount (*op)(Keyspace*, const std::vector<std::string_view>&,
                                                         std::vector<std::string_view>*), size_t expected) {
     Keyspace* ks = keyspace_with_set(100'000);
     for (uint64_t i = 50'000; i < 150'000; i++) dict_sadd(ks, "b", just(Name(i).view()));

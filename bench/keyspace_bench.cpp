@@ -30,7 +30,7 @@ struct KeyName {
 void put_string(Keyspace* ks, std::string_view key, std::string_view value) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms());
+        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms(ks));
         if (!e) return;
         memcpy(entry_str_data(e), value.data(), value.size());
     } else {
@@ -95,13 +95,13 @@ void run_lookups(benchmark::State& state, bool limited) {
         if (e) entry_set_str(e, "value");
     }
     if (limited) dict_set_max_memory(ks, 1 << 20);
-    dict_set_clock(&ticking_clock);
-    dict_seed_random(42);
+    dict_set_clock(ks, &ticking_clock);
+    dict_seed_random(ks, 42);
     uint64_t found = 0;
     for (auto _ : state) {
-        found += dict_find_entry(ks, KeyName(dict_random_below(keys)).view()) != nullptr;
+        found += dict_find_entry(ks, KeyName(dict_random_below(ks, keys)).view()) != nullptr;
     }
-    dict_set_clock(nullptr);
+    dict_set_clock(ks, nullptr);
     if (found != static_cast<uint64_t>(state.iterations())) state.SkipWithError("a present key was not found");
     dict_destroy(ks);
     state.SetItemsProcessed(state.iterations());

@@ -28,7 +28,7 @@ void run_push_pop(benchmark::State& state, bool push_head, bool pop_head) {
         pop_head ? dict_lpop(ks, "l", &got) : dict_rpop(ks, "l", &got);
         benchmark::DoNotOptimize(got.items.data());
     }
-    if (dict_llen(ks, "l") != state.range(0)) state.SkipWithError("the list changed length");
+    if (dict_llen(ks, "l").value != state.range(0)) state.SkipWithError("the list changed length");
     dict_destroy(ks);
     state.SetItemsProcessed(state.iterations() * 2);
 }

@@ -38,7 +38,7 @@ Keyspace* filled(Family family, uint64_t n) {
     static std::map<std::pair<Family, uint64_t>, Keyspace*> cache;
     Keyspace*& ks = cache[{family, n}];
     if (ks != nullptr) return ks;
-    dict_seed_random(n);
+    dict_seed_random(ks, n);
     ks = dict_create(0);
     for (uint64_t i = 0; i < n; ++i) {
         const Name name(family == Family::Strings ? "key:" : "member:", i);
@@ -65,7 +65,7 @@ void BM_Scaling_Strings_Get(benchmark::State& state) {
     Keyspace* ks = filled(Family::Strings, size_of(state));
     std::string_view out;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(dict_get_string(ks, Name("key:", dict_random_below(size_of(state))).view(), &out));
+        benchmark::DoNotOptimize(dict_get_string(ks, Name("key:", dict_random_below(ks, size_of(state))).view(), &out));
     }
     finish(state);
 }
@@ -74,7 +74,7 @@ void BM_Scaling_Strings_SetOverwrite(benchmark::State& state) {
     Keyspace* ks = filled(Family::Strings, size_of(state));
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            dict_set_string(ks, Name("key:", dict_random_below(size_of(state))).view(), value100(), 0));
+            dict_set_string(ks, Name("key:", dict_random_below(ks, size_of(state))).view(), value100(), 0));
     }
     finish(state);
 }
@@ -83,7 +83,7 @@ void BM_Scaling_Strings_SetOverwrite(benchmark::State& state) {
 void BM_Scaling_Keys_DelAndSet(benchmark::State& state) {
     Keyspace* ks = filled(Family::Strings, size_of(state));
     for (auto _ : state) {
-        const Name key("key:", dict_random_below(size_of(state)));
+        const Name key("key:", dict_random_below(ks, size_of(state)));
         dict_del(ks, key.view());
         benchmark::DoNotOptimize(dict_set_string(ks, key.view(), value100(), 0));
     }
@@ -94,7 +94,7 @@ void BM_Scaling_Keys_DelAndSet(benchmark::State& state) {
 void BM_Scaling_Keys_ExpirePersist(benchmark::State& state) {
     Keyspace* ks = filled(Family::Strings, size_of(state));
     for (auto _ : state) {
-        const Name key("key:", dict_random_below(size_of(state)));
+        const Name key("key:", dict_random_below(ks, size_of(state)));
         dict_expire(ks, key.view(), 1000);
         benchmark::DoNotOptimize(dict_persist(ks, key.view()));
     }
@@ -115,7 +115,7 @@ void BM_Scaling_List_LindexRandom(benchmark::State& state) {
     Keyspace* ks = filled(Family::List, size_of(state));
     std::string_view out;
     for (auto _ : state) {
-        const int64_t index = static_cast<int64_t>(dict_random_below(size_of(state)));
+        const int64_t index = static_cast<int64_t>(dict_random_below(ks, size_of(state)));
         benchmark::DoNotOptimize(dict_lindex(ks, "list", index, &out));
     }
     finish(state);
@@ -126,7 +126,7 @@ void BM_Scaling_Hash_Hget(benchmark::State& state) {
     std::string_view out;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            dict_hget(ks, "hash", Name("member:", dict_random_below(size_of(state))).view(), &out));
+            dict_hget(ks, "hash", Name("member:", dict_random_below(ks, size_of(state))).view(), &out));
     }
     finish(state);
 }
@@ -135,7 +135,7 @@ void BM_Scaling_Hash_HsetOverwrite(benchmark::State& state) {
     Keyspace* ks = filled(Family::Hash, size_of(state));
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            dict_hset(ks, "hash", Name("member:", dict_random_below(size_of(state))).view(), value100()));
+            dict_hset(ks, "hash", Name("member:", dict_random_below(ks, size_of(state))).view(), value100()));
     }
     finish(state);
 }
@@ -144,7 +144,7 @@ void BM_Scaling_Set_Sismember(benchmark::State& state) {
     Keyspace* ks = filled(Family::Set, size_of(state));
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            dict_sismember(ks, "set", Name("member:", dict_random_below(size_of(state))).view()));
+            dict_sismember(ks, "set", Name("member:", dict_random_below(ks, size_of(state))).view()));
     }
     finish(state);
 }
@@ -154,7 +154,7 @@ void BM_Scaling_Set_SremSadd(benchmark::State& state) {
     Keyspace* ks = filled(Family::Set, size_of(state));
     std::vector<std::string_view> one(1);
     for (auto _ : state) {
-        const Name member("member:", dict_random_below(size_of(state)));
+        const Name member("member:", dict_random_below(ks, size_of(state)));
         one[0] = member.view();
         dict_srem(ks, "set", one);
         benchmark::DoNotOptimize(dict_sadd(ks, "set", one));
@@ -166,8 +166,8 @@ void BM_Scaling_Zset_ZaddNewScore(benchmark::State& state) {
     Keyspace* ks = filled(Family::Zset, size_of(state));
     double added = 0;
     for (auto _ : state) {
-        const Name member("member:", dict_random_below(size_of(state)));
-        const double score = static_cast<double>(dict_random_below(size_of(state)));
+        const Name member("member:", dict_random_below(ks, size_of(state)));
+        const double score = static_cast<double>(dict_random_below(ks, size_of(state)));
         benchmark::DoNotOptimize(dict_zadd(ks, "zset", 0, score, member.view(), &added));
     }
     finish(state);
@@ -177,7 +177,7 @@ void BM_Scaling_Zset_Zrank(benchmark::State& state) {
     Keyspace* ks = filled(Family::Zset, size_of(state));
     int64_t rank = 0;
     for (auto _ : state) {
-        const Name member("member:", dict_random_below(size_of(state)));
+        const Name member("member:", dict_random_below(ks, size_of(state)));
         benchmark::DoNotOptimize(dict_zrank(ks, "zset", member.view(), false, &rank, nullptr));
     }
     finish(state);

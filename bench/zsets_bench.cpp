@@ -23,7 +23,7 @@ struct BenchSet {
     uint64_t n = 0;
 };
 
-double random_score() { return static_cast<double>(dict_random_below(1'000'000'000)) / 1000.0; }
+double random_score(Keyspace* ks) { return static_cast<double>(dict_random_below(ks, 1'000'000'000)) / 1000.0; }
 
 // "member:<i>" with i in 12 digits, formatted on the stack so that naming a
 // member reads no memory the benchmarked operation would not read.
@@ -40,15 +40,15 @@ BenchSet& bench_set(uint64_t n) {
     static std::map<uint64_t, BenchSet> cache;
     BenchSet& s = cache[n];
     if (s.ks) return s;
-    dict_seed_random(n);
     s.ks = dict_create(0);
+    dict_seed_random(s.ks, n);
     s.n = n;
-    for (uint64_t i = 0; i < n; ++i) dict_zadd(s.ks, kKey, 0, random_score(), MemberName(i).view());
+    for (uint64_t i = 0; i < n; ++i) dict_zadd(s.ks, kKey, 0, random_score(s.ks), MemberName(i).view());
     return s;
 }
 
 void report(benchmark::State& state, const BenchSet& s) {
-    state.counters["members"] = static_cast<double>(dict_zcard(s.ks, kKey));
+    state.counters["members"] = static_cast<double>(dict_zcard(s.ks, kKey).value);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -56,8 +56,8 @@ void report(benchmark::State& state, const BenchSet& s) {
 void BM_ZaddRandomScore(benchmark::State& state) {
     BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
-        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+        const MemberName m(dict_random_below(s.ks, s.n));
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(s.ks), m.view()));
     }
     report(state, s);
 }
@@ -68,9 +68,9 @@ BENCHMARK(BM_ZaddRandomScore)->Arg(1'000)->Arg(1'000'000);
 void BM_ZremThenZadd(benchmark::State& state) {
     BenchSet& s = bench_set(static_cast<uint64_t>(state.range(0)));
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
+        const MemberName m(dict_random_below(s.ks, s.n));
         dict_zrem(s.ks, kKey, {m.view()});
-        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(), m.view()));
+        benchmark::DoNotOptimize(dict_zadd(s.ks, kKey, 0, random_score(s.ks), m.view()));
     }
     report(state, s);
 }
@@ -81,7 +81,7 @@ void BM_ZscoreAndZrank(benchmark::State& state) {
     int64_t rank = 0;
     double score = 0;
     for (auto _ : state) {
-        const MemberName m(dict_random_below(s.n));
+        const MemberName m(dict_random_below(s.ks, s.n));
         benchmark::DoNotOptimize(dict_zscore(s.ks, kKey, m.view(), &score));
         benchmark::DoNotOptimize(dict_zrank(s.ks, kKey, m.view(), false, &rank, &score));
     }
@@ -95,7 +95,7 @@ void BM_Zrange100(benchmark::State& state) {
     std::vector<ZMember> out;
     const uint64_t starts = s.n - 100;
     for (auto _ : state) {
-        const int64_t start = static_cast<int64_t>(dict_random_below(starts));
+        const int64_t start = static_cast<int64_t>(dict_random_below(s.ks, starts));
         benchmark::DoNotOptimize(dict_zrange(s.ks, kKey, start, start + 99, false, &out));
     }
     report(state, s);
@@ -108,7 +108,7 @@ void BM_ZpopminReadd(benchmark::State& state) {
     std::vector<ZOwned> out;
     for (auto _ : state) {
         dict_zpop(s.ks, kKey, 1, false, &out);
-        dict_zadd(s.ks, kKey, 0, random_score(), out[0].member);
+        dict_zadd(s.ks, kKey, 0, random_score(s.ks), out[0].member);
     }
     report(state, s);
 }
@@ -140,7 +140,7 @@ void BM_Zrangebylex10(benchmark::State& state) {
     Keyspace* ks = lex_set(n);
     std::vector<ZMember> out;
     for (auto _ : state) {
-        const uint64_t first = dict_random_below(n - 10);
+        const uint64_t first = dict_random_below(ks, n - 10);
         const LexBoundText min(first), max(first + 9);
         int64_t lo = 0, hi = 0;
         dict_zlexranks(ks, kKey, min.bound(), max.bound(), &lo, &hi);
@@ -156,7 +156,7 @@ void BM_Zlexcount(benchmark::State& state) {
     const uint64_t n = static_cast<uint64_t>(state.range(0));
     Keyspace* ks = lex_set(n);
     for (auto _ : state) {
-        const uint64_t a = dict_random_below(n), b = dict_random_below(n);
+        const uint64_t a = dict_random_below(ks, n), b = dict_random_below(ks, n);
         const LexBoundText min(std::min(a, b)), max(std::max(a, b));
         int64_t lo = 0, hi = 0;
         dict_zlexranks(ks, kKey, min.bound(), max.bound(), &lo, &hi);
@@ -175,8 +175,8 @@ Keyspace* algebra_sets(uint64_t n) {
     if (ks) return ks;
     ks = dict_create(0);
     for (uint64_t i = 0; i < n; ++i) {
-        dict_zadd(ks, "a", 0, random_score(), MemberName(i).view());
-        dict_zadd(ks, "b", 0, random_score(), MemberName(i + n / 2).view());
+        dict_zadd(ks, "a", 0, random_score(ks), MemberName(i).view());
+        dict_zadd(ks, "b", 0, random_score(ks), MemberName(i + n / 2).view());
     }
     return ks;
 }
@@ -194,7 +194,7 @@ void store_algebra(benchmark::State& state, ZAlgebra::Op op) {
         dict_zalgebra(ks, req, &result);
         benchmark::DoNotOptimize(dict_zstore_members(ks, "dst", result));
     }
-    state.counters["stored"] = static_cast<double>(dict_zcard(ks, "dst"));
+    state.counters["stored"] = static_cast<double>(dict_zcard(ks, "dst").value);
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -461,14 +461,14 @@ void cmd_object(Call& call, const Args& a) {
     }
     // Access frequency is not tracked: eviction orders keys by last access.
     if (sub == "freq") {
-        if (!dict_exists(call.ks, a[2])) return out.null();
+        if (dict_exists(call.ks, a[2]) != DictStatus::Ok) return out.null();
         return out.error("An LFU maxmemory policy is not selected, access frequency not tracked.");
     }
-    if (sub == "refcount") return dict_exists(call.ks, a[2]) ? out.integer(1) : out.null();
+    if (sub == "refcount") return dict_exists(call.ks, a[2]) == DictStatus::Ok ? out.integer(1) : out.null();
     if (sub == "idletime") {
-        int64_t last = dict_last_accessed_ms(call.ks, a[2]);
-        if (last == 0) return out.null();
-        return out.integer((platform::current_time_ms() - last) / 1000);
+        const DictCount last = dict_last_accessed_ms(call.ks, a[2]);
+        if (!last.ok()) return out.null();
+        return out.integer((platform::current_time_ms() - last.value) / 1000);
     }
     out.error(kErrSyntax);
 }

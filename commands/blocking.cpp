@@ -22,9 +22,10 @@ const char* side(bool head) { return head ? "LEFT" : "RIGHT"; }
 TryResult try_list_pop(Call& call, Reply& out, const BlockWait& w, std::string_view key) {
     PoppedElements got;
     const int64_t want = w.kind == WaitKind::ListMultiPop ? w.count : 1;
-    const int64_t n = w.from_head ? dict_lpop_count(call.ks, key, want, &got) : dict_rpop_count(call.ks, key, want, &got);
-    if (n == -1) return TryResult::WrongType;
-    if (n <= 0) return TryResult::Nothing;
+    const DictCount n =
+        w.from_head ? dict_lpop_count(call.ks, key, want, &got) : dict_rpop_count(call.ks, key, want, &got);
+    if (n.status == DictStatus::WrongType) return TryResult::WrongType;
+    if (!n.ok() || n.value == 0) return TryResult::Nothing;
     const char* name = w.from_head ? "LPOP" : "RPOP";
     if (w.kind == WaitKind::ListMultiPop && want > 1) {
         call.log({name, key, std::to_string(want)});
@@ -43,26 +44,26 @@ TryResult try_list_pop(Call& call, Reply& out, const BlockWait& w, std::string_v
 }
 
 TryResult try_list_move(Call& call, Reply& out, const BlockWait& w, std::string_view key) {
-    const int64_t len = dict_llen(call.ks, key);
-    if (len < 0) return TryResult::WrongType;
-    if (len == 0) return TryResult::Nothing;
+    const DictCount len = dict_llen(call.ks, key);
+    if (len.status == DictStatus::WrongType) return TryResult::WrongType;
+    if (len.value == 0) return TryResult::Nothing;
     const uint32_t dest_type = dict_key_type(call.ks, w.dest);
     if (dest_type != KEY_TYPE_NONE && dest_type != KEY_TYPE_LIST) {
         out.error(kErrWrongType);
         return TryResult::Answered;
     }
     PoppedElements got;
-    const int r = w.from_head ? dict_lpop(call.ks, key, &got) : dict_rpop(call.ks, key, &got);
-    if (r != 1) return TryResult::Nothing;
-    const int64_t pushed = w.dest_head ? dict_lpush(call.ks, w.dest, got[0]) : dict_rpush(call.ks, w.dest, got[0]);
-    if (pushed < 0) {
+    const DictStatus r = w.from_head ? dict_lpop(call.ks, key, &got) : dict_rpop(call.ks, key, &got);
+    if (r != DictStatus::Ok) return TryResult::Nothing;
+    const DictCount pushed = w.dest_head ? dict_lpush(call.ks, w.dest, got[0]) : dict_rpush(call.ks, w.dest, got[0]);
+    if (!pushed.ok()) {
         // The element cannot go to the destination: it goes back where it was.
         if (w.from_head) {
             dict_lpush(call.ks, key, got[0]);
         } else {
             dict_rpush(call.ks, key, got[0]);
         }
-        out.error("out of memory");
+        out.error(kErrOutOfMemory);
         return TryResult::Answered;
     }
     call.log({"LMOVE", key, w.dest, side(w.from_head), side(w.dest_head)});
@@ -76,7 +77,7 @@ TryResult try_zset_pop(Call& call, Reply& out, const BlockWait& w, std::string_v
     if (t != KEY_TYPE_ZSET) return TryResult::WrongType;
     const int64_t want = w.kind == WaitKind::ZsetMultiPop ? w.count : 1;
     std::vector<ZOwned> popped;
-    if (dict_zpop(call.ks, key, want, !w.from_head, &popped) <= 0) return TryResult::Nothing;
+    if (dict_zpop(call.ks, key, want, !w.from_head, &popped).value <= 0) return TryResult::Nothing;
     const char* name = w.from_head ? "ZPOPMIN" : "ZPOPMAX";
     if (want > 1) {
         call.log({name, key, std::to_string(want)});

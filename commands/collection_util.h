@@ -30,14 +30,22 @@ inline std::vector<std::string_view> arg_views(const Args& a, int first, int end
     return out;
 }
 
-// The reply of a negative keyspace result: -1 another type, anything else a
-// failed allocation (never reported as a type error).
-inline void reply_dict_error(Reply& out, int64_t r) { out.error(r == -1 ? kErrWrongType : kErrOutOfMemory); }
+// The reply of a failed keyspace operation: WrongType as the type error,
+// anything else as a failed allocation (never reported as a type error).
+inline void reply_dict_error(Reply& out, DictStatus status) {
+    out.error(status == DictStatus::WrongType ? kErrWrongType : kErrOutOfMemory);
+}
 
-// A count, or the error of a negative keyspace result.
-inline void reply_count(Reply& out, int64_t r) {
-    if (r < 0) return reply_dict_error(out, r);
-    out.integer(r);
+// A count (0 for a missing key), or the error of a failed keyspace operation.
+inline void reply_count(Reply& out, DictCount r) {
+    if (r.status != DictStatus::Ok && r.status != DictStatus::Missing) return reply_dict_error(out, r.status);
+    out.integer(r.value);
+}
+
+// 1 for Ok, 0 for Missing, or the error of a failed keyspace operation.
+inline void reply_found(Reply& out, DictStatus status) {
+    if (status != DictStatus::Ok && status != DictStatus::Missing) return reply_dict_error(out, status);
+    out.integer(status == DictStatus::Ok ? 1 : 0);
 }
 
 // An array of bulks; an empty view is the empty bulk, never the null form.

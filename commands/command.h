@@ -116,6 +116,7 @@ int parse_strict_float(std::string_view text, double* out);
 constexpr const char* kErrWrongType = "WRONGTYPE Operation against a key holding the wrong kind of value";
 constexpr const char* kErrNotInteger = "value is not an integer or out of range";
 constexpr const char* kErrSyntax = "syntax error";
+// Any command whose work failed for want of memory (nothing changed).
 constexpr const char* kErrOutOfMemory = "out of memory";
 constexpr const char* kErrEmptyKey = "empty keys are not supported";
 // "wrong number of arguments for '<name_lower>' command"

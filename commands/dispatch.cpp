@@ -181,7 +181,7 @@ void run_handler(const CommandInfo& info, Call& call, Origin origin) {
     }
     if (out_of_memory) {
         call.out.rollback(reply_start);
-        call.out.error("out of memory");
+        call.out.error(kErrOutOfMemory);
     }
     if (!srv.log.is_open()) return;
     const bool staged = srv.log.staged_size() != staged_before;

@@ -22,30 +22,36 @@ namespace {
 // Logged as its request (by the dispatcher) when a key was removed.
 void cmd_del(Call& call, const Args& a) {
     int64_t removed = 0;
-    for (int i = 1; i < a.argc; ++i) removed += dict_del(call.ks, a[i]);
+    for (int i = 1; i < a.argc; ++i) removed += dict_del(call.ks, a[i]) == DictStatus::Ok ? 1 : 0;
     if (removed == 0) call.log_nothing();
     call.out.integer(removed);
 }
 
 void cmd_exists(Call& call, const Args& a) {
     int64_t count = 0;
-    for (int i = 1; i < a.argc; ++i) count += dict_exists(call.ks, a[i]);
+    for (int i = 1; i < a.argc; ++i) count += dict_exists(call.ks, a[i]) == DictStatus::Ok ? 1 : 0;
     call.out.integer(count);
 }
 
-void cmd_ttl(Call& call, const Args& a) { call.out.integer(dict_ttl(call.ks, a[1])); }
+// The time left; -1 for a key without a deadline, -2 for a missing key.
+void reply_time_left(Reply& out, DictCount left) {
+    if (left.status == DictStatus::NotFound) return out.integer(-1);
+    out.integer(left.ok() ? left.value : -2);
+}
 
-void cmd_pttl(Call& call, const Args& a) { call.out.integer(dict_pttl(call.ks, a[1])); }
+void cmd_ttl(Call& call, const Args& a) { reply_time_left(call.out, dict_ttl(call.ks, a[1])); }
+
+void cmd_pttl(Call& call, const Args& a) { reply_time_left(call.out, dict_pttl(call.ks, a[1])); }
 
 // Applies an absolute deadline to a key: a deadline now or in the past deletes
 // the key. Replies 1 when the key existed, 0 otherwise, and logs the change with
 // its absolute time so a replay kills the key at the same moment.
 void apply_deadline(Call& call, std::string_view key, int64_t deadline_ms) {
-    if (!dict_exists(call.ks, key)) {
+    if (dict_exists(call.ks, key) != DictStatus::Ok) {
         call.log_nothing();
         return call.out.integer(0);
     }
-    if (deadline_ms <= dict_now_ms()) {
+    if (deadline_ms <= dict_now_ms(call.ks)) {
         dict_del(call.ks, key);
         call.log({"DEL", key});
     } else {
@@ -59,7 +65,7 @@ void apply_deadline(Call& call, std::string_view key, int64_t deadline_ms) {
 void expire_relative(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, ms = 0, deadline = 0;
     if (!parse_strict_ll(a[2], &n) || n <= 0 || !checked_mul(n, unit_ms, &ms) ||
-        !checked_add(dict_now_ms(), ms, &deadline)) {
+        !checked_add(dict_now_ms(call.ks), ms, &deadline)) {
         return reply_invalid_expire(call.out, lower_name);
     }
     apply_deadline(call, a[1], deadline);
@@ -86,9 +92,9 @@ void cmd_pexpireat(Call& call, const Args& a) { expire_absolute(call, a, "pexpir
 
 // Logged as its request (by the dispatcher) when a deadline was removed.
 void cmd_persist(Call& call, const Args& a) {
-    int r = dict_persist(call.ks, a[1]);
-    if (r != 1) call.log_nothing();
-    call.out.integer(r);
+    const bool removed = dict_persist(call.ks, a[1]) == DictStatus::Ok;
+    if (!removed) call.log_nothing();
+    call.out.integer(removed ? 1 : 0);
 }
 
 void cmd_type(Call& call, const Args& a) { call.out.simple(dict_type_name(call.ks, a[1])); }
@@ -107,22 +113,26 @@ void cmd_scan(Call& call, const Args& a) {
     vorel::ScanArgs s;
     if (!vorel::parse_scan_args(out, a, 1, true, &s)) return;
     std::vector<std::string_view> keys;
-    if (dict_scan(call.ks, &s.cursor, s.pattern, s.count, &keys, s.type) != 0) return out.error("out of memory");
+    if (dict_scan(call.ks, &s.cursor, s.pattern, s.count, &keys, s.type) != DictStatus::Ok) {
+        return out.error(kErrOutOfMemory);
+    }
     vorel::reply_scan(out, s.cursor, keys);
 }
 
 // Logged as its request whenever the rename is reported done, a rename of a
 // key onto itself (which changes nothing) included.
 void rename_common(Call& call, const Args& a, bool only_if_new) {
-    int r = dict_rename(call.ks, a[1], a[2], only_if_new);
-    if (r == 1) {
+    const DictStatus r = dict_rename(call.ks, a[1], a[2], only_if_new);
+    if (r == DictStatus::Ok) {
         call.log_request();
     } else {
         call.log_nothing();
     }
-    if (r < 0) return call.out.error("no such key");
+    if (r == DictStatus::NoMemory) return call.out.error(kErrOutOfMemory);
+    // A missing source, or an empty new name.
+    if (r != DictStatus::Ok && r != DictStatus::Exists) return call.out.error("no such key");
     if (only_if_new) {
-        call.out.integer(r);
+        call.out.integer(r == DictStatus::Ok ? 1 : 0);
     } else {
         call.out.simple("OK");
     }
@@ -144,14 +154,20 @@ void cmd_copy(Call& call, const Args& a) {
             return call.out.error(kErrSyntax);
         }
     }
-    int r = dict_copy(call.ks, a[1], a[2], replace);
-    if (r != 1) call.log_nothing();
-    call.out.integer(r);
+    const DictStatus r = dict_copy(call.ks, a[1], a[2], replace);
+    if (r != DictStatus::Ok) call.log_nothing();
+    switch (r) {
+        case DictStatus::Ok: return call.out.integer(1);
+        case DictStatus::Exists:
+        case DictStatus::Missing: return call.out.integer(0);
+        case DictStatus::NoMemory: return call.out.error(kErrOutOfMemory);
+        default: return call.out.integer(-1);  // an empty destination name
+    }
 }
 
 void cmd_randomkey(Call& call, const Args&) {
     std::string key;
-    if (dict_randomkey(call.ks, &key) == 1) {
+    if (dict_randomkey(call.ks, &key) == DictStatus::Ok) {
         call.out.bulk(key);
     } else {
         call.out.null();
@@ -161,7 +177,7 @@ void cmd_randomkey(Call& call, const Args&) {
 // Counts the existing keys, stamping each as used for the eviction order.
 void cmd_touch(Call& call, const Args& a) {
     int64_t n = 0;
-    for (int i = 1; i < a.argc; ++i) n += dict_exists(call.ks, a[i]);
+    for (int i = 1; i < a.argc; ++i) n += dict_exists(call.ks, a[i]) == DictStatus::Ok ? 1 : 0;
     call.out.integer(n);
 }
 

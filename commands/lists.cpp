@@ -48,7 +48,7 @@ void log_pop(Call& call, bool from_head, std::string_view key, std::string_view 
     }
 }
 
-int pop_one(Keyspace* ks, bool from_head, std::string_view key, PoppedElements* got) {
+DictStatus pop_one(Keyspace* ks, bool from_head, std::string_view key, PoppedElements* got) {
     return from_head ? dict_lpop(ks, key, got) : dict_rpop(ks, key, got);
 }
 
@@ -59,7 +59,8 @@ void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
     // Every record is stated below (nothing when no element went in), whatever
     // else the keyspace saw while the command ran.
     call.log_nothing();
-    int64_t length = 0, result = 0;
+    int64_t length = 0;
+    DictCount result;
     int pushed = 0;
     for (int i = 2; i < a.argc; ++i) {
         if (only_existing) {
@@ -67,17 +68,17 @@ void push_common(Call& call, const Args& a, bool at_head, bool only_existing) {
         } else {
             result = at_head ? dict_lpush(call.ks, a[1], a[i]) : dict_rpush(call.ks, a[1], a[i]);
         }
-        // 0: the x form found no list, and none can appear within this command.
-        if (result <= 0) break;
-        length = result;
+        // Missing: the x form found no list, and none can appear within this command.
+        if (!result.ok()) break;
+        length = result.value;
         pushed++;
     }
     // After a failure part way, only the elements that went in are logged; the
     // dispatcher then serves parked clients, whose pops follow the push record.
     if (pushed > 0) call.log_request_prefix(2 + pushed);
-    if (result == -1) return out.error(kErrWrongType);
-    if (result == -3) return out.error(kErrEmptyKey);
-    if (result < 0) return out.error("out of memory");
+    if (result.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (result.status == DictStatus::Invalid) return out.error(kErrEmptyKey);
+    if (result.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     out.integer(length);
 }
 
@@ -92,10 +93,10 @@ void cmd_rpushx(Call& call, const Args& a) { push_common(call, a, false, true); 
 void pop_single(Call& call, const Args& a, bool from_head) {
     Reply& out = call.out;
     PoppedElements got;
-    const int r = pop_one(call.ks, from_head, a[1], &got);
-    if (r == -1) return out.error(kErrWrongType);
-    if (r < 0) return out.error("out of memory");
-    if (r == 0) return out.null();
+    const DictStatus r = pop_one(call.ks, from_head, a[1], &got);
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
+    if (r == DictStatus::Missing) return out.null();
     out.bulk(got[0]);
 }
 
@@ -108,15 +109,15 @@ void pop_counted(Call& call, const Args& a, bool from_head) {
     if (!parse_int_arg(out, a[2], &count)) return;
     if (count == 1) return pop_single(call, a, from_head);
     PoppedElements got;
-    int64_t n = 0;
+    DictCount n;
     if (count == 0) {
-        n = dict_llen(call.ks, a[1]) < 0 ? -1 : 0;
+        n = {dict_llen(call.ks, a[1]).status, 0};
     } else {
         n = from_head ? dict_lpop_count(call.ks, a[1], count < 0 ? INT32_MAX : count, &got)
                       : dict_rpop_count(call.ks, a[1], count < 0 ? INT32_MAX : count, &got);
     }
-    if (n == -1) return out.error(kErrWrongType);
-    if (n < 0) return out.error("out of memory");
+    if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (n.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     reply_elements(out, got);
 }
 
@@ -131,9 +132,9 @@ void cmd_rpop(Call& call, const Args& a) { pop_common(call, a, false); }
 // ---- Reads ------------------------------------------------------------------
 
 void cmd_llen(Call& call, const Args& a) {
-    int64_t n = dict_llen(call.ks, a[1]);
-    if (n < 0) return call.out.error(kErrWrongType);
-    call.out.integer(n);
+    const DictCount n = dict_llen(call.ks, a[1]);
+    if (n.status == DictStatus::WrongType) return call.out.error(kErrWrongType);
+    call.out.integer(n.value);
 }
 
 // The views point into the keyspace, so the reply is encoded before anything changes it.
@@ -142,7 +143,9 @@ void cmd_lrange(Call& call, const Args& a) {
     int64_t start = 0, stop = 0;
     if (!parse_int_arg(out, a[2], &start) || !parse_int_arg(out, a[3], &stop)) return;
     std::vector<std::string_view> items;
-    if (dict_lrange(call.ks, a[1], start, stop, &items) < 0) return out.error(kErrWrongType);
+    if (dict_lrange(call.ks, a[1], start, stop, &items).status == DictStatus::WrongType) {
+        return out.error(kErrWrongType);
+    }
     out.array(static_cast<long long>(items.size()));
     for (std::string_view item : items) out.bulk(item);
 }
@@ -152,9 +155,9 @@ void cmd_lindex(Call& call, const Args& a) {
     int64_t index = 0;
     if (!parse_int_arg(out, a[2], &index)) return;
     std::string_view item;
-    int r = dict_lindex(call.ks, a[1], index, &item);
-    if (r < 0) return out.error(kErrWrongType);
-    if (r == 0) return out.null();
+    const DictStatus r = dict_lindex(call.ks, a[1], index, &item);
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r != DictStatus::Ok) return out.null();
     out.bulk(item);
 }
 
@@ -190,7 +193,7 @@ void cmd_lpos(Call& call, const Args& a) {
     LposQuery q;
     if (!parse_lpos_options(out, a, &q)) return;
     std::vector<int64_t> positions;
-    if (dict_lpos(call.ks, a[1], a[2], q, &positions) < 0) return out.error(kErrWrongType);
+    if (dict_lpos(call.ks, a[1], a[2], q, &positions) == DictStatus::WrongType) return out.error(kErrWrongType);
     if (positions.empty()) return out.null();
     if (!q.count_given) return out.integer(positions[0]);
     out.array(static_cast<long long>(positions.size()));
@@ -206,34 +209,34 @@ void cmd_lset(Call& call, const Args& a) {
     Reply& out = call.out;
     int64_t index = 0;
     if (!parse_int_arg(out, a[2], &index)) return;
-    const int r = dict_lset(call.ks, a[1], index, a[3]);
-    if (r == 1) {
+    const DictStatus r = dict_lset(call.ks, a[1], index, a[3]);
+    if (r == DictStatus::Ok) {
         call.log_request();
         return out.simple("OK");
     }
-    if (r == 0) return out.error("no such key");
-    if (r == -1) return out.error("index out of range");
-    if (r == -2) return out.error(kErrWrongType);
-    out.error("out of memory");
+    if (r == DictStatus::Missing) return out.error("no such key");
+    if (r == DictStatus::OutOfRange) return out.error("index out of range");
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    out.error(kErrOutOfMemory);
 }
 
 void cmd_lrem(Call& call, const Args& a) {
     Reply& out = call.out;
     int64_t count = 0;
     if (!parse_int_arg(out, a[2], &count)) return;
-    int64_t n = dict_lrem(call.ks, a[1], count, a[3]);
-    if (n < 0) return out.error(kErrWrongType);
-    out.integer(n);
+    const DictCount n = dict_lrem(call.ks, a[1], count, a[3]);
+    if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    out.integer(n.value);
 }
 
 void cmd_linsert(Call& call, const Args& a) {
     Reply& out = call.out;
     const bool before = word_is(a[2], "BEFORE");
     if (!before && !word_is(a[2], "AFTER")) return out.error(kErrSyntax);
-    int64_t r = dict_linsert(call.ks, a[1], before, a[3], a[4]);
-    if (r == -2) return out.error(kErrWrongType);
-    if (r < -2) return out.error("out of memory");
-    out.integer(r);
+    const DictCount r = dict_linsert(call.ks, a[1], before, a[3], a[4]);
+    if (r.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
+    out.integer(r.status == DictStatus::NotFound ? -1 : r.value);
 }
 
 // ---- LMPOP ------------------------------------------------------------------
@@ -289,12 +292,13 @@ void cmd_lmpop(Call& call, const Args& a) {
     std::vector<std::string_view> keys;
     for (int i = 2; i < 2 + r.numkeys; ++i) keys.push_back(a[i]);
     PoppedElements got;
-    const int64_t index = dict_lmpop(call.ks, keys.data(), keys.size(), r.from_head, r.count, &got);
+    const DictCount popped = dict_lmpop(call.ks, keys.data(), keys.size(), r.from_head, r.count, &got);
+    if (popped.status == DictStatus::Missing) return out.null_array();
+    if (popped.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
     // Logged as a pop of the key that gave the elements: the replay needs
     // no knowledge of which keys were empty at the time.
-    if (index >= 0) log_pop(call, r.from_head, keys[index], r.count >= 2 ? std::to_string(r.count) : "");
-    if (index == -1) return out.null_array();
-    if (index < 0) return out.error("out of memory");
+    const size_t index = static_cast<size_t>(popped.value);
+    log_pop(call, r.from_head, keys[index], r.count >= 2 ? std::to_string(r.count) : "");
     out.array(2);
     out.bulk(keys[index]);
     reply_elements(out, got);
@@ -309,8 +313,9 @@ void cmd_ltrim(Call& call, const Args& a) {
     Reply& out = call.out;
     int64_t start = 0, stop = 0;
     if (!parse_int_arg(out, a[2], &start) || !parse_int_arg(out, a[3], &stop)) return;
-    const int64_t len = dict_llen(call.ks, a[1]);
-    if (len < 0) return out.error(kErrWrongType);
+    const DictCount length = dict_llen(call.ks, a[1]);
+    if (length.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    const int64_t len = length.value;
     if (start < 0) start = std::max<int64_t>(len + start, 0);
     if (stop < 0) stop += len;
     if (stop >= len) stop = len - 1;

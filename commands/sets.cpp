@@ -14,29 +14,26 @@ namespace {
 // Logged by the dispatcher as received when a member was added.
 void cmd_sadd(Call& call, const Args& a) {
     size_t processed = 0;
-    const int64_t r = dict_sadd(call.ks, a[1], vorel::arg_views(a, 2), &processed);
-    if (r < 0) {
+    const DictCount r = dict_sadd(call.ks, a[1], vorel::arg_views(a, 2), &processed);
+    if (!r.ok()) {
         // Members handled before a failed allocation stay: log exactly those.
-        if (r == -2 && processed > 0) call.log_request_prefix(2 + static_cast<int>(processed));
-        return reply_dict_error(call.out, r);
+        if (r.status == DictStatus::NoMemory && processed > 0) call.log_request_prefix(2 + static_cast<int>(processed));
+        return reply_dict_error(call.out, r.status);
     }
-    call.out.integer(r);
+    call.out.integer(r.value);
 }
 
 // SREM and SMOVE are logged by the dispatcher as received when they changed a set.
 void cmd_srem(Call& call, const Args& a) {
-    const int64_t r = dict_srem(call.ks, a[1], vorel::arg_views(a, 2));
-    vorel::reply_count(call.out, r);
+    vorel::reply_count(call.out, dict_srem(call.ks, a[1], vorel::arg_views(a, 2)));
 }
 
 void cmd_scard(Call& call, const Args& a) {
-    const int64_t r = dict_scard(call.ks, a[1]);
-    vorel::reply_count(call.out, r);
+    vorel::reply_count(call.out, dict_scard(call.ks, a[1]));
 }
 
 void cmd_sismember(Call& call, const Args& a) {
-    const int r = dict_sismember(call.ks, a[1], a[2]);
-    vorel::reply_count(call.out, r);
+    vorel::reply_found(call.out, dict_sismember(call.ks, a[1], a[2]));
 }
 
 // One 0/1 per member given; a missing key has none of them.
@@ -44,19 +41,18 @@ void cmd_smismember(Call& call, const Args& a) {
     const uint32_t type = dict_key_type(call.ks, a[1]);
     if (type != KEY_TYPE_NONE && type != KEY_TYPE_SET) return call.out.error(kErrWrongType);
     call.out.array(a.argc - 2);
-    for (int i = 2; i < a.argc; ++i) call.out.integer(dict_sismember(call.ks, a[1], a[i]) == 1 ? 1 : 0);
+    for (int i = 2; i < a.argc; ++i) call.out.integer(dict_sismember(call.ks, a[1], a[i]) == DictStatus::Ok ? 1 : 0);
 }
 
 void cmd_smembers(Call& call, const Args& a) {
     std::vector<std::string_view> members;
-    const int64_t r = dict_smembers(call.ks, a[1], &members);
-    if (r < 0) return reply_dict_error(call.out, r);
+    const DictCount r = dict_smembers(call.ks, a[1], &members);
+    if (r.status == DictStatus::WrongType) return reply_dict_error(call.out, r.status);
     vorel::reply_views(call.out, members);
 }
 
 void cmd_smove(Call& call, const Args& a) {
-    const int r = dict_smove(call.ks, a[1], a[2], a[3]);
-    vorel::reply_count(call.out, r);
+    vorel::reply_found(call.out, dict_smove(call.ks, a[1], a[2], a[3]));
 }
 
 void cmd_srandmember(Call& call, const Args& a) {
@@ -66,14 +62,14 @@ void cmd_srandmember(Call& call, const Args& a) {
         return out.error(kErrNotInteger);
     }
     std::vector<std::string_view> members;
-    const int64_t r = dict_srandmember(call.ks, a[1], count, &members);
-    if (r < 0) return reply_dict_error(out, r);
+    const DictCount r = dict_srandmember(call.ks, a[1], count, &members);
+    if (r.status == DictStatus::WrongType) return reply_dict_error(out, r.status);
     if (a.argc >= 3) return vorel::reply_views(out, members);
     if (members.empty()) return out.null();
     out.bulk(members[0]);
 }
 
-using SetAlgebra = int64_t (*)(Keyspace*, const std::vector<std::string_view>&, std::vector<std::string_view>*);
+using SetAlgebra = DictCount (*)(Keyspace*, const std::vector<std::string_view>&, std::vector<std::string_view>*);
 
 void reply_algebra(Call& call, const Args& a, SetAlgebra op) {
     std::vector<std::string_view> members;
@@ -85,14 +81,14 @@ void cmd_sdiff(Call& call, const Args& a) { reply_algebra(call, a, dict_sdiff); 
 void cmd_sinter(Call& call, const Args& a) { reply_algebra(call, a, dict_sinter); }
 void cmd_sunion(Call& call, const Args& a) { reply_algebra(call, a, dict_sunion); }
 
-void store_algebra(Call& call, const Args& a, int op) {
-    const int64_t r = dict_sstore(call.ks, a[1], op, vorel::arg_views(a, 2));
-    if (r < 0) return reply_dict_error(call.out, r);
+void store_algebra(Call& call, const Args& a, SetOp op) {
+    const DictCount r = dict_sstore(call.ks, a[1], op, vorel::arg_views(a, 2));
+    if (!r.ok()) return reply_dict_error(call.out, r.status);
     // Logged also when the result was empty (the destination was deleted, or
     // there was none): stated, since an empty result over a missing destination
     // leaves the keyspace as it was.
     call.log_request();
-    call.out.integer(r);
+    call.out.integer(r.value);
 }
 
 void cmd_sdiffstore(Call& call, const Args& a) { store_algebra(call, a, SET_OP_DIFF); }
@@ -105,8 +101,8 @@ void cmd_sscan(Call& call, const Args& a) {
     vorel::ScanArgs s;
     if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     std::vector<std::string_view> members;
-    const int r = dict_sscan(call.ks, a[1], &s.cursor, s.count, &members);
-    if (r < 0) return reply_dict_error(out, r);
+    const DictStatus r = dict_sscan(call.ks, a[1], &s.cursor, s.count, &members);
+    if (r != DictStatus::Ok) return reply_dict_error(out, r);
     std::erase_if(members, [&](std::string_view m) { return !s.matches(m); });
     vorel::reply_scan(out, s.cursor, members);
 }
@@ -137,9 +133,9 @@ void cmd_spop(Call& call, const Args& a) {
         return out.error("value is out of range, must be positive");
     }
     std::vector<std::string> popped;
-    const int64_t r = dict_spop(call.ks, a[1], count, &popped);
-    if (r > 0) log_popped(call, a[1], popped);
-    if (r < 0) return reply_dict_error(out, r);
+    const DictCount r = dict_spop(call.ks, a[1], count, &popped);
+    if (r.value > 0) log_popped(call, a[1], popped);
+    if (r.status == DictStatus::WrongType || r.status == DictStatus::NoMemory) return reply_dict_error(out, r.status);
     if (a.argc == 3) {
         out.array(static_cast<long long>(popped.size()));
         for (const std::string& m : popped) out.bulk(m);
@@ -184,10 +180,7 @@ void cmd_sintercard(Call& call, const Args& a) {
     int64_t numkeys = 0, limit = 0;
     if (!parse_sintercard(out, a, &numkeys, &limit)) return;
     const std::vector<std::string_view> keys = vorel::arg_views(a, 2, 2 + static_cast<int>(numkeys));
-    bool wrong_type = false;
-    const int64_t r = dict_sintercard(call.ks, keys, limit, &wrong_type);
-    if (wrong_type) return out.error(kErrWrongType);
-    out.integer(r);
+    vorel::reply_count(out, dict_sintercard(call.ks, keys, limit));
 }
 
 const CommandRegistrar registrar({

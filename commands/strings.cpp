@@ -42,9 +42,9 @@ struct SetOptions {
     int64_t deadline_ms = 0;  // absolute, when has_expire
 };
 
-// Parses SET's options; replies the error and returns false on a bad request.
-bool parse_set_options(Reply& out, const Args& a, SetOptions* o) {
-    const int64_t now = dict_now_ms();
+// Parses SET's options (relative times count from now); replies the error and
+// returns false on a bad request.
+bool parse_set_options(Reply& out, const Args& a, int64_t now, SetOptions* o) {
     int64_t expire_ms = 0;
     for (int i = 3; i < a.argc; ++i) {
         std::string_view w = a[i];
@@ -101,7 +101,7 @@ bool parse_set_options(Reply& out, const Args& a, SetOptions* o) {
 void cmd_set(Call& call, const Args& a) {
     Reply& out = call.out;
     SetOptions o;
-    if (a.argc > 3 && !parse_set_options(out, a, &o)) return;
+    if (a.argc > 3 && !parse_set_options(out, a, dict_now_ms(call.ks), &o)) return;
     const std::string_view key = a[1], value = a[2];
 
     // The old value is copied: the write below invalidates the keyspace's view.
@@ -112,7 +112,7 @@ void cmd_set(Call& call, const Args& a) {
         // A whole-value write replaces a key of any type; the old value of a key
         // of another type reads as none.
         std::string_view v;
-        if (dict_get_string(call.ks, key, &v) == 1) {
+        if (dict_get_string(call.ks, key, &v) == DictStatus::Ok) {
             old.assign(v);
             have_old = true;
         }
@@ -122,21 +122,21 @@ void cmd_set(Call& call, const Args& a) {
         Entry* e = dict_find_entry(call.ks, key);
         deadline = e ? e->expire_at_ms : 0;
     }
-    // NX and XX answer 1 written, 0 not; the plain write 0 written. Any
-    // negative result is a failed allocation, never a quiet "not set".
-    int r;
+    // NX and XX leave an existing or a missing key alone; any other failure is
+    // a failed allocation, never a quiet "not set".
+    DictStatus r;
     if (o.nx) {
         r = dict_set_string_ifabsent(call.ks, key, value, deadline);
     } else if (o.xx) {
         r = dict_set_string_ifexists(call.ks, key, value, deadline);
     } else {
-        r = dict_set_string(call.ks, key, value, deadline) == 0 ? 1 : -1;
+        r = dict_set_string(call.ks, key, value, deadline);
     }
-    if (r < 0) {
+    if (r != DictStatus::Ok && r != DictStatus::Exists && r != DictStatus::Missing) {
         call.log_nothing();
         return out.error(kErrOutOfMemory);
     }
-    const bool written = r == 1;
+    const bool written = r == DictStatus::Ok;
     if (written) {
         log_string_write(call, key, value);
     } else {
@@ -157,24 +157,24 @@ void cmd_set(Call& call, const Args& a) {
 
 // Logged as its request (by the dispatcher) when the key was created.
 void cmd_setnx(Call& call, const Args& a) {
-    int r = dict_set_string_ifabsent(call.ks, a[1], a[2], 0);
-    if (r != 1) call.log_nothing();
-    call.out.integer(r == 1 ? 1 : 0);
+    const bool set = dict_set_string_ifabsent(call.ks, a[1], a[2], 0) == DictStatus::Ok;
+    if (!set) call.log_nothing();
+    call.out.integer(set ? 1 : 0);
 }
 
 // SETEX (seconds) and PSETEX (milliseconds).
 void set_with_expiry(Call& call, const Args& a, const char* lower_name, int64_t unit_ms) {
     int64_t n = 0, ms = 0, deadline = 0;
     if (!parse_strict_ll(a[2], &n) || n <= 0 || !checked_mul(n, unit_ms, &ms) ||
-        !checked_add(dict_now_ms(), ms, &deadline)) {
+        !checked_add(dict_now_ms(call.ks), ms, &deadline)) {
         return reply_invalid_expire(call.out, lower_name);
     }
-    if (dict_set_string(call.ks, a[1], a[3], deadline) == 0) {
+    if (dict_set_string(call.ks, a[1], a[3], deadline) == DictStatus::Ok) {
         log_string_write(call, a[1], a[3]);
         call.out.simple("OK");
     } else {
         call.log_nothing();
-        call.out.error("out of memory");
+        call.out.error(kErrOutOfMemory);
     }
 }
 
@@ -196,7 +196,7 @@ void cmd_mset(Call& call, const Args& a) {
     if (a.argc % 2 == 0) return reply_arity(call.out, "mset");
     if (any_empty_key(a)) return call.out.error(kErrEmptyKey);
     for (int i = 1; i + 1 < a.argc; i += 2) {
-        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != 0) {
+        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != DictStatus::Ok) {
             if (i > 1) {
                 call.log_request_prefix(i);
             } else {
@@ -213,14 +213,14 @@ void cmd_mset(Call& call, const Args& a) {
 void cmd_msetnx(Call& call, const Args& a) {
     if (a.argc % 2 == 0) return reply_arity(call.out, "msetnx");
     for (int i = 1; i + 1 < a.argc; i += 2) {
-        if (dict_exists(call.ks, a[i])) {
+        if (dict_exists(call.ks, a[i]) == DictStatus::Ok) {
             call.log_nothing();
             return call.out.integer(0);
         }
     }
     if (any_empty_key(a)) return call.out.error(kErrEmptyKey);
     for (int i = 1; i + 1 < a.argc; i += 2) {
-        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != 0) {
+        if (dict_set_string(call.ks, a[i], a[i + 1], 0) != DictStatus::Ok) {
             // All or nothing: the keys this call made (all were missing) go again.
             for (int j = 1; j < i; j += 2) dict_del(call.ks, a[j]);
             call.log_nothing();
@@ -232,13 +232,13 @@ void cmd_msetnx(Call& call, const Args& a) {
 }
 
 void cmd_append(Call& call, const Args& a) {
-    int64_t n = dict_append_string(call.ks, a[1], a[2]);
-    if (n < 0) {
+    const DictCount n = dict_append_string(call.ks, a[1], a[2]);
+    if (!n.ok()) {
         call.log_nothing();
-        return call.out.error(n == -1 ? kErrWrongType : "out of memory");
+        return call.out.error(n.status == DictStatus::WrongType ? kErrWrongType : kErrOutOfMemory);
     }
     call.log_request();
-    call.out.integer(n);
+    call.out.integer(n.value);
 }
 
 void cmd_setrange(Call& call, const Args& a) {
@@ -246,18 +246,19 @@ void cmd_setrange(Call& call, const Args& a) {
     int64_t offset = 0;
     if (!parse_strict_ll(a[2], &offset) || offset < 0) return out.error("offset is out of range");
     if (offset > INT32_MAX) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
-    int64_t n = dict_setrange(call.ks, a[1], offset, a[3]);
+    const DictCount n = dict_setrange(call.ks, a[1], offset, a[3]);
     // Logged as the request whenever the new length is positive, even when the
     // bytes written equal the ones they replace.
-    if (n > 0) {
+    if (n.ok() && n.value > 0) {
         call.log_request();
     } else {
         call.log_nothing();
     }
-    if (n == -1) return out.error(kErrWrongType);
-    if (n == -3) return out.error("offset is out of range");
-    if (n < 0) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
-    out.integer(n);
+    if (n.status == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (n.status == DictStatus::OutOfRange) return out.error("offset is out of range");
+    if (n.status == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
+    if (!n.ok()) return out.error("string exceeds maximum allowed size (proto-max-bulk-len)");
+    out.integer(n.value);
 }
 
 constexpr const char* kErrBitOffset = "bit offset is not an integer or out of range";
@@ -273,10 +274,11 @@ void cmd_setbit(Call& call, const Args& a) {
     if (!parse_bit_offset(a[2], &offset)) return out.error(kErrBitOffset);
     if (a[3] != "0" && a[3] != "1") return out.error(kErrBitValue);
     int old = 0;
-    int r = dict_setbit(call.ks, a[1], offset, a[3] == "1", &old);
-    if (r != 0) {
+    const DictStatus r = dict_setbit(call.ks, a[1], offset, a[3] == "1", &old);
+    if (r != DictStatus::Ok) {
         call.log_nothing();
-        return out.error(r == -1 ? kErrWrongType : kErrBitOffset);
+        if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+        return out.error(r == DictStatus::NoMemory ? kErrOutOfMemory : kErrBitOffset);
     }
     call.log_request();
     out.integer(old);
@@ -286,7 +288,7 @@ void cmd_setbit(Call& call, const Args& a) {
 // and is encoded at once.
 void reply_stored_string(Call& call, std::string_view key) {
     std::string_view v;
-    if (dict_get_string(call.ks, key, &v) == 1) {
+    if (dict_get_string(call.ks, key, &v) == DictStatus::Ok) {
         call.out.bulk(v);
     } else {
         call.out.null();
@@ -305,9 +307,9 @@ void cmd_mget(Call& call, const Args& a) {
 }
 
 void cmd_strlen(Call& call, const Args& a) {
-    int64_t n = dict_strlen(call.ks, a[1]);
-    if (n == -2) return call.out.error(kErrWrongType);
-    call.out.integer(n < 0 ? 0 : n);
+    const DictCount n = dict_strlen(call.ks, a[1]);
+    if (n.status == DictStatus::WrongType) return call.out.error(kErrWrongType);
+    call.out.integer(n.ok() ? n.value : 0);
 }
 
 // GETRANGE and its older name SUBSTR.
@@ -315,7 +317,7 @@ void cmd_getrange(Call& call, const Args& a) {
     int64_t start = 0, end = 0;
     if (!parse_strict_ll(a[2], &start) || !parse_strict_ll(a[3], &end)) return call.out.error(kErrNotInteger);
     std::string range;
-    if (dict_getrange(call.ks, a[1], start, end, &range) == -1) return call.out.error(kErrWrongType);
+    if (dict_getrange(call.ks, a[1], start, end, &range) == DictStatus::WrongType) return call.out.error(kErrWrongType);
     call.out.bulk(range);
 }
 
@@ -324,9 +326,9 @@ void cmd_getbit(Call& call, const Args& a) {
     int64_t offset = 0;
     if (!parse_bit_offset(a[2], &offset)) return out.error(kErrBitOffset);
     int bit = 0;
-    int r = dict_getbit(call.ks, a[1], offset, &bit);
-    if (r == -1) return out.error(kErrWrongType);
-    if (r != 0) return out.error(kErrBitOffset);
+    const DictStatus r = dict_getbit(call.ks, a[1], offset, &bit);
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r != DictStatus::Ok) return out.error(kErrBitOffset);
     out.integer(bit);
 }
 
@@ -349,9 +351,9 @@ void cmd_bitcount(Call& call, const Args& a) {
     bool range = a.argc >= 4, bit_units = false;
     if (range && (!parse_strict_ll(a[2], &start) || !parse_strict_ll(a[3], &end))) return out.error(kErrNotInteger);
     if (a.argc >= 5 && !parse_bit_units(out, a, 4, &bit_units)) return;
-    int64_t n = dict_bitcount(call.ks, a[1], start, end, range, bit_units);
-    if (n < 0) return out.error(kErrWrongType);
-    out.integer(n);
+    const DictCount n = dict_bitcount(call.ks, a[1], start, end, range, bit_units);
+    if (!n.ok()) return out.error(kErrWrongType);
+    out.integer(n.value);
 }
 
 void cmd_bitpos(Call& call, const Args& a) {
@@ -362,20 +364,20 @@ void cmd_bitpos(Call& call, const Args& a) {
     if (a.argc >= 4 && !parse_strict_ll(a[3], &start)) return out.error(kErrNotInteger);
     if (a.argc >= 5 && !parse_strict_ll(a[4], &end)) return out.error(kErrNotInteger);
     if (a.argc >= 6 && !parse_bit_units(out, a, 5, &bit_units)) return;
-    int64_t n = dict_bitpos(call.ks, a[1], a[2] == "1", start, end, a.argc >= 4, bit_units);
-    if (n == -2) return out.error(kErrWrongType);
-    out.integer(n);
+    const DictCount n = dict_bitpos(call.ks, a[1], a[2] == "1", start, end, a.argc >= 4, bit_units);
+    if (!n.ok()) return out.error(kErrWrongType);
+    out.integer(n.value);
 }
 
 // Logged as its request (by the dispatcher) when the value was replaced or created.
 void cmd_getset(Call& call, const Args& a) {
     Reply& out = call.out;
     std::string old;
-    int r = dict_get_string_replace(call.ks, a[1], a[2], &old);
-    if (r != 0 && r != 1) call.log_nothing();
-    if (r == -1) return out.error(kErrWrongType);
-    if (r < 0) return out.error("out of memory");
-    if (r == 1) {
+    const DictStatus r = dict_get_string_replace(call.ks, a[1], a[2], &old);
+    if (r != DictStatus::Ok && r != DictStatus::Missing) call.log_nothing();
+    if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+    if (r == DictStatus::NoMemory) return out.error(kErrOutOfMemory);
+    if (r == DictStatus::Ok) {
         out.bulk(old);
     } else {
         out.null();
@@ -385,8 +387,7 @@ void cmd_getset(Call& call, const Args& a) {
 // Logged as its request (by the dispatcher) when the key was deleted.
 void cmd_getdel(Call& call, const Args& a) {
     std::string old;
-    int r = dict_set_getdel(call.ks, a[1], &old);
-    if (r == 1) {
+    if (dict_set_getdel(call.ks, a[1], &old) == DictStatus::Ok) {
         call.out.bulk(old);
     } else {
         call.log_nothing();
@@ -419,7 +420,7 @@ void cmd_getex(Call& call, const Args& a) {
         }
     }
     int64_t deadline = 0;
-    if (mode == SetExpiry && (ms <= 0 || !checked_add(dict_now_ms(), ms, &deadline))) {
+    if (mode == SetExpiry && (ms <= 0 || !checked_add(dict_now_ms(call.ks), ms, &deadline))) {
         return reply_invalid_expire(out, "getex");
     }
     // A new deadline is logged as an absolute PEXPIREAT, a removed one as
@@ -428,14 +429,14 @@ void cmd_getex(Call& call, const Args& a) {
     bool found = false;
     bool logged = false;
     std::string_view v;
-    if (dict_get_string(call.ks, a[1], &v) == 1) {
+    if (dict_get_string(call.ks, a[1], &v) == DictStatus::Ok) {
         found = true;
         value.assign(v);
         if (mode == SetExpiry) {
             dict_expire_at_ms(call.ks, a[1], deadline);
             call.log_deadline(a[1]);
             logged = true;
-        } else if (mode == Persist && dict_persist(call.ks, a[1]) == 1) {
+        } else if (mode == Persist && dict_persist(call.ks, a[1]) == DictStatus::Ok) {
             call.log({"PERSIST", a[1]});
             logged = true;
         }
@@ -476,13 +477,13 @@ void incr_by(Call& call, const Args& a, bool decrement) {
     }
     // Every failure below logs nothing, even after a lookup removed an expired key.
     std::string_view v;
-    int found = dict_get_string(call.ks, a[1], &v);
-    if (found == -1) {
+    const DictStatus found = dict_get_string(call.ks, a[1], &v);
+    if (found == DictStatus::WrongType) {
         call.log_nothing();
         return out.error(kErrWrongType);
     }
     int64_t current = 0, sum = 0;
-    if (found == 1 && !parse_stored_integer(v, &current)) {
+    if (found == DictStatus::Ok && !parse_stored_integer(v, &current)) {
         call.log_nothing();
         return out.error(kErrNotInteger);
     }
@@ -492,9 +493,9 @@ void incr_by(Call& call, const Args& a, bool decrement) {
     }
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRId64, sum);
-    if (dict_set_string(call.ks, a[1], text, 0) != 0) {
+    if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
-        return out.error("out of memory");
+        return out.error(kErrOutOfMemory);
     }
     out.integer(sum);
 }
@@ -509,13 +510,13 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
     if (!parse_strict_float(a[2], &inc)) return out.error("value is not a valid float");
     // Every failure below logs nothing, even after a lookup removed an expired key.
     std::string_view v;
-    int found = dict_get_string(call.ks, a[1], &v);
-    if (found == -1) {
+    const DictStatus found = dict_get_string(call.ks, a[1], &v);
+    if (found == DictStatus::WrongType) {
         call.log_nothing();
         return out.error(kErrWrongType);
     }
     double current = 0;
-    if (found == 1 && !v.empty()) {
+    if (found == DictStatus::Ok && !v.empty()) {
         // Like the C conversion without a check for trailing text: "abc" reads as 0.
         current = std::strtod(std::string(v).c_str(), nullptr);
         if (!std::isfinite(current)) {
@@ -530,9 +531,9 @@ void cmd_incrbyfloat(Call& call, const Args& a) {
     }
     char text[64];
     std::snprintf(text, sizeof(text), "%.17g", sum);
-    if (dict_set_string(call.ks, a[1], text, 0) != 0) {
+    if (dict_set_string(call.ks, a[1], text, 0) != DictStatus::Ok) {
         call.log_nothing();
-        return out.error("out of memory");
+        return out.error(kErrOutOfMemory);
     }
     // The stored text, as a bulk string in both protocols.
     out.bulk(std::string_view(text));
@@ -559,9 +560,9 @@ void cmd_bitop(Call& call, const Args& a) {
     size_t longest = 0;
     for (int i = 3; i < a.argc; ++i) {
         std::string_view v;
-        const int r = dict_get_string(call.ks, a[i], &v);
-        if (r < 0) return out.error(kErrWrongType);
-        sources.emplace_back(r == 1 ? v : std::string_view());
+        const DictStatus r = dict_get_string(call.ks, a[i], &v);
+        if (r == DictStatus::WrongType) return out.error(kErrWrongType);
+        sources.emplace_back(r == DictStatus::Ok ? v : std::string_view());
         longest = std::max(longest, sources.back().size());
     }
     std::string result(longest, '\0');
@@ -577,8 +578,8 @@ void cmd_bitop(Call& call, const Args& a) {
     }
     if (longest == 0) {
         dict_del(call.ks, a[2]);
-    } else if (dict_set_string(call.ks, a[2], result, 0) != 0) {
-        return out.error("out of memory");
+    } else if (dict_set_string(call.ks, a[2], result, 0) != DictStatus::Ok) {
+        return out.error(kErrOutOfMemory);
     }
     out.integer(static_cast<long long>(longest));
 }

@@ -57,7 +57,7 @@ bool parse_algebra(Reply& out, const Args& a, int first, bool store, AlgebraRequ
 // The result in member order. False when an input holds another type
 // (WRONGTYPE replied).
 bool compute(Call& call, const ZAlgebra& z, std::vector<ZOwned>* result) {
-    if (dict_zalgebra(call.ks, z, result) == 0) return true;
+    if (dict_zalgebra(call.ks, z, result) == DictStatus::Ok) return true;
     call.out.error(kErrWrongType);
     return false;
 }
@@ -79,9 +79,9 @@ void algebra_store(Call& call, const Args& a, ZAlgebra::Op op) {
     if (!parse_algebra(call.out, a, 2, true, &r)) return;
     std::vector<ZOwned> result;
     if (!compute(call, r.algebra, &result)) return;
-    const int64_t stored = dict_zstore_members(call.ks, a[1], result);
-    if (stored < 0) return call.out.error("out of memory");
-    call.out.integer(stored);
+    const DictCount stored = dict_zstore_members(call.ks, a[1], result);
+    if (!stored.ok()) return call.out.error(kErrOutOfMemory);
+    call.out.integer(stored.value);
 }
 
 void cmd_zunion(Call& call, const Args& a) { algebra_read(call, a, ZAlgebra::kUnion); }

@@ -76,10 +76,12 @@ void cmd_zadd(Call& call, const Args& a) {
     int64_t sum = 0;
     double new_score = 0;
     for (size_t p = 0; p < scores.size(); ++p) {
-        const int r = dict_zadd(call.ks, a[1], flags, scores[p], a[i + 2 * static_cast<int>(p) + 1], &new_score);
-        if (r == -1) return out.error(kErrWrongType);  // only the first pair can meet another type
-        if (r == -2) return out.error("out of memory");
-        sum += r;
+        const DictCount r = dict_zadd(call.ks, a[1], flags, scores[p], a[i + 2 * static_cast<int>(p) + 1], &new_score);
+        // Only the first pair can meet another type; an empty key name is refused
+        // with the same error.
+        if (r.status == DictStatus::WrongType || r.status == DictStatus::Invalid) return out.error(kErrWrongType);
+        if (!r.ok()) return out.error(kErrOutOfMemory);
+        sum += r.value;
     }
     if (flags & ZADD_INCR) return out.number(new_score);
     out.integer(sum);
@@ -90,16 +92,16 @@ void cmd_zincrby(Call& call, const Args& a) {
     double increment = 0;
     if (!parse_strict_float(a[2], &increment)) return call.out.error(kErrNotFloat);
     double score = 0;
-    const int r = dict_zincrby(call.ks, a[1], increment, a[3], &score);
-    if (r == -1) return call.out.error(kErrWrongType);
-    if (r < 0) return call.out.error("out of memory");
+    const DictStatus r = dict_zincrby(call.ks, a[1], increment, a[3], &score);
+    if (r == DictStatus::WrongType || r == DictStatus::Invalid) return call.out.error(kErrWrongType);
+    if (r != DictStatus::Ok) return call.out.error(kErrOutOfMemory);
     call.log_request();
     call.out.number(score);
 }
 
 // A key of another type removes nothing and replies 0.
 void cmd_zrem(Call& call, const Args& a) {
-    call.out.integer(dict_zrem(call.ks, a[1], args_from(a, 2)));
+    call.out.integer(dict_zrem(call.ks, a[1], args_from(a, 2)).value);
 }
 
 // ---- Single reads -----------------------------------------------------------------
@@ -107,13 +109,13 @@ void cmd_zrem(Call& call, const Args& a) {
 void cmd_zscore(Call& call, const Args& a) {
     if (wrong_type(call, a[1])) return;
     double score = 0;
-    if (dict_zscore(call.ks, a[1], a[2], &score) != 1) return call.out.null();
+    if (dict_zscore(call.ks, a[1], a[2], &score) != DictStatus::Ok) return call.out.null();
     call.out.number(score);
 }
 
 void cmd_zcard(Call& call, const Args& a) {
     if (wrong_type(call, a[1])) return;
-    call.out.integer(dict_zcard(call.ks, a[1]));
+    call.out.integer(dict_zcard(call.ks, a[1]).value);
 }
 
 // ZRANK / ZREVRANK key member [WITHSCORE]; other trailing words are ignored.
@@ -124,7 +126,7 @@ void reply_rank(Call& call, const Args& a, bool reverse) {
     if (wrong_type(call, a[1])) return;
     int64_t rank = 0;
     double score = 0;
-    if (dict_zrank(call.ks, a[1], a[2], reverse, &rank, &score) != 1) return out.null();
+    if (dict_zrank(call.ks, a[1], a[2], reverse, &rank, &score) != DictStatus::Ok) return out.null();
     if (!with_score) return out.integer(rank);
     out.array(2);
     out.integer(rank);
@@ -297,7 +299,7 @@ void cmd_zremrangebylex(Call& call, const Args& a) {
     if (wrong_type(call, a[1])) return;
     int64_t lo = 0, hi = 0;
     dict_zlexranks(call.ks, a[1], min, max, &lo, &hi);
-    call.out.integer(hi > lo ? dict_zremrangebyrank(call.ks, a[1], lo, hi - 1) : 0);
+    call.out.integer(hi > lo ? dict_zremrangebyrank(call.ks, a[1], lo, hi - 1).value : 0);
 }
 
 // ZRANGEBYSCORE key min max / ZREVRANGEBYSCORE key max min, then [WITHSCORES]
@@ -331,7 +333,7 @@ void cmd_zcount(Call& call, const Args& a) {
     ZScoreRange range{0, 0};
     if (!parse_range(call.out, a[2], a[3], &range)) return;
     if (wrong_type(call, a[1])) return;
-    call.out.integer(dict_zcount(call.ks, a[1], range));
+    call.out.integer(dict_zcount(call.ks, a[1], range).value);
 }
 
 // ZSCAN key cursor [MATCH pattern] [COUNT n]: members and scores, flat, with the
@@ -342,7 +344,7 @@ void cmd_zscan(Call& call, const Args& a) {
     if (!vorel::parse_scan_args(out, a, 2, false, &s)) return;
     if (wrong_type(call, a[1])) return;
     std::vector<ZMember> items;
-    if (dict_zscan(call.ks, a[1], &s.cursor, s.count, &items) != 0) return out.error("out of memory");
+    if (dict_zscan(call.ks, a[1], &s.cursor, s.count, &items) != DictStatus::Ok) return out.error(kErrOutOfMemory);
     std::erase_if(items, [&](const ZMember& m) { return !s.matches(m.member); });
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRIu64, s.cursor);
@@ -380,14 +382,14 @@ void cmd_zremrangebyscore(Call& call, const Args& a) {
     ZScoreRange range{0, 0};
     if (!parse_range(call.out, a[2], a[3], &range)) return;
     if (wrong_type(call, a[1])) return;
-    call.out.integer(dict_zremrangebyscore(call.ks, a[1], range));
+    call.out.integer(dict_zremrangebyscore(call.ks, a[1], range).value);
 }
 
 void cmd_zremrangebyrank(Call& call, const Args& a) {
     int64_t start = 0, stop = 0;
     if (!parse_two_ints(call.out, a[2], a[3], &start, &stop)) return;
     if (wrong_type(call, a[1])) return;
-    call.out.integer(dict_zremrangebyrank(call.ks, a[1], start, stop));
+    call.out.integer(dict_zremrangebyrank(call.ks, a[1], start, stop).value);
 }
 
 // ---- ZRANGESTORE ----------------------------------------------------------------------
@@ -405,9 +407,9 @@ void cmd_zrangestore(Call& call, const Args& a) {
     std::vector<ZOwned> owned;
     owned.reserve(items.size());
     for (const ZMember& m : items) owned.push_back(ZOwned{std::string(m.member), m.score});
-    const int64_t stored = dict_zstore_members(call.ks, a[1], owned);
-    if (stored < 0) return call.out.error("out of memory");
-    call.out.integer(stored);
+    const DictCount stored = dict_zstore_members(call.ks, a[1], owned);
+    if (!stored.ok()) return call.out.error(kErrOutOfMemory);
+    call.out.integer(stored.value);
 }
 
 // ---- ZMPOP and the blocking pops -------------------------------------------------------

@@ -17,8 +17,9 @@
 
 namespace vorel {
 
-// k distinct positions out of n, in random order (sets.cpp).
-std::vector<size_t> distinct_positions(size_t n, size_t k);
+// k distinct positions out of n, in random order, drawn from the keyspace's
+// generator (sets.cpp).
+std::vector<size_t> distinct_positions(Keyspace* ks, size_t n, size_t k);
 
 // A hash value is charged as a blob of its own; a set member carries nothing else.
 inline uint64_t value_charge(const std::string& v) { return v.size() + CHARGE_BLOB; }
@@ -79,11 +80,11 @@ namespace vorel {
 
 // 1 the key holds a value of `type`, 0 missing, -1 another type. *out is the
 // entry found (also of another type) or nullptr. The lookup stamps the key.
-inline int find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {
+inline DictStatus find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry** out) {
     Entry* e = ks ? dict_find_entry(ks, key) : nullptr;
     *out = e;
-    if (!e) return 0;
-    return e->type == type ? 1 : -1;
+    if (!e) return DictStatus::Missing;
+    return e->type == type ? DictStatus::Ok : DictStatus::WrongType;
 }
 
 // Creates an empty container key whose payload lives in `member`. nullptr when
@@ -92,7 +93,7 @@ inline int find_typed(Keyspace* ks, std::string_view key, uint32_t type, Entry**
 template <class C>
 Entry* create_container(Keyspace* ks, std::string_view key, uint32_t type, C* Entry::*member) {
     auto value = std::make_unique<C>();
-    Entry* e = dict_insert_entry(ks, key, type, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, key, type, dict_now_ms(ks));
     if (!e) return nullptr;
     e->*member = value.release();
     return e;

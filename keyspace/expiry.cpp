@@ -12,13 +12,15 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t(1) << 20;
 
-// Milliseconds left on a live key: -2 missing (or died meanwhile), -1 no expiry.
-int64_t remaining_ms(Keyspace* ks, std::string_view key) {
+// Milliseconds left on a live key: Missing (also a key that died meanwhile);
+// NotFound: no deadline.
+DictCount remaining_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
-    if (!e) return -2;
-    if (e->expire_at_ms <= 0) return -1;
-    const int64_t remaining = e->expire_at_ms - dict_now_ms();
-    return remaining > 0 ? remaining : -2;
+    if (!e) return {DictStatus::Missing, 0};
+    if (e->expire_at_ms <= 0) return {DictStatus::NotFound, 0};
+    const int64_t remaining = e->expire_at_ms - dict_now_ms(ks);
+    if (remaining <= 0) return {DictStatus::Missing, 0};
+    return {DictStatus::Ok, remaining};
 }
 
 // Removes the entry found through an index. Returns false when the entry was
@@ -48,50 +50,51 @@ bool LruOrder::operator()(const LruSlot& a, const LruSlot& b) const {
     return false;
 }
 
-int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms) {
+DictStatus dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms) {
     Entry* e = dict_find_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return DictStatus::Missing;
     int64_t deadline = 0;
     if (relative_ms > 0) {
-        const int64_t now = dict_now_ms();
+        const int64_t now = dict_now_ms(ks);
         // A deadline past the end of time is as good as the end of time.
         deadline = relative_ms > INT64_MAX - now ? INT64_MAX : now + relative_ms;
     }
     entry_set_expire(ks, e, deadline);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s) {
+DictStatus dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s) {
     return dict_expire_ms(ks, key, static_cast<int64_t>(relative_s) * 1000);
 }
 
-int dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms) {
+DictStatus dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms) {
     Entry* e = dict_find_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return DictStatus::Missing;
     entry_set_expire(ks, e, deadline_ms);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_persist(Keyspace* ks, std::string_view key) {
+DictStatus dict_persist(Keyspace* ks, std::string_view key) {
     Entry* e = dict_find_entry(ks, key);
-    if (!e || e->expire_at_ms <= 0) return 0;
+    if (!e) return DictStatus::Missing;
+    if (e->expire_at_ms <= 0) return DictStatus::NotFound;
     entry_set_expire(ks, e, 0);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_ttl(Keyspace* ks, std::string_view key) {
-    const int64_t remaining = remaining_ms(ks, key);
-    if (remaining < 0) return remaining;
-    return static_cast<int64_t>((static_cast<uint64_t>(remaining) + 999) / 1000);
+DictCount dict_ttl(Keyspace* ks, std::string_view key) {
+    DictCount r = remaining_ms(ks, key);
+    if (r.ok()) r.value = static_cast<int64_t>((static_cast<uint64_t>(r.value) + 999) / 1000);
+    return r;
 }
 
-int64_t dict_pttl(Keyspace* ks, std::string_view key) { return remaining_ms(ks, key); }
+DictCount dict_pttl(Keyspace* ks, std::string_view key) { return remaining_ms(ks, key); }
 
 void dict_cleanup_expired(Keyspace* ks) {
     // Runs on every pass of the connection loop: with no key carrying a deadline
     // it returns before even reading the clock.
     if (!ks || ks->key_count == 0 || ks->expiry_index.empty()) return;
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     while (!ks->expiry_index.empty()) {
         const auto [deadline, e] = *ks->expiry_index.begin();
         if (deadline > now) break;
@@ -150,9 +153,10 @@ int32_t dict_maxmemory_mb(const Keyspace* ks) {
 
 uint64_t dict_maxmemory_bytes(const Keyspace* ks) { return ks ? ks->max_memory_bytes : 0; }
 
-int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
+DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
-    return e ? e->last_access_ms : 0;
+    if (!e) return {DictStatus::Missing, 0};
+    return {DictStatus::Ok, e->last_access_ms};
 }
 
 void lru_index_sync(Keyspace* ks) {

@@ -19,7 +19,7 @@ namespace {
 
 using PairStore = HashValue::Store;
 
-int find_hash(Keyspace* ks, std::string_view key, Entry** out) {
+DictStatus find_hash(Keyspace* ks, std::string_view key, Entry** out) {
     return vorel::find_typed(ks, key, KEY_TYPE_HASH, out);
 }
 
@@ -51,138 +51,141 @@ const std::string* field_value(Entry* e, std::string_view field) {
 
 enum class HashPart { Fields, Values, Both };
 
-int64_t collect(Keyspace* ks, std::string_view key, HashPart part, std::vector<std::string_view>* out) {
+DictCount collect(Keyspace* ks, std::string_view key, HashPart part, std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    if (found <= 0) return found;
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
     const PairStore& pairs = e->hash_value->store;
     out->reserve(part == HashPart::Both ? 2 * pairs.size() : pairs.size());
     pairs.for_each([&](const PairStore::Slot& s) {
         if (part != HashPart::Values) out->push_back(s.key);
         if (part != HashPart::Fields) out->push_back(s.value);
     });
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
 const ValueTypeRegistrar kHashType(KEY_TYPE_HASH, vorel::ContainerHooks<HashValue, &Entry::hash_value>::ops());
 
 }  // namespace
 
-int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value) {
+DictCount dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value) {
     Entry* e = nullptr;
-    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    if (!ks || find_hash(ks, key, &e) == DictStatus::WrongType) return {DictStatus::WrongType, 0};
     const uint64_t before = ks->used_memory;
     int r;
     try {
-        if (!e && !(e = vorel::create_container(ks, key, KEY_TYPE_HASH, &Entry::hash_value))) return -2;
+        if (!e && !(e = vorel::create_container(ks, key, KEY_TYPE_HASH, &Entry::hash_value))) return {DictStatus::NoMemory, 0};
         r = store_field(ks, e->hash_value, field, value);
     } catch (const std::bad_alloc&) {
         if (e) vorel::drop_if_empty(ks, e, e->hash_value->store.size());
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     // A longer value grows memory as much as a new field does: both may evict.
     if (ks->used_memory > before) dict_evict_lru(ks);
-    return r;
+    return {DictStatus::Ok, r};
 }
 
-int dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value) {
+DictStatus dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value) {
     *value = std::string_view();
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    if (found <= 0) return found;
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return found;
     const std::string* v = field_value(e, field);
-    if (!v) return 0;
+    if (!v) return DictStatus::Missing;
     *value = *v;
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields) {
+DictCount dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields) {
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    return found <= 0 ? found : vorel::remove_named(ks, e, e->hash_value, fields);
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    return {DictStatus::Ok, vorel::remove_named(ks, e, e->hash_value, fields)};
 }
 
-int64_t dict_hlen(Keyspace* ks, std::string_view key) {
+DictCount dict_hlen(Keyspace* ks, std::string_view key) {
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    return found <= 0 ? found : static_cast<int64_t>(e->hash_value->store.size());
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    return {DictStatus::Ok, static_cast<int64_t>(e->hash_value->store.size())};
 }
 
-int dict_hexists(Keyspace* ks, std::string_view key, std::string_view field) {
+DictStatus dict_hexists(Keyspace* ks, std::string_view key, std::string_view field) {
     Entry* e = nullptr;
-    return find_hash(ks, key, &e) == 1 && field_value(e, field) ? 1 : 0;
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return found;
+    return field_value(e, field) ? DictStatus::Ok : DictStatus::Missing;
 }
 
-int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field) {
+DictCount dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field) {
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    if (found <= 0) return found;
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
     const std::string* v = field_value(e, field);
-    return v ? static_cast<int64_t>(v->size()) : 0;
+    return {DictStatus::Ok, v ? static_cast<int64_t>(v->size()) : 0};
 }
 
-int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+DictCount dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
     return collect(ks, key, HashPart::Both, out);
 }
 
-int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+DictCount dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
     return collect(ks, key, HashPart::Fields, out);
 }
 
-int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+DictCount dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
     return collect(ks, key, HashPart::Values, out);
 }
 
-int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out) {
+DictStatus dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out) {
     Entry* e = nullptr;
-    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    if (!ks || find_hash(ks, key, &e) == DictStatus::WrongType) return DictStatus::WrongType;
     int64_t current = 0;
     // Read the way the C library's base-10 conversion reads: blanks and a sign,
     // digits up to the first other byte, none = 0, saturating at the 64-bit range.
     if (const std::string* v = field_value(e, field); v && !v->empty()) current = std::strtoimax(v->c_str(), nullptr, 10);
     int64_t sum = 0;
-    if (__builtin_add_overflow(current, increment, &sum)) return -3;
+    if (__builtin_add_overflow(current, increment, &sum)) return DictStatus::Overflow;
     char text[32];
     std::snprintf(text, sizeof(text), "%" PRId64, sum);
-    const int r = dict_hset(ks, key, field, text);
-    if (r < 0) return r;
+    const DictCount r = dict_hset(ks, key, field, text);
+    if (!r.ok()) return r.status;
     if (out) *out = sum;
-    return 0;
+    return DictStatus::Ok;
 }
 
-int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out) {
+DictStatus dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out) {
     Entry* e = nullptr;
-    if (!ks || find_hash(ks, key, &e) < 0) return -1;
+    if (!ks || find_hash(ks, key, &e) == DictStatus::WrongType) return DictStatus::WrongType;
     double current = 0;
     // A prefix read: whatever number the value starts with, else 0.
     if (const std::string* v = field_value(e, field); v && !v->empty()) current = std::strtod(v->c_str(), nullptr);
     const double sum = current + increment;
     if (out) *out = sum;
-    if (!std::isfinite(sum)) return -3;
+    if (!std::isfinite(sum)) return DictStatus::Overflow;
     char text[64];
     std::snprintf(text, sizeof(text), "%.17g", sum);
-    const int r = dict_hset(ks, key, field, text);
-    return r < 0 ? r : 0;
+    return dict_hset(ks, key, field, text).status;
 }
 
-int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out) {
+DictStatus dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    vorel::scan_store(found == 1 ? &e->hash_value->store : nullptr, cursor, count, [&](const PairStore::Slot& s) {
+    const DictStatus found = find_hash(ks, key, &e);
+    vorel::scan_store(found == DictStatus::Ok ? &e->hash_value->store : nullptr, cursor, count, [&](const PairStore::Slot& s) {
         out->push_back(s.key);
         out->push_back(s.value);
     });
-    return found < 0 ? -1 : 0;
+    return found == DictStatus::WrongType ? DictStatus::WrongType : DictStatus::Ok;
 }
 
-int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out) {
+DictCount dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_hash(ks, key, &e);
-    if (found <= 0) return found;
+    const DictStatus found = find_hash(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
     PairStore& pairs = e->hash_value->store;
     const size_t n = pairs.size();
     auto take = [&](size_t pos) {
@@ -194,10 +197,10 @@ int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         if (picks > out->max_size() / 2) throw std::bad_alloc();
         out->reserve(2 * picks);
-        for (uint64_t i = 0; i < picks; i++) take(dict_random_below(n));
+        for (uint64_t i = 0; i < picks; i++) take(dict_random_below(ks, n));
     } else {
         const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
-        for (size_t pos : vorel::distinct_positions(n, k)) take(pos);
+        for (size_t pos : vorel::distinct_positions(ks, n, k)) take(pos);
     }
-    return static_cast<int64_t>(out->size() / 2);
+    return {DictStatus::Ok, static_cast<int64_t>(out->size() / 2)};
 }

@@ -87,14 +87,14 @@ void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_v
     }
 }
 
-int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
-              std::vector<std::string_view>* out, uint32_t type) {
-    if (!ks || !cursor || !out) return -1;
+DictStatus dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
+                     std::vector<std::string_view>* out, uint32_t type) {
+    if (!ks || !cursor || !out) return DictStatus::Invalid;
     out->clear();
     if (ks->key_count) dict_cleanup_expired(ks);
     if (ks->key_count == 0) {
         *cursor = 0;
-        return 0;
+        return DictStatus::Ok;
     }
     const KeyFilter filter(pattern);
     const uint64_t want = count <= 0 ? 10 : static_cast<uint64_t>(count);
@@ -111,18 +111,18 @@ int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t 
                                       });
     } catch (const std::bad_alloc&) {
         out->clear();
-        return -1;
+        return DictStatus::NoMemory;
     }
-    return 0;
+    return DictStatus::Ok;
 }
 
-int dict_randomkey(Keyspace* ks, std::string* out) {
-    if (!out) return -1;
+DictStatus dict_randomkey(Keyspace* ks, std::string* out) {
+    if (!out) return DictStatus::Invalid;
     out->clear();
-    if (!ks || ks->key_count == 0) return 0;
+    if (!ks || ks->key_count == 0) return DictStatus::Missing;
     dict_cleanup_expired(ks);
     const uint64_t n = ks->key_count;
-    if (n == 0 || ks->bucket_count == 0) return 0;
+    if (n == 0 || ks->bucket_count == 0) return DictStatus::Missing;
     const uint64_t buckets = ks->bucket_count;
     // Bucket sampling: draw a bucket and a slot in [0, K) where K bounds every
     // chain's length, and accept when that bucket's chain has an entry at that
@@ -138,41 +138,41 @@ int dict_randomkey(Keyspace* ks, std::string* out) {
         // The expected number of draws is at most 64; a long unlucky run ends in
         // the walk below, whose pick is uniform as well, so the result stays exact.
         for (int draw = 0; draw < 4096; draw++) {
-            const uint64_t b = dict_random_below(buckets);
-            uint64_t slot = dict_random_below(k_bound);
+            const uint64_t b = dict_random_below(ks, buckets);
+            uint64_t slot = dict_random_below(ks, k_bound);
             const Entry* e = ks->buckets[b];
             while (e && slot) {
                 e = e->next;
                 slot--;
             }
-            if (e) return copy_key(e, out) ? 1 : 0;
+            if (e) return copy_key(e, out) ? DictStatus::Ok : DictStatus::NoMemory;
         }
     }
-    const Entry* e = walk_to_ordinal(ks, dict_random_below(n));
-    if (!e) return 0;
-    return copy_key(e, out) ? 1 : 0;
+    const Entry* e = walk_to_ordinal(ks, dict_random_below(ks, n));
+    if (!e) return DictStatus::Missing;
+    return copy_key(e, out) ? DictStatus::Ok : DictStatus::NoMemory;
 }
 
-int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new) {
-    if (!ks || !new_key.data() || new_key.empty()) return -1;
+DictStatus dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new) {
+    if (!ks || !new_key.data() || new_key.empty()) return DictStatus::Invalid;
     Entry* e = dict_find_entry(ks, old_key);
-    if (!e) return -1;
+    if (!e) return DictStatus::Missing;
     if (old_key == new_key) {
         // Onto itself: the key stays as it is. The destination exists, so the
         // only-if-new form reports "not done".
-        return only_if_new ? 0 : 1;
+        return only_if_new ? DictStatus::Exists : DictStatus::Ok;
     }
     Entry* dst = dict_find_entry(ks, new_key);
-    if (dst && only_if_new) return 0;
+    if (dst && only_if_new) return DictStatus::Exists;
     // The key lives in the entry's block: the entry moves to a new block under
     // the new name. The destination goes only once the move is done (the moved
     // entry, at its chain head, is found first meanwhile), so a failed
     // allocation leaves both keys as they were.
     Entry* moved = entry_allocate_renamed(e, new_key);
-    if (!moved) return -1;
-    if (!entry_rekey(ks, e, moved, dict_now_ms())) return -1;
+    if (!moved) return DictStatus::NoMemory;
+    if (!entry_rekey(ks, e, moved, dict_now_ms(ks))) return DictStatus::NoMemory;
     if (dst) entry_unlink(ks, dst);
-    return 1;
+    return DictStatus::Ok;
 }
 
 // A copy is linked at its chain head, ahead of the destination it replaces
@@ -181,51 +181,51 @@ int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key
 // as it was.
 
 // Gives the linked copy the source's deadline, then removes the old destination.
-static int finish_copy(Keyspace* ks, Entry* e, int64_t deadline, Entry* old) {
+static DictStatus finish_copy(Keyspace* ks, Entry* e, int64_t deadline, Entry* old) {
     try {
         entry_set_expire(ks, e, deadline);
     } catch (const std::bad_alloc&) {
         entry_unlink(ks, e);
-        return -1;
+        return DictStatus::NoMemory;
     }
     if (old) entry_unlink(ks, old);
     dict_evict_lru(ks);
-    return 1;
+    return DictStatus::Ok;
 }
 
 // Copies a list, hash, set or sorted set through its module.
-static int copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old) {
+static DictStatus copy_container(Keyspace* ks, Entry* from, std::string_view dst, Entry* old) {
     const ValueTypeOps* ops = dict_value_ops(from->type);
-    if (!ops) return -1;
-    Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms());
-    if (!e) return -1;
+    if (!ops) return DictStatus::WrongType;
+    Entry* e = dict_insert_entry(ks, dst, from->type, dict_now_ms(ks));
+    if (!e) return DictStatus::NoMemory;
     if (!ops->copy(ks, from, e)) {
         e->type = KEY_TYPE_NONE;  // nothing of a payload to release
         entry_unlink(ks, e);
-        return -1;
+        return DictStatus::NoMemory;
     }
     return finish_copy(ks, e, from->expire_at_ms, old);
 }
 
-int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
-    if (!ks || !dst.data() || dst.empty()) return -1;
+DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
+    if (!ks || !dst.data() || dst.empty()) return DictStatus::Invalid;
     Entry* from = dict_find_entry(ks, src);
-    if (!from) return -1;
+    if (!from) return DictStatus::Missing;
     // Onto itself: nothing is copied and the key stays intact, with or without
     // replace; reported as "not copied".
-    if (src == dst) return 0;
+    if (src == dst) return DictStatus::Exists;
     Entry* old = dict_find_entry(ks, dst);
-    if (old && !replace) return 0;
+    if (old && !replace) return DictStatus::Exists;
 
     if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old);
 
     const std::string_view value = entry_str(from);
     Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
-    if (!e) return -1;
+    if (!e) return DictStatus::NoMemory;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
-    if (!dict_link_new_entry(ks, e, dict_now_ms())) {
+    if (!dict_link_new_entry(ks, e, dict_now_ms(ks))) {
         entry_deallocate(e);
-        return -1;
+        return DictStatus::NoMemory;
     }
     dict_charge(ks, value.size() + CHARGE_BLOB);
     return finish_copy(ks, e, from->expire_at_ms, old);

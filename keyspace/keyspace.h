@@ -189,6 +189,15 @@ struct Keyspace {
     // keyspace is flushed; nullptr = nobody listens.
     void (*on_removed)(void* ctx, std::string_view key) = nullptr;
     void* on_removed_ctx = nullptr;
+
+    // The clock (clock_random.cpp): a replacement set by tests (nullptr = the
+    // wall clock), and a reading held for a short run of operations (0 = none).
+    int64_t (*clock)() = nullptr;
+    int64_t held_clock_ms = 0;
+    // The generator behind random picks (xoshiro256**); a keyspace never seeded
+    // draws a fixed sequence.
+    uint64_t random_state[4] = {};
+    bool random_seeded = false;
 };
 
 // ---- Container value types --------------------------------------------------
@@ -213,20 +222,49 @@ struct ValueTypeRegistrar {
     ValueTypeRegistrar(uint32_t type, const ValueTypeOps& ops) { dict_register_value_type(type, ops); }
 };
 
+// ---- Results of the keyspace operations -------------------------------------
+// Operations that report how they went return a DictStatus. An operation that
+// also yields a count, a length or a position returns a DictCount: the status
+// and the value, which is the result when the status is Ok and 0 otherwise (a
+// missing key counts 0); a value is never an error code.
+// Each declaration below names the statuses it can return.
+
+enum class DictStatus : uint8_t {
+    Ok,          // done / found
+    Missing,     // the key (or the field, member or element) is not there
+    Exists,      // a conditional write found the key already there; nothing changed
+    WrongType,   // the key holds a value of another type (left unchanged)
+    NoMemory,    // an allocation failed or the key could not be stored; nothing changed
+    OutOfRange,  // an offset or index outside what the operation accepts
+    TooLarge,    // the result would exceed the size limit
+    NotFound,    // what the operation is relative to (a pivot, a key's deadline) is absent
+    Overflow,    // the arithmetic result would not be representable; nothing stored
+    Invalid,     // an argument the operation refuses (such as an empty key name)
+};
+
+struct DictCount {
+    DictStatus status = DictStatus::Ok;
+    int64_t value = 0;
+    bool ok() const { return status == DictStatus::Ok; }
+    friend bool operator==(const DictCount&, const DictCount&) = default;
+};
+
 // ---- Clock and random numbers -------------------------------------------------
 
-// The keyspace's clock: wall-clock ms, replaceable for tests (nullptr restores).
-int64_t dict_now_ms();
-void dict_set_clock(int64_t (*clock)());
+// The keyspace's clock: wall-clock ms, or the clock set with dict_set_clock
+// (nullptr restores the wall clock). A null keyspace reads the wall clock.
+int64_t dict_now_ms(const Keyspace* ks);
+void dict_set_clock(Keyspace* ks, int64_t (*clock)());
 // Makes dict_now_ms return now_ms until the next call (0 = read the clock
 // again), so a short run of operations shares one reading. A clock set with
-// dict_set_clock still wins.
-void dict_hold_clock(int64_t now_ms);
-// The 64-bit generator behind random picks, seeded once at first start.
-void dict_seed_random(uint64_t seed);
-uint64_t dict_random_u64();
+// dict_set_clock still wins. Does nothing for a null keyspace.
+void dict_hold_clock(Keyspace* ks, int64_t now_ms);
+// The keyspace's 64-bit generator behind random picks; the server seeds it once
+// when it creates the keyspace.
+void dict_seed_random(Keyspace* ks, uint64_t seed);
+uint64_t dict_random_u64(Keyspace* ks);
 // Uniform in [0, bound); bound > 0.
-uint64_t dict_random_below(uint64_t bound);
+uint64_t dict_random_below(Keyspace* ks, uint64_t bound);
 
 // ---- Table and entries (table.cpp) -------------------------------------------
 
@@ -313,8 +351,10 @@ void entry_clear_str(Entry* e);
 uint32_t dict_key_type(Keyspace* ks, std::string_view key);
 const char* dict_type_name(Keyspace* ks, std::string_view key);
 int64_t dict_key_count(Keyspace* ks, std::string_view key);
-int dict_del(Keyspace* ks, std::string_view key);
-int dict_exists(Keyspace* ks, std::string_view key);
+// Ok deleted; Missing.
+DictStatus dict_del(Keyspace* ks, std::string_view key);
+// Ok the key is live (the lookup stamps it); Missing.
+DictStatus dict_exists(Keyspace* ks, std::string_view key);
 // What the memory accounting charges for the key: entry, name and value; 0 when missing.
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 
@@ -329,13 +369,17 @@ void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
 
 // ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
 
-int dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
-int dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s);
-// Sets an absolute deadline on a live key (<= 0 clears it); 1 done, 0 missing.
-int dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms);
-int dict_persist(Keyspace* ks, std::string_view key);
-int64_t dict_ttl(Keyspace* ks, std::string_view key);
-int64_t dict_pttl(Keyspace* ks, std::string_view key);
+// Sets a deadline relative to now on a live key (<= 0 clears it). Ok; Missing.
+DictStatus dict_expire_ms(Keyspace* ks, std::string_view key, int64_t relative_ms);
+DictStatus dict_expire(Keyspace* ks, std::string_view key, int32_t relative_s);
+// Sets an absolute deadline on a live key (<= 0 clears it). Ok; Missing.
+DictStatus dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadline_ms);
+// Ok the deadline was removed; Missing key; NotFound: the key has no deadline.
+DictStatus dict_persist(Keyspace* ks, std::string_view key);
+// Ok with the time left in seconds (rounded up) / milliseconds; Missing (also a
+// key that died meanwhile); NotFound: the key has no deadline.
+DictCount dict_ttl(Keyspace* ks, std::string_view key);
+DictCount dict_pttl(Keyspace* ks, std::string_view key);
 // Removes every dead key (visits only keys whose deadline has passed).
 void dict_cleanup_expired(Keyspace* ks);
 // Evicts least-recently-used keys until used_memory is within the limit.
@@ -350,7 +394,8 @@ void dict_set_max_memory(Keyspace* ks, int32_t max_memory_mb);
 void dict_set_max_memory_bytes(Keyspace* ks, uint64_t max_memory_bytes);
 int32_t dict_maxmemory_mb(const Keyspace* ks);
 uint64_t dict_maxmemory_bytes(const Keyspace* ks);
-int64_t dict_last_accessed_ms(Keyspace* ks, std::string_view key);
+// Ok with the key's last access stamp (the lookup stamps it anew); Missing.
+DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
 // indexed) and eviction tries again.
@@ -362,41 +407,43 @@ void lru_index_erase(Keyspace* ks, Entry* e);
 // Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a
 // value: a string key holding "" is found, with an empty view.
 
-// Whole-value write; replaces a value of another type; runs eviction. 0 ok, -1 failure.
-int dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 set, 0 the key exists (nothing changed), -1 failure.
-int dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 set, 0 the key is missing, -1 failure. No eviction.
-int dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
-// 1 a string (view valid until the next change), 0 missing, -1 another type.
-// Counts a hit or a miss.
-int dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out);
-// Read and replace (expiry kept): 1 replaced, *old holds the old value; 0 the key
-// was missing and is now created with the value; -1 another type (unchanged);
-// -2 allocation failure.
-int dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old);
-// Read and delete: 1 read and deleted; 0 missing; -1 another type (left in place).
-int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out);
-// New length; -1 another type; -2 allocation failure. Expiry kept, no eviction.
-int64_t dict_append_string(Keyspace* ks, std::string_view key, std::string_view value);
-// Length; -1 missing; -2 another type.
-int64_t dict_strlen(Keyspace* ks, std::string_view key);
-// 1 a string (range copied into *out, possibly empty); 0 missing; -1 another type.
-int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out);
+// Whole-value write; replaces a value of another type; runs eviction. Ok or NoMemory.
+DictStatus dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms);
+// Ok set; Exists (nothing changed); NoMemory.
+DictStatus dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value,
+                                    int64_t expire_at_ms);
+// Ok set; Missing (nothing changed); NoMemory. No eviction.
+DictStatus dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value,
+                                    int64_t expire_at_ms);
+// Ok (view valid until the next change); Missing; WrongType. Counts a hit or a miss.
+DictStatus dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out);
+// Read and replace (expiry kept): Ok replaced, *old holds the old value; Missing:
+// the key was missing and is now created with the value; WrongType (unchanged);
+// NoMemory.
+DictStatus dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old);
+// Read and delete: Ok read and deleted; Missing; WrongType (left in place).
+DictStatus dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out);
+// Ok with the new length; WrongType; NoMemory. Expiry kept, no eviction.
+DictCount dict_append_string(Keyspace* ks, std::string_view key, std::string_view value);
+// Ok with the length; Missing; WrongType.
+DictCount dict_strlen(Keyspace* ks, std::string_view key);
+// Ok (range copied into *out, possibly empty); Missing; WrongType.
+DictStatus dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out);
 // Maximum length a range or bit write may produce.
 constexpr uint64_t kMaxStringLength = uint64_t(1) << 29;
-// New length; 0 nothing written (missing key, empty bytes); -1 another type;
-// -2 allocation failure; -3 negative offset; -4 too large.
-int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes);
-// 0 done (*old_bit set); -1 another type; -2 negative or too large offset, or allocation failure.
-int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit);
-// 0 done (*bit set); -1 another type; -2 negative offset.
-int dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit);
-// Number of one bits; -1 another type; 0 missing.
-int64_t dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given, bool bit_units);
-// Position of the first matching bit or -1; -2 another type.
-int64_t dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
-                    bool bit_units);
+// Ok with the new length (0: nothing written, missing key and empty bytes);
+// WrongType; NoMemory; OutOfRange (negative offset); TooLarge.
+DictCount dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes);
+// Ok (*old_bit set); WrongType; OutOfRange (negative or too large offset); NoMemory.
+DictStatus dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit);
+// Ok (*bit set; 0 for a missing key); WrongType; OutOfRange (negative offset).
+DictStatus dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit);
+// Ok with the number of one bits (0 for a missing key); WrongType.
+DictCount dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given,
+                        bool bit_units);
+// Ok with the position of the first matching bit, or -1 when there is none; WrongType.
+DictCount dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
+                      bool bit_units);
 // Normalises an inclusive range over a value of len bytes; false when empty.
 bool bitnorm_range(uint64_t len, int64_t start, int64_t end, bool bit_units, int64_t* first, int64_t* last);
 extern const int popcount8[256];
@@ -413,17 +460,21 @@ void dict_keys(Keyspace* ks, std::string_view pattern, std::vector<std::string_v
 // KEY_TYPE_NONE, hold that type. *cursor becomes the next cursor, 0 when the
 // iteration is complete. A key present for the whole iteration is returned at
 // least once, however keys come and go and the table grows; keys may repeat.
-// The views point into the keyspace as for dict_keys. 0 ok, -1 failure.
-int dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
+// The views point into the keyspace as for dict_keys. Ok; Invalid (a null
+// cursor or output); NoMemory (no keys listed).
+DictStatus dict_scan(Keyspace* ks, uint64_t* cursor, std::string_view pattern, int64_t count,
               std::vector<std::string_view>* out, uint32_t type = KEY_TYPE_NONE);
-// 1 a key copied into *out, uniform over the live keys; 0 empty keyspace; -1 no output.
-int dict_randomkey(Keyspace* ks, std::string* out);
-// 1 done; 0 the new key exists and only_if_new is set; -1 the old key is missing
-// (or the new name is empty). Onto itself: 1, or 0 with only_if_new; key untouched.
-int dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new);
-// 1 copied; 0 the destination exists and replace is not set, or it is the source
-// itself (left untouched, with or without replace); -1 missing source or failure.
-int dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace);
+// Ok a key copied into *out, uniform over the live keys; Missing: empty
+// keyspace; Invalid: no output; NoMemory: the key could not be copied.
+DictStatus dict_randomkey(Keyspace* ks, std::string* out);
+// Ok done; Exists: the new key exists and only_if_new is set; Missing: the old
+// key is missing; Invalid: the new name is empty; NoMemory (both keys as they
+// were). Onto itself: Ok, or Exists with only_if_new; key untouched.
+DictStatus dict_rename(Keyspace* ks, std::string_view old_key, std::string_view new_key, bool only_if_new);
+// Ok copied; Exists: the destination exists and replace is not set, or it is the
+// source itself (left untouched, with or without replace); Missing source;
+// Invalid: empty destination name; NoMemory (the destination as it was).
+DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace);
 
 // ---- Lists (lists.cpp) --------------------------------------------------------
 // A list key always holds at least one element: the operation that removes the
@@ -443,37 +494,39 @@ struct PoppedElements {
     std::string_view operator[](size_t i) const { return items[i].view(); }
 };
 
-// Length after the push; -1 another type; -2 allocation failure (nothing pushed,
-// no key created); -3 empty key name. Runs eviction afterwards.
-int64_t dict_lpush(Keyspace* ks, std::string_view key, std::string_view element);
-int64_t dict_rpush(Keyspace* ks, std::string_view key, std::string_view element);
-// As the pushes when the key holds a list; 0 when it is missing or of another type.
-int64_t dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element);
-int64_t dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element);
-// Length; 0 missing; -1 another type.
-int64_t dict_llen(Keyspace* ks, std::string_view key);
-// Pop one element into *out: 1 popped, 0 missing key, -1 another type, -2 allocation failure.
-int dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out);
-int dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out);
-// Pop up to count elements (head first for lpop, tail first for rpop). Number
-// popped (0 for a missing key or count <= 0); -1 another type; -2 allocation failure.
-int64_t dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
-int64_t dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
+// Ok with the length after the push; WrongType; NoMemory (nothing pushed, no key
+// created); Invalid (empty key name). Runs eviction afterwards.
+DictCount dict_lpush(Keyspace* ks, std::string_view key, std::string_view element);
+DictCount dict_rpush(Keyspace* ks, std::string_view key, std::string_view element);
+// As the pushes when the key holds a list; Missing (nothing pushed) when it is
+// missing or holds another type.
+DictCount dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element);
+DictCount dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element);
+// Ok with the length; Missing (0); WrongType.
+DictCount dict_llen(Keyspace* ks, std::string_view key);
+// Pop one element into *out: Ok popped; Missing; WrongType; NoMemory.
+DictStatus dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out);
+DictStatus dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out);
+// Pop up to count elements (head first for lpop, tail first for rpop). Ok with
+// the number popped (0 for count <= 0); Missing (0); WrongType; NoMemory.
+DictCount dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
+DictCount dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out);
 // Views of positions start..stop inclusive, pointing into the keyspace: valid only
-// under the lock and until the next change. Number of views; -1 another type.
-int64_t dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
-                    std::vector<std::string_view>* out);
-// 1 found (*out points into the keyspace, as for dict_lrange); 0 missing key or
-// position out of range; -1 another type.
-int dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out);
-// 1 done; 0 missing key; -1 position out of range; -2 another type; -3 allocation failure.
-int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element);
+// under the lock and until the next change. Ok with the number of views; Missing
+// (0); WrongType.
+DictCount dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
+                      std::vector<std::string_view>* out);
+// Ok found (*out points into the keyspace, as for dict_lrange); Missing key;
+// OutOfRange position; WrongType.
+DictStatus dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out);
+// Ok done; Missing key; OutOfRange position; WrongType; NoMemory.
+DictStatus dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element);
 // Removes matches: count > 0 the first count from the head, count < 0 the last
-// |count| from the tail, 0 all. Number removed; -1 another type.
-int64_t dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element);
-// New length; 0 missing key; -1 pivot not found; -2 another type; -3 allocation failure.
-int64_t dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
-                     std::string_view element);
+// |count| from the tail, 0 all. Ok with the number removed; Missing (0); WrongType.
+DictCount dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element);
+// Ok with the new length; Missing key (0); NotFound pivot; WrongType; NoMemory.
+DictCount dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
+                       std::string_view element);
 struct LposQuery {
     int64_t rank = 1;          // non-zero; negative scans from the tail
     bool count_given = false;  // without COUNT only the first match is reported
@@ -481,21 +534,21 @@ struct LposQuery {
     int64_t maxlen = 0;        // elements to visit; 0 = all
 };
 // Positions (from the head) of the matches in scan order, after passing over the
-// first |rank| - 1 matches. 0 done (possibly none found, or a missing key); -1 another type.
-int dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
-              std::vector<int64_t>* out);
+// first |rank| - 1 matches. Ok (possibly none found); Missing key (none); WrongType.
+DictStatus dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
+                     std::vector<int64_t>* out);
 // Pops up to count (below 1 taken as 1) elements from the first of the keys that
-// holds a list, passing over missing keys and keys of other types. Index of that
-// key; -1 none had elements; -2 allocation failure.
-int64_t dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
-                   PoppedElements* out);
+// holds a list, passing over missing keys and keys of other types. Ok with the
+// index of that key; Missing: none had elements; NoMemory.
+DictCount dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
+                     PoppedElements* out);
 
 // ---- Sorted sets (zsets.cpp) --------------------------------------------------
 // Members are unique byte strings (the empty member included), ordered by score,
 // then by member bytes. Ranks are 0-based positions in that order. Every removal
 // that empties a set deletes its key; no operation leaves an empty set behind.
-// Functions other than dict_zadd treat a key of another type as a missing set:
-// the command layer decides the WRONGTYPE reply.
+// Functions other than dict_zadd and dict_zincrby treat a key of another type as
+// a missing set (Missing): the command layer decides the WRONGTYPE reply.
 
 enum ZaddFlag : uint32_t {
     ZADD_NX = 1,
@@ -528,19 +581,6 @@ struct ZOwned {
     double score;
 };
 
-// What ZRANGESTORE selects: ranks start..stop, or with by_score the members in
-// `range` after `offset`, at most `limit` of them (limit <= 0: no limit). With
-// reverse, positions count from the highest member.
-struct ZRangeSelection {
-    bool by_score = false;
-    bool reverse = false;
-    int64_t start = 0;
-    int64_t stop = -1;
-    ZScoreRange range{0, 0};
-    int64_t offset = 0;
-    int64_t limit = 0;
-};
-
 // A lexicographic bound: below every member, above every member, or member
 // bytes (compared as unsigned bytes), inclusive or exclusive.
 struct ZLexBound {
@@ -549,31 +589,35 @@ struct ZLexBound {
     bool exclusive = false;
 };
 
-// Adds or updates one member. 1 or 0 as counted by ZADD (new members; with CH
-// also updated ones; with INCR always 1 and *out_score = the new score, otherwise
-// 1.0 when the member was written, else 0); -1 another type; -2 allocation
-// failure. *changed tells whether the keyspace changed. A call that writes
-// nothing creates no key. Runs eviction after inserting a new member.
-int dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
-              double* out_score = nullptr, bool* changed = nullptr);
-// 1 and the new score; -1 another type; -2 allocation failure.
-int dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member, double* out_score);
-// Members removed (each counted once); 0 for a missing key or another type.
-int64_t dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
-// 1 and the score, or 0 (score 0) when the key or member is missing.
-int dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score);
-int64_t dict_zcard(Keyspace* ks, std::string_view key);
-// 1 with the rank (from the highest member with reverse) and score; 0 if missing.
-int dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
-               double* score);
-// Ranks start..stop (negative counts from the end), borrowed. Returns the count.
-int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
-                    std::vector<ZMember>* out);
+// Adds or updates one member. Ok with 1 or 0 as counted by ZADD (new members;
+// with CH also updated ones; with INCR always 1 and *out_score = the new score,
+// otherwise 1.0 when the member was written, else 0); WrongType; Invalid (empty
+// key name); NoMemory. *changed tells whether the keyspace changed. A call that
+// writes nothing creates no key. Runs eviction after inserting a new member.
+DictCount dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
+                    double* out_score = nullptr, bool* changed = nullptr);
+// Ok and the new score; WrongType; Invalid; NoMemory.
+DictStatus dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member,
+                        double* out_score);
+// Ok with the members removed (each counted once); Missing (0).
+DictCount dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+// Ok and the score; Missing key or member (score 0).
+DictStatus dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score);
+// Ok with the size; Missing (0).
+DictCount dict_zcard(Keyspace* ks, std::string_view key);
+// Ok with the rank (from the highest member with reverse) and score; Missing key or member.
+DictStatus dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
+                      double* score);
+// Ranks start..stop (negative counts from the end), borrowed. Ok with the
+// count; Missing (0); Invalid (null output).
+DictCount dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
+                      std::vector<ZMember>* out);
 // Members inside the range, lowest first (highest with reverse), then offset and
-// limit (limit <= 0: all after offset), borrowed. Returns the count.
-int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
-                           int64_t offset, int64_t limit, std::vector<ZMember>* out);
-int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+// limit (limit <= 0: all after offset), borrowed. As dict_zrange.
+DictCount dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
+                             int64_t offset, int64_t limit, std::vector<ZMember>* out);
+// Ok with the number of members inside the range; Missing (0).
+DictCount dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range);
 // The ranks [*lo, *hi) of the members from min to max by their bytes (*hi >= *lo;
 // both 0 for a missing key), for a set whose members share one score, as
 // lexicographic ranges assume. O(log n): a descent of the index per bound.
@@ -582,21 +626,19 @@ void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, co
 // One page of a cursor scan over the member table, as dict_hscan: about count
 // members (<= 0 meaning 10) with their scores; a member present for the whole
 // iteration is returned at least once, whatever is added, removed or rescored
-// meanwhile. Borrowed. 0 ok; -1 null output.
-int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out);
+// meanwhile. Borrowed. Ok (also for a missing key); Invalid (null output).
+DictStatus dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<ZMember>* out);
 // Removes up to count lowest members (highest with from_top) and hands them out in
-// pop order. Returns the number popped.
-int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
-int64_t dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
-int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
-// Replaces dst by the members of src that sel selects (deletes dst when none
-// are). Number stored; -1 allocation failure. *dst_changed tells whether dst was
-// written or deleted.
-int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSelection& sel,
-                         bool* dst_changed);
+// pop order. Ok with the number popped; Missing (0); Invalid (null output).
+DictCount dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out);
+// Ok with the members removed; Missing (0).
+DictCount dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range);
+DictCount dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop);
 // count < 0: -count independent picks (repeats possible); count > 0: min(count,
-// size) distinct members in random order. Copies with scores; returns the number.
-int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out);
+// size) distinct members in random order. Copies with scores. Ok with the
+// number; Missing (0); Invalid (null output).
+DictCount dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out);
 // One entry per member: found (true, score) or not (false, 0).
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
                   std::vector<std::pair<bool, double>>* out);
@@ -616,98 +658,106 @@ struct ZAlgebra {
     std::vector<double> weights;
     ZAggregate aggregate = ZAggregate::kSum;
 };
-// The result copied out in member order; 0, or -1 when a key holds another type
-// (nothing is computed). Linear in the inputs, plus sorting the result.
-int dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out);
-// Replaces dst by the members (deletes it when there are none). The count
-// stored; -2 when memory ran out part way.
-int64_t dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members);
+// The result copied out in member order: Ok, or WrongType when a key holds
+// another type (nothing is computed). Linear in the inputs, plus sorting the result.
+DictStatus dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out);
+// Replaces dst by the members (deletes it when there are none). Ok with the
+// count stored; the failed add's status when one fails part way (NoMemory, or
+// Invalid for an empty destination name).
+DictCount dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members);
 
 // ---- Hashes (hashes.cpp) ------------------------------------------------------
 // Field/value pairs in insertion order; overwriting keeps a field's place and a
 // deletion keeps the order of the rest. The empty string is a field and a value
-// like any other. Results: -1 the key holds another type, -2 allocation failure
-// (nothing changed). Views point into the keyspace: valid under the lock until
-// the next change. Reads that build vectors may throw std::bad_alloc, leaving
-// the keyspace unchanged.
+// like any other. WrongType: the key holds another type; NoMemory: allocation
+// failure (nothing changed). A missing key reads as Missing with a count of 0.
+// Views point into the keyspace: valid under the lock until the next change.
+// Reads that build vectors may throw std::bad_alloc, leaving the keyspace unchanged.
 
-// 1 new field, 0 existing field overwritten. Runs eviction when memory grew.
-int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value);
-// 1 found (*value set), 0 key or field missing.
-int dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value);
-// Fields removed (a name given twice counts once); deletes the key when emptied.
-int64_t dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields);
-int64_t dict_hlen(Keyspace* ks, std::string_view key);
-// 1 when the key is a hash holding the field, else 0 (also for another type).
-int dict_hexists(Keyspace* ks, std::string_view key, std::string_view field);
-// Length of the field's value; 0 when the key or field is missing.
-int64_t dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field);
-// Number of records: field, value, ... / the fields / the values, in pair order.
-int64_t dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
-int64_t dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
-int64_t dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// Ok with 1 (new field) or 0 (existing field overwritten). Runs eviction when memory grew.
+DictCount dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::string_view value);
+// Ok found (*value set); Missing key or field; WrongType.
+DictStatus dict_hget(Keyspace* ks, std::string_view key, std::string_view field, std::string_view* value);
+// Ok with the fields removed (a name given twice counts once); deletes the key when emptied.
+DictCount dict_hdel(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& fields);
+DictCount dict_hlen(Keyspace* ks, std::string_view key);
+// Ok when the key is a hash holding the field; Missing key or field; WrongType.
+DictStatus dict_hexists(Keyspace* ks, std::string_view key, std::string_view field);
+// Ok with the length of the field's value (0 when the field is missing).
+DictCount dict_hstrlen(Keyspace* ks, std::string_view key, std::string_view field);
+// Ok with the number of records: field, value, ... / the fields / the values, in pair order.
+DictCount dict_hgetall(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+DictCount dict_hkeys(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+DictCount dict_hvals(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 // Random pairs, as dict_srandmember picks members: count < 0 |count| independent
 // picks, otherwise min(count, size) distinct fields. Records field, value, ...;
-// returns the number of pairs; -1 another type.
-int64_t dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
+// Ok with the number of pairs.
+DictCount dict_hrandfield(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
 // The stored value read as a decimal prefix (blanks, sign, digits up to the first
 // other byte; none reads 0; saturating at the 64-bit range) plus the increment,
-// stored as decimal text. 0 done (*out = the sum); -3 the sum overflows (nothing
-// changed).
-int dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out);
+// stored as decimal text. Ok (*out = the sum); Overflow: the sum overflows
+// (nothing changed); WrongType; NoMemory.
+DictStatus dict_hincrby(Keyspace* ks, std::string_view key, std::string_view field, int64_t increment, int64_t* out);
 // As above with a floating-point prefix, stored with 17 significant digits.
-// -3 the sum is not finite (nothing stored; *out holds it).
-int dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment, double* out);
+// Overflow: the sum is not finite (nothing stored; *out holds it).
+DictStatus dict_hincrbyfloat(Keyspace* ks, std::string_view key, std::string_view field, double increment,
+                             double* out);
 // One page of a cursor scan (scan_cursor.h): the pairs of about count fields
 // (<= 0 means 10) as field, value, ...; *cursor becomes the next cursor, 0 at the
 // end (also for a missing key). A field present for a whole iteration is
 // returned at least once, whatever is added or removed meanwhile; a small hash
-// is one page. 0 ok, -1 another type.
-int dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out);
+// is one page. Ok; WrongType.
+DictStatus dict_hscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out);
 
 // ---- Sets (sets.cpp) ------------------------------------------------------------
 // Distinct members in insertion order (the empty string included); removal keeps
-// the order of the rest. Results as for hashes: -1 another type, -2 allocation
-// failure; views borrowed under the lock.
+// the order of the rest. WrongType: the key holds another type; NoMemory:
+// allocation failure. A missing key reads as Missing with a count of 0. Views
+// are borrowed under the lock.
 
 enum SetOp { SET_OP_DIFF = 0, SET_OP_INTER = 1, SET_OP_UNION = 2 };
 
-// Members newly added. On -2, *processed tells how many of the given members
-// were handled (added or already present) before the failure.
-int64_t dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
-                  size_t* processed = nullptr);
-// Members removed; deletes the key when emptied.
-int64_t dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
-int64_t dict_scard(Keyspace* ks, std::string_view key);
-// 1 member, 0 not a member or missing key.
-int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
-// 1 moved (also when the destination already held the member: it is then only
-// removed from the source; onto itself: 1 when the member is there, nothing
-// changes); 0 source missing or member absent; -1 source or destination holds
-// another type (nothing changes); -2 allocation failure.
-int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
-// Number of members listed in set order.
-int64_t dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
+// Ok with the members newly added; WrongType; NoMemory, with *processed telling
+// how many of the given members were handled (added or already present) before
+// the failure.
+DictCount dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
+                    size_t* processed = nullptr);
+// Ok with the members removed; deletes the key when emptied. Missing (0); WrongType.
+DictCount dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members);
+// Ok with the size; Missing (0); WrongType.
+DictCount dict_scard(Keyspace* ks, std::string_view key);
+// Ok a member; Missing key or member; WrongType.
+DictStatus dict_sismember(Keyspace* ks, std::string_view key, std::string_view member);
+// Ok moved (also when the destination already held the member: it is then only
+// removed from the source; onto itself: Ok when the member is there, nothing
+// changes); Missing source or member; WrongType: source or destination holds
+// another type (nothing changes); NoMemory.
+DictStatus dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member);
+// Ok with the number of members listed in set order; Missing (0); WrongType.
+DictCount dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out);
 // count 1: one random member. count < 0: |count| independent picks (repeats
 // possible). Otherwise min(count, size) distinct members by a partial
-// Fisher–Yates shuffle. Returns the number of records.
-int64_t dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
+// Fisher–Yates shuffle. Ok with the number of records; Missing (0); WrongType.
+DictCount dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out);
 // Difference / intersection of the first set with the others, in the first
 // set's order (missing keys and keys of another type count as empty sets), and
 // the union in order of first appearance. Linear in the sizes of the inputs.
-int64_t dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
-int64_t dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
-int64_t dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+// Always Ok, with the number of members.
+DictCount dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+DictCount dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
+DictCount dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out);
 // Stores the result of op over keys under dst (which may be one of them),
-// replacing whatever dst held; an empty result deletes dst. Size stored, or -2.
-int64_t dict_sstore(Keyspace* ks, std::string_view dst, int op, const std::vector<std::string_view>& keys);
-// A cursor scan, as dict_hscan, over members.
-int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out);
+// replacing whatever dst held; an empty result deletes dst. Ok with the size
+// stored; NoMemory.
+DictCount dict_sstore(Keyspace* ks, std::string_view dst, SetOp op, const std::vector<std::string_view>& keys);
+// A cursor scan, as dict_hscan, over members. Ok (also for a missing key); WrongType.
+DictStatus dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out);
 // Removes min(count, size) distinct random members and hands them over in the
-// order drawn; count <= 0 pops nothing. Number popped.
-int64_t dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out);
-// Size of the intersection, capped at limit when limit > 0. A key of another
-// type sets *wrong_type and gives 0.
-int64_t dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit, bool* wrong_type);
+// order drawn; count <= 0 pops nothing. Ok with the number popped; Missing (0);
+// WrongType; NoMemory (nothing removed).
+DictCount dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out);
+// Ok with the size of the intersection, capped at limit when limit > 0;
+// WrongType when any key holds another type.
+DictCount dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit);

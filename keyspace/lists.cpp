@@ -96,11 +96,11 @@ struct ListRef {
     ListValue* list() const { return e->list; }
 };
 
-// 1 the key holds a list, 0 missing, -1 another type.
-int find_list(Keyspace* ks, std::string_view key, ListRef* ref) {
+// Ok the key holds a list; Missing; WrongType.
+DictStatus find_list(Keyspace* ks, std::string_view key, ListRef* ref) {
     ref->e = dict_find_entry(ks, key, nullptr, &ref->pred);
-    if (!ref->e) return 0;
-    return ref->e->type == KEY_TYPE_LIST && ref->e->list ? 1 : -1;
+    if (!ref->e) return DictStatus::Missing;
+    return ref->e->type == KEY_TYPE_LIST && ref->e->list ? DictStatus::Ok : DictStatus::WrongType;
 }
 
 // After a removal: stamps the key, or deletes it when it has no element left.
@@ -108,7 +108,7 @@ void finish_removal(Keyspace* ks, const ListRef& ref) {
     if (ref.list()->count == 0) {
         entry_remove(ks, ref.e, ref.pred);
     } else {
-        entry_touch(ks, ref.e, dict_now_ms());
+        entry_touch(ks, ref.e, dict_now_ms(ks));
     }
 }
 
@@ -125,41 +125,42 @@ bool resolve_index(const ListValue* l, int64_t index, uint64_t* pos) {
 Entry* create_list(Keyspace* ks, std::string_view key) {
     std::unique_ptr<ListValue> value = new_list_value();
     if (!value) return nullptr;
-    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms(ks));
     if (e) e->list = value.release();
     return e;
 }
 
-int64_t push(Keyspace* ks, std::string_view key, std::string_view element, bool at_head, bool only_existing) {
-    if (!ks) return -1;
-    if (key.empty()) return only_existing ? 0 : -3;
+DictCount push(Keyspace* ks, std::string_view key, std::string_view element, bool at_head, bool only_existing) {
+    if (!ks) return {DictStatus::Invalid, 0};
+    if (key.empty()) return {only_existing ? DictStatus::Missing : DictStatus::Invalid, 0};
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found < 0) return only_existing ? 0 : -1;
-    if (found == 0 && only_existing) return 0;
+    const DictStatus found = find_list(ks, key, &ref);
+    // The x forms treat a key of another type as no list.
+    if (found == DictStatus::WrongType) return {only_existing ? DictStatus::Missing : DictStatus::WrongType, 0};
+    if (found == DictStatus::Missing && only_existing) return {DictStatus::Missing, 0};
     Blob blob;
-    if (!make_element(element, &blob)) return -2;
-    const bool created = found == 0;
+    if (!make_element(element, &blob)) return {DictStatus::NoMemory, 0};
+    const bool created = found == DictStatus::Missing;
     if (created && !(ref.e = create_list(ks, key))) {
         dict_blob_free(&blob);
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     ListValue* l = ref.list();
     if (!ensure_room(ks, l)) {
         dict_blob_free(&blob);
         // A key made for this push must not stay behind empty.
         if (created) entry_unlink(ks, ref.e);
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     place_at(ks, l, at_head ? 0 : l->count, blob);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     const int64_t length = static_cast<int64_t>(l->count);
     dict_evict_lru(ks);
-    return length;
+    return {DictStatus::Ok, length};
 }
 
 // Moves up to count elements from one end of a found list into *out.
-int64_t pop_from(Keyspace* ks, const ListRef& ref, bool from_head, int64_t count, PoppedElements* out) {
+DictCount pop_from(Keyspace* ks, const ListRef& ref, bool from_head, int64_t count, PoppedElements* out) {
     ListValue* l = ref.list();
     const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(count), l->count);
     try {
@@ -167,19 +168,19 @@ int64_t pop_from(Keyspace* ks, const ListRef& ref, bool from_head, int64_t count
         const size_t need = out->items.size() + n;
         if (out->items.capacity() < need) out->items.reserve(std::max<size_t>(need, 2 * out->items.capacity()));
     } catch (const std::bad_alloc&) {
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     for (uint64_t i = 0; i < n; ++i) out->items.push_back(take_at(ks, l, from_head ? 0 : l->count - 1));
     finish_removal(ks, ref);
-    return static_cast<int64_t>(n);
+    return {DictStatus::Ok, static_cast<int64_t>(n)};
 }
 
-int64_t pop_count_impl(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out, bool from_head) {
-    if (!ks || !out) return 0;
+DictCount pop_count_impl(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out, bool from_head) {
+    if (!ks || !out) return {DictStatus::Missing, 0};
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found;
-    if (count <= 0) return 0;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return {found, 0};
+    if (count <= 0) return {DictStatus::Ok, 0};
     return pop_from(ks, ref, from_head, count, out);
 }
 
@@ -305,81 +306,81 @@ PoppedElements::~PoppedElements() {
     for (Blob& b : items) dict_blob_free(&b);
 }
 
-int64_t dict_lpush(Keyspace* ks, std::string_view key, std::string_view element) {
+DictCount dict_lpush(Keyspace* ks, std::string_view key, std::string_view element) {
     return push(ks, key, element, true, false);
 }
 
-int64_t dict_rpush(Keyspace* ks, std::string_view key, std::string_view element) {
+DictCount dict_rpush(Keyspace* ks, std::string_view key, std::string_view element) {
     return push(ks, key, element, false, false);
 }
 
-int64_t dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element) {
+DictCount dict_lpushx(Keyspace* ks, std::string_view key, std::string_view element) {
     return push(ks, key, element, true, true);
 }
 
-int64_t dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element) {
+DictCount dict_rpushx(Keyspace* ks, std::string_view key, std::string_view element) {
     return push(ks, key, element, false, true);
 }
 
-int64_t dict_llen(Keyspace* ks, std::string_view key) {
+DictCount dict_llen(Keyspace* ks, std::string_view key) {
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    return found == 1 ? static_cast<int64_t>(ref.list()->count) : found;
+    const DictStatus found = find_list(ks, key, &ref);
+    return {found, found == DictStatus::Ok ? static_cast<int64_t>(ref.list()->count) : 0};
 }
 
-int dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
-    return static_cast<int>(pop_count_impl(ks, key, 1, out, true));
+DictStatus dict_lpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
+    return pop_count_impl(ks, key, 1, out, true).status;
 }
 
-int dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
-    return static_cast<int>(pop_count_impl(ks, key, 1, out, false));
+DictStatus dict_rpop(Keyspace* ks, std::string_view key, PoppedElements* out) {
+    return pop_count_impl(ks, key, 1, out, false).status;
 }
 
-int64_t dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
+DictCount dict_lpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
     return pop_count_impl(ks, key, count, out, true);
 }
 
-int64_t dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
+DictCount dict_rpop_count(Keyspace* ks, std::string_view key, int64_t count, PoppedElements* out) {
     return pop_count_impl(ks, key, count, out, false);
 }
 
-int64_t dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
-                    std::vector<std::string_view>* out) {
+DictCount dict_lrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop,
+                      std::vector<std::string_view>* out) {
     out->clear();
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return {found, 0};
     const ListValue* l = ref.list();
     const int64_t n = static_cast<int64_t>(l->count);
     if (stop < 0) stop += n;
     if (stop >= n) stop = n - 1;
     if (start < 0) start += n;
     if (start < 0) start = 0;
-    if (start > stop) return 0;
+    if (start > stop) return {DictStatus::Ok, 0};
     out->reserve(static_cast<size_t>(stop - start + 1));
     for (int64_t i = start; i <= stop; ++i) out->push_back(l->at(static_cast<uint64_t>(i)).view());
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out) {
+DictStatus dict_lindex(Keyspace* ks, std::string_view key, int64_t index, std::string_view* out) {
     *out = std::string_view();
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return found;
     uint64_t pos = 0;
-    if (!resolve_index(ref.list(), index, &pos)) return 0;
+    if (!resolve_index(ref.list(), index, &pos)) return DictStatus::OutOfRange;
     *out = ref.list()->at(pos).view();
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element) {
+DictStatus dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_view element) {
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found == 0 ? 0 : -2;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return found;
     uint64_t pos = 0;
-    if (!resolve_index(ref.list(), index, &pos)) return -1;
+    if (!resolve_index(ref.list(), index, &pos)) return DictStatus::OutOfRange;
     Blob fresh;
-    if (!make_element(element, &fresh)) return -3;
+    if (!make_element(element, &fresh)) return DictStatus::NoMemory;
     Blob& slot = ref.list()->at(pos);
     dict_uncharge(ks, slot.len);
     dict_blob_free(&slot);
@@ -388,64 +389,64 @@ int dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::string_vie
     // Counted as a write of its own, not left to the two charges above, which
     // a same-length write would leave netting to nothing if they were merged.
     dict_mark_dirty(ks);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     dict_evict_lru(ks);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element) {
+DictCount dict_lrem(Keyspace* ks, std::string_view key, int64_t count, std::string_view element) {
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return {found, 0};
     ListValue* l = ref.list();
     const uint64_t removed = count >= 0
                                  ? remove_from_head(ks, l, element, static_cast<uint64_t>(count))
                                  : remove_from_tail(ks, l, element, 0 - static_cast<uint64_t>(count));
     if (removed > 0) finish_removal(ks, ref);
-    return static_cast<int64_t>(removed);
+    return {DictStatus::Ok, static_cast<int64_t>(removed)};
 }
 
-int64_t dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
-                     std::string_view element) {
+DictCount dict_linsert(Keyspace* ks, std::string_view key, bool before, std::string_view pivot,
+                       std::string_view element) {
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found == 0 ? 0 : -2;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return {found, 0};
     ListValue* l = ref.list();
     uint64_t pos = 0;
     while (pos < l->count && !matches(l->at(pos), pivot)) pos++;
-    if (pos == l->count) return -1;
+    if (pos == l->count) return {DictStatus::NotFound, 0};
     Blob blob;
-    if (!make_element(element, &blob)) return -3;
+    if (!make_element(element, &blob)) return {DictStatus::NoMemory, 0};
     if (!ensure_room(ks, l)) {
         dict_blob_free(&blob);
-        return -3;
+        return {DictStatus::NoMemory, 0};
     }
     place_at(ks, l, before ? pos : pos + 1, blob);
-    entry_touch(ks, ref.e, dict_now_ms());
+    entry_touch(ks, ref.e, dict_now_ms(ks));
     const int64_t length = static_cast<int64_t>(l->count);
     dict_evict_lru(ks);
-    return length;
+    return {DictStatus::Ok, length};
 }
 
-int dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
-              std::vector<int64_t>* out) {
+DictStatus dict_lpos(Keyspace* ks, std::string_view key, std::string_view element, const LposQuery& q,
+                     std::vector<int64_t>* out) {
     out->clear();
-    if (q.rank == 0) return 0;
+    if (q.rank == 0) return DictStatus::Ok;
     ListRef ref;
-    const int found = find_list(ks, key, &ref);
-    if (found <= 0) return found;
+    const DictStatus found = find_list(ks, key, &ref);
+    if (found != DictStatus::Ok) return found;
     scan_matches(ref.list(), element, q, out);
-    return 0;
+    return DictStatus::Ok;
 }
 
-int64_t dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
-                   PoppedElements* out) {
-    if (!ks || !out) return -1;
+DictCount dict_lmpop(Keyspace* ks, const std::string_view* keys, size_t key_count, bool from_head, int64_t count,
+                     PoppedElements* out) {
+    if (!ks || !out) return {DictStatus::Missing, 0};
     for (size_t i = 0; i < key_count; ++i) {
         ListRef ref;
-        if (find_list(ks, keys[i], &ref) != 1) continue;
-        if (pop_from(ks, ref, from_head, count < 1 ? 1 : count, out) < 0) return -2;
-        return static_cast<int64_t>(i);
+        if (find_list(ks, keys[i], &ref) != DictStatus::Ok) continue;
+        if (!pop_from(ks, ref, from_head, count < 1 ? 1 : count, out).ok()) return {DictStatus::NoMemory, 0};
+        return {DictStatus::Ok, static_cast<int64_t>(i)};
     }
-    return -1;
+    return {DictStatus::Missing, 0};
 }

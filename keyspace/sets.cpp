@@ -21,14 +21,14 @@ namespace vorel {
 // k distinct positions out of n, in the order a partial Fisher–Yates shuffle
 // draws them: step i swaps position i with one drawn from [i, n). Only the
 // swapped positions are remembered when k is small against n.
-std::vector<size_t> distinct_positions(size_t n, size_t k) {
+std::vector<size_t> distinct_positions(Keyspace* ks, size_t n, size_t k) {
     std::vector<size_t> out;
     out.reserve(k);
     if (k * 4 >= n) {
         std::vector<size_t> idx(n);
         std::iota(idx.begin(), idx.end(), size_t{0});
         for (size_t i = 0; i < k; i++) {
-            std::swap(idx[i], idx[i + dict_random_below(n - i)]);
+            std::swap(idx[i], idx[i + dict_random_below(ks, n - i)]);
             out.push_back(idx[i]);
         }
         return out;
@@ -39,7 +39,7 @@ std::vector<size_t> distinct_positions(size_t n, size_t k) {
         return it == moved.end() ? p : it->second;
     };
     for (size_t i = 0; i < k; i++) {
-        const size_t j = i + dict_random_below(n - i);
+        const size_t j = i + dict_random_below(ks, n - i);
         const size_t pick = at(j);
         moved[j] = at(i);
         out.push_back(pick);
@@ -55,7 +55,7 @@ using vorel::distinct_positions;
 
 using MemberStore = SetValue::Store;
 
-int find_set(Keyspace* ks, std::string_view key, Entry** out) {
+DictStatus find_set(Keyspace* ks, std::string_view key, Entry** out) {
     return vorel::find_typed(ks, key, KEY_TYPE_SET, out);
 }
 
@@ -78,9 +78,9 @@ std::vector<MemberStore*> operands(Keyspace* ks, const std::vector<std::string_v
     stores.reserve(keys.size());
     for (std::string_view k : keys) {
         Entry* e = nullptr;
-        const int found = find_set(ks, k, &e);
-        if (found < 0 && wrong_type) *wrong_type = true;
-        stores.push_back(found == 1 ? &e->set->store : nullptr);
+        const DictStatus found = find_set(ks, k, &e);
+        if (found == DictStatus::WrongType && wrong_type) *wrong_type = true;
+        stores.push_back(found == DictStatus::Ok ? &e->set->store : nullptr);
     }
     return stores;
 }
@@ -138,10 +138,10 @@ void compute(Keyspace* ks, int op, const std::vector<std::string_view>& keys, st
 // Puts a finished set under the key, replacing whatever it held (with its
 // deadline), and charges it. The entry is reused when the key exists, so
 // nothing can fail after the old value is gone.
-int64_t install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetValue> value) {
+DictCount install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetValue> value) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms()))) return -2;
+        if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms(ks)))) return {DictStatus::NoMemory, 0};
     } else if (e->type == KEY_TYPE_STRING) {
         dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
         entry_clear_str(e);
@@ -153,7 +153,7 @@ int64_t install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetValue
     dict_charge(ks, value->total_charge());
     const int64_t n = static_cast<int64_t>(value->store.size());
     e->set = value.release();
-    return n;
+    return {DictStatus::Ok, n};
 }
 
 // A fresh, uncharged set holding the members, added one by one.
@@ -168,58 +168,63 @@ const ValueTypeRegistrar kSetType(KEY_TYPE_SET, vorel::ContainerHooks<SetValue, 
 
 }  // namespace
 
-int64_t dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members, size_t* processed) {
+DictCount dict_sadd(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,
+                    size_t* processed) {
     if (processed) *processed = 0;
     Entry* e = nullptr;
-    if (!ks || find_set(ks, key, &e) < 0) return -1;
+    if (!ks || find_set(ks, key, &e) == DictStatus::WrongType) return {DictStatus::WrongType, 0};
     int64_t added = 0;
     size_t done = 0;
+    bool failed = false;
     try {
-        if (!e && !(e = vorel::create_container(ks, key, KEY_TYPE_SET, &Entry::set))) return -2;
+        if (!e && !(e = vorel::create_container(ks, key, KEY_TYPE_SET, &Entry::set))) return {DictStatus::NoMemory, 0};
         for (; done < members.size(); done++) added += add_member(ks, e->set, members[done]) ? 1 : 0;
     } catch (const std::bad_alloc&) {
-        added = -2;
+        failed = true;
     }
     if (processed) *processed = done;
     if (e) vorel::drop_if_empty(ks, e, e->set->store.size());
+    if (failed) return {DictStatus::NoMemory, 0};
     if (added > 0) dict_evict_lru(ks);
-    return added;
+    return {DictStatus::Ok, added};
 }
 
-int64_t dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members) {
+DictCount dict_srem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members) {
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    return found <= 0 ? found : vorel::remove_named(ks, e, e->set, members);
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    return {DictStatus::Ok, vorel::remove_named(ks, e, e->set, members)};
 }
 
-int64_t dict_scard(Keyspace* ks, std::string_view key) {
+DictCount dict_scard(Keyspace* ks, std::string_view key) {
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    return found <= 0 ? found : static_cast<int64_t>(e->set->store.size());
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    return {DictStatus::Ok, static_cast<int64_t>(e->set->store.size())};
 }
 
-int dict_sismember(Keyspace* ks, std::string_view key, std::string_view member) {
+DictStatus dict_sismember(Keyspace* ks, std::string_view key, std::string_view member) {
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    if (found <= 0) return found;
-    return e->set->store.find(member) != MemberStore::npos ? 1 : 0;
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return found;
+    return e->set->store.find(member) != MemberStore::npos ? DictStatus::Ok : DictStatus::Missing;
 }
 
-int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member) {
+DictStatus dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::string_view member) {
     Entry* from = nullptr;
     Entry* to = nullptr;
-    const int src_found = find_set(ks, src, &from);
-    const int dst_found = find_set(ks, dst, &to);
-    if (src_found < 0 || dst_found < 0) return -1;
-    if (src_found == 0 || from->set->store.find(member) == MemberStore::npos) return 0;
-    if (to == from) return 1;  // onto itself: the member is there and stays
+    const DictStatus src_found = find_set(ks, src, &from);
+    const DictStatus dst_found = find_set(ks, dst, &to);
+    if (src_found == DictStatus::WrongType || dst_found == DictStatus::WrongType) return DictStatus::WrongType;
+    if (src_found != DictStatus::Ok || from->set->store.find(member) == MemberStore::npos) return DictStatus::Missing;
+    if (to == from) return DictStatus::Ok;  // onto itself: the member is there and stays
     if (!to || to->set->store.find(member) == MemberStore::npos) {
         try {
-            if (!to && !(to = vorel::create_container(ks, dst, KEY_TYPE_SET, &Entry::set))) return -2;
+            if (!to && !(to = vorel::create_container(ks, dst, KEY_TYPE_SET, &Entry::set))) return DictStatus::NoMemory;
             add_member(ks, to->set, member);
         } catch (const std::bad_alloc&) {
             if (to) vorel::drop_if_empty(ks, to, to->set->store.size());
-            return -2;
+            return DictStatus::NoMemory;
         }
     }
     // The source is changed only once the destination holds the member; its
@@ -227,25 +232,25 @@ int dict_smove(Keyspace* ks, std::string_view src, std::string_view dst, std::st
     from->set->take(ks, from->set->store.find(member));
     finish_removal(ks, from);
     dict_evict_lru(ks);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
+DictCount dict_smembers(Keyspace* ks, std::string_view key, std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    if (found <= 0) return found;
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
     out->reserve(e->set->store.size());
     e->set->store.for_each([&](const MemberStore::Slot& s) { out->push_back(s.key); });
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int64_t dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out) {
+DictCount dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    if (found <= 0) return found;
-    if (count == 0) return 0;
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    if (count == 0) return {DictStatus::Ok, 0};
     MemberStore& members = e->set->store;
     const size_t n = members.size();
     if (count < 0) {
@@ -253,90 +258,90 @@ int64_t dict_srandmember(Keyspace* ks, std::string_view key, int64_t count, std:
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         if (picks > out->max_size()) throw std::bad_alloc();
         out->reserve(picks);
-        for (uint64_t i = 0; i < picks; i++) out->push_back(members.slot(members.slot_at(dict_random_below(n))).key);
+        for (uint64_t i = 0; i < picks; i++) out->push_back(members.slot(members.slot_at(dict_random_below(ks, n))).key);
     } else {
         const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
-        for (size_t pos : distinct_positions(n, k)) out->push_back(members.slot(members.slot_at(pos)).key);
+        for (size_t pos : distinct_positions(ks, n, k)) out->push_back(members.slot(members.slot_at(pos)).key);
     }
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int64_t dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
+DictCount dict_sdiff(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
     compute(ks, SET_OP_DIFF, keys, out);
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int64_t dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
+DictCount dict_sinter(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
     compute(ks, SET_OP_INTER, keys, out);
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int64_t dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
+DictCount dict_sunion(Keyspace* ks, const std::vector<std::string_view>& keys, std::vector<std::string_view>* out) {
     compute(ks, SET_OP_UNION, keys, out);
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
-int64_t dict_sstore(Keyspace* ks, std::string_view dst, int op, const std::vector<std::string_view>& keys) {
-    if (!ks) return -2;
-    int64_t stored;
+DictCount dict_sstore(Keyspace* ks, std::string_view dst, SetOp op, const std::vector<std::string_view>& keys) {
+    if (!ks) return {DictStatus::NoMemory, 0};
+    DictCount stored;
     try {
         // The result is built in full before the destination (possibly a source) is touched.
         std::vector<std::string_view> result;
         compute(ks, op, keys, &result);
         if (result.empty()) {
             dict_del(ks, dst);
-            return 0;
+            return {DictStatus::Ok, 0};
         }
         stored = install_set(ks, dst, build_set(result));
     } catch (const std::bad_alloc&) {
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
-    if (stored > 0) dict_evict_lru(ks);
+    if (stored.value > 0) dict_evict_lru(ks);
     return stored;
 }
 
-int dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
-               std::vector<std::string_view>* out) {
+DictStatus dict_sscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<std::string_view>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    vorel::scan_store(found == 1 ? &e->set->store : nullptr, cursor, count,
+    const DictStatus found = find_set(ks, key, &e);
+    vorel::scan_store(found == DictStatus::Ok ? &e->set->store : nullptr, cursor, count,
                       [&](const MemberStore::Slot& s) { out->push_back(s.key); });
-    return found < 0 ? -1 : 0;
+    return found == DictStatus::WrongType ? DictStatus::WrongType : DictStatus::Ok;
 }
 
-int64_t dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out) {
+DictCount dict_spop(Keyspace* ks, std::string_view key, int64_t count, std::vector<std::string>* out) {
     out->clear();
     Entry* e = nullptr;
-    const int found = find_set(ks, key, &e);
-    if (found <= 0) return found;
-    if (count <= 0) return 0;
+    const DictStatus found = find_set(ks, key, &e);
+    if (found != DictStatus::Ok) return {found, 0};
+    if (count <= 0) return {DictStatus::Ok, 0};
     MemberStore& members = e->set->store;
     const size_t n = members.size();
     const size_t k = static_cast<uint64_t>(count) < n ? static_cast<size_t>(count) : n;
     try {
         // Every allocation comes first: positions, their slots, the result.
-        std::vector<size_t> slots = distinct_positions(n, k);
+        std::vector<size_t> slots = distinct_positions(ks, n, k);
         for (size_t& p : slots) p = members.slot_at(p);
         out->reserve(k);
         for (size_t s : slots) out->push_back(e->set->take(ks, s).key);
     } catch (const std::bad_alloc&) {
         out->clear();
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     finish_removal(ks, e);
-    return static_cast<int64_t>(k);
+    return {DictStatus::Ok, static_cast<int64_t>(k)};
 }
 
-int64_t dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit, bool* wrong_type) {
+DictCount dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys, int64_t limit) {
     bool wrong = false;
     const std::vector<MemberStore*> stores = operands(ks, keys, &wrong);
-    if (wrong_type) *wrong_type = wrong;
-    if (wrong || stores.empty() || !stores[0]) return 0;
+    if (wrong) return {DictStatus::WrongType, 0};
+    if (stores.empty() || !stores[0]) return {DictStatus::Ok, 0};
     // The size does not depend on the order: walk the smallest set.
     size_t smallest = 0;
     for (size_t i = 0; i < stores.size(); i++) {
-        if (!stores[i]) return 0;
+        if (!stores[i]) return {DictStatus::Ok, 0};
         if (stores[i]->size() < stores[smallest]->size()) smallest = i;
     }
     int64_t total = 0;
@@ -347,5 +352,5 @@ int64_t dict_sintercard(Keyspace* ks, const std::vector<std::string_view>& keys,
             everywhere = i == smallest || stores[i]->find(s.key) != MemberStore::npos;
         total += everywhere ? 1 : 0;
     });
-    return total;
+    return {DictStatus::Ok, total};
 }

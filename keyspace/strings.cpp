@@ -59,7 +59,7 @@ std::string_view stable_bytes(const Entry* e, std::string_view bytes, std::strin
 // A missing key written whole by a range or bit write: value_len zero bytes for
 // the caller to fill in. nullptr on failure.
 Entry* create_zeroed(Keyspace* ks, std::string_view key, uint64_t value_len) {
-    return dict_insert_string_entry(ks, key, value_len, dict_now_ms());
+    return dict_insert_string_entry(ks, key, value_len, dict_now_ms(ks));
 }
 
 enum class BitLookup { Missing, WrongType, Found };
@@ -140,162 +140,162 @@ namespace {
 // The whole-value write: replaces the value of an existing key of any type or
 // creates the key, sets the deadline (none removes an old one) and runs eviction.
 // A failed allocation leaves the old value (or the missing key) as it was.
-int set_whole_value(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
-    if (!ks || !key.data() || key.empty()) return -1;
+DictStatus set_whole_value(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
+    if (!ks || !key.data() || key.empty()) return DictStatus::NoMemory;
     Entry* e = dict_find_entry(ks, key);
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     if (e) {
-        if (!replace_existing(ks, e, value)) return -1;
+        if (!replace_existing(ks, e, value)) return DictStatus::NoMemory;
         entry_touch(ks, e, now);
         entry_set_expire(ks, e, expire_at_ms);
     } else {
         e = dict_insert_string_entry(ks, key, value.size(), now);
-        if (!e) return -1;
+        if (!e) return DictStatus::NoMemory;
         if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
         try {
             entry_set_expire(ks, e, expire_at_ms);
         } catch (const std::bad_alloc&) {
             // A key made by this call does not stay behind without its deadline.
             entry_unlink(ks, e);
-            return -1;
+            return DictStatus::NoMemory;
         }
     }
     dict_evict_lru(ks);
-    return 0;
+    return DictStatus::Ok;
 }
 
 }  // namespace
 
-int dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
+DictStatus dict_set_string(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
     return set_whole_value(ks, key, value, expire_at_ms);
 }
 
-int dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
-    if (!ks) return -1;
-    if (dict_find_entry(ks, key)) return 0;
-    return dict_set_string(ks, key, value, expire_at_ms) == 0 ? 1 : -1;
+DictStatus dict_set_string_ifabsent(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
+    if (!ks) return DictStatus::NoMemory;
+    if (dict_find_entry(ks, key)) return DictStatus::Exists;
+    return dict_set_string(ks, key, value, expire_at_ms) == DictStatus::Ok ? DictStatus::Ok : DictStatus::NoMemory;
 }
 
-int dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
-    if (!ks) return -1;
+DictStatus dict_set_string_ifexists(Keyspace* ks, std::string_view key, std::string_view value, int64_t expire_at_ms) {
+    if (!ks) return DictStatus::NoMemory;
     Entry* e = dict_find_entry(ks, key);
-    if (!e) return 0;
-    const int64_t now = dict_now_ms();
-    if (!replace_existing(ks, e, value)) return -1;
+    if (!e) return DictStatus::Missing;
+    const int64_t now = dict_now_ms(ks);
+    if (!replace_existing(ks, e, value)) return DictStatus::NoMemory;
     entry_set_expire(ks, e, expire_at_ms);
     entry_touch(ks, e, now);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out) {
+DictStatus dict_get_string(Keyspace* ks, std::string_view key, std::string_view* out) {
     if (out) *out = std::string_view();
-    if (!ks) return 0;
+    if (!ks) return DictStatus::Missing;
     const Entry* e = dict_find_entry(ks, key);
     if (!e || e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return e ? -1 : 0;
+        return e ? DictStatus::WrongType : DictStatus::Missing;
     }
     ks->keyspace_hits++;
     if (out) *out = entry_str(e);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old) {
+DictStatus dict_get_string_replace(Keyspace* ks, std::string_view key, std::string_view value, std::string* old) {
     if (old) old->clear();
-    if (!ks) return -2;
+    if (!ks) return DictStatus::NoMemory;
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
         ks->keyspace_misses++;
         // A missing key is created like any whole-value write: no deadline, and
         // eviction runs.
-        return dict_set_string(ks, key, value, 0) == 0 ? 0 : -2;
+        return dict_set_string(ks, key, value, 0) == DictStatus::Ok ? DictStatus::Missing : DictStatus::NoMemory;
     }
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -1;
+        return DictStatus::WrongType;
     }
     ks->keyspace_hits++;
     try {
         if (old) old->assign(entry_str(e));
     } catch (const std::bad_alloc&) {
-        return -2;
+        return DictStatus::NoMemory;
     }
     // The deadline and every other field stay; no eviction for a replacement.
-    if (replace_existing(ks, e, value)) return 1;
+    if (replace_existing(ks, e, value)) return DictStatus::Ok;
     if (old) old->clear();
-    return -2;
+    return DictStatus::NoMemory;
 }
 
-int dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out) {
+DictStatus dict_set_getdel(Keyspace* ks, std::string_view key, std::string* out) {
     if (out) out->clear();
-    if (!ks) return 0;
+    if (!ks) return DictStatus::Missing;
     Entry* pred = nullptr;
     Entry* e = dict_find_entry(ks, key, nullptr, &pred);
-    if (!e) return 0;
+    if (!e) return DictStatus::Missing;
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -1;
+        return DictStatus::WrongType;
     }
     if (out) out->assign(entry_str(e));
     entry_remove(ks, e, pred);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_append_string(Keyspace* ks, std::string_view key, std::string_view value) {
-    if (!ks) return -2;
+DictCount dict_append_string(Keyspace* ks, std::string_view key, std::string_view value) {
+    if (!ks) return {DictStatus::NoMemory, 0};
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        if (dict_set_string(ks, key, value, 0) != 0) return -2;
-        return static_cast<int64_t>(value.size());
+        if (dict_set_string(ks, key, value, 0) != DictStatus::Ok) return {DictStatus::NoMemory, 0};
+        return {DictStatus::Ok, static_cast<int64_t>(value.size())};
     }
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -1;
+        return {DictStatus::WrongType, 0};
     }
     const uint64_t old_len = entry_str_len(e);
-    if (value.empty()) return static_cast<int64_t>(old_len);
+    if (value.empty()) return {DictStatus::Ok, static_cast<int64_t>(old_len)};
     std::string keep;
     try {
         value = stable_bytes(e, value, &keep);
     } catch (const std::bad_alloc&) {
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     // Growth leaves spare room, so repeated appends copy the value only now and then.
     const uint64_t new_len = old_len + value.size();
     char* data = grow_value(ks, e, new_len, true);
-    if (!data) return -2;
+    if (!data) return {DictStatus::NoMemory, 0};
     memcpy(data + old_len, value.data(), value.size());
-    return static_cast<int64_t>(new_len);
+    return {DictStatus::Ok, static_cast<int64_t>(new_len)};
 }
 
-int64_t dict_strlen(Keyspace* ks, std::string_view key) {
-    if (!ks) return -1;
+DictCount dict_strlen(Keyspace* ks, std::string_view key) {
+    if (!ks) return {DictStatus::Missing, 0};
     const Entry* e = dict_find_entry(ks, key);
-    if (!e) return -1;
+    if (!e) return {DictStatus::Missing, 0};
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -2;
+        return {DictStatus::WrongType, 0};
     }
     ks->keyspace_hits++;
-    return static_cast<int64_t>(entry_str_len(e));
+    return {DictStatus::Ok, static_cast<int64_t>(entry_str_len(e))};
 }
 
-int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out) {
+DictStatus dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end, std::string* out) {
     if (out) out->clear();
-    if (!ks) return 0;
+    if (!ks) return DictStatus::Missing;
     const Entry* e = dict_find_entry(ks, key);
     if (!e) {
         ks->keyspace_misses++;
-        return 0;
+        return DictStatus::Missing;
     }
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -1;
+        return DictStatus::WrongType;
     }
     ks->keyspace_hits++;
     const std::string_view value = entry_str(e);
     const int64_t len = static_cast<int64_t>(value.size());
-    if (len == 0) return 1;
+    if (len == 0) return DictStatus::Ok;
     // Negative positions count from the end; a start before the beginning is the
     // beginning, an end past the last byte is the last byte. All in 64 bits, so a
     // far negative position cannot wrap around.
@@ -303,30 +303,30 @@ int dict_getrange(Keyspace* ks, std::string_view key, int64_t start, int64_t end
     if (end >= len) end = len - 1;
     if (start < 0) start += len;
     if (start < 0) start = 0;
-    if (end < start || start >= len) return 1;
+    if (end < start || start >= len) return DictStatus::Ok;
     if (out) out->assign(value.data() + start, static_cast<size_t>(end - start + 1));
-    return 1;
+    return DictStatus::Ok;
 }
 
-int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes) {
-    if (!ks) return -2;
-    if (offset < 0) return -3;
+DictCount dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::string_view bytes) {
+    if (!ks) return {DictStatus::NoMemory, 0};
+    if (offset < 0) return {DictStatus::OutOfRange, 0};
     const uint64_t off = static_cast<uint64_t>(offset);
-    if (off > kMaxStringLength || bytes.size() > kMaxStringLength - off) return -4;
+    if (off > kMaxStringLength || bytes.size() > kMaxStringLength - off) return {DictStatus::TooLarge, 0};
     const uint64_t end = off + bytes.size();
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        if (bytes.empty()) return 0;
+        if (bytes.empty()) return {DictStatus::Ok, 0};
         // Written whole, so eviction may run.
         Entry* created = create_zeroed(ks, key, end);
-        if (!created) return -2;
+        if (!created) return {DictStatus::NoMemory, 0};
         memcpy(entry_str_data(created) + off, bytes.data(), bytes.size());
         dict_evict_lru(ks);
-        return static_cast<int64_t>(end);
+        return {DictStatus::Ok, static_cast<int64_t>(end)};
     }
     if (e->type != KEY_TYPE_STRING) {
         ks->keyspace_misses++;
-        return -1;
+        return {DictStatus::WrongType, 0};
     }
     const uint64_t old_len = entry_str_len(e);
     const uint64_t new_len = std::max(end, old_len);
@@ -338,39 +338,40 @@ int64_t dict_setrange(Keyspace* ks, std::string_view key, int64_t offset, std::s
             memmove(at, bytes.data(), bytes.size());
             dict_mark_dirty(ks);
         }
-        return static_cast<int64_t>(new_len);
+        return {DictStatus::Ok, static_cast<int64_t>(new_len)};
     }
     // Longer value: zero padding between the old end and the offset.
     std::string keep;
     try {
         bytes = stable_bytes(e, bytes, &keep);
     } catch (const std::bad_alloc&) {
-        return -2;
+        return {DictStatus::NoMemory, 0};
     }
     char* data = grow_value(ks, e, new_len, false);
-    if (!data) return -2;
+    if (!data) return {DictStatus::NoMemory, 0};
     if (!bytes.empty()) memcpy(data + off, bytes.data(), bytes.size());
-    return static_cast<int64_t>(new_len);
+    return {DictStatus::Ok, static_cast<int64_t>(new_len)};
 }
 
-int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit) {
+DictStatus dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int value, int* old_bit) {
     if (old_bit) *old_bit = 0;
-    if (!ks || bit_offset < 0) return -2;
+    if (!ks) return DictStatus::NoMemory;
+    if (bit_offset < 0) return DictStatus::OutOfRange;
     const uint64_t byte_index = static_cast<uint64_t>(bit_offset) >> 3;
-    if (byte_index + 1 > kMaxStringLength) return -2;
+    if (byte_index + 1 > kMaxStringLength) return DictStatus::OutOfRange;
     const unsigned char mask = static_cast<unsigned char>(0x80u >> (bit_offset & 7));
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
         // A missing key becomes a zero-filled value just long enough for the bit,
         // written whole (eviction may run).
         Entry* created = create_zeroed(ks, key, byte_index + 1);
-        if (!created) return -2;
+        if (!created) return DictStatus::NoMemory;
         if (value) entry_str_data(created)[byte_index] = static_cast<char>(mask);
         dict_evict_lru(ks);
-        return 0;
+        return DictStatus::Ok;
     }
-    if (e->type != KEY_TYPE_STRING) return -1;
-    if (entry_str_len(e) < byte_index + 1 && !grow_value(ks, e, byte_index + 1, false)) return -2;
+    if (e->type != KEY_TYPE_STRING) return DictStatus::WrongType;
+    if (entry_str_len(e) < byte_index + 1 && !grow_value(ks, e, byte_index + 1, false)) return DictStatus::NoMemory;
     unsigned char* p = reinterpret_cast<unsigned char*>(entry_str_data(e));
     if (old_bit) *old_bit = (p[byte_index] & mask) ? 1 : 0;
     const unsigned char before = p[byte_index];
@@ -380,19 +381,19 @@ int dict_setbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int valu
         p[byte_index] &= static_cast<unsigned char>(~mask);
     // A growth above was charged (and counted); an in-place write counts when the bit flips.
     if (p[byte_index] != before) dict_mark_dirty(ks);
-    return 0;
+    return DictStatus::Ok;
 }
 
-int dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit) {
+DictStatus dict_getbit(Keyspace* ks, std::string_view key, int64_t bit_offset, int* bit) {
     if (bit) *bit = 0;
-    if (!ks || bit_offset < 0) return -2;
+    if (!ks || bit_offset < 0) return DictStatus::OutOfRange;
     Entry* e = nullptr;
     const BitLookup found = bit_entry(ks, key, &e);
-    if (found == BitLookup::WrongType) return -1;
-    if (found == BitLookup::Missing) return 0;
+    if (found == BitLookup::WrongType) return DictStatus::WrongType;
+    if (found == BitLookup::Missing) return DictStatus::Ok;
     const uint64_t byte_index = static_cast<uint64_t>(bit_offset) >> 3;
     if (byte_index < entry_str_len(e) && bit) *bit = bit_at(bytes_of(e), bit_offset);
-    return 0;
+    return DictStatus::Ok;
 }
 
 bool bitnorm_range(uint64_t len, int64_t start, int64_t end, bool bit_units, int64_t* first, int64_t* last) {
@@ -413,48 +414,48 @@ bool bitnorm_range(uint64_t len, int64_t start, int64_t end, bool bit_units, int
     return true;
 }
 
-int64_t dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given,
-                      bool bit_units) {
-    if (!ks) return 0;
+DictCount dict_bitcount(Keyspace* ks, std::string_view key, int64_t start, int64_t end, bool range_given,
+                        bool bit_units) {
+    if (!ks) return {DictStatus::Ok, 0};
     Entry* e = nullptr;
     const BitLookup found = bit_entry(ks, key, &e);
-    if (found == BitLookup::WrongType) return -1;
-    if (found == BitLookup::Missing) return 0;
+    if (found == BitLookup::WrongType) return {DictStatus::WrongType, 0};
+    if (found == BitLookup::Missing) return {DictStatus::Ok, 0};
     const unsigned char* p = bytes_of(e);
     const uint64_t len = entry_str_len(e);
-    if (!range_given) return static_cast<int64_t>(len ? count_bytes(p, len) : 0);
+    if (!range_given) return {DictStatus::Ok, static_cast<int64_t>(len ? count_bytes(p, len) : 0)};
     int64_t first = 0, last = 0;
-    if (!bitnorm_range(len, start, end, bit_units, &first, &last)) return 0;
-    if (!bit_units) return static_cast<int64_t>(count_bytes(p + first, static_cast<uint64_t>(last - first + 1)));
-    return static_cast<int64_t>(count_bits(p, first, last));
+    if (!bitnorm_range(len, start, end, bit_units, &first, &last)) return {DictStatus::Ok, 0};
+    if (!bit_units) return {DictStatus::Ok, static_cast<int64_t>(count_bytes(p + first, static_cast<uint64_t>(last - first + 1)))};
+    return {DictStatus::Ok, static_cast<int64_t>(count_bits(p, first, last))};
 }
 
-int64_t dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
-                    bool bit_units) {
-    if (!ks) return -1;
+DictCount dict_bitpos(Keyspace* ks, std::string_view key, int bit, int64_t start, int64_t end, bool start_given,
+                      bool bit_units) {
+    if (!ks) return {DictStatus::Ok, -1};
     Entry* e = nullptr;
     const BitLookup found = bit_entry(ks, key, &e);
-    if (found == BitLookup::WrongType) return -2;
-    if (found == BitLookup::Missing) return -1;
+    if (found == BitLookup::WrongType) return {DictStatus::WrongType, 0};
+    if (found == BitLookup::Missing) return {DictStatus::Ok, -1};
     const uint64_t len = entry_str_len(e);
-    if (len == 0) return -1;
+    if (len == 0) return {DictStatus::Ok, -1};
     const int b = bit ? 1 : 0;
     const int64_t total_bits = static_cast<int64_t>(len * 8);
     const int64_t last_unit = bit_units ? total_bits - 1 : static_cast<int64_t>(len) - 1;
     int64_t first = 0, last = 0;
-    if (!bitnorm_range(len, start, end, bit_units, &first, &last)) return -1;
+    if (!bitnorm_range(len, start, end, bit_units, &first, &last)) return {DictStatus::Ok, -1};
     // An explicit start past the end finds nothing (normalisation would otherwise
     // pull it back to the last unit).
-    if (start_given && start >= 0 && start > last_unit) return -1;
+    if (start_given && start >= 0 && start > last_unit) return {DictStatus::Ok, -1};
     if (!bit_units) {
         first *= 8;
         last = last * 8 + 7;
     }
     last = std::min(last, total_bits - 1);
     const int64_t pos = find_bit(bytes_of(e), b, first, last);
-    if (pos >= 0) return pos;
+    if (pos >= 0) return {DictStatus::Ok, pos};
     // Looking for a 0 over the whole value: the first clear bit is the one just
     // past the end.
-    if (b == 1 || start_given) return -1;
-    return total_bits;
+    if (b == 1 || start_given) return {DictStatus::Ok, -1};
+    return {DictStatus::Ok, total_bits};
 }

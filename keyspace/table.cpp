@@ -165,7 +165,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
     const uint32_t hash = dict_hash(key);
     const uint64_t bucket = bucket_of(ks, hash);
     if (bucket_out) *bucket_out = bucket;
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     Entry* pred = nullptr;
     for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
         if (e->hash != hash || e->key_len != key.size()) continue;
@@ -398,15 +398,17 @@ int64_t dict_key_count(Keyspace* ks, std::string_view key) {
     }
 }
 
-int dict_del(Keyspace* ks, std::string_view key) {
+DictStatus dict_del(Keyspace* ks, std::string_view key) {
     Entry* pred = nullptr;
     Entry* e = dict_find_entry(ks, key, nullptr, &pred);
-    if (!e) return 0;
+    if (!e) return DictStatus::Missing;
     entry_remove(ks, e, pred);
-    return 1;
+    return DictStatus::Ok;
 }
 
-int dict_exists(Keyspace* ks, std::string_view key) { return dict_find_entry(ks, key) ? 1 : 0; }
+DictStatus dict_exists(Keyspace* ks, std::string_view key) {
+    return dict_find_entry(ks, key) ? DictStatus::Ok : DictStatus::Missing;
+}
 
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);

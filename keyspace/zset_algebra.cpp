@@ -85,13 +85,13 @@ void filter_first(const std::vector<Operand>& inputs, const ZAlgebra& req, std::
 
 }  // namespace
 
-int dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out) {
+DictStatus dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out) {
     out->clear();
     std::vector<Operand> inputs(req.keys.size());
     for (size_t k = 0; k < req.keys.size(); ++k) {
-        if (!read_operand(ks, req.keys[k], &inputs[k])) return -1;
+        if (!read_operand(ks, req.keys[k], &inputs[k])) return DictStatus::WrongType;
     }
-    if (inputs.empty()) return 0;
+    if (inputs.empty()) return DictStatus::Ok;
     if (req.op == ZAlgebra::kUnion) {
         unite(inputs, req, out);
     } else {
@@ -100,13 +100,14 @@ int dict_zalgebra(Keyspace* ks, const ZAlgebra& req, std::vector<ZOwned>* out) {
     std::sort(out->begin(), out->end(), [](const ZOwned& x, const ZOwned& y) {
         return x.score != y.score ? x.score < y.score : x.member < y.member;
     });
-    return 0;
+    return DictStatus::Ok;
 }
 
-int64_t dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members) {
+DictCount dict_zstore_members(Keyspace* ks, std::string_view dst, const std::vector<ZOwned>& members) {
     dict_del(ks, dst);
     for (const ZOwned& m : members) {
-        if (dict_zadd(ks, dst, 0, m.score, m.member) < 0) return -2;
+        const DictCount r = dict_zadd(ks, dst, 0, m.score, m.member);
+        if (!r.ok()) return {r.status, 0};
     }
-    return static_cast<int64_t>(members.size());
+    return {DictStatus::Ok, static_cast<int64_t>(members.size())};
 }

@@ -1,8 +1,8 @@
 // zsets.cpp — sorted-set values in the keyspace: add and update with the ZADD
 // flags, removal, scores and ranks, rank, score and lexicographic windows
-// (ranges, counts, range removals, range store), pops, scans and random
-// members, with the memory charges of a flat member array, and the value-type
-// hooks (release, count, copy) the table code calls.
+// (ranges, counts, range removals), pops, scans and random members, with the
+// memory charges of a flat member array, and the value-type hooks (release,
+// count, copy) the table code calls.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -121,7 +121,7 @@ Entry* zset_entry(Keyspace* ks, std::string_view key) {
 Entry* create_with_member(Keyspace* ks, std::string_view key, double score, std::string_view member) {
     auto v = std::make_unique<ZsetValue>();
     v->index.insert(score, member);
-    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_ZSET, dict_now_ms());
+    Entry* e = dict_insert_entry(ks, key, KEY_TYPE_ZSET, dict_now_ms(ks));
     if (!e) return nullptr;
     e->zset = v.release();
     charge_insert(ks, e->zset, member.size());
@@ -141,9 +141,10 @@ bool add_new_member(Keyspace* ks, std::string_view key, Entry* e, double score, 
 }
 
 struct ZaddOutcome {
-    int result = 0;
+    int result = 0;      // as ZADD counts it
     double score = 0;
     bool changed = false;
+    bool added = true;   // false: a new member could not be stored
 };
 
 // A member already present: INCR always moves it; otherwise NX, GT and LT may
@@ -153,12 +154,12 @@ ZaddOutcome zadd_existing(ZsetValue* v, std::string_view member, double old, uin
     double target = score;
     if (flags & ZADD_INCR) {
         target = old + score;
-        out = {1, target, false};
+        out = {1, target, false, true};
     } else {
         if ((flags & ZADD_NX) || ((flags & ZADD_GT) && score <= old) || ((flags & ZADD_LT) && score >= old))
             return out;
         if (score == old && !(flags & ZADD_CH)) return out;
-        out = {(flags & ZADD_CH) ? 1 : 0, 1.0, false};
+        out = {(flags & ZADD_CH) ? 1 : 0, 1.0, false, true};
     }
     if (target != old) {
         v->index.set_score(member, target);
@@ -181,7 +182,7 @@ ZaddOutcome zadd_in(Keyspace* ks, std::string_view key, Entry* e, uint32_t flags
     ZaddOutcome out;
     if (!(flags & ZADD_INCR) && (flags & ZADD_XX)) return out;
     if (!add_new_member(ks, key, e, score, member)) {
-        out.result = -2;
+        out.added = false;
         return out;
     }
     out.result = 1;
@@ -220,22 +221,22 @@ RankWindow score_window(const ZsetIndex& index, const ZScoreRange& range, bool r
     return reverse ? RankWindow{hi - 1 - skip, count, true} : RankWindow{lo + skip, count, false};
 }
 
-int64_t collect_borrowed(const ZsetIndex& index, const RankWindow& w, std::vector<ZMember>* out) {
+DictCount collect_borrowed(const ZsetIndex& index, const RankWindow& w, std::vector<ZMember>* out) {
     out->clear();
     out->reserve(w.count);
     walk_window(index, w, [out](const ZsetItem& it) { out->push_back({it.member, it.score}); });
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
 // Removes a window and deletes the key when it empties. The members are listed
 // first: removing one moves the others within the index.
-int64_t remove_window(Keyspace* ks, Entry* e, const RankWindow& w) {
+DictCount remove_window(Keyspace* ks, Entry* e, const RankWindow& w) {
     std::vector<std::string_view> doomed;
     doomed.reserve(w.count);
     walk_window(e->zset->index, w, [&doomed](const ZsetItem& it) { doomed.push_back(it.member); });
     for (std::string_view m : doomed) remove_member(ks, e->zset, m);
     drop_if_empty(ks, e);
-    return static_cast<int64_t>(doomed.size());
+    return {DictStatus::Ok, static_cast<int64_t>(doomed.size())};
 }
 
 // The rank where members past a lexicographic bound start: from min on for a
@@ -246,24 +247,19 @@ uint64_t lex_rank(const ZsetIndex& index, const ZLexBound& b, bool upper) {
     return index.count_members(b.value, upper != b.exclusive);
 }
 
-RankWindow selection_window(const ZsetIndex& index, const ZRangeSelection& sel) {
-    if (sel.by_score) return score_window(index, sel.range, sel.reverse, sel.offset, sel.limit);
-    return rank_window(index.size(), sel.start, sel.stop, sel.reverse);
-}
-
 // ---- Random picks -------------------------------------------------------------
 
 // The first k entries of a partial shuffle of 0..n-1: for i < k, entry i swaps
 // with entry i + random(n - i). The permutation is kept sparse (only the moved
 // entries) unless k is a large share of n.
-std::vector<uint64_t> partial_shuffle(uint64_t n, uint64_t k) {
+std::vector<uint64_t> partial_shuffle(Keyspace* ks, uint64_t n, uint64_t k) {
     std::vector<uint64_t> picked;
     picked.reserve(k);
     if (k * 4 >= n) {
         std::vector<uint64_t> perm(n);
         for (uint64_t i = 0; i < n; ++i) perm[i] = i;
         for (uint64_t i = 0; i < k; ++i) {
-            std::swap(perm[i], perm[i + dict_random_below(n - i)]);
+            std::swap(perm[i], perm[i + dict_random_below(ks, n - i)]);
             picked.push_back(perm[i]);
         }
         return picked;
@@ -274,7 +270,7 @@ std::vector<uint64_t> partial_shuffle(uint64_t n, uint64_t k) {
         return it == moved.end() ? i : it->second;
     };
     for (uint64_t i = 0; i < k; ++i) {
-        const uint64_t j = i + dict_random_below(n - i);
+        const uint64_t j = i + dict_random_below(ks, n - i);
         const uint64_t vi = value_at(i), vj = value_at(j);
         moved[j] = vi;
         picked.push_back(vj);
@@ -284,31 +280,33 @@ std::vector<uint64_t> partial_shuffle(uint64_t n, uint64_t k) {
 
 }  // namespace
 
-int dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
-              double* out_score, bool* changed) {
+DictCount dict_zadd(Keyspace* ks, std::string_view key, uint32_t flags, double score, std::string_view member,
+                    double* out_score, bool* changed) {
     if (changed) *changed = false;
-    if (!ks || !key.data() || key.empty()) return -1;
+    if (!ks || !key.data() || key.empty()) return {DictStatus::Invalid, 0};
     Entry* e = dict_find_entry(ks, key);
-    if (e && e->type != KEY_TYPE_ZSET) return -1;
+    if (e && e->type != KEY_TYPE_ZSET) return {DictStatus::WrongType, 0};
     ZaddOutcome out;
     try {
         out = zadd_in(ks, key, e, flags, score, member);
     } catch (const std::bad_alloc&) {
-        return -2;  // the index and charges are unchanged; an existing set is not empty
+        // The index and charges are unchanged; an existing set is not empty.
+        return {DictStatus::NoMemory, 0};
     }
+    if (!out.added) return {DictStatus::NoMemory, 0};
     if (out_score) *out_score = out.score;
     if (changed) *changed = out.changed;
-    return out.result;
+    return {DictStatus::Ok, out.result};
 }
 
-int dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member,
-                 double* out_score) {
-    return dict_zadd(ks, key, ZADD_INCR, increment, member, out_score);
+DictStatus dict_zincrby(Keyspace* ks, std::string_view key, double increment, std::string_view member,
+                        double* out_score) {
+    return dict_zadd(ks, key, ZADD_INCR, increment, member, out_score).status;
 }
 
-int64_t dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members) {
+DictCount dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members) {
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return {DictStatus::Missing, 0};
     int64_t removed = 0;
     for (std::string_view m : members) {
         double ignored = 0;
@@ -317,23 +315,24 @@ int64_t dict_zrem(Keyspace* ks, std::string_view key, const std::vector<std::str
         ++removed;
         if (drop_if_empty(ks, e)) break;
     }
-    return removed;
+    return {DictStatus::Ok, removed};
 }
 
-int dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score) {
+DictStatus dict_zscore(Keyspace* ks, std::string_view key, std::string_view member, double* out_score) {
     Entry* e = zset_entry(ks, key);
     double score = 0;
     const bool found = e && e->zset->index.score_of(member, &score);
     if (out_score) *out_score = found ? score : 0;
-    return found ? 1 : 0;
+    return found ? DictStatus::Ok : DictStatus::Missing;
 }
 
-int64_t dict_zcard(Keyspace* ks, std::string_view key) {
+DictCount dict_zcard(Keyspace* ks, std::string_view key) {
     Entry* e = zset_entry(ks, key);
-    return e ? zset_count(e) : 0;
+    if (!e) return {DictStatus::Missing, 0};
+    return {DictStatus::Ok, zset_count(e)};
 }
 
-int dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
+DictStatus dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool reverse, int64_t* rank,
                double* score) {
     Entry* e = zset_entry(ks, key);
     double s = 0;
@@ -345,31 +344,31 @@ int dict_zrank(Keyspace* ks, std::string_view key, std::string_view member, bool
     }
     if (rank) *rank = r;
     if (score) *score = s;
-    return found ? 1 : 0;
+    return found ? DictStatus::Ok : DictStatus::Missing;
 }
 
-int64_t dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
-                    std::vector<ZMember>* out) {
-    if (!out) return -1;
+DictCount dict_zrange(Keyspace* ks, std::string_view key, int64_t start, int64_t stop, bool reverse,
+                      std::vector<ZMember>* out) {
+    if (!out) return {DictStatus::Invalid, 0};
     out->clear();
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return {DictStatus::Missing, 0};
     return collect_borrowed(e->zset->index, rank_window(e->zset->index.size(), start, stop, reverse), out);
 }
 
-int64_t dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
-                           int64_t offset, int64_t limit, std::vector<ZMember>* out) {
-    if (!out) return -1;
+DictCount dict_zrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range, bool reverse,
+                             int64_t offset, int64_t limit, std::vector<ZMember>* out) {
+    if (!out) return {DictStatus::Invalid, 0};
     out->clear();
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return {DictStatus::Missing, 0};
     return collect_borrowed(e->zset->index, score_window(e->zset->index, range, reverse, offset, limit), out);
 }
 
-int64_t dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range) {
+DictCount dict_zcount(Keyspace* ks, std::string_view key, const ZScoreRange& range) {
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
-    return static_cast<int64_t>(score_window(e->zset->index, range, false, 0, 0).count);
+    if (!e) return {DictStatus::Missing, 0};
+    return {DictStatus::Ok, static_cast<int64_t>(score_window(e->zset->index, range, false, 0, 0).count)};
 }
 
 void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, const ZLexBound& max, int64_t* lo,
@@ -381,25 +380,27 @@ void dict_zlexranks(Keyspace* ks, std::string_view key, const ZLexBound& min, co
     *hi = std::max(*lo, static_cast<int64_t>(lex_rank(e->zset->index, max, true)));
 }
 
-int dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count, std::vector<ZMember>* out) {
-    if (!cursor || !out) return -1;
+DictStatus dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int64_t count,
+                      std::vector<ZMember>* out) {
+    if (!cursor || !out) return DictStatus::Invalid;
     out->clear();
     Entry* e = zset_entry(ks, key);
     if (!e) {
         *cursor = 0;
-        return 0;
+        return DictStatus::Ok;
     }
     const uint64_t want = static_cast<uint64_t>(count > 0 ? count : kDefaultScanCount);
     *cursor = e->zset->index.scan(*cursor, want,
                                   [&](const ZsetRecord& r) { out->push_back(ZMember{r.member, r.score}); });
-    return 0;
+    return DictStatus::Ok;
 }
 
-int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out) {
-    if (!out) return -1;
+DictCount dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_top, std::vector<ZOwned>* out) {
+    if (!out) return {DictStatus::Invalid, 0};
     out->clear();
     Entry* e = zset_entry(ks, key);
-    if (!e || count <= 0) return 0;
+    if (!e) return {DictStatus::Missing, 0};
+    if (count <= 0) return {DictStatus::Ok, 0};
     ZsetIndex& index = e->zset->index;
     const uint64_t take = std::min(static_cast<uint64_t>(count), index.size());
     out->reserve(take);
@@ -409,63 +410,43 @@ int64_t dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from_t
         remove_member(ks, e->zset, it.member, &out->back().member);
     }
     drop_if_empty(ks, e);
-    return static_cast<int64_t>(take);
+    return {DictStatus::Ok, static_cast<int64_t>(take)};
 }
 
-int64_t dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range) {
+DictCount dict_zremrangebyscore(Keyspace* ks, std::string_view key, const ZScoreRange& range) {
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return {DictStatus::Missing, 0};
     return remove_window(ks, e, score_window(e->zset->index, range, false, 0, 0));
 }
 
-int64_t dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop) {
+DictCount dict_zremrangebyrank(Keyspace* ks, std::string_view key, int64_t start, int64_t stop) {
     Entry* e = zset_entry(ks, key);
-    if (!e) return 0;
+    if (!e) return {DictStatus::Missing, 0};
     return remove_window(ks, e, rank_window(e->zset->index.size(), start, stop, false));
 }
 
-int64_t dict_zrangestore(Keyspace* ks, std::string_view dst, std::string_view src, const ZRangeSelection& sel,
-                         bool* dst_changed) {
-    if (dst_changed) *dst_changed = false;
-    if (!ks || !dst.data() || dst.empty()) return -1;
-    // Copied aside first: the source may be the destination itself.
-    std::vector<ZOwned> picked;
-    if (Entry* e = zset_entry(ks, src)) {
-        walk_window(e->zset->index, selection_window(e->zset->index, sel),
-                    [&picked](const ZsetItem& it) { picked.push_back({std::string(it.member), it.score}); });
-    }
-    const bool deleted = dict_del(ks, dst) == 1;
-    if (dst_changed) *dst_changed = deleted || !picked.empty();
-    int64_t stored = 0;
-    for (const ZOwned& m : picked) {
-        const int r = dict_zadd(ks, dst, 0, m.score, m.member);
-        if (r < 0) return -1;
-        stored += r;
-    }
-    return stored;
-}
-
-int64_t dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out) {
-    if (!out) return -1;
+DictCount dict_zrandmember(Keyspace* ks, std::string_view key, int64_t count, std::vector<ZOwned>* out) {
+    if (!out) return {DictStatus::Invalid, 0};
     out->clear();
     Entry* e = zset_entry(ks, key);
-    if (!e || count == 0) return 0;
+    if (!e) return {DictStatus::Missing, 0};
+    if (count == 0) return {DictStatus::Ok, 0};
     const ZsetIndex& index = e->zset->index;
     const uint64_t n = index.size();
     std::vector<uint64_t> ranks;
     if (count < 0) {
         const uint64_t picks = 0 - static_cast<uint64_t>(count);
         ranks.reserve(picks);
-        for (uint64_t i = 0; i < picks; ++i) ranks.push_back(dict_random_below(n));
+        for (uint64_t i = 0; i < picks; ++i) ranks.push_back(dict_random_below(ks, n));
     } else {
-        ranks = partial_shuffle(n, std::min(static_cast<uint64_t>(count), n));
+        ranks = partial_shuffle(ks, n, std::min(static_cast<uint64_t>(count), n));
     }
     out->reserve(ranks.size());
     for (uint64_t r : ranks) {
         const ZsetItem it = index.at(r);
         out->push_back({std::string(it.member), it.score});
     }
-    return static_cast<int64_t>(out->size());
+    return {DictStatus::Ok, static_cast<int64_t>(out->size())};
 }
 
 void dict_zmscore(Keyspace* ks, std::string_view key, const std::vector<std::string_view>& members,

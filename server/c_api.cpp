@@ -115,7 +115,7 @@ extern "C" VOREL_API const char* vorel_get_value(const char* key) {
         ServerLock lock(srv.lock);
         if (srv.keyspace == nullptr) return nullptr;
         std::string_view v;
-        if (dict_get_string(srv.keyspace, key, &v) != 1) return nullptr;
+        if (dict_get_string(srv.keyspace, key, &v) != DictStatus::Ok) return nullptr;
         host_buffers().value.assign(v);
         return host_buffers().value.c_str();
     });

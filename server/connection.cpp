@@ -354,7 +354,7 @@ void frame_batch(Server& srv, Client* c) {
         }
         if (framed++ % kRequestsPerClockRead == 0) {
             srv.framing.batch_clock_ms = platform::current_time_ms();
-            dict_hold_clock(srv.framing.batch_clock_ms);
+            dict_hold_clock(srv.keyspace, srv.framing.batch_clock_ms);
             c->last_active_ms = srv.framing.batch_clock_ms;
         }
         char* start = c->inbuf + pos;
@@ -382,7 +382,7 @@ void frame_batch(Server& srv, Client* c) {
         pos += static_cast<size_t>(used);
     }
     srv.framing.batch_clock_ms = 0;
-    dict_hold_clock(0);
+    dict_hold_clock(srv.keyspace, 0);
     if (failure != 0) {
         // Best effort: the connection is closed either way.
         if (failure == kTooLarge) platform::net_send(c->sock, kUnauthTooLargeError, sizeof(kUnauthTooLargeError) - 1);
@@ -718,7 +718,7 @@ bool frame_guarded(Server& srv, Client* c) {
         return true;
     } catch (const std::bad_alloc&) {
         srv.framing.batch_clock_ms = 0;
-        dict_hold_clock(0);
+        dict_hold_clock(srv.keyspace, 0);
         client_close(c);
         commit_batch(srv);
         return false;

@@ -81,8 +81,8 @@ int host_set_value(Server& srv, std::string_view key, std::string_view value, in
         srv.last_error.set("out of memory");
         return -1;
     }
-    int64_t deadline = ttl_s > 0 ? dict_now_ms() + ttl_s * 1000 : 0;
-    if (dict_set_string(srv.keyspace, key, value, deadline) != 0) {
+    int64_t deadline = ttl_s > 0 ? dict_now_ms(srv.keyspace) + ttl_s * 1000 : 0;
+    if (dict_set_string(srv.keyspace, key, value, deadline) != DictStatus::Ok) {
         srv.last_error.set("out of memory");
         return -1;
     }
@@ -102,7 +102,7 @@ int host_del_key(Server& srv, std::string_view key) {
         srv.last_error.set(kErrLogNotWritable);
         return -1;
     }
-    int removed = dict_del(srv.keyspace, key);
+    const int removed = dict_del(srv.keyspace, key) == DictStatus::Ok ? 1 : 0;
     if (removed > 0) srv.log.stage({"DEL", key});
     if (!srv.log.commit()) {
         srv.last_error.set(kErrLogWriteFailed);

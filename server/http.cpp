@@ -122,9 +122,9 @@ void route_get(Server& srv, Client* c, std::string_view query) {
     std::string key;
     if (!http_query_param(query, "key", &key)) return send_text(c, 400, "Bad Request", "Missing key");
     std::string value;
-    if (srv.keyspace == nullptr || !dict_exists(srv.keyspace, key)) return send_text(c, 404, "Not Found", "Not Found");
+    if (srv.keyspace == nullptr || dict_exists(srv.keyspace, key) != DictStatus::Ok) return send_text(c, 404, "Not Found", "Not Found");
     std::string_view v;
-    if (dict_get_string(srv.keyspace, key, &v) == 1) value.assign(v);
+    if (dict_get_string(srv.keyspace, key, &v) == DictStatus::Ok) value.assign(v);
     send_text(c, 200, "OK", value);
 }
 

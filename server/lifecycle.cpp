@@ -20,8 +20,6 @@ void process_init_once(Server& srv) {
     if (srv.process_initialised) return;
     platform::net_startup();
     platform::ticks_per_ns();  // measures the tick rate now rather than at the first INFO
-    int64_t now = platform::current_time_ms();
-    dict_seed_random(static_cast<uint64_t>(now) * 0x9E3779B97F4A7C15ULL ^ platform::process_id());
     srv.process_initialised = true;
 }
 
@@ -44,6 +42,9 @@ int server_start(Server& srv, int port, const char* password, int maxmemory_mb, 
     if (srv.keyspace != nullptr) dict_destroy(srv.keyspace);
     srv.keyspace = dict_create(maxmemory_mb);
     if (srv.keyspace == nullptr) return fail(srv, "Failed to allocate in-memory dictionary");
+    // Random picks differ from one start (and process) to the next.
+    dict_seed_random(srv.keyspace,
+                     static_cast<uint64_t>(platform::current_time_ms()) * 0x9E3779B97F4A7C15ULL ^ platform::process_id());
 
     srv.fill_config_at_start();
     srv.stats = Stats{};

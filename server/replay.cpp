@@ -211,7 +211,7 @@ bool replay_log(Server& srv) {
     // of one batch do: a read per keyspace operation was a tenth of the replay.
     uint64_t records = 0;
     while ((step = read_record(in, &args)) == Step::Record) {
-        if (records++ % kRecordsPerClockRead == 0) dict_hold_clock(platform::current_time_ms());
+        if (records++ % kRecordsPerClockRead == 0) dict_hold_clock(ks, platform::current_time_ms());
         if (is_marker(args, "MULTI")) {
             // MULTI inside a transaction is never written: the log is damaged there.
             if (in_transaction) {
@@ -240,7 +240,7 @@ bool replay_log(Server& srv) {
     // is a transaction the end of the file cuts short; anything else is damage.
     // Neither ends the start.
     const bool truncated = in.hit_end() || step == Step::End;
-    dict_hold_clock(0);
+    dict_hold_clock(ks, 0);
     std::fclose(f);
     ks->keyspace_hits = hits;
     ks->keyspace_misses = misses;

@@ -121,7 +121,7 @@ void LogRewrite::visit(Keyspace* ks, Entry* e) {
     mark_visited(ks, e);
     if (discarding_) return;
     const std::string key(entry_key(e));
-    if (e->expire_at_ms > 0 && e->expire_at_ms <= dict_now_ms()) return;  // dead: no record
+    if (e->expire_at_ms > 0 && e->expire_at_ms <= dict_now_ms(ks)) return;  // dead: no record
     const int64_t stamp = e->last_access_ms;
     const int64_t deadline = e->expire_at_ms;
     std::vector<std::string_view> items;

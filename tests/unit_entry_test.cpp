@@ -12,6 +12,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::expect_table_consistent;
 using ks_test::FakeClock;
 using ks_test::peek;
@@ -42,87 +43,87 @@ protected:
 
 TEST_F(EntryTest, OverwritesStayInPlaceWhileTheValueFits) {
     const std::string twenty(20, 'a');
-    ASSERT_EQ(dict_set_string(ks, "k", twenty, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", twenty, 0), DictStatus::Ok);
     Entry* e = peek(ks, "k");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->inline_cap, 21u);
     expect_value("k", e, twenty, false);
 
     // Shorter, then equal: written over the old bytes.
-    ASSERT_EQ(dict_set_string(ks, "k", "bb", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "bb", 0), DictStatus::Ok);
     expect_value("k", e, "bb", false);
-    ASSERT_EQ(dict_set_string(ks, "k", std::string(20, 'c'), 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", std::string(20, 'c'), 0), DictStatus::Ok);
     expect_value("k", e, std::string(20, 'c'), false);
     // Longer than the space: an external block, the entry unmoved.
     const std::string longer(21, 'd');
-    ASSERT_EQ(dict_set_string(ks, "k", longer, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", longer, 0), DictStatus::Ok);
     expect_value("k", e, longer, true);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 21));
     // Short again: back inline; then empty, still a value.
-    ASSERT_EQ(dict_set_string(ks, "k", "e", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "e", 0), DictStatus::Ok);
     expect_value("k", e, "e", false);
-    ASSERT_EQ(dict_set_string(ks, "k", "", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "", 0), DictStatus::Ok);
     expect_value("k", e, "", false);
     std::string_view v = "junk";
-    EXPECT_EQ(dict_get_string(ks, "k", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "k", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 0));
 
     // A value larger than any inline space is external from the start.
     const std::string huge(70000, 'h');
-    ASSERT_EQ(dict_set_string(ks, "big", huge, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "big", huge, 0), DictStatus::Ok);
     expect_value("big", peek(ks, "big"), huge, true);
     expect_table_consistent(ks);
 
     // A container overwritten by a string: the list goes with its charges.
-    ASSERT_EQ(dict_rpush(ks, "l", "element"), 1);
+    ASSERT_EQ(dict_rpush(ks, "l", "element"), counted(1));
     Entry* l = peek(ks, "l");
-    ASSERT_EQ(dict_set_string(ks, "l", std::string(100, 'x'), 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "l", std::string(100, 'x'), 0), DictStatus::Ok);
     expect_value("l", l, std::string(100, 'x'), true);
-    ASSERT_EQ(dict_set_string(ks, "l", "short", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "l", "short", 0), DictStatus::Ok);
     expect_value("l", l, "short", false);
     expect_table_consistent(ks);
 }
 
 TEST_F(EntryTest, AppendSetrangeAndSetbitGrowAnInlineValue) {
-    ASSERT_EQ(dict_set_string(ks, "a", "ab", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "a", "ab", 0), DictStatus::Ok);
     Entry* a = peek(ks, "a");
     ASSERT_EQ(a->inline_cap, 8u);
-    EXPECT_EQ(dict_append_string(ks, "a", "cdefg"), 7);
+    EXPECT_EQ(dict_append_string(ks, "a", "cdefg"), counted(7));
     expect_value("a", a, "abcdefg", false);
-    EXPECT_EQ(dict_append_string(ks, "a", "h"), 8);
+    EXPECT_EQ(dict_append_string(ks, "a", "h"), counted(8));
     expect_value("a", a, "abcdefgh", true);
     // Appending the value to itself, from inline and from external storage.
-    ASSERT_EQ(dict_set_string(ks, "self", "xyz", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "self", "xyz", 0), DictStatus::Ok);
     Entry* self = peek(ks, "self");
-    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), 6);
+    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), counted(6));
     expect_value("self", self, "xyzxyz", false);
-    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), 12);
+    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), counted(12));
     expect_value("self", self, "xyzxyzxyzxyz", true);
-    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), 24);
+    EXPECT_EQ(dict_append_string(ks, "self", entry_str(self)), counted(24));
     expect_value("self", self, "xyzxyzxyzxyzxyzxyzxyzxyz", true);
 
-    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), DictStatus::Ok);
     Entry* s = peek(ks, "s");
-    EXPECT_EQ(dict_setrange(ks, "s", 5, " w"), 7);
+    EXPECT_EQ(dict_setrange(ks, "s", 5, " w"), counted(7));
     expect_value("s", s, "hello w", false);
-    EXPECT_EQ(dict_setrange(ks, "s", 10, "x"), 11);
+    EXPECT_EQ(dict_setrange(ks, "s", 10, "x"), counted(11));
     expect_value("s", s, std::string("hello w\0\0\0x", 11), true);
     // A range write whose bytes come from the growing inline value itself.
-    ASSERT_EQ(dict_set_string(ks, "t", "abcde", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "t", "abcde", 0), DictStatus::Ok);
     Entry* t = peek(ks, "t");
-    EXPECT_EQ(dict_setrange(ks, "t", 5, entry_str(t)), 10);
+    EXPECT_EQ(dict_setrange(ks, "t", 5, entry_str(t)), counted(10));
     expect_value("t", t, "abcdeabcde", true);
 
-    ASSERT_EQ(dict_set_string(ks, "b", std::string(1, '\0'), 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "b", std::string(1, '\0'), 0), DictStatus::Ok);
     Entry* b = peek(ks, "b");
     int old_bit = -1;
-    ASSERT_EQ(dict_setbit(ks, "b", 7, 1, &old_bit), 0);
+    ASSERT_EQ(dict_setbit(ks, "b", 7, 1, &old_bit), DictStatus::Ok);
     EXPECT_EQ(old_bit, 0);
     expect_value("b", b, std::string(1, '\x01'), false);
-    ASSERT_EQ(dict_setbit(ks, "b", 55, 1, &old_bit), 0);
+    ASSERT_EQ(dict_setbit(ks, "b", 55, 1, &old_bit), DictStatus::Ok);
     expect_value("b", b, std::string("\x01\0\0\0\0\0\x01", 7), false);
-    ASSERT_EQ(dict_setbit(ks, "b", 63, 1, &old_bit), 0);
+    ASSERT_EQ(dict_setbit(ks, "b", 63, 1, &old_bit), DictStatus::Ok);
     expect_value("b", b, std::string("\x01\0\0\0\0\0\x01\x01", 8), true);
     expect_table_consistent(ks);
 }
@@ -130,30 +131,30 @@ TEST_F(EntryTest, AppendSetrangeAndSetbitGrowAnInlineValue) {
 TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     dict_set_max_memory(ks, 100);  // keeps the eviction index, checked by the consistency walk
     const std::string inline_value(30, 'i');
-    ASSERT_EQ(dict_set_string(ks, "in", inline_value, FakeClock::now + 5000), 0);
-    ASSERT_EQ(dict_set_string(ks, "ext", "e", 0), 0);
-    ASSERT_EQ(dict_append_string(ks, "ext", std::string(40, 'e')), 41);
+    ASSERT_EQ(dict_set_string(ks, "in", inline_value, FakeClock::now + 5000), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "ext", "e", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_append_string(ks, "ext", std::string(40, 'e')), counted(41));
     ASSERT_TRUE(entry_str_external(peek(ks, "ext")));
 
     // To a longer and to a shorter name; the deadline and the kind of storage go along.
-    EXPECT_EQ(dict_rename(ks, "in", "a-much-longer-destination-name", false), 1);
+    EXPECT_EQ(dict_rename(ks, "in", "a-much-longer-destination-name", false), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "in"), nullptr);
     expect_value("a-much-longer-destination-name", peek(ks, "a-much-longer-destination-name"), inline_value, false);
-    EXPECT_EQ(dict_pttl(ks, "a-much-longer-destination-name"), 5000);
-    EXPECT_EQ(dict_rename(ks, "a-much-longer-destination-name", "i", false), 1);
+    EXPECT_EQ(dict_pttl(ks, "a-much-longer-destination-name"), counted(5000));
+    EXPECT_EQ(dict_rename(ks, "a-much-longer-destination-name", "i", false), DictStatus::Ok);
     expect_value("i", peek(ks, "i"), inline_value, false);
-    EXPECT_EQ(dict_rename(ks, "ext", "x", false), 1);
+    EXPECT_EQ(dict_rename(ks, "ext", "x", false), DictStatus::Ok);
     expect_value("x", peek(ks, "x"), "e" + std::string(40, 'e'), true);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 30) + string_key_charge(1, 41));
     expect_table_consistent(ks);
 
     // Copies own their bytes: changing one leaves the other alone.
-    EXPECT_EQ(dict_copy(ks, "i", "i2", false), 1);
-    EXPECT_EQ(dict_copy(ks, "x", "x2", false), 1);
-    EXPECT_EQ(dict_pttl(ks, "i2"), 5000);
+    EXPECT_EQ(dict_copy(ks, "i", "i2", false), DictStatus::Ok);
+    EXPECT_EQ(dict_copy(ks, "x", "x2", false), DictStatus::Ok);
+    EXPECT_EQ(dict_pttl(ks, "i2"), counted(5000));
     EXPECT_NE(entry_str(peek(ks, "x2")).data(), entry_str(peek(ks, "x")).data());
-    EXPECT_EQ(dict_setrange(ks, "i2", 0, "I"), 30);
-    EXPECT_EQ(dict_setrange(ks, "x2", 0, "X"), 41);
+    EXPECT_EQ(dict_setrange(ks, "i2", 0, "I"), counted(30));
+    EXPECT_EQ(dict_setrange(ks, "x2", 0, "X"), counted(41));
     expect_value("i", peek(ks, "i"), inline_value, false);
     expect_value("x", peek(ks, "x"), "e" + std::string(40, 'e'), true);
     EXPECT_EQ(entry_str(peek(ks, "i2")), "I" + inline_value.substr(1));
@@ -172,28 +173,28 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
     dict_set_max_memory(ks, 1);
     const auto same = ks_test::keys_in_bucket(77, INITIAL_BUCKETS, 5);
     const std::string elsewhere = ks_test::keys_in_bucket(78, INITIAL_BUCKETS, 1)[0];
-    for (int i = 0; i < 4; i++) ASSERT_EQ(dict_set_string(ks, same[i], "v", 0), 0);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(dict_set_string(ks, same[i], "v", 0), DictStatus::Ok);
     // Chain head first: 3, 2, 1, 0. Taking out the middle keeps the rest in order.
-    ASSERT_EQ(dict_del(ks, same[1]), 1);
+    ASSERT_EQ(dict_del(ks, same[1]), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[3], same[2], same[0]}));
 
     // Renamed into the bucket: the new chain head, first of its stamp.
-    ASSERT_EQ(dict_set_string(ks, elsewhere, "w", 0), 0);
-    ASSERT_EQ(dict_rename(ks, elsewhere, same[4], false), 1);
+    ASSERT_EQ(dict_set_string(ks, elsewhere, "w", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_rename(ks, elsewhere, same[4], false), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[4], same[3], same[2], same[0]}));
 
     // Touches move keys behind the older stamps (the copy touches its source);
     // among the newer stamps the chain decides, the copy being its head.
     FakeClock::now += 1;
     ASSERT_NE(dict_find_entry(ks, same[3]), nullptr);
-    ASSERT_EQ(dict_copy(ks, same[2], same[1], false), 1);
+    ASSERT_EQ(dict_copy(ks, same[2], same[1], false), DictStatus::Ok);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[4], same[0], same[1], same[3], same[2]}));
     expect_table_consistent(ks);
 
     // A key too big for the limit, written later, drives the eviction in that order.
     FakeClock::now += 1;
     const uint64_t room = (uint64_t(1) << 20) - (ks->used_memory - kBase) - kBase;
-    ASSERT_EQ(dict_set_string(ks, "big", std::string(room - string_key_charge(3, 0) + 1, 'b'), 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "big", std::string(room - string_key_charge(3, 0) + 1, 'b'), 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, same[4]), nullptr);
     EXPECT_NE(peek(ks, same[0]), nullptr);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[0], same[1], same[3], same[2], "big"}));

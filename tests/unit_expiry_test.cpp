@@ -13,6 +13,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::FakeClock;
 using ks_test::KeyspaceTest;
 using ks_test::peek;
@@ -25,65 +26,66 @@ constexpr uint64_t kMB = 1048576;
 
 TEST_F(KeyspaceTest, TtlRoundsRemainingSecondsUp) {
     put_string(ks, "k", "v");
-    EXPECT_EQ(dict_ttl(ks, "k"), -1);
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::NotFound);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
 
-    ASSERT_EQ(dict_expire(ks, "k", 1), 1);
-    EXPECT_EQ(dict_ttl(ks, "k"), 1);
-    EXPECT_EQ(dict_pttl(ks, "k"), 1000);
+    ASSERT_EQ(dict_expire(ks, "k", 1), DictStatus::Ok);
+    EXPECT_EQ(dict_ttl(ks, "k"), counted(1));
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(1000));
 
     const int64_t deadline = peek(ks, "k")->expire_at_ms;
     FakeClock::now = deadline - 1001;
-    EXPECT_EQ(dict_ttl(ks, "k"), 2);
-    EXPECT_EQ(dict_pttl(ks, "k"), 1001);
+    EXPECT_EQ(dict_ttl(ks, "k"), counted(2));
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(1001));
     FakeClock::now = deadline - 1000;
-    EXPECT_EQ(dict_ttl(ks, "k"), 1);
+    EXPECT_EQ(dict_ttl(ks, "k"), counted(1));
     FakeClock::now = deadline - 1;
-    EXPECT_EQ(dict_ttl(ks, "k"), 1);
-    EXPECT_EQ(dict_pttl(ks, "k"), 1);
+    EXPECT_EQ(dict_ttl(ks, "k"), counted(1));
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(1));
 
     // Deadline equal to now: already dead.
     FakeClock::now = deadline;
-    EXPECT_EQ(dict_ttl(ks, "k"), -2);
-    EXPECT_EQ(dict_exists(ks, "k"), 0);
+    EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::Missing);
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Missing);
     EXPECT_EQ(ks->key_count, 0u);
 
-    EXPECT_EQ(dict_ttl(ks, "missing"), -2);
-    EXPECT_EQ(dict_pttl(ks, "missing"), -2);
-    EXPECT_EQ(dict_ttl(nullptr, "k"), -2);
-    EXPECT_EQ(dict_pttl(nullptr, "k"), -2);
+    EXPECT_EQ(dict_ttl(ks, "missing").status, DictStatus::Missing);
+    EXPECT_EQ(dict_pttl(ks, "missing").status, DictStatus::Missing);
+    EXPECT_EQ(dict_ttl(nullptr, "k").status, DictStatus::Missing);
+    EXPECT_EQ(dict_pttl(nullptr, "k").status, DictStatus::Missing);
 }
 
 TEST_F(KeyspaceTest, ExpireSetsOrClearsAndPersistReports) {
     put_string(ks, "k", "v");
-    EXPECT_EQ(dict_expire_ms(ks, "missing", 100), 0);
-    EXPECT_EQ(dict_expire(ks, "missing", 1), 0);
-    EXPECT_EQ(dict_expire(nullptr, "k", 1), 0);
+    EXPECT_EQ(dict_expire_ms(ks, "missing", 100), DictStatus::Missing);
+    EXPECT_EQ(dict_expire(ks, "missing", 1), DictStatus::Missing);
+    EXPECT_EQ(dict_expire(nullptr, "k", 1), DictStatus::Missing);
 
-    ASSERT_EQ(dict_expire_ms(ks, "k", 250), 1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 250), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "k")->expire_at_ms, FakeClock::now + 250);
-    ASSERT_EQ(dict_expire_ms(ks, "k", 0), 1);  // a non-positive time makes it persistent
-    EXPECT_EQ(dict_ttl(ks, "k"), -1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 0), DictStatus::Ok);  // a non-positive time makes it persistent
+    EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::NotFound);
     dict_expire_ms(ks, "k", 250);
-    ASSERT_EQ(dict_expire_ms(ks, "k", -5), 1);
-    EXPECT_EQ(dict_ttl(ks, "k"), -1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", -5), DictStatus::Ok);
+    EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::NotFound);
 
-    EXPECT_EQ(dict_persist(ks, "k"), 0);
+    EXPECT_EQ(dict_persist(ks, "k"), DictStatus::NotFound);
     dict_expire(ks, "k", 30);
-    EXPECT_EQ(dict_persist(ks, "k"), 1);
-    EXPECT_EQ(dict_persist(ks, "k"), 0);
-    EXPECT_EQ(dict_persist(ks, "missing"), 0);
-    EXPECT_EQ(dict_ttl(ks, "k"), -1);
+    EXPECT_EQ(dict_persist(ks, "k"), DictStatus::Ok);
+    EXPECT_EQ(dict_persist(ks, "k"), DictStatus::NotFound);
+    EXPECT_EQ(dict_persist(ks, "missing"), DictStatus::Missing);
+    EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::NotFound);
 
-    ASSERT_EQ(dict_expire_at_ms(ks, "k", FakeClock::now + 7), 1);
-    EXPECT_EQ(dict_pttl(ks, "k"), 7);
-    EXPECT_EQ(dict_expire_at_ms(ks, "missing", FakeClock::now + 7), 0);
-    ASSERT_EQ(dict_expire_at_ms(ks, "k", 0), 1);
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    ASSERT_EQ(dict_expire_at_ms(ks, "k", FakeClock::now + 7), DictStatus::Ok);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(7));
+    EXPECT_EQ(dict_expire_at_ms(ks, "missing", FakeClock::now + 7), DictStatus::Missing);
+    ASSERT_EQ(dict_expire_at_ms(ks, "k", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
 
     // A relative time past the end of the clock still leaves a live key.
-    ASSERT_EQ(dict_expire_ms(ks, "k", INT64_MAX), 1);
-    EXPECT_GT(dict_pttl(ks, "k"), 0);
+    ASSERT_EQ(dict_expire_ms(ks, "k", INT64_MAX), DictStatus::Ok);
+    EXPECT_TRUE(dict_pttl(ks, "k").ok());
+    EXPECT_GT(dict_pttl(ks, "k").value, 0);
     ks_test::expect_table_consistent(ks);
 }
 
@@ -128,7 +130,7 @@ TEST_F(KeyspaceTest, ExpiryIndexFollowsEveryChange) {
     ks_test::expect_table_consistent(ks);
 
     FakeClock::now += 110;  // k10 (110) dies on lookup
-    EXPECT_EQ(dict_exists(ks, "k10"), 0);
+    EXPECT_EQ(dict_exists(ks, "k10"), DictStatus::Missing);
     EXPECT_EQ(ks->expiry_index.size(), 20u);
     ks_test::expect_table_consistent(ks);
 
@@ -138,8 +140,8 @@ TEST_F(KeyspaceTest, ExpiryIndexFollowsEveryChange) {
     FakeClock::now += 10000;
     dict_cleanup_expired(ks);
     EXPECT_TRUE(ks->expiry_index.empty());
-    EXPECT_EQ(dict_exists(ks, "k1"), 1);
-    EXPECT_EQ(dict_exists(ks, "k0"), 0);
+    EXPECT_EQ(dict_exists(ks, "k1"), DictStatus::Ok);
+    EXPECT_EQ(dict_exists(ks, "k0"), DictStatus::Missing);
 }
 
 TEST_F(KeyspaceTest, SweepOfKeysWithoutExpiryLeavesThemAlone) {
@@ -154,21 +156,21 @@ TEST_F(KeyspaceTest, SweepOfKeysWithoutExpiryLeavesThemAlone) {
 
 // A held reading stands for "now" until it is released; a test clock still wins.
 TEST_F(KeyspaceTest, HeldClockDecidesExpiryUntilReleased) {
-    dict_hold_clock(FakeClock::now + 5'000);
-    EXPECT_EQ(dict_now_ms(), FakeClock::now);
+    dict_hold_clock(ks, FakeClock::now + 5'000);
+    EXPECT_EQ(dict_now_ms(ks), FakeClock::now);
 
-    dict_set_clock(nullptr);
+    dict_set_clock(ks, nullptr);
     const int64_t held = 1'000'000;  // long past: every real deadline is later
-    dict_hold_clock(held);
-    EXPECT_EQ(dict_now_ms(), held);
+    dict_hold_clock(ks, held);
+    EXPECT_EQ(dict_now_ms(ks), held);
     put_string(ks, "k", "v");
-    ASSERT_EQ(dict_expire_at_ms(ks, "k", held + 10), 1);
+    ASSERT_EQ(dict_expire_at_ms(ks, "k", held + 10), DictStatus::Ok);
     EXPECT_NE(dict_find_entry(ks, "k"), nullptr);  // alive at the held time
 
-    dict_hold_clock(0);
-    EXPECT_GT(dict_now_ms(), held);
+    dict_hold_clock(ks, 0);
+    EXPECT_GT(dict_now_ms(ks), held);
     EXPECT_EQ(dict_find_entry(ks, "k"), nullptr);  // dead by the real clock
-    dict_set_clock(&FakeClock::read);
+    dict_set_clock(ks, &FakeClock::read);
 }
 
 // ---- the memory limit and eviction -----------------------------------------------
@@ -197,14 +199,14 @@ TEST_F(KeyspaceTest, ReadingAKeyMovesItToTheBackOfTheOrder) {
     FakeClock::now += 1;
     put_string(ks, "b", big);
     FakeClock::now += 1;
-    EXPECT_EQ(dict_last_accessed_ms(ks, "a"), FakeClock::now);
+    EXPECT_EQ(dict_last_accessed_ms(ks, "a"), counted(FakeClock::now));
     FakeClock::now += 1;
     put_string(ks, "c", big);
     dict_evict_lru(ks);
     EXPECT_NE(peek(ks, "a"), nullptr);
     EXPECT_EQ(peek(ks, "b"), nullptr);
     EXPECT_NE(peek(ks, "c"), nullptr);
-    EXPECT_EQ(dict_last_accessed_ms(ks, "b"), 0);
+    EXPECT_EQ(dict_last_accessed_ms(ks, "b"), (DictCount{DictStatus::Missing, 0}));
 }
 
 TEST_F(KeyspaceTest, EqualStampsGoByBucketThenChainPosition) {

@@ -17,6 +17,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::string_key_charge;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
@@ -72,7 +73,7 @@ protected:
         uint64_t cursor = 0;
         do {
             std::vector<std::string_view> out;
-            EXPECT_EQ(dict_hscan(ks, key, &cursor, count, &out), 0);
+            EXPECT_EQ(dict_hscan(ks, key, &cursor, count, &out), DictStatus::Ok);
             for (size_t i = 0; i + 1 < out.size(); i += 2) pairs.emplace_back(out[i], out[i + 1]);
         } while (cursor != 0 && pairs.size() < 10'000'000);
         std::sort(pairs.begin(), pairs.end());
@@ -80,54 +81,54 @@ protected:
     }
     std::string get(std::string_view key, std::string_view field) {
         std::string_view v;
-        return dict_hget(ks, key, field, &v) == 1 ? std::string(v) : std::string("<missing>");
+        return dict_hget(ks, key, field, &v) == DictStatus::Ok ? std::string(v) : std::string("<missing>");
     }
 };
 
 }  // namespace
 
 TEST_F(HashesTest, PairsKeepInsertionOrderThroughOverwritesAndDeletes) {
-    EXPECT_EQ(dict_hset(ks, "h", "f1", "a"), 1);
-    EXPECT_EQ(dict_hset(ks, "h", "f2", "b"), 1);
-    EXPECT_EQ(dict_hset(ks, "h", "f3", "c"), 1);
-    EXPECT_EQ(dict_hset(ks, "h", "f1", "A"), 0);
+    EXPECT_EQ(dict_hset(ks, "h", "f1", "a"), counted(1));
+    EXPECT_EQ(dict_hset(ks, "h", "f2", "b"), counted(1));
+    EXPECT_EQ(dict_hset(ks, "h", "f3", "c"), counted(1));
+    EXPECT_EQ(dict_hset(ks, "h", "f1", "A"), counted(0));
     EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f2", "b"}, {"f3", "c"}}));
     const std::vector<std::string_view> f2{"f2", "f2", "nope"};
-    EXPECT_EQ(dict_hdel(ks, "h", f2), 1) << "a name given twice is removed once";
+    EXPECT_EQ(dict_hdel(ks, "h", f2), counted(1)) << "a name given twice is removed once";
     EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f3", "c"}}));
-    EXPECT_EQ(dict_hset(ks, "h", "f2", "again"), 1);
+    EXPECT_EQ(dict_hset(ks, "h", "f2", "again"), counted(1));
     EXPECT_EQ(all("h"), (Pairs{{"f1", "A"}, {"f3", "c"}, {"f2", "again"}}));
     std::vector<std::string_view> keys, vals;
-    EXPECT_EQ(dict_hkeys(ks, "h", &keys), 3);
-    EXPECT_EQ(dict_hvals(ks, "h", &vals), 3);
+    EXPECT_EQ(dict_hkeys(ks, "h", &keys), counted(3));
+    EXPECT_EQ(dict_hvals(ks, "h", &vals), counted(3));
     EXPECT_EQ(keys, (std::vector<std::string_view>{"f1", "f3", "f2"}));
     EXPECT_EQ(vals, (std::vector<std::string_view>{"A", "c", "again"}));
-    EXPECT_EQ(dict_hdel(ks, "h", {"f1", "f3", "f2"}), 3);
-    EXPECT_EQ(dict_exists(ks, "h"), 0) << "the last deletion removes the key";
+    EXPECT_EQ(dict_hdel(ks, "h", {"f1", "f3", "f2"}), counted(3));
+    EXPECT_EQ(dict_exists(ks, "h"), DictStatus::Missing) << "the last deletion removes the key";
     EXPECT_EQ(ks->used_memory, kBase);
-    EXPECT_EQ(dict_hlen(ks, "h"), 0);
-    EXPECT_EQ(dict_hdel(ks, "h", {"f1"}), 0);
+    EXPECT_EQ(dict_hlen(ks, "h").status, DictStatus::Missing);
+    EXPECT_EQ(dict_hdel(ks, "h", {"f1"}).value, 0);
 }
 
 TEST_F(HashesTest, EmptyFieldAndValueAreStoredFoundAndRemoved) {
-    EXPECT_EQ(dict_hset(ks, "h", "", "v"), 1);
-    EXPECT_EQ(dict_hset(ks, "h", "", "w"), 0) << "the empty field is found again";
-    EXPECT_EQ(dict_hset(ks, "h", "e", ""), 1);
-    EXPECT_EQ(dict_hlen(ks, "h"), 2);
+    EXPECT_EQ(dict_hset(ks, "h", "", "v"), counted(1));
+    EXPECT_EQ(dict_hset(ks, "h", "", "w"), counted(0)) << "the empty field is found again";
+    EXPECT_EQ(dict_hset(ks, "h", "e", ""), counted(1));
+    EXPECT_EQ(dict_hlen(ks, "h"), counted(2));
     EXPECT_EQ(get("h", ""), "w");
     std::string_view v = "sentinel";
-    EXPECT_EQ(dict_hget(ks, "h", "e", &v), 1) << "an empty value is found";
+    EXPECT_EQ(dict_hget(ks, "h", "e", &v), DictStatus::Ok) << "an empty value is found";
     EXPECT_TRUE(v.empty());
-    EXPECT_EQ(dict_hexists(ks, "h", ""), 1);
-    EXPECT_EQ(dict_hstrlen(ks, "h", "e"), 0);
+    EXPECT_EQ(dict_hexists(ks, "h", ""), DictStatus::Ok);
+    EXPECT_EQ(dict_hstrlen(ks, "h", "e"), counted(0));
     EXPECT_EQ(all("h"), (Pairs{{"", "w"}, {"e", ""}}));
-    EXPECT_EQ(dict_hdel(ks, "h", {""}), 1);
-    EXPECT_EQ(dict_hexists(ks, "h", ""), 0);
+    EXPECT_EQ(dict_hdel(ks, "h", {""}), counted(1));
+    EXPECT_EQ(dict_hexists(ks, "h", ""), DictStatus::Missing);
     EXPECT_EQ(all("h"), (Pairs{{"e", ""}}));
 }
 
 TEST_F(HashesTest, ChargesFollowTheNominalPairArray) {
-    ASSERT_EQ(dict_hset(ks, "hk", "f", "vv"), 1);
+    ASSERT_EQ(dict_hset(ks, "hk", "f", "vv"), counted(1));
     // The key, four pair slots, the pair's lengths and their two blobs.
     EXPECT_EQ(ks->used_memory, kBase + 2 + CHARGE_KEY + 4 * CHARGE_HASH_SLOT + 1 + 2 + kPairBlobs);
     for (int i = 2; i <= 4; i++) dict_hset(ks, "hk", "f" + std::to_string(i), "x");
@@ -161,12 +162,12 @@ TEST_F(HashesTest, LargeHashMatchesAReferenceThroughChurn) {
             const int kind = static_cast<int>(rng() % 10);
             if (kind < (round % 2 ? 3 : 7)) {
                 const std::string v = std::to_string(rng() % 1000);
-                ASSERT_EQ(dict_hset(ks, "big", f, v), ref.set(f, v)) << f;
+                ASSERT_EQ(dict_hset(ks, "big", f, v), counted(ref.set(f, v))) << f;
             } else {
-                ASSERT_EQ(dict_hdel(ks, "big", {f}), ref.del(f) ? 1 : 0) << f;
+                ASSERT_EQ(dict_hdel(ks, "big", {f}).value, ref.del(f) ? 1 : 0) << f;
             }
         }
-        ASSERT_EQ(dict_hlen(ks, "big"), static_cast<int64_t>(ref.pairs.size()));
+        ASSERT_EQ(dict_hlen(ks, "big").value, static_cast<int64_t>(ref.pairs.size()));
         EXPECT_EQ(all("big"), ref.pairs) << "round " << round;
         Pairs sorted = ref.pairs;
         std::sort(sorted.begin(), sorted.end());
@@ -176,51 +177,51 @@ TEST_F(HashesTest, LargeHashMatchesAReferenceThroughChurn) {
     }
     std::vector<std::string_view> every;
     for (const auto& p : ref.pairs) every.push_back(p.first);
-    EXPECT_EQ(dict_hdel(ks, "big", every), static_cast<int64_t>(ref.pairs.size()));
-    EXPECT_EQ(dict_exists(ks, "big"), 0);
+    EXPECT_EQ(dict_hdel(ks, "big", every).value, static_cast<int64_t>(ref.pairs.size()));
+    EXPECT_EQ(dict_exists(ks, "big"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
 TEST_F(HashesTest, IntegerIncrementReadsAPrefixAndRefusesOverflow) {
     int64_t out = 0;
-    EXPECT_EQ(dict_hincrby(ks, "h", "n", 5, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "n", 5, &out), DictStatus::Ok);
     EXPECT_EQ(out, 5);
     EXPECT_EQ(get("h", "n"), "5");
     dict_hset(ks, "h", "p", "12abc");
-    EXPECT_EQ(dict_hincrby(ks, "h", "p", 1, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "p", 1, &out), DictStatus::Ok);
     EXPECT_EQ(get("h", "p"), "13");
     dict_hset(ks, "h", "a", "abc");
-    EXPECT_EQ(dict_hincrby(ks, "h", "a", -7, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "a", -7, &out), DictStatus::Ok);
     EXPECT_EQ(get("h", "a"), "-7");
     dict_hset(ks, "h", "s", " -20x");
-    EXPECT_EQ(dict_hincrby(ks, "h", "s", 1, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "s", 1, &out), DictStatus::Ok);
     EXPECT_EQ(out, -19);
 
     dict_hset(ks, "h", "max", "9223372036854775807");
-    EXPECT_EQ(dict_hincrby(ks, "h", "max", 1, &out), -3);
+    EXPECT_EQ(dict_hincrby(ks, "h", "max", 1, &out), DictStatus::Overflow);
     EXPECT_EQ(get("h", "max"), "9223372036854775807") << "an overflow changes nothing";
     dict_hset(ks, "h", "huge", "99999999999999999999");
-    EXPECT_EQ(dict_hincrby(ks, "h", "huge", 1, &out), -3) << "a value beyond the range reads as the limit";
-    EXPECT_EQ(dict_hincrby(ks, "h", "huge", -1, &out), 0);
+    EXPECT_EQ(dict_hincrby(ks, "h", "huge", 1, &out), DictStatus::Overflow) << "a value beyond the range reads as the limit";
+    EXPECT_EQ(dict_hincrby(ks, "h", "huge", -1, &out), DictStatus::Ok);
     EXPECT_EQ(out, INT64_MAX - 1);
-    EXPECT_EQ(dict_hincrby(ks, "h", "min", INT64_MIN, &out), 0);
-    EXPECT_EQ(dict_hincrby(ks, "h", "min", -1, &out), -3);
+    EXPECT_EQ(dict_hincrby(ks, "h", "min", INT64_MIN, &out), DictStatus::Ok);
+    EXPECT_EQ(dict_hincrby(ks, "h", "min", -1, &out), DictStatus::Overflow);
     EXPECT_EQ(get("h", "min"), "-9223372036854775808");
 }
 
 TEST_F(HashesTest, FloatIncrementKeepsSeventeenDigitsAndRefusesInfinity) {
     double out = 0;
     dict_hset(ks, "h", "f", "0.2");
-    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "f", 0.1, &out), 0);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "f", 0.1, &out), DictStatus::Ok);
     EXPECT_EQ(get("h", "f"), "0.30000000000000004");
     dict_hset(ks, "h", "big", "1e308");
-    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "big", 1e308, &out), -3);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "big", 1e308, &out), DictStatus::Overflow);
     EXPECT_TRUE(std::isinf(out));
     EXPECT_EQ(get("h", "big"), "1e308");
     dict_hset(ks, "h", "pre", "2.5kg");
-    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "pre", 1, &out), 0);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "h", "pre", 1, &out), DictStatus::Ok);
     EXPECT_EQ(get("h", "pre"), "3.5");
-    EXPECT_EQ(dict_hincrbyfloat(ks, "new", "x", -1.25, &out), 0);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "new", "x", -1.25, &out), DictStatus::Ok);
     EXPECT_EQ(get("new", "x"), "-1.25");
 }
 
@@ -228,11 +229,11 @@ TEST_F(HashesTest, ScanOfASmallHashIsOnePage) {
     for (int i = 0; i < 5; i++) dict_hset(ks, "h", "f" + std::to_string(i), std::to_string(i));
     uint64_t cursor = 0;
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_hscan(ks, "h", &cursor, 2, &out), 0);
+    EXPECT_EQ(dict_hscan(ks, "h", &cursor, 2, &out), DictStatus::Ok);
     EXPECT_EQ(cursor, 0u);
     EXPECT_EQ(out.size(), 10u);
     cursor = 4;
-    EXPECT_EQ(dict_hscan(ks, "missing", &cursor, 10, &out), 0);
+    EXPECT_EQ(dict_hscan(ks, "missing", &cursor, 10, &out), DictStatus::Ok);
     EXPECT_EQ(cursor, 0u);
     EXPECT_TRUE(out.empty());
 }
@@ -245,18 +246,18 @@ TEST_F(HashesTest, OtherTypesAreRefused) {
     int64_t n = 0;
     double d = 0;
     uint64_t cursor = 0;
-    EXPECT_EQ(dict_hset(ks, "s", "f", "v"), -1);
-    EXPECT_EQ(dict_hget(ks, "s", "f", &v), -1);
-    EXPECT_EQ(dict_hdel(ks, "s", {"f"}), -1);
-    EXPECT_EQ(dict_hlen(ks, "s"), -1);
-    EXPECT_EQ(dict_hexists(ks, "s", "f"), 0);
-    EXPECT_EQ(dict_hstrlen(ks, "s", "f"), -1);
-    EXPECT_EQ(dict_hgetall(ks, "s", &out), -1);
-    EXPECT_EQ(dict_hkeys(ks, "s", &out), -1);
-    EXPECT_EQ(dict_hvals(ks, "s", &out), -1);
-    EXPECT_EQ(dict_hincrby(ks, "s", "f", 1, &n), -1);
-    EXPECT_EQ(dict_hincrbyfloat(ks, "s", "f", 1, &d), -1);
-    EXPECT_EQ(dict_hscan(ks, "s", &cursor, 10, &out), -1);
+    EXPECT_EQ(dict_hset(ks, "s", "f", "v").status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hget(ks, "s", "f", &v), DictStatus::WrongType);
+    EXPECT_EQ(dict_hdel(ks, "s", {"f"}).status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hlen(ks, "s").status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hexists(ks, "s", "f"), DictStatus::WrongType);
+    EXPECT_EQ(dict_hstrlen(ks, "s", "f").status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hgetall(ks, "s", &out).status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hkeys(ks, "s", &out).status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hvals(ks, "s", &out).status, DictStatus::WrongType);
+    EXPECT_EQ(dict_hincrby(ks, "s", "f", 1, &n), DictStatus::WrongType);
+    EXPECT_EQ(dict_hincrbyfloat(ks, "s", "f", 1, &d), DictStatus::WrongType);
+    EXPECT_EQ(dict_hscan(ks, "s", &cursor, 10, &out), DictStatus::WrongType);
     EXPECT_EQ(ks->used_memory, before);
     EXPECT_STREQ(dict_type_name(ks, "s"), "string");
 }
@@ -265,7 +266,7 @@ TEST_F(HashesTest, CopyIsIndependentAndChargedByCount) {
     for (int i = 0; i < 5; i++) dict_hset(ks, "src", "f" + std::to_string(i), "v");
     dict_hdel(ks, "src", {"f1"});
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     // Four pairs in an array of exactly four slots.
     EXPECT_EQ(ks->used_memory, before + 3 + CHARGE_KEY + 4 * CHARGE_HASH_SLOT + 4 * (2 + 1 + kPairBlobs));
     EXPECT_EQ(all("dst"), all("src"));
@@ -286,6 +287,6 @@ TEST_F(HashesTest, NewFieldsRunEviction) {
         dict_hset(ks, "h" + std::to_string(i), "f", chunk);
     }
     EXPECT_LE(ks->used_memory, uint64_t(1) << 20);
-    EXPECT_EQ(dict_exists(ks, "h0"), 0) << "the least recently used hash went first";
-    EXPECT_EQ(dict_exists(ks, "h14"), 1);
+    EXPECT_EQ(dict_exists(ks, "h0"), DictStatus::Missing) << "the least recently used hash went first";
+    EXPECT_EQ(dict_exists(ks, "h14"), DictStatus::Ok);
 }

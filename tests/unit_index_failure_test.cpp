@@ -17,61 +17,14 @@
 #include <vector>
 
 #include "keyspace/keyspace.h"
+#include "support/failing_allocator.h"
 #include "unit_keyspace_dump.h"
 #include "unit_keyspace_support.h"
 
-namespace {
-
-// Allocations left before the one that fails; negative: none fails. Only the
-// thread that arms it counts.
-thread_local int64_t t_allocations_before_failure = -1;
-
-struct FailAllocation {
-    explicit FailAllocation(int64_t after) { t_allocations_before_failure = after; }
-    ~FailAllocation() { t_allocations_before_failure = -1; }
-    FailAllocation(const FailAllocation&) = delete;
-    FailAllocation& operator=(const FailAllocation&) = delete;
-};
-
-}  // namespace
-
-// Every non-aligned form is replaced, so that whatever a sanitizer runtime
-// would supply never meets these in an allocation/deallocation pair. They pair
-// malloc with free; the compiler, seeing new-expressions of this file inlined
-// next to a delete that calls free, cannot tell.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 
-void* allocate(std::size_t n) {
-    if (t_allocations_before_failure >= 0 && t_allocations_before_failure-- == 0) throw std::bad_alloc();
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-
-void* allocate_or_null(std::size_t n) noexcept {
-    try {
-        return allocate(n);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
-namespace {
-
+using ks_test::counted;
 using ks_test::FakeClock;
 
 constexpr int64_t kStart = 1'700'000'000'000;
@@ -125,32 +78,32 @@ struct FailureCase {
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 void seed(Keyspace* ks) {
-    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), 0);
-    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), 0);
-    ASSERT_EQ(dict_rpush(ks, "l", "a"), 1);
-    ASSERT_EQ(dict_rpush(ks, "l", "b"), 2);
-    ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2"}), 2);
-    for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "s", "hello", 0), DictStatus::Ok);
+    ASSERT_EQ(dict_set_string(ks, "t", "mortal", kDeadline), DictStatus::Ok);
+    ASSERT_EQ(dict_rpush(ks, "l", "a"), counted(1));
+    ASSERT_EQ(dict_rpush(ks, "l", "b"), counted(2));
+    ASSERT_EQ(dict_sadd(ks, "set", {"m1", "m2"}), counted(2));
+    for (int i = 0; i < 20; i++) ASSERT_EQ(dict_set_string(ks, "k" + std::to_string(i), "v", 0), DictStatus::Ok);
 }
 
 const std::vector<FailureCase>& failure_cases() {
     static const std::vector<FailureCase> all = {
-        {"touch_on_read", [](Keyspace* ks) { return dict_exists(ks, "s") == 1; },
+        {"touch_on_read", [](Keyspace* ks) { return dict_exists(ks, "s") == DictStatus::Ok; },
          [](Keyspace*) { FakeClock::now += 7; }},
-        {"touch_on_write", [](Keyspace* ks) { return dict_rpush(ks, "l", "c") == 3; },
+        {"touch_on_write", [](Keyspace* ks) { return dict_rpush(ks, "l", "c") == DictCount{DictStatus::Ok, 3}; },
          [](Keyspace*) { FakeClock::now += 7; }},
-        {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == 1; }},
-        {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == 1; }},
-        {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == 0; }},
-        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == 0; }},
-        {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == 1; }},
-        {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == 1; }},
-        {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == 1; }},
-        {"rename_with_deadline", [](Keyspace* ks) { return dict_rename(ks, "t", "t2", false) == 1; }},
-        {"rename_over_existing", [](Keyspace* ks) { return dict_rename(ks, "t", "k3", false) == 1; }},
-        {"copy_string_over_existing", [](Keyspace* ks) { return dict_copy(ks, "t", "s", true) == 1; }},
-        {"copy_list_over_existing", [](Keyspace* ks) { return dict_copy(ks, "l", "t", true) == 1; }},
-        {"copy_set", [](Keyspace* ks) { return dict_copy(ks, "set", "set2", false) == 1; }},
+        {"new_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "t", kDeadline + 5) == DictStatus::Ok; }},
+        {"first_deadline", [](Keyspace* ks) { return dict_expire_at_ms(ks, "s", kDeadline) == DictStatus::Ok; }},
+        {"new_string_key", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", 0) == DictStatus::Ok; }},
+        {"new_string_key_with_deadline", [](Keyspace* ks) { return dict_set_string(ks, "new", "v", kDeadline) == DictStatus::Ok; }},
+        {"new_list_key", [](Keyspace* ks) { return dict_rpush(ks, "nl", "x") == DictCount{DictStatus::Ok, 1}; }},
+        {"new_set_key", [](Keyspace* ks) { return dict_sadd(ks, "ns", {"x"}) == DictCount{DictStatus::Ok, 1}; }},
+        {"rename", [](Keyspace* ks) { return dict_rename(ks, "s", "s2", false) == DictStatus::Ok; }},
+        {"rename_with_deadline", [](Keyspace* ks) { return dict_rename(ks, "t", "t2", false) == DictStatus::Ok; }},
+        {"rename_over_existing", [](Keyspace* ks) { return dict_rename(ks, "t", "k3", false) == DictStatus::Ok; }},
+        {"copy_string_over_existing", [](Keyspace* ks) { return dict_copy(ks, "t", "s", true) == DictStatus::Ok; }},
+        {"copy_list_over_existing", [](Keyspace* ks) { return dict_copy(ks, "l", "t", true) == DictStatus::Ok; }},
+        {"copy_set", [](Keyspace* ks) { return dict_copy(ks, "set", "set2", false) == DictStatus::Ok; }},
         {"index_built_for_a_new_limit",
          [](Keyspace* ks) {
              dict_set_max_memory(ks, 64);
@@ -173,6 +126,7 @@ TEST_P(IndexFailureTest, FailedCallLeavesEverythingAsItWas) {
         FakeClock::now = kStart;
         ks = dict_create(64);  // a limit, so the eviction index is kept
         ASSERT_NE(ks, nullptr);
+        dict_set_clock(ks, &FakeClock::read);
         seed(ks);
         if (c.prepare) c.prepare(ks);
         const std::string before = state(ks);

@@ -17,6 +17,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::expect_table_consistent;
 using ks_test::FakeClock;
 using ks_test::keys_in_bucket;
@@ -46,7 +47,7 @@ std::vector<std::string> to_strings(const std::vector<std::string_view>& views) 
 class KeysTest : public ks_test::KeyspaceTest {
 protected:
     void put(std::string_view key, std::string_view value = "v", int64_t deadline = 0) {
-        ASSERT_EQ(dict_set_string(ks, key, value, deadline), 0);
+        ASSERT_EQ(dict_set_string(ks, key, value, deadline), DictStatus::Ok);
     }
     std::vector<std::string> keys(std::string_view pattern) {
         std::vector<std::string_view> out;
@@ -56,7 +57,7 @@ protected:
     std::vector<std::string> scan(uint64_t* cursor, std::string_view pattern, int64_t count,
                                   uint32_t type = KEY_TYPE_NONE) {
         std::vector<std::string_view> out;
-        EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out, type), 0);
+        EXPECT_EQ(dict_scan(ks, cursor, pattern, count, &out, type), DictStatus::Ok);
         return to_strings(out);
     }
     std::string value_of(std::string_view key) { return std::string(entry_str(peek(ks, key))); }
@@ -174,7 +175,7 @@ TEST(ScanCursor, VisitsEveryBucketOnceInReverseBinaryOrder) {
 
 TEST_F(KeysTest, ScanFiltersByPatternAndTypeAndPagesWholeTable) {
     for (int i = 0; i < 300; i++) put("k" + std::to_string(i));
-    ASSERT_EQ(dict_sadd(ks, "kset", {"m"}), 1);
+    ASSERT_EQ(dict_sadd(ks, "kset", {"m"}), counted(1));
     put("other");
     // Unchanged table: a full iteration returns every matching key exactly once.
     for (const int64_t count : {int64_t{-3}, int64_t{0}, int64_t{1}, int64_t{7}, int64_t{1000}}) {
@@ -197,9 +198,9 @@ TEST_F(KeysTest, ScanFiltersByPatternAndTypeAndPagesWholeTable) {
     EXPECT_EQ(sets, std::vector<std::string>{"kset"});
 
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_scan(ks, nullptr, "*", 1, &out), -1);
-    EXPECT_EQ(dict_scan(ks, &cursor, "*", 1, nullptr), -1);
-    EXPECT_EQ(dict_scan(nullptr, &cursor, "*", 1, &out), -1);
+    EXPECT_EQ(dict_scan(ks, nullptr, "*", 1, &out), DictStatus::Invalid);
+    EXPECT_EQ(dict_scan(ks, &cursor, "*", 1, nullptr), DictStatus::Invalid);
+    EXPECT_EQ(dict_scan(nullptr, &cursor, "*", 1, &out), DictStatus::Invalid);
     dict_flush(ks);
     cursor = 12;
     EXPECT_TRUE(scan(&cursor, "*", 5).empty());
@@ -254,12 +255,12 @@ TEST_F(KeysTest, ScanNeverSkipsAKeyPresentThroughout) {
 }
 
 TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
-    dict_seed_random(2024);
+    dict_seed_random(ks, 2024);
     std::string out = "junk";
-    EXPECT_EQ(dict_randomkey(ks, &out), 0);
+    EXPECT_EQ(dict_randomkey(ks, &out), DictStatus::Missing);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(dict_randomkey(ks, nullptr), -1);
-    EXPECT_EQ(dict_randomkey(nullptr, &out), 0);
+    EXPECT_EQ(dict_randomkey(ks, nullptr), DictStatus::Invalid);
+    EXPECT_EQ(dict_randomkey(nullptr, &out), DictStatus::Missing);
 
     const std::vector<std::string> live = {"a", "b", "c", "d", "e", "f", "g", "h"};
     for (const std::string& k : live) put(k);
@@ -268,7 +269,7 @@ TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
     FakeClock::now += 5;
     std::map<std::string, int> hits;
     for (int i = 0; i < 4000; i++) {
-        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        ASSERT_EQ(dict_randomkey(ks, &out), DictStatus::Ok);
         hits[out]++;
     }
     EXPECT_EQ(ks->key_count, live.size());
@@ -282,12 +283,12 @@ TEST_F(KeysTest, RandomKeyReturnsOnlyLiveKeysAndReachesEveryKey) {
     // Only dead keys left: nothing to pick.
     for (const std::string& k : live) dict_expire_ms(ks, k, 1);
     FakeClock::now += 1;
-    EXPECT_EQ(dict_randomkey(ks, &out), 0);
+    EXPECT_EQ(dict_randomkey(ks, &out), DictStatus::Missing);
     EXPECT_EQ(ks->key_count, 0u);
 }
 
 TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
-    dict_seed_random(77);
+    dict_seed_random(ks, 77);
     // 30 keys share bucket 5; 994 others spread out: 1024 keys in 1024 buckets.
     std::vector<std::string> chain = keys_in_bucket(5, INITIAL_BUCKETS, 30, "chain");
     for (const std::string& k : chain) put(k);
@@ -299,7 +300,7 @@ TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
     std::string out;
     const int per_key = 100;
     for (uint64_t i = 0; i < n * per_key; i++) {
-        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        ASSERT_EQ(dict_randomkey(ks, &out), DictStatus::Ok);
         hits[out]++;
     }
     EXPECT_EQ(hits.size(), n);
@@ -317,10 +318,10 @@ TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
     std::vector<std::string> more = keys_in_bucket(5, INITIAL_BUCKETS, 40, "chain");
     hits.clear();
     for (int i = 0; i < 10; i++) {
-        ASSERT_EQ(dict_del(ks, "spread" + std::to_string(i)), 1);
+        ASSERT_EQ(dict_del(ks, "spread" + std::to_string(i)), DictStatus::Ok);
         put(more[30 + i]);
         for (int j = 0; j < 3000; j++) {
-            ASSERT_EQ(dict_randomkey(ks, &out), 1);
+            ASSERT_EQ(dict_randomkey(ks, &out), DictStatus::Ok);
             ASSERT_NE(peek(ks, out), nullptr) << out;
             hits[out]++;
         }
@@ -334,14 +335,14 @@ TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
 }
 
 TEST_F(KeysTest, RandomKeyInASparseTable) {
-    dict_seed_random(5);
+    dict_seed_random(ks, 5);
     for (int i = 0; i < 1500; i++) put("x" + std::to_string(i));
     ASSERT_EQ(ks->bucket_count, 2 * INITIAL_BUCKETS);
     for (int i = 3; i < 1500; i++) dict_del(ks, "x" + std::to_string(i));
     std::map<std::string, int> hits;
     std::string out;
     for (int i = 0; i < 3000; i++) {
-        ASSERT_EQ(dict_randomkey(ks, &out), 1);
+        ASSERT_EQ(dict_randomkey(ks, &out), DictStatus::Ok);
         hits[out]++;
     }
     ASSERT_EQ(hits.size(), 3u);
@@ -357,7 +358,7 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     put("other", "x");
     const uint64_t changes = ks->change_count;
     FakeClock::now += 3;
-    EXPECT_EQ(dict_rename(ks, "old", "renamed_key", false), 1);
+    EXPECT_EQ(dict_rename(ks, "old", "renamed_key", false), DictStatus::Ok);
     EXPECT_GT(ks->change_count, changes);
     EXPECT_EQ(peek(ks, "old"), nullptr);
     Entry* e = peek(ks, "renamed_key");
@@ -366,7 +367,7 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     EXPECT_EQ(entry_key(e).data()[e->key_len], '\0');
     EXPECT_EQ(e->last_access_ms, FakeClock::now);
     EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
-    EXPECT_EQ(dict_pttl(ks, "renamed_key"), 6997);
+    EXPECT_EQ(dict_pttl(ks, "renamed_key"), counted(6997));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(11, 5) + string_key_charge(5, 1));
     expect_table_consistent(ks);
 
@@ -376,30 +377,30 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     EXPECT_EQ(peek(ks, "renamed_key"), nullptr);
     expect_table_consistent(ks);
 
-    EXPECT_EQ(dict_rename(ks, "missing", "x", false), -1);
-    EXPECT_EQ(dict_rename(ks, "other", "", false), -1);
-    EXPECT_EQ(dict_rename(nullptr, "other", "y", false), -1);
+    EXPECT_EQ(dict_rename(ks, "missing", "x", false), DictStatus::Missing);
+    EXPECT_EQ(dict_rename(ks, "other", "", false), DictStatus::Invalid);
+    EXPECT_EQ(dict_rename(nullptr, "other", "y", false), DictStatus::Invalid);
     EXPECT_EQ(value_of("other"), "x");
 }
 
 TEST_F(KeysTest, RenameOverExistingKeysAndOntoItself) {
     put("src", "source-value");
     put("dst", "old-destination-value", FakeClock::now + 100);
-    EXPECT_EQ(dict_rename(ks, "src", "dst", true), 0);
+    EXPECT_EQ(dict_rename(ks, "src", "dst", true), DictStatus::Exists);
     EXPECT_EQ(value_of("src"), "source-value");
     EXPECT_EQ(value_of("dst"), "old-destination-value");
 
-    EXPECT_EQ(dict_rename(ks, "src", "dst", false), 1);
+    EXPECT_EQ(dict_rename(ks, "src", "dst", false), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "src"), nullptr);
     EXPECT_EQ(value_of("dst"), "source-value");
     // The destination's old deadline went with its old value.
-    EXPECT_EQ(dict_pttl(ks, "dst"), -1);
+    EXPECT_EQ(dict_pttl(ks, "dst").status, DictStatus::NotFound);
     EXPECT_EQ(ks->key_count, 1u);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(3, 12));
     expect_table_consistent(ks);
 
-    EXPECT_EQ(dict_rename(ks, "dst", "dst", false), 1);
-    EXPECT_EQ(dict_rename(ks, "dst", "dst", true), 0);
+    EXPECT_EQ(dict_rename(ks, "dst", "dst", false), DictStatus::Ok);
+    EXPECT_EQ(dict_rename(ks, "dst", "dst", true), DictStatus::Exists);
     EXPECT_EQ(value_of("dst"), "source-value");
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(3, 12));
     expect_table_consistent(ks);
@@ -410,16 +411,16 @@ TEST_F(KeysTest, RenameWhenTheDestinationPrecedesTheSourceInOneChain) {
     const std::vector<std::string> same = keys_in_bucket(9, INITIAL_BUCKETS, 4, "c");
     // Chain head first: same[3], same[2], same[1], same[0].
     for (const std::string& k : same) put(k, "val-" + k);
-    EXPECT_EQ(dict_rename(ks, same[1], same[2], false), 1);
+    EXPECT_EQ(dict_rename(ks, same[1], same[2], false), DictStatus::Ok);
     EXPECT_EQ(table_order(ks), (std::vector<std::string>{same[2], same[3], same[0]}));
     EXPECT_EQ(value_of(same[2]), "val-" + same[1]);
     expect_table_consistent(ks);
 
     // The destination is dead and directly ahead of the source: its lookup
     // removes it, and the source must still be unlinked cleanly.
-    ASSERT_EQ(dict_expire_ms(ks, same[3], 1), 1);
+    ASSERT_EQ(dict_expire_ms(ks, same[3], 1), DictStatus::Ok);
     FakeClock::now += 1;
-    EXPECT_EQ(dict_rename(ks, same[0], same[3], true), 1);
+    EXPECT_EQ(dict_rename(ks, same[0], same[3], true), DictStatus::Ok);
     EXPECT_EQ(table_order(ks), (std::vector<std::string>{same[3], same[2]}));
     EXPECT_EQ(value_of(same[3]), "val-" + same[0]);
     expect_table_consistent(ks);
@@ -429,47 +430,47 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     put("keep", "k");
     put("src", "payload", FakeClock::now + 2500);
     const uint64_t before = ks->used_memory;
-    EXPECT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    EXPECT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     Entry* s = peek(ks, "src");
     Entry* d = peek(ks, "dst");
     ASSERT_NE(d, nullptr);
     EXPECT_NE(entry_str(d).data(), entry_str(s).data());
     EXPECT_EQ(entry_str(d), "payload");
     EXPECT_EQ(entry_str(d).data()[7], '\0');
-    EXPECT_EQ(dict_pttl(ks, "dst"), 2500);
+    EXPECT_EQ(dict_pttl(ks, "dst"), counted(2500));
     EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
     expect_table_consistent(ks);
 
     // Independent: changing the copy leaves the source alone.
-    EXPECT_EQ(dict_setrange(ks, "dst", 0, "P"), 7);
+    EXPECT_EQ(dict_setrange(ks, "dst", 0, "P"), counted(7));
     EXPECT_EQ(value_of("src"), "payload");
-    EXPECT_EQ(dict_del(ks, "dst"), 1);
+    EXPECT_EQ(dict_del(ks, "dst"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, before);
 
     // An existing destination: refused without replace, replaced with it.
     put("dst", "something longer than before");
-    EXPECT_EQ(dict_copy(ks, "src", "dst", false), 0);
+    EXPECT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Exists);
     EXPECT_EQ(value_of("dst"), "something longer than before");
-    EXPECT_EQ(dict_copy(ks, "src", "dst", true), 1);
+    EXPECT_EQ(dict_copy(ks, "src", "dst", true), DictStatus::Ok);
     EXPECT_EQ(value_of("dst"), "payload");
     EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
     expect_table_consistent(ks);
 
     // Onto itself: nothing copied, the key intact.
-    EXPECT_EQ(dict_copy(ks, "src", "src", true), 0);
-    EXPECT_EQ(dict_copy(ks, "src", "src", false), 0);
+    EXPECT_EQ(dict_copy(ks, "src", "src", true), DictStatus::Exists);
+    EXPECT_EQ(dict_copy(ks, "src", "src", false), DictStatus::Exists);
     EXPECT_EQ(value_of("src"), "payload");
-    EXPECT_EQ(dict_pttl(ks, "src"), 2500);
+    EXPECT_EQ(dict_pttl(ks, "src"), counted(2500));
 
     // Empty values copy as empty values.
     put("empty", "");
-    EXPECT_EQ(dict_copy(ks, "empty", "empty2", false), 1);
+    EXPECT_EQ(dict_copy(ks, "empty", "empty2", false), DictStatus::Ok);
     std::string_view v = "junk";
-    EXPECT_EQ(dict_get_string(ks, "empty2", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "empty2", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
 
-    EXPECT_EQ(dict_copy(ks, "missing", "x", false), -1);
-    EXPECT_EQ(dict_copy(ks, "src", "", true), -1);
+    EXPECT_EQ(dict_copy(ks, "missing", "x", false), DictStatus::Missing);
+    EXPECT_EQ(dict_copy(ks, "src", "", true), DictStatus::Invalid);
     EXPECT_EQ(peek(ks, "x"), nullptr);
     expect_table_consistent(ks);
 }
@@ -481,7 +482,7 @@ TEST_F(KeysTest, CopyRunsEviction) {
     FakeClock::now += 1;
     put("big", big);
     FakeClock::now += 1;
-    EXPECT_EQ(dict_copy(ks, "big", "big2", false), 1);
+    EXPECT_EQ(dict_copy(ks, "big", "big2", false), DictStatus::Ok);
     // Over the limit after the copy: the least recently used keys went first.
     EXPECT_EQ(peek(ks, "first"), nullptr);
     EXPECT_LE(ks->used_memory, uint64_t{1} << 20);

@@ -9,13 +9,36 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "keyspace/keyspace.h"
 
+// Result codes print by name in failure messages.
+inline const char* dict_status_name(DictStatus s) {
+    switch (s) {
+        case DictStatus::Ok: return "Ok";
+        case DictStatus::Missing: return "Missing";
+        case DictStatus::Exists: return "Exists";
+        case DictStatus::WrongType: return "WrongType";
+        case DictStatus::NoMemory: return "NoMemory";
+        case DictStatus::OutOfRange: return "OutOfRange";
+        case DictStatus::TooLarge: return "TooLarge";
+        case DictStatus::NotFound: return "NotFound";
+        case DictStatus::Overflow: return "Overflow";
+        case DictStatus::Invalid: return "Invalid";
+    }
+    return "?";
+}
+inline void PrintTo(DictStatus s, std::ostream* os) { *os << dict_status_name(s); }
+inline void PrintTo(const DictCount& c, std::ostream* os) { *os << dict_status_name(c.status) << "(" << c.value << ")"; }
+
 namespace ks_test {
+
+// The result of an operation that succeeded with the given count or length.
+inline DictCount counted(int64_t value) { return {DictStatus::Ok, value}; }
 
 struct FakeClock {
     static inline int64_t now = 1'700'000'000'000;
@@ -26,14 +49,11 @@ class KeyspaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeClock::now = 1'700'000'000'000;
-        dict_set_clock(&FakeClock::read);
         ks = dict_create(0);
         ASSERT_NE(ks, nullptr);
+        dict_set_clock(ks, &FakeClock::read);
     }
-    void TearDown() override {
-        dict_destroy(ks);
-        dict_set_clock(nullptr);
-    }
+    void TearDown() override { dict_destroy(ks); }
     Keyspace* ks = nullptr;
 };
 
@@ -42,7 +62,7 @@ protected:
 inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view value) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) {
-        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms());
+        e = dict_insert_string_entry(ks, key, value.size(), dict_now_ms(ks));
         if (e && !value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
         return e;
     }

@@ -30,7 +30,7 @@ constexpr const char* kKey = "c";
 
 std::vector<std::string> hash_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_hscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_hscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     std::vector<std::string> fields;
     for (size_t i = 0; i + 1 < out.size(); i += 2) fields.emplace_back(out[i]);
     return fields;
@@ -38,25 +38,25 @@ std::vector<std::string> hash_page(Keyspace* ks, uint64_t* cursor, int64_t count
 
 std::vector<std::string> set_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<std::string_view> out;
-    EXPECT_EQ(dict_sscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_sscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     return std::vector<std::string>(out.begin(), out.end());
 }
 
 std::vector<std::string> zset_page(Keyspace* ks, uint64_t* cursor, int64_t count) {
     std::vector<ZMember> out;
-    EXPECT_EQ(dict_zscan(ks, kKey, cursor, count, &out), 0);
+    EXPECT_EQ(dict_zscan(ks, kKey, cursor, count, &out), DictStatus::Ok);
     std::vector<std::string> members;
     for (const ZMember& m : out) members.emplace_back(m.member);
     return members;
 }
 
 const ContainerKind kKinds[] = {
-    {"hash", [](Keyspace* ks, const std::string& m, double) { ASSERT_GE(dict_hset(ks, kKey, m, "v"), 0); },
+    {"hash", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_hset(ks, kKey, m, "v").ok()); },
      [](Keyspace* ks, const std::string& m) { dict_hdel(ks, kKey, {m}); }, hash_page},
-    {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_GE(dict_sadd(ks, kKey, {m}), 0); },
+    {"set", [](Keyspace* ks, const std::string& m, double) { ASSERT_TRUE(dict_sadd(ks, kKey, {m}).ok()); },
      [](Keyspace* ks, const std::string& m) { dict_srem(ks, kKey, {m}); }, set_page},
     // A zset "add" of a present member rescores it, moving it in the order.
-    {"zset", [](Keyspace* ks, const std::string& m, double s) { ASSERT_GE(dict_zadd(ks, kKey, 0, s, m), 0); },
+    {"zset", [](Keyspace* ks, const std::string& m, double s) { ASSERT_TRUE(dict_zadd(ks, kKey, 0, s, m).ok()); },
      [](Keyspace* ks, const std::string& m) { dict_zrem(ks, kKey, {m}); }, zset_page},
 };
 

@@ -14,6 +14,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::expect_table_consistent;
 using ks_test::FakeClock;
 using ks_test::peek;
@@ -30,7 +31,7 @@ protected:
         return std::string(entry_str(e));
     }
     // A key of another type with no elements, charged as an entry and its key.
-    Entry* make_list(std::string_view key) { return dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms()); }
+    Entry* make_list(std::string_view key) { return dict_insert_entry(ks, key, KEY_TYPE_LIST, dict_now_ms(ks)); }
 };
 
 // Bit n of the value, most significant bit of byte 0 first.
@@ -83,43 +84,43 @@ int64_t ref_bitpos(const std::string& v, int bit, int64_t start, int64_t end, bo
 }
 
 TEST_F(StringsTest, WholeValueWritesChargeExactlyAndHandleDeadlines) {
-    ASSERT_EQ(dict_set_string(ks, "k", "hello", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "hello", 0), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
     EXPECT_EQ(raw("k"), "hello");
     EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
 
     // Overwrite with a shorter value and a deadline; then without: the deadline goes.
     const int64_t deadline = FakeClock::now + 5000;
-    ASSERT_EQ(dict_set_string(ks, "k", "hi", deadline), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "hi", deadline), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2));
     EXPECT_EQ(peek(ks, "k")->expire_at_ms, deadline);
-    EXPECT_EQ(dict_pttl(ks, "k"), 5000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(5000));
     expect_table_consistent(ks);
-    ASSERT_EQ(dict_set_string(ks, "k", "world!", 0), 0);
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    ASSERT_EQ(dict_set_string(ks, "k", "world!", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
     EXPECT_TRUE(ks->expiry_index.empty());
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 6));
 
     // A write stamps the key with the current time.
     FakeClock::now += 70;
-    ASSERT_EQ(dict_set_string(ks, "k", "x", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "x", 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
 
     // Bytes are binary-safe: NULs inside the value survive.
     const std::string binary("a\0b\0", 4);
-    ASSERT_EQ(dict_set_string(ks, "bin", binary, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "bin", binary, 0), DictStatus::Ok);
     EXPECT_EQ(raw("bin"), binary);
 
     // Refused: no keyspace, empty key.
-    EXPECT_EQ(dict_set_string(nullptr, "k", "v", 0), -1);
-    EXPECT_EQ(dict_set_string(ks, "", "v", 0), -1);
+    EXPECT_EQ(dict_set_string(nullptr, "k", "v", 0), DictStatus::NoMemory);
+    EXPECT_EQ(dict_set_string(ks, "", "v", 0), DictStatus::NoMemory);
     expect_table_consistent(ks);
 }
 
 TEST_F(StringsTest, WriteOverAnotherTypeConvertsItAndChargesAsAFreshString) {
     ASSERT_NE(make_list("l"), nullptr);
     EXPECT_EQ(ks->used_memory, kBase + 1 + CHARGE_KEY);
-    ASSERT_EQ(dict_set_string(ks, "l", "abc", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "l", "abc", 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "l")->type, uint32_t{KEY_TYPE_STRING});
     EXPECT_EQ(raw("l"), "abc");
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 3));
@@ -127,14 +128,14 @@ TEST_F(StringsTest, WriteOverAnotherTypeConvertsItAndChargesAsAFreshString) {
 
     // The conditional write that needs the key converts too.
     ASSERT_NE(make_list("m"), nullptr);
-    EXPECT_EQ(dict_set_string_ifexists(ks, "m", "", 0), 1);
+    EXPECT_EQ(dict_set_string_ifexists(ks, "m", "", 0), DictStatus::Ok);
     EXPECT_EQ(raw("m"), "");
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 3) + string_key_charge(1, 0));
     expect_table_consistent(ks);
 }
 
 TEST_F(StringsTest, EmptyStringsAreValues) {
-    ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "e", "", 0), DictStatus::Ok);
     Entry* e = peek(ks, "e");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(entry_str(e).data()[0], '\0');
@@ -142,91 +143,91 @@ TEST_F(StringsTest, EmptyStringsAreValues) {
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 0));
 
     std::string_view v("junk");
-    EXPECT_EQ(dict_get_string(ks, "e", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "e", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
-    EXPECT_EQ(dict_strlen(ks, "e"), 0);
-    EXPECT_EQ(dict_exists(ks, "e"), 1);
-    EXPECT_EQ(dict_set_string_ifabsent(ks, "e", "x", 0), 0);
+    EXPECT_EQ(dict_strlen(ks, "e"), counted(0));
+    EXPECT_EQ(dict_exists(ks, "e"), DictStatus::Ok);
+    EXPECT_EQ(dict_set_string_ifabsent(ks, "e", "x", 0), DictStatus::Exists);
 
     std::string out = "junk";
-    EXPECT_EQ(dict_getrange(ks, "e", 0, -1, &out), 1);
+    EXPECT_EQ(dict_getrange(ks, "e", 0, -1, &out), DictStatus::Ok);
     EXPECT_EQ(out, "");
 
     // Replace: the old empty value comes back; the new value may be empty too.
     std::string old = "junk";
-    EXPECT_EQ(dict_get_string_replace(ks, "e", "new", &old), 1);
+    EXPECT_EQ(dict_get_string_replace(ks, "e", "new", &old), DictStatus::Ok);
     EXPECT_EQ(old, "");
     EXPECT_EQ(raw("e"), "new");
-    EXPECT_EQ(dict_get_string_replace(ks, "e", "", &old), 1);
+    EXPECT_EQ(dict_get_string_replace(ks, "e", "", &old), DictStatus::Ok);
     EXPECT_EQ(old, "new");
     EXPECT_EQ(raw("e"), "");
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 0));
 
     // Append and setrange grow an empty value.
-    EXPECT_EQ(dict_append_string(ks, "e", "ab"), 2);
+    EXPECT_EQ(dict_append_string(ks, "e", "ab"), counted(2));
     EXPECT_EQ(raw("e"), "ab");
-    ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
-    EXPECT_EQ(dict_setrange(ks, "e", 2, "z"), 3);
+    ASSERT_EQ(dict_set_string(ks, "e", "", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_setrange(ks, "e", 2, "z"), counted(3));
     EXPECT_EQ(raw("e"), std::string("\0\0z", 3));
-    ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
-    EXPECT_EQ(dict_setrange(ks, "e", 0, ""), 0);
+    ASSERT_EQ(dict_set_string(ks, "e", "", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_setrange(ks, "e", 0, ""), counted(0));
     EXPECT_EQ(raw("e"), "");
 
     // Getdel removes an empty value and reports it.
     out = "junk";
-    EXPECT_EQ(dict_set_getdel(ks, "e", &out), 1);
+    EXPECT_EQ(dict_set_getdel(ks, "e", &out), DictStatus::Ok);
     EXPECT_EQ(out, "");
     EXPECT_EQ(peek(ks, "e"), nullptr);
     EXPECT_EQ(ks->used_memory, kBase);
 
     // Appending nothing to a missing key creates an empty value.
-    EXPECT_EQ(dict_append_string(ks, "n", ""), 0);
+    EXPECT_EQ(dict_append_string(ks, "n", ""), counted(0));
     EXPECT_EQ(raw("n"), "");
     expect_table_consistent(ks);
 }
 
 TEST_F(StringsTest, ConditionalWrites) {
-    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "1", 0), 1);
-    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "2", FakeClock::now + 100), 0);
+    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "1", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "2", FakeClock::now + 100), DictStatus::Exists);
     EXPECT_EQ(raw("a"), "1");
     EXPECT_EQ(peek(ks, "a")->expire_at_ms, 0);
 
-    EXPECT_EQ(dict_set_string_ifexists(ks, "b", "1", 0), 0);
+    EXPECT_EQ(dict_set_string_ifexists(ks, "b", "1", 0), DictStatus::Missing);
     EXPECT_EQ(peek(ks, "b"), nullptr);
-    EXPECT_EQ(dict_set_string_ifexists(ks, "a", "three", FakeClock::now + 100), 1);
+    EXPECT_EQ(dict_set_string_ifexists(ks, "a", "three", FakeClock::now + 100), DictStatus::Ok);
     EXPECT_EQ(raw("a"), "three");
-    EXPECT_EQ(dict_pttl(ks, "a"), 100);
+    EXPECT_EQ(dict_pttl(ks, "a"), counted(100));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
     // A dead key counts as absent.
     FakeClock::now += 100;
-    EXPECT_EQ(dict_set_string_ifexists(ks, "a", "x", 0), 0);
-    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "four", 0), 1);
+    EXPECT_EQ(dict_set_string_ifexists(ks, "a", "x", 0), DictStatus::Missing);
+    EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "four", 0), DictStatus::Ok);
     EXPECT_EQ(raw("a"), "four");
-    EXPECT_EQ(dict_set_string_ifabsent(nullptr, "a", "x", 0), -1);
-    EXPECT_EQ(dict_set_string_ifexists(nullptr, "a", "x", 0), -1);
+    EXPECT_EQ(dict_set_string_ifabsent(nullptr, "a", "x", 0), DictStatus::NoMemory);
+    EXPECT_EQ(dict_set_string_ifexists(nullptr, "a", "x", 0), DictStatus::NoMemory);
     expect_table_consistent(ks);
 }
 
 TEST_F(StringsTest, OnlyWholeValueWritesEvict) {
     dict_set_max_memory(ks, 1);
     const std::string big(400 * 1024, 'x');
-    ASSERT_EQ(dict_set_string(ks, "a", big, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "a", big, 0), DictStatus::Ok);
     FakeClock::now += 1;
-    ASSERT_EQ(dict_set_string(ks, "b", big, 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "b", big, 0), DictStatus::Ok);
     FakeClock::now += 1;
     // Growing b in place past the limit evicts nothing.
-    ASSERT_EQ(dict_set_string_ifexists(ks, "b", big + big, 0), 1);
+    ASSERT_EQ(dict_set_string_ifexists(ks, "b", big + big, 0), DictStatus::Ok);
     EXPECT_GT(ks->used_memory, uint64_t{1} << 20);
-    EXPECT_EQ(dict_append_string(ks, "b", "y"), int64_t(big.size() * 2 + 1));
-    EXPECT_EQ(dict_setrange(ks, "b", 2 * big.size() + 1, "zz"), int64_t(big.size() * 2 + 3));
+    EXPECT_EQ(dict_append_string(ks, "b", "y"), counted(int64_t(big.size() * 2 + 1)));
+    EXPECT_EQ(dict_setrange(ks, "b", 2 * big.size() + 1, "zz"), counted(int64_t(big.size() * 2 + 3)));
     std::string old;
-    EXPECT_EQ(dict_get_string_replace(ks, "b", big + big + big, &old), 1);
+    EXPECT_EQ(dict_get_string_replace(ks, "b", big + big + big, &old), DictStatus::Ok);
     EXPECT_NE(peek(ks, "a"), nullptr);
     EXPECT_NE(peek(ks, "b"), nullptr);
     // A whole-value write evicts the least recently used keys until within the limit.
     FakeClock::now += 1;
-    ASSERT_EQ(dict_set_string(ks, "c", "small", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "c", "small", 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "a"), nullptr);
     EXPECT_EQ(peek(ks, "b"), nullptr);
     EXPECT_EQ(raw("c"), "small");
@@ -235,89 +236,89 @@ TEST_F(StringsTest, OnlyWholeValueWritesEvict) {
 }
 
 TEST_F(StringsTest, ReadsCountHitsAndMisses) {
-    ASSERT_EQ(dict_set_string(ks, "s", "val", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "s", "val", 0), DictStatus::Ok);
     ASSERT_NE(make_list("l"), nullptr);
     std::string_view v;
-    EXPECT_EQ(dict_get_string(ks, "s", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "s", &v), DictStatus::Ok);
     EXPECT_EQ(v, "val");
     EXPECT_EQ(ks->keyspace_hits, 1u);
-    EXPECT_EQ(dict_get_string(ks, "missing", &v), 0);
+    EXPECT_EQ(dict_get_string(ks, "missing", &v), DictStatus::Missing);
     EXPECT_TRUE(v.empty());
-    EXPECT_EQ(dict_get_string(ks, "l", &v), -1);
+    EXPECT_EQ(dict_get_string(ks, "l", &v), DictStatus::WrongType);
     EXPECT_EQ(ks->keyspace_misses, 2u);
 
-    EXPECT_EQ(dict_strlen(ks, "s"), 3);
-    EXPECT_EQ(dict_strlen(ks, "missing"), -1);
-    EXPECT_EQ(dict_strlen(ks, "l"), -2);
+    EXPECT_EQ(dict_strlen(ks, "s"), counted(3));
+    EXPECT_EQ(dict_strlen(ks, "missing").status, DictStatus::Missing);
+    EXPECT_EQ(dict_strlen(ks, "l").status, DictStatus::WrongType);
     EXPECT_EQ(ks->keyspace_hits, 2u);
     EXPECT_EQ(ks->keyspace_misses, 3u);
 
     // A read stamps the key and expires a dead one.
     FakeClock::now += 10;
-    EXPECT_EQ(dict_get_string(ks, "s", &v), 1);
+    EXPECT_EQ(dict_get_string(ks, "s", &v), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "s")->last_access_ms, FakeClock::now);
-    ASSERT_EQ(dict_set_string(ks, "d", "gone", FakeClock::now + 5), 0);
+    ASSERT_EQ(dict_set_string(ks, "d", "gone", FakeClock::now + 5), DictStatus::Ok);
     FakeClock::now += 5;
-    EXPECT_EQ(dict_get_string(ks, "d", &v), 0);
+    EXPECT_EQ(dict_get_string(ks, "d", &v), DictStatus::Missing);
     EXPECT_EQ(peek(ks, "d"), nullptr);
 }
 
 TEST_F(StringsTest, GetReplaceCreatesMissingRefusesOtherTypesAndKeepsDeadline) {
     std::string old = "junk";
     // Missing: created with the value, no deadline, reported as 0.
-    EXPECT_EQ(dict_get_string_replace(ks, "k", "first", &old), 0);
+    EXPECT_EQ(dict_get_string_replace(ks, "k", "first", &old), DictStatus::Missing);
     EXPECT_EQ(old, "");
     EXPECT_EQ(raw("k"), "first");
-    EXPECT_EQ(dict_pttl(ks, "k"), -1);
+    EXPECT_EQ(dict_pttl(ks, "k").status, DictStatus::NotFound);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
-    ASSERT_EQ(dict_expire_ms(ks, "k", 3000), 1);
-    EXPECT_EQ(dict_get_string_replace(ks, "k", "second!", &old), 1);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 3000), DictStatus::Ok);
+    EXPECT_EQ(dict_get_string_replace(ks, "k", "second!", &old), DictStatus::Ok);
     EXPECT_EQ(old, "first");
     EXPECT_EQ(raw("k"), "second!");
-    EXPECT_EQ(dict_pttl(ks, "k"), 3000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(3000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 7));
     expect_table_consistent(ks);
 
     ASSERT_NE(make_list("l"), nullptr);
     const uint64_t before = ks->used_memory;
-    EXPECT_EQ(dict_get_string_replace(ks, "l", "x", &old), -1);
+    EXPECT_EQ(dict_get_string_replace(ks, "l", "x", &old), DictStatus::WrongType);
     EXPECT_EQ(peek(ks, "l")->type, uint32_t{KEY_TYPE_LIST});
     EXPECT_EQ(ks->used_memory, before);
 }
 
 TEST_F(StringsTest, GetDelReadsRemovesAndReleasesCharges) {
-    ASSERT_EQ(dict_set_string(ks, "keep", "1", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "keep", "1", 0), DictStatus::Ok);
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_set_string(ks, "k", "payload", FakeClock::now + 1000), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "payload", FakeClock::now + 1000), DictStatus::Ok);
     std::string out;
-    EXPECT_EQ(dict_set_getdel(ks, "k", &out), 1);
+    EXPECT_EQ(dict_set_getdel(ks, "k", &out), DictStatus::Ok);
     EXPECT_EQ(out, "payload");
     EXPECT_EQ(peek(ks, "k"), nullptr);
     EXPECT_EQ(ks->used_memory, before);
     EXPECT_EQ(ks->key_count, 1u);
     EXPECT_TRUE(ks->expiry_index.empty());
-    EXPECT_EQ(dict_set_getdel(ks, "k", &out), 0);
+    EXPECT_EQ(dict_set_getdel(ks, "k", &out), DictStatus::Missing);
     EXPECT_EQ(out, "");
 
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(dict_set_getdel(ks, "l", &out), -1);
+    EXPECT_EQ(dict_set_getdel(ks, "l", &out), DictStatus::WrongType);
     EXPECT_NE(peek(ks, "l"), nullptr);
 }
 
 TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
-    ASSERT_EQ(dict_set_string(ks, "k", "a", FakeClock::now + 2000), 0);
-    EXPECT_EQ(dict_append_string(ks, "k", "b"), 2);
+    ASSERT_EQ(dict_set_string(ks, "k", "a", FakeClock::now + 2000), DictStatus::Ok);
+    EXPECT_EQ(dict_append_string(ks, "k", "b"), counted(2));
     Entry* e = peek(ks, "k");
     EXPECT_EQ(entry_str(e), "ab");
     EXPECT_EQ(entry_str(e).data()[2], '\0');
-    EXPECT_EQ(dict_pttl(ks, "k"), 2000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(2000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2));
 
     // Appending a value to itself reads the old bytes, not half-written ones.
     for (int i = 0; i < 5; i++) {
         e = peek(ks, "k");
-        EXPECT_EQ(dict_append_string(ks, "k", entry_str(e)), int64_t(2) << (i + 1));
+        EXPECT_EQ(dict_append_string(ks, "k", entry_str(e)), counted(int64_t(2) << (i + 1)));
     }
     std::string doubled;
     for (int i = 0; i < 32; i++) doubled += "ab";
@@ -325,22 +326,22 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 64));
 
     // Missing key: created with no deadline.
-    EXPECT_EQ(dict_append_string(ks, "n", "xyz"), 3);
+    EXPECT_EQ(dict_append_string(ks, "n", "xyz"), counted(3));
     EXPECT_EQ(raw("n"), "xyz");
-    EXPECT_EQ(dict_pttl(ks, "n"), -1);
+    EXPECT_EQ(dict_pttl(ks, "n").status, DictStatus::NotFound);
     expect_table_consistent(ks);
 
     ASSERT_NE(make_list("l"), nullptr);
     const uint64_t misses = ks->keyspace_misses;
-    EXPECT_EQ(dict_append_string(ks, "l", "x"), -1);
+    EXPECT_EQ(dict_append_string(ks, "l", "x").status, DictStatus::WrongType);
     EXPECT_EQ(ks->keyspace_misses, misses + 1);
 }
 
 TEST_F(StringsTest, GetRangeNormalisesPositionsIn64Bits) {
-    ASSERT_EQ(dict_set_string(ks, "k", "0123456789", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "k", "0123456789", 0), DictStatus::Ok);
     auto range = [&](int64_t s, int64_t e) {
         std::string out = "junk";
-        EXPECT_EQ(dict_getrange(ks, "k", s, e, &out), 1);
+        EXPECT_EQ(dict_getrange(ks, "k", s, e, &out), DictStatus::Ok);
         return out;
     };
     EXPECT_EQ(range(0, -1), "0123456789");
@@ -359,175 +360,175 @@ TEST_F(StringsTest, GetRangeNormalisesPositionsIn64Bits) {
     EXPECT_EQ(range(0, -(int64_t{1} << 32)), "");
 
     std::string out = "junk";
-    EXPECT_EQ(dict_getrange(ks, "missing", 0, -1, &out), 0);
+    EXPECT_EQ(dict_getrange(ks, "missing", 0, -1, &out), DictStatus::Missing);
     EXPECT_EQ(out, "");
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(dict_getrange(ks, "l", 0, -1, &out), -1);
+    EXPECT_EQ(dict_getrange(ks, "l", 0, -1, &out), DictStatus::WrongType);
 }
 
 TEST_F(StringsTest, SetRangePadsWithZerosAndEnforcesTheLimit) {
-    EXPECT_EQ(dict_setrange(ks, "k", 5, "ab"), 7);
+    EXPECT_EQ(dict_setrange(ks, "k", 5, "ab"), counted(7));
     EXPECT_EQ(raw("k"), std::string("\0\0\0\0\0ab", 7));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 7));
 
-    EXPECT_EQ(dict_setrange(ks, "none", 3, ""), 0);
+    EXPECT_EQ(dict_setrange(ks, "none", 3, ""), counted(0));
     EXPECT_EQ(peek(ks, "none"), nullptr);
 
     // Overwrite inside, extend past the end, and an empty write beyond the end pads.
-    ASSERT_EQ(dict_set_string(ks, "s", "Hello World", FakeClock::now + 900), 0);
-    EXPECT_EQ(dict_setrange(ks, "s", 6, "Vorel"), 11);
+    ASSERT_EQ(dict_set_string(ks, "s", "Hello World", FakeClock::now + 900), DictStatus::Ok);
+    EXPECT_EQ(dict_setrange(ks, "s", 6, "Vorel"), counted(11));
     EXPECT_EQ(raw("s"), "Hello Vorel");
-    EXPECT_EQ(dict_setrange(ks, "s", 10, "lings"), 15);
+    EXPECT_EQ(dict_setrange(ks, "s", 10, "lings"), counted(15));
     EXPECT_EQ(raw("s"), "Hello Vorelings");
-    EXPECT_EQ(dict_setrange(ks, "s", 17, ""), 17);
+    EXPECT_EQ(dict_setrange(ks, "s", 17, ""), counted(17));
     EXPECT_EQ(raw("s"), std::string("Hello Vorelings\0\0", 17));
     EXPECT_EQ(entry_str(peek(ks, "s")).data()[17], '\0');
-    EXPECT_EQ(dict_pttl(ks, "s"), 900);
+    EXPECT_EQ(dict_pttl(ks, "s"), counted(900));
     expect_table_consistent(ks);
 
-    EXPECT_EQ(dict_setrange(ks, "s", -1, "x"), -3);
-    EXPECT_EQ(dict_setrange(ks, "s", 536870910, "abc"), -4);
-    EXPECT_EQ(dict_setrange(ks, "s", INT64_MAX, "a"), -4);
-    EXPECT_EQ(dict_setrange(ks, "s", int64_t{1} << 40, ""), -4);
+    EXPECT_EQ(dict_setrange(ks, "s", -1, "x").status, DictStatus::OutOfRange);
+    EXPECT_EQ(dict_setrange(ks, "s", 536870910, "abc").status, DictStatus::TooLarge);
+    EXPECT_EQ(dict_setrange(ks, "s", INT64_MAX, "a").status, DictStatus::TooLarge);
+    EXPECT_EQ(dict_setrange(ks, "s", int64_t{1} << 40, "").status, DictStatus::TooLarge);
     EXPECT_EQ(raw("s"), std::string("Hello Vorelings\0\0", 17));
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(dict_setrange(ks, "l", 0, "x"), -1);
-    EXPECT_EQ(dict_setrange(nullptr, "l", 0, "x"), -2);
+    EXPECT_EQ(dict_setrange(ks, "l", 0, "x").status, DictStatus::WrongType);
+    EXPECT_EQ(dict_setrange(nullptr, "l", 0, "x").status, DictStatus::NoMemory);
 
     // The largest value a range write may produce is accepted.
-    EXPECT_EQ(dict_setrange(ks, "big", 536870910, "yz"), 536870912);
+    EXPECT_EQ(dict_setrange(ks, "big", 536870910, "yz"), counted(536870912));
     Entry* big = peek(ks, "big");
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(entry_str_len(big), 536870912u);
     EXPECT_EQ(entry_str(big).data()[0], '\0');
     EXPECT_EQ(entry_str(big).data()[536870910], 'y');
     EXPECT_EQ(entry_str(big).data()[536870911], 'z');
-    EXPECT_EQ(dict_del(ks, "big"), 1);
-    EXPECT_EQ(dict_del(ks, "l"), 1);
+    EXPECT_EQ(dict_del(ks, "big"), DictStatus::Ok);
+    EXPECT_EQ(dict_del(ks, "l"), DictStatus::Ok);
     expect_table_consistent(ks);
 }
 
 TEST_F(StringsTest, SetBitAndGetBit) {
     int old = -1;
-    EXPECT_EQ(dict_setbit(ks, "k", 7, 1, &old), 0);
+    EXPECT_EQ(dict_setbit(ks, "k", 7, 1, &old), DictStatus::Ok);
     EXPECT_EQ(old, 0);
     EXPECT_EQ(raw("k"), std::string("\x01", 1));
-    EXPECT_EQ(dict_setbit(ks, "k", 0, 1, &old), 0);
+    EXPECT_EQ(dict_setbit(ks, "k", 0, 1, &old), DictStatus::Ok);
     EXPECT_EQ(old, 0);
     EXPECT_EQ(raw("k"), std::string("\x81", 1));
-    EXPECT_EQ(dict_setbit(ks, "k", 0, 1, &old), 0);
+    EXPECT_EQ(dict_setbit(ks, "k", 0, 1, &old), DictStatus::Ok);
     EXPECT_EQ(old, 1);
-    EXPECT_EQ(dict_setbit(ks, "k", 7, 0, &old), 0);
+    EXPECT_EQ(dict_setbit(ks, "k", 7, 0, &old), DictStatus::Ok);
     EXPECT_EQ(old, 1);
     EXPECT_EQ(raw("k"), std::string("\x80", 1));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 1));
 
     // Growth pads with zeros and keeps the deadline.
-    ASSERT_EQ(dict_expire_ms(ks, "k", 4000), 1);
-    EXPECT_EQ(dict_setbit(ks, "k", 8 * 4 + 2, 1, &old), 0);
+    ASSERT_EQ(dict_expire_ms(ks, "k", 4000), DictStatus::Ok);
+    EXPECT_EQ(dict_setbit(ks, "k", 8 * 4 + 2, 1, &old), DictStatus::Ok);
     EXPECT_EQ(raw("k"), std::string("\x80\0\0\0\x20", 5));
     EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
-    EXPECT_EQ(dict_pttl(ks, "k"), 4000);
+    EXPECT_EQ(dict_pttl(ks, "k"), counted(4000));
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5));
 
     // Clearing a bit on a missing key still creates a zero value long enough for it.
-    EXPECT_EQ(dict_setbit(ks, "z", 17, 0, &old), 0);
+    EXPECT_EQ(dict_setbit(ks, "z", 17, 0, &old), DictStatus::Ok);
     EXPECT_EQ(raw("z"), std::string(3, '\0'));
 
     int bit = -1;
-    EXPECT_EQ(dict_getbit(ks, "k", 0, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "k", 0, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 1);
-    EXPECT_EQ(dict_getbit(ks, "k", 34, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "k", 34, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 1);
-    EXPECT_EQ(dict_getbit(ks, "k", 33, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "k", 33, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 0);
     bit = -1;
-    EXPECT_EQ(dict_getbit(ks, "k", 1000, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "k", 1000, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 0);
     bit = -1;
-    EXPECT_EQ(dict_getbit(ks, "missing", 3, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "missing", 3, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 0);
     EXPECT_EQ(peek(ks, "missing"), nullptr);
 
-    EXPECT_EQ(dict_setbit(ks, "k", -1, 1, &old), -2);
-    EXPECT_EQ(dict_getbit(ks, "k", -1, &bit), -2);
+    EXPECT_EQ(dict_setbit(ks, "k", -1, 1, &old), DictStatus::OutOfRange);
+    EXPECT_EQ(dict_getbit(ks, "k", -1, &bit), DictStatus::OutOfRange);
     // A bit whose byte would lie past the largest value is refused.
-    EXPECT_EQ(dict_setbit(ks, "k", int64_t{1} << 32, 1, &old), -2);
-    EXPECT_EQ(dict_setbit(ks, "k", INT64_MAX, 1, &old), -2);
+    EXPECT_EQ(dict_setbit(ks, "k", int64_t{1} << 32, 1, &old), DictStatus::OutOfRange);
+    EXPECT_EQ(dict_setbit(ks, "k", INT64_MAX, 1, &old), DictStatus::OutOfRange);
     ASSERT_NE(make_list("l"), nullptr);
     const uint64_t misses = ks->keyspace_misses;
-    EXPECT_EQ(dict_setbit(ks, "l", 1, 1, &old), -1);
+    EXPECT_EQ(dict_setbit(ks, "l", 1, 1, &old), DictStatus::WrongType);
     EXPECT_EQ(ks->keyspace_misses, misses);
-    EXPECT_EQ(dict_getbit(ks, "l", 1, &bit), -1);
+    EXPECT_EQ(dict_getbit(ks, "l", 1, &bit), DictStatus::WrongType);
 }
 
 TEST_F(StringsTest, BitsBeyond32BitPositions) {
     // The last bit of the largest value sits at position 2^32 - 1.
     const int64_t last_bit = (int64_t{1} << 32) - 1;
     int old = -1;
-    ASSERT_EQ(dict_setbit(ks, "b", last_bit, 1, &old), 0);
+    ASSERT_EQ(dict_setbit(ks, "b", last_bit, 1, &old), DictStatus::Ok);
     EXPECT_EQ(entry_str_len(peek(ks, "b")), kMaxStringLength);
     int bit = 0;
-    EXPECT_EQ(dict_getbit(ks, "b", last_bit, &bit), 0);
+    EXPECT_EQ(dict_getbit(ks, "b", last_bit, &bit), DictStatus::Ok);
     EXPECT_EQ(bit, 1);
-    EXPECT_EQ(dict_bitpos(ks, "b", 1, 0, -1, false, false), last_bit);
-    EXPECT_EQ(dict_bitpos(ks, "b", 1, -1, -1, true, true), last_bit);
-    EXPECT_EQ(dict_bitcount(ks, "b", 0, -1, false, false), 1);
-    EXPECT_EQ(dict_bitcount(ks, "b", last_bit - 10, last_bit, true, true), 1);
-    EXPECT_EQ(dict_bitcount(ks, "b", 0, last_bit - 1, true, true), 0);
-    EXPECT_EQ(dict_del(ks, "b"), 1);
+    EXPECT_EQ(dict_bitpos(ks, "b", 1, 0, -1, false, false), counted(last_bit));
+    EXPECT_EQ(dict_bitpos(ks, "b", 1, -1, -1, true, true), counted(last_bit));
+    EXPECT_EQ(dict_bitcount(ks, "b", 0, -1, false, false), counted(1));
+    EXPECT_EQ(dict_bitcount(ks, "b", last_bit - 10, last_bit, true, true), counted(1));
+    EXPECT_EQ(dict_bitcount(ks, "b", 0, last_bit - 1, true, true), counted(0));
+    EXPECT_EQ(dict_del(ks, "b"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
 TEST_F(StringsTest, BitCountOverWholeValuesAndRanges) {
-    ASSERT_EQ(dict_set_string(ks, "f", "foobar", 0), 0);
-    EXPECT_EQ(dict_bitcount(ks, "f", 0, 0, false, false), 26);
-    EXPECT_EQ(dict_bitcount(ks, "f", 1, 1, true, false), 6);
-    EXPECT_EQ(dict_bitcount(ks, "f", 5, 30, true, true), 17);
-    EXPECT_EQ(dict_bitcount(ks, "f", -2, -1, true, false), 7);
-    EXPECT_EQ(dict_bitcount(ks, "f", 3, 1, true, false), 0);
+    ASSERT_EQ(dict_set_string(ks, "f", "foobar", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitcount(ks, "f", 0, 0, false, false), counted(26));
+    EXPECT_EQ(dict_bitcount(ks, "f", 1, 1, true, false), counted(6));
+    EXPECT_EQ(dict_bitcount(ks, "f", 5, 30, true, true), counted(17));
+    EXPECT_EQ(dict_bitcount(ks, "f", -2, -1, true, false), counted(7));
+    EXPECT_EQ(dict_bitcount(ks, "f", 3, 1, true, false), counted(0));
 
-    ASSERT_EQ(dict_set_string(ks, "t", "\xff\x0f\xf0", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "t", "\xff\x0f\xf0", 0), DictStatus::Ok);
     // A start past the end is pulled back to the last byte.
-    EXPECT_EQ(dict_bitcount(ks, "t", 10, 20, true, false), 4);
-    EXPECT_EQ(dict_bitcount(ks, "t", 100, 200, true, true), 0);  // last bit is 0
-    EXPECT_EQ(dict_bitcount(ks, "t", INT64_MIN, INT64_MAX, true, true), 16);
+    EXPECT_EQ(dict_bitcount(ks, "t", 10, 20, true, false), counted(4));
+    EXPECT_EQ(dict_bitcount(ks, "t", 100, 200, true, true), counted(0));  // last bit is 0
+    EXPECT_EQ(dict_bitcount(ks, "t", INT64_MIN, INT64_MAX, true, true), counted(16));
 
-    ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
-    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, false, false), 0);
-    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, true, false), 0);
-    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, true, true), 0);
-    EXPECT_EQ(dict_bitcount(ks, "missing", 0, -1, false, false), 0);
+    ASSERT_EQ(dict_set_string(ks, "e", "", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, false, false), counted(0));
+    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, true, false), counted(0));
+    EXPECT_EQ(dict_bitcount(ks, "e", 0, -1, true, true), counted(0));
+    EXPECT_EQ(dict_bitcount(ks, "missing", 0, -1, false, false), counted(0));
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(dict_bitcount(ks, "l", 0, -1, false, false), -1);
+    EXPECT_EQ(dict_bitcount(ks, "l", 0, -1, false, false).status, DictStatus::WrongType);
 }
 
 TEST_F(StringsTest, BitPosFindsFirstMatchingBit) {
-    ASSERT_EQ(dict_set_string(ks, "ones", "\xff\xff\xff", 0), 0);
-    EXPECT_EQ(dict_bitpos(ks, "ones", 0, 0, -1, false, false), 24);
-    EXPECT_EQ(dict_bitpos(ks, "ones", 0, 0, -1, true, false), -1);
-    EXPECT_EQ(dict_bitpos(ks, "ones", 1, 0, -1, false, false), 0);
+    ASSERT_EQ(dict_set_string(ks, "ones", "\xff\xff\xff", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitpos(ks, "ones", 0, 0, -1, false, false), counted(24));
+    EXPECT_EQ(dict_bitpos(ks, "ones", 0, 0, -1, true, false), counted(-1));
+    EXPECT_EQ(dict_bitpos(ks, "ones", 1, 0, -1, false, false), counted(0));
 
-    ASSERT_EQ(dict_set_string(ks, "z", std::string(3, '\0'), 0), 0);
-    EXPECT_EQ(dict_bitpos(ks, "z", 1, 0, -1, false, false), -1);
-    EXPECT_EQ(dict_bitpos(ks, "z", 0, 0, -1, false, false), 0);
+    ASSERT_EQ(dict_set_string(ks, "z", std::string(3, '\0'), 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitpos(ks, "z", 1, 0, -1, false, false), counted(-1));
+    EXPECT_EQ(dict_bitpos(ks, "z", 0, 0, -1, false, false), counted(0));
 
-    ASSERT_EQ(dict_set_string(ks, "v", std::string("\x00\xff\xf0", 3), 0), 0);
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, 0, -1, false, false), 8);
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, 2, -1, true, false), 16);
-    EXPECT_EQ(dict_bitpos(ks, "v", 0, 1, -1, true, false), 20);
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, 7, 15, true, true), 8);
-    EXPECT_EQ(dict_bitpos(ks, "v", 0, 8, 19, true, true), -1);
+    ASSERT_EQ(dict_set_string(ks, "v", std::string("\x00\xff\xf0", 3), 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, 0, -1, false, false), counted(8));
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, 2, -1, true, false), counted(16));
+    EXPECT_EQ(dict_bitpos(ks, "v", 0, 1, -1, true, false), counted(20));
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, 7, 15, true, true), counted(8));
+    EXPECT_EQ(dict_bitpos(ks, "v", 0, 8, 19, true, true), counted(-1));
     // An explicit start past the end finds nothing, a negative one counts from the end.
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, 3, -1, true, false), -1);
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, 24, -1, true, true), -1);
-    EXPECT_EQ(dict_bitpos(ks, "v", 1, -1, -1, true, false), 16);
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, 3, -1, true, false), counted(-1));
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, 24, -1, true, true), counted(-1));
+    EXPECT_EQ(dict_bitpos(ks, "v", 1, -1, -1, true, false), counted(16));
 
-    ASSERT_EQ(dict_set_string(ks, "e", "", 0), 0);
-    EXPECT_EQ(dict_bitpos(ks, "e", 0, 0, -1, false, false), -1);
-    EXPECT_EQ(dict_bitpos(ks, "missing", 0, 0, -1, false, false), -1);
+    ASSERT_EQ(dict_set_string(ks, "e", "", 0), DictStatus::Ok);
+    EXPECT_EQ(dict_bitpos(ks, "e", 0, 0, -1, false, false), counted(-1));
+    EXPECT_EQ(dict_bitpos(ks, "missing", 0, 0, -1, false, false), counted(-1));
     ASSERT_NE(make_list("l"), nullptr);
-    EXPECT_EQ(dict_bitpos(ks, "l", 1, 0, -1, false, false), -2);
+    EXPECT_EQ(dict_bitpos(ks, "l", 1, 0, -1, false, false).status, DictStatus::WrongType);
 }
 
 TEST_F(StringsTest, BitCountAndBitPosMatchABitByBitReference) {
@@ -543,7 +544,7 @@ TEST_F(StringsTest, BitCountAndBitPosMatchABitByBitReference) {
             if (style == 1) v[i] = r < 97 ? '\0' : static_cast<char>(rng());
             if (style == 2) v[i] = r < 97 ? '\xff' : static_cast<char>(rng());
         }
-        ASSERT_EQ(dict_set_string(ks, "r", v, 0), 0);
+        ASSERT_EQ(dict_set_string(ks, "r", v, 0), DictStatus::Ok);
         const int64_t span = static_cast<int64_t>(len) * 8 + 20;
         for (int q = 0; q < 20; q++) {
             const int64_t s = static_cast<int64_t>(rng() % (2 * span + 1)) - span;
@@ -551,11 +552,11 @@ TEST_F(StringsTest, BitCountAndBitPosMatchABitByBitReference) {
             const bool bits = rng() & 1;
             const bool range = rng() & 1;
             const int want = static_cast<int>(rng() & 1);
-            ASSERT_EQ(dict_bitcount(ks, "r", s, e, range, bits), ref_bitcount(v, s, e, range, bits))
+            ASSERT_EQ(dict_bitcount(ks, "r", s, e, range, bits), counted(ref_bitcount(v, s, e, range, bits)))
                 << "len " << len << " range " << s << ".." << e << " bits " << bits;
-            ASSERT_EQ(dict_bitpos(ks, "r", want, s, e, range, bits), ref_bitpos(v, want, s, e, range, bits))
+            ASSERT_EQ(dict_bitpos(ks, "r", want, s, e, range, bits), counted(ref_bitpos(v, want, s, e, range, bits)))
                 << "len " << len << " bit " << want << " range " << s << ".." << e << " bits " << bits;
-            ASSERT_EQ(dict_bitpos(ks, "r", want, 0, -1, false, false), ref_bitpos(v, want, 0, -1, false, false));
+            ASSERT_EQ(dict_bitpos(ks, "r", want, 0, -1, false, false), counted(ref_bitpos(v, want, 0, -1, false, false)));
         }
     }
 }

@@ -62,8 +62,8 @@ TEST_F(KeyspaceTest, StringKeyChargesAndTheirRelease) {
     EXPECT_EQ(entry_str(empty).data()[0], '\0');
     EXPECT_EQ(ks->used_memory, kFreshMemory + string_key_charge(3, 5) + string_key_charge(5, 0));
 
-    EXPECT_EQ(dict_del(ks, "key"), 1);
-    EXPECT_EQ(dict_del(ks, "empty"), 1);
+    EXPECT_EQ(dict_del(ks, "key"), DictStatus::Ok);
+    EXPECT_EQ(dict_del(ks, "empty"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kFreshMemory);
     EXPECT_EQ(ks->key_count, 0u);
 }
@@ -89,7 +89,7 @@ TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
     EXPECT_EQ(ks->bucket_count, 2048u);
     EXPECT_EQ(ks->used_memory, before + CHARGE_BUCKET * INITIAL_BUCKETS + string_key_charge(8, 1));
     EXPECT_GT(ks->change_count, changes);
-    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), 1) << i;
+    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), DictStatus::Ok) << i;
     ks_test::expect_table_consistent(ks);
 }
 
@@ -101,16 +101,16 @@ TEST_F(KeyspaceTest, FlushKeepsTheGrownBucketArray) {
     ks->keyspace_misses = 9;
 
     dict_flush(ks);
-    EXPECT_EQ(ks->used_memory, 16440u);
+    EXPECT_EQ(ks->used_memory, CHARGE_KEYSPACE + CHARGE_BUCKET * 2048) << "the grown array stays charged";
     EXPECT_EQ(ks->key_count, 0u);
     EXPECT_EQ(ks->bucket_count, 2048u);
     EXPECT_TRUE(ks->expiry_index.empty());
     EXPECT_EQ(ks->keyspace_hits, 4u);
     EXPECT_EQ(ks->keyspace_misses, 9u);
-    EXPECT_EQ(dict_exists(ks, "key1"), 0);
+    EXPECT_EQ(dict_exists(ks, "key1"), DictStatus::Missing);
 
     put_string(ks, "again", "x");
-    EXPECT_EQ(dict_exists(ks, "again"), 1);
+    EXPECT_EQ(dict_exists(ks, "again"), DictStatus::Ok);
     ks_test::expect_table_consistent(ks);
 }
 
@@ -196,7 +196,7 @@ TEST_F(KeyspaceTest, EveryLookupStampsTheKey) {
     put_string(ks, "k", "v");
     EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
     FakeClock::now += 50;
-    EXPECT_EQ(dict_exists(ks, "k"), 1);
+    EXPECT_EQ(dict_exists(ks, "k"), DictStatus::Ok);
     EXPECT_EQ(peek(ks, "k")->last_access_ms, FakeClock::now);
     FakeClock::now += 50;
     EXPECT_STREQ(dict_type_name(ks, "k"), "string");
@@ -234,13 +234,13 @@ TEST_F(KeyspaceTest, DeleteAndUnlinkKeepTheRestOfTheChain) {
     const auto keys = ks_test::keys_in_bucket(100, 1024, 4);
     for (const auto& k : keys) put_string(ks, k, "v");
 
-    EXPECT_EQ(dict_del(ks, keys[2]), 1);  // middle of the chain
-    EXPECT_EQ(dict_del(ks, keys[2]), 0);
+    EXPECT_EQ(dict_del(ks, keys[2]), DictStatus::Ok);  // middle of the chain
+    EXPECT_EQ(dict_del(ks, keys[2]), DictStatus::Missing);
     entry_unlink(ks, peek(ks, keys[3]));  // chain head
     EXPECT_EQ(ks_test::table_order(ks), (std::vector<std::string>{keys[1], keys[0]}));
     EXPECT_EQ(ks->key_count, 2u);
-    EXPECT_EQ(dict_exists(ks, keys[3]), 0);
-    EXPECT_EQ(dict_exists(ks, keys[0]), 1);
+    EXPECT_EQ(dict_exists(ks, keys[3]), DictStatus::Missing);
+    EXPECT_EQ(dict_exists(ks, keys[0]), DictStatus::Ok);
     ks_test::expect_table_consistent(ks);
 }
 
@@ -263,7 +263,7 @@ TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
     EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + CHARGE_KEY);
     EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
     EXPECT_EQ(dict_key_count(ks, "odd"), 0);
-    EXPECT_EQ(dict_del(ks, "odd"), 1);
+    EXPECT_EQ(dict_del(ks, "odd"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kFreshMemory);
 }
 
@@ -283,18 +283,18 @@ TEST_F(KeyspaceTest, KeyQueriesOnPresentMissingAndDeadKeys) {
     EXPECT_EQ(dict_key_type(ks, "greeting"), KEY_TYPE_STRING);
     EXPECT_STREQ(dict_type_name(ks, "greeting"), "string");
     EXPECT_EQ(dict_key_count(ks, "greeting"), 5);
-    EXPECT_EQ(dict_exists(ks, "greeting"), 1);
+    EXPECT_EQ(dict_exists(ks, "greeting"), DictStatus::Ok);
 
     EXPECT_EQ(dict_key_type(ks, "nope"), KEY_TYPE_NONE);
     EXPECT_STREQ(dict_type_name(ks, "nope"), "none");
     EXPECT_EQ(dict_key_count(ks, "nope"), 0);
-    EXPECT_EQ(dict_exists(ks, "nope"), 0);
-    EXPECT_EQ(dict_del(ks, "nope"), 0);
+    EXPECT_EQ(dict_exists(ks, "nope"), DictStatus::Missing);
+    EXPECT_EQ(dict_del(ks, "nope"), DictStatus::Missing);
 
     EXPECT_STREQ(dict_type_name(nullptr, "greeting"), "none");
     EXPECT_EQ(dict_key_count(nullptr, "greeting"), 0);
-    EXPECT_EQ(dict_exists(nullptr, "greeting"), 0);
-    EXPECT_EQ(dict_del(nullptr, "greeting"), 0);
+    EXPECT_EQ(dict_exists(nullptr, "greeting"), DictStatus::Missing);
+    EXPECT_EQ(dict_del(nullptr, "greeting"), DictStatus::Missing);
 
     dict_expire_ms(ks, "greeting", 5);
     FakeClock::now += 5;
@@ -331,35 +331,51 @@ TEST(TableBlob, SetKeepsATrailingNulAndEmptyOwnsNothing) {
 
 // ---- clock and random numbers ------------------------------------------------
 
-TEST(ClockAndRandom, ClockIsReplaceableAndRestores) {
+TEST_F(KeyspaceTest, ClockIsReplaceablePerKeyspaceAndRestores) {
     FakeClock::now = 12345;
-    dict_set_clock(&FakeClock::read);
-    EXPECT_EQ(dict_now_ms(), 12345);
-    dict_set_clock(nullptr);
+    dict_set_clock(ks, &FakeClock::read);
+    EXPECT_EQ(dict_now_ms(ks), 12345);
+    Keyspace* other = dict_create(0);
+    ASSERT_NE(other, nullptr);
+    EXPECT_GT(dict_now_ms(other), 12345) << "another keyspace keeps the wall clock";
+    dict_hold_clock(other, 777);
+    EXPECT_EQ(dict_now_ms(other), 777);
+    EXPECT_EQ(dict_now_ms(ks), 12345) << "a held reading stays with its keyspace";
+    dict_destroy(other);
+    dict_set_clock(ks, nullptr);
     const int64_t before = platform::current_time_ms();
-    const int64_t now = dict_now_ms();
+    const int64_t now = dict_now_ms(ks);
     EXPECT_GE(now, before);
     EXPECT_LE(now, platform::current_time_ms());
 }
 
-TEST(ClockAndRandom, SeedingIsReproducibleAndSeedsDiffer) {
-    dict_seed_random(7);
+TEST_F(KeyspaceTest, SeedingIsReproducibleAndSeedsDiffer) {
+    dict_seed_random(ks, 7);
     std::vector<uint64_t> first;
-    for (int i = 0; i < 8; i++) first.push_back(dict_random_u64());
-    dict_seed_random(7);
-    for (int i = 0; i < 8; i++) EXPECT_EQ(dict_random_u64(), first[i]);
-    dict_seed_random(8);
-    EXPECT_NE(dict_random_u64(), first[0]);
+    for (int i = 0; i < 8; i++) first.push_back(dict_random_u64(ks));
+    dict_seed_random(ks, 7);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(dict_random_u64(ks), first[i]);
+    dict_seed_random(ks, 8);
+    EXPECT_NE(dict_random_u64(ks), first[0]);
     EXPECT_NE(first[0], first[1]);
+
+    // Each keyspace draws from its own generator.
+    Keyspace* other = dict_create(0);
+    ASSERT_NE(other, nullptr);
+    dict_seed_random(ks, 7);
+    dict_seed_random(other, 7);
+    EXPECT_EQ(dict_random_u64(ks), first[0]);
+    EXPECT_EQ(dict_random_u64(other), first[0]) << "draws from one keyspace leave the other's sequence alone";
+    dict_destroy(other);
 }
 
-TEST(ClockAndRandom, BelowStaysInRangeAndIsEven) {
-    dict_seed_random(1234);
-    EXPECT_EQ(dict_random_below(1), 0u);
+TEST_F(KeyspaceTest, RandomBelowStaysInRangeAndIsEven) {
+    dict_seed_random(ks, 1234);
+    EXPECT_EQ(dict_random_below(ks, 1), 0u);
     constexpr int kDraws = 60000;
     int counts[6] = {};
     for (int i = 0; i < kDraws; i++) {
-        const uint64_t r = dict_random_below(6);
+        const uint64_t r = dict_random_below(ks, 6);
         ASSERT_LT(r, 6u);
         counts[r]++;
     }
@@ -371,7 +387,7 @@ TEST(ClockAndRandom, BelowStaysInRangeAndIsEven) {
     const uint64_t bound = (UINT64_MAX / 2) + (UINT64_MAX / 4);
     int low = 0;
     for (int i = 0; i < 20000; i++) {
-        const uint64_t r = dict_random_below(bound);
+        const uint64_t r = dict_random_below(ks, bound);
         ASSERT_LT(r, bound);
         if (r < bound / 2) low++;
     }

@@ -1,7 +1,7 @@
 // unit_zsets_test.cpp — sorted sets in the keyspace: the order index checked
 // against a sorted reference under random operations, the member order, the ZADD
 // flag decisions, the memory charges of a flat member array, rank, score and
-// lexicographic windows, scans, pops, range removals and stores, random picks, the empty
+// lexicographic windows, scans, pops, range removals, random picks, the empty
 // member, and the keyspace rules (no empty set left, eviction, expiry, types).
 #include <gtest/gtest.h>
 
@@ -20,6 +20,7 @@
 
 namespace {
 
+using ks_test::counted;
 using ks_test::FakeClock;
 using ks_test::peek;
 using ks_test::put_string;
@@ -42,7 +43,7 @@ bool ref_less(const Pair& a, const Pair& b) {
 
 class ZsetTest : public ks_test::KeyspaceTest {
 protected:
-    int add(std::string_view key, double score, std::string_view member, uint32_t flags = 0) {
+    DictCount add(std::string_view key, double score, std::string_view member, uint32_t flags = 0) {
         return dict_zadd(ks, key, flags, score, member);
     }
     // Every member in order with its score.
@@ -256,7 +257,7 @@ TEST(ZsetMemberTableTest, FindsEveryMemberThroughRemovalsAndGrowth) {
 // ---- Order and ZADD ---------------------------------------------------------
 
 TEST_F(ZsetTest, EqualScoresComeInUnsignedByteOrderShorterFirst) {
-    for (const char* m : {"b", "\x80", "ab", "a", ""}) ASSERT_EQ(add("z", 1, m), 1);
+    for (const char* m : {"b", "\x80", "ab", "a", ""}) ASSERT_EQ(add("z", 1, m), counted(1));
     add("z", 0.5, "zz");
     add("z", -kInf, "low");
     add("z", kInf, "high");
@@ -287,13 +288,13 @@ TEST_F(ZsetTest, ZaddFlagsDecideForAPresentMember) {
     };
     for (const ZaddCase& c : cases) {
         dict_del(ks, "z");
-        ASSERT_EQ(add("z", 5, "a"), 1);
+        ASSERT_EQ(add("z", 5, "a"), counted(1));
         double out = -1;
         bool changed = !c.changed;
-        EXPECT_EQ(dict_zadd(ks, "z", c.flags, c.score, "a", &out, &changed), c.result) << "flags " << c.flags;
+        EXPECT_EQ(dict_zadd(ks, "z", c.flags, c.score, "a", &out, &changed), counted(c.result)) << "flags " << c.flags;
         EXPECT_EQ(changed, c.changed) << "flags " << c.flags;
         double stored = 0;
-        EXPECT_EQ(dict_zscore(ks, "z", "a", &stored), 1);
+        EXPECT_EQ(dict_zscore(ks, "z", "a", &stored), DictStatus::Ok);
         EXPECT_EQ(stored, c.stored) << "flags " << c.flags;
         if (c.flags & ZADD_INCR) {
             EXPECT_EQ(out, c.stored);
@@ -303,29 +304,29 @@ TEST_F(ZsetTest, ZaddFlagsDecideForAPresentMember) {
 
 TEST_F(ZsetTest, ZaddFlagsDecideForAnAbsentMemberAndNeverLeaveAnEmptyKey) {
     bool changed = true;
-    EXPECT_EQ(dict_zadd(ks, "z", ZADD_XX, 1, "a", nullptr, &changed), 0);
+    EXPECT_EQ(dict_zadd(ks, "z", ZADD_XX, 1, "a", nullptr, &changed), counted(0));
     EXPECT_FALSE(changed);
-    EXPECT_EQ(dict_zadd(ks, "z", ZADD_NX | ZADD_XX | ZADD_GT, 1, "a"), 0);
-    EXPECT_EQ(dict_exists(ks, "z"), 0) << "a write that adds nothing created a key";
+    EXPECT_EQ(dict_zadd(ks, "z", ZADD_NX | ZADD_XX | ZADD_GT, 1, "a"), counted(0));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing) << "a write that adds nothing created a key";
     EXPECT_EQ(ks->used_memory, kBase);
 
     for (uint32_t flags : {0u, unsigned(ZADD_NX), unsigned(ZADD_GT), unsigned(ZADD_LT | ZADD_CH)}) {
         const std::string m = "m" + std::to_string(flags);
-        EXPECT_EQ(dict_zadd(ks, "z", flags, 3, m, nullptr, &changed), 1) << "flags " << flags;
+        EXPECT_EQ(dict_zadd(ks, "z", flags, 3, m, nullptr, &changed), counted(1)) << "flags " << flags;
         EXPECT_TRUE(changed);
     }
     double out = 0;
-    EXPECT_EQ(dict_zadd(ks, "z", ZADD_INCR | ZADD_XX, 5, "new", &out), 1) << "INCR ignores XX";
+    EXPECT_EQ(dict_zadd(ks, "z", ZADD_INCR | ZADD_XX, 5, "new", &out), counted(1)) << "INCR ignores XX";
     EXPECT_EQ(out, 5);
-    EXPECT_EQ(dict_zincrby(ks, "z", 2.5, "new", &out), 1);
+    EXPECT_EQ(dict_zincrby(ks, "z", 2.5, "new", &out), DictStatus::Ok);
     EXPECT_EQ(out, 7.5);
-    EXPECT_EQ(dict_zcard(ks, "z"), 5);
+    EXPECT_EQ(dict_zcard(ks, "z"), counted(5));
 }
 
 // ---- Memory charges ----------------------------------------------------------
 
 TEST_F(ZsetTest, ChargesFollowAFlatMemberArray) {
-    ASSERT_EQ(add("z", 1, "a"), 1);
+    ASSERT_EQ(add("z", 1, "a"), counted(1));
     EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a"}, 4));
     for (const char* m : {"bb", "ccc", "dddd"}) add("z", 2, m);
     EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a", "bb", "ccc", "dddd"}, 4));
@@ -336,33 +337,33 @@ TEST_F(ZsetTest, ChargesFollowAFlatMemberArray) {
     dict_zincrby(ks, "z", 1, "bb", nullptr);
     EXPECT_EQ(ks->used_memory, full) << "a score update charges nothing";
 
-    EXPECT_EQ(dict_zrem(ks, "z", {"e", "missing", "e"}), 1);
+    EXPECT_EQ(dict_zrem(ks, "z", {"e", "missing", "e"}), counted(1));
     EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a", "bb", "ccc", "dddd"}, 8)) << "slots never shrink";
     add("z", 3, "e");
     EXPECT_EQ(ks->used_memory, full) << "re-adding fits the slots already charged";
-    EXPECT_EQ(dict_zrem(ks, "z", {"a", "bb", "ccc", "dddd", "e"}), 5);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_zrem(ks, "z", {"a", "bb", "ccc", "dddd", "e"}), counted(5));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
 TEST_F(ZsetTest, CopyAndStringOverwriteCarryExactCharges) {
     fill("src", 5);
-    EXPECT_EQ(dict_expire_ms(ks, "src", 60000), 1);
+    EXPECT_EQ(dict_expire_ms(ks, "src", 60000), DictStatus::Ok);
     const uint64_t before = ks->used_memory;
-    ASSERT_EQ(dict_copy(ks, "src", "dst", false), 1);
+    ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, before + zset_charge("dst", {"m1", "m2", "m3", "m4", "m5"}, 5))
         << "the copy's array holds exactly its members";
     EXPECT_EQ(all("dst"), all("src"));
-    EXPECT_GT(dict_pttl(ks, "dst"), 0) << "the copy keeps the deadline";
+    EXPECT_TRUE(dict_pttl(ks, "dst").ok()) << "the copy keeps the deadline";
     add("src", 0, "m5");
     dict_zrem(ks, "src", {"m1"});
     EXPECT_EQ(all("dst").back(), Pair(5, "m5")) << "the copy is independent";
-    EXPECT_EQ(dict_zcard(ks, "dst"), 5);
+    EXPECT_EQ(dict_zcard(ks, "dst"), counted(5));
 
     dict_del(ks, "src");
-    ASSERT_EQ(dict_set_string(ks, "dst", "xyz", 0), 0);
+    ASSERT_EQ(dict_set_string(ks, "dst", "xyz", 0), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase + ks_test::string_key_charge(3, 3));
-    EXPECT_EQ(dict_zcard(ks, "dst"), 0);
+    EXPECT_EQ(dict_zcard(ks, "dst"), (DictCount{DictStatus::Missing, 0}));
 }
 
 // ---- Windows ------------------------------------------------------------------
@@ -385,7 +386,7 @@ TEST_F(ZsetTest, RankRangesNormaliseTheirEnds) {
     EXPECT_EQ(range(5, 10, false), V{});
     EXPECT_EQ(range(INT64_MIN, INT64_MAX, false).size(), 5u);
     EXPECT_EQ(range(4294967296, 4294967297, false), V{}) << "large ranks are not cut to their low bits";
-    EXPECT_EQ(dict_zrange(ks, "missing", 0, -1, false, &got), 0);
+    EXPECT_EQ(dict_zrange(ks, "missing", 0, -1, false, &got), (DictCount{DictStatus::Missing, 0}));
 }
 
 TEST_F(ZsetTest, ScoreWindowsHonourExclusiveBoundsOffsetAndLimit) {
@@ -406,9 +407,9 @@ TEST_F(ZsetTest, ScoreWindowsHonourExclusiveBoundsOffsetAndLimit) {
     EXPECT_EQ(by_score({4, 2}, false, 0, 0), V{});
     EXPECT_EQ(by_score({3, 3, true, false}, false, 0, 0), V{});
     EXPECT_EQ(by_score({2.5, 2.6}, false, 0, 0), V{});
-    EXPECT_EQ(dict_zcount(ks, "z", {1, 5, true, true}), 3);
-    EXPECT_EQ(dict_zcount(ks, "z", {-kInf, kInf}), 5);
-    EXPECT_EQ(dict_zcount(ks, "z", {6, kInf}), 0);
+    EXPECT_EQ(dict_zcount(ks, "z", {1, 5, true, true}), counted(3));
+    EXPECT_EQ(dict_zcount(ks, "z", {-kInf, kInf}), counted(5));
+    EXPECT_EQ(dict_zcount(ks, "z", {6, kInf}), counted(0));
 }
 
 // Lexicographic windows over members of one score: "-" and "+", inclusive and
@@ -450,86 +451,54 @@ TEST_F(ZsetTest, LexRanksFollowTheirBounds) {
 TEST_F(ZsetTest, PopsHandOutMembersInPopOrderAndDeleteTheEmptiedKey) {
     fill("z", 5);
     std::vector<ZOwned> out;
-    EXPECT_EQ(dict_zpop(ks, "z", 2, false, &out), 2);
+    EXPECT_EQ(dict_zpop(ks, "z", 2, false, &out), counted(2));
     EXPECT_EQ(pairs(out), (std::vector<Pair>{{1, "m1"}, {2, "m2"}}));
-    EXPECT_EQ(dict_zpop(ks, "z", 2, true, &out), 2);
+    EXPECT_EQ(dict_zpop(ks, "z", 2, true, &out), counted(2));
     EXPECT_EQ(pairs(out), (std::vector<Pair>{{5, "m5"}, {4, "m4"}}));
-    EXPECT_EQ(dict_zpop(ks, "z", 0, false, &out), 0);
-    EXPECT_EQ(dict_zpop(ks, "z", -1, false, &out), 0);
-    EXPECT_EQ(dict_zcard(ks, "z"), 1);
-    EXPECT_EQ(dict_zpop(ks, "z", int64_t(1) << 40, false, &out), 1);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_zpop(ks, "z", 0, false, &out), counted(0));
+    EXPECT_EQ(dict_zpop(ks, "z", -1, false, &out), counted(0));
+    EXPECT_EQ(dict_zcard(ks, "z"), counted(1));
+    EXPECT_EQ(dict_zpop(ks, "z", int64_t(1) << 40, false, &out), counted(1));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
-    EXPECT_EQ(dict_zpop(ks, "z", 1, false, &out), 0);
+    EXPECT_EQ(dict_zpop(ks, "z", 1, false, &out), (DictCount{DictStatus::Missing, 0}));
 }
 
 TEST_F(ZsetTest, RangeRemovalsTakeTheirWindowAndDeleteAnEmptiedKey) {
     fill("z", 6);
-    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {2, 4, true, false}), 2);
+    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {2, 4, true, false}), counted(2));
     EXPECT_EQ(all("z"), (std::vector<Pair>{{1, "m1"}, {2, "m2"}, {5, "m5"}, {6, "m6"}}));
-    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {7, kInf}), 0);
-    EXPECT_EQ(dict_zremrangebyrank(ks, "z", -2, -2), 1);
+    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {7, kInf}), counted(0));
+    EXPECT_EQ(dict_zremrangebyrank(ks, "z", -2, -2), counted(1));
     EXPECT_EQ(all("z"), (std::vector<Pair>{{1, "m1"}, {2, "m2"}, {6, "m6"}}));
-    EXPECT_EQ(dict_zremrangebyrank(ks, "z", 2, 1), 0);
-    EXPECT_EQ(dict_zremrangebyrank(ks, "z", 0, 99), 3);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_zremrangebyrank(ks, "z", 2, 1), counted(0));
+    EXPECT_EQ(dict_zremrangebyrank(ks, "z", 0, 99), counted(3));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     fill("z", 3);
-    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {-kInf, kInf}), 3);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_zremrangebyscore(ks, "z", {-kInf, kInf}), counted(3));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
     EXPECT_EQ(ks->used_memory, kBase);
-}
-
-TEST_F(ZsetTest, RangeStoreSelectsThenReplacesTheDestination) {
-    fill("s", 5);
-    bool changed = false;
-    ZRangeSelection ranks;
-    ranks.start = 0;
-    ranks.stop = 2;
-    ranks.reverse = true;
-    EXPECT_EQ(dict_zrangestore(ks, "d", "s", ranks, &changed), 3);
-    EXPECT_TRUE(changed);
-    EXPECT_EQ(all("d"), (std::vector<Pair>{{3, "m3"}, {4, "m4"}, {5, "m5"}}));
-
-    ZRangeSelection scores;
-    scores.by_score = true;
-    scores.reverse = true;
-    scores.range = {1, 5, true, false};
-    scores.offset = 1;
-    scores.limit = 2;
-    EXPECT_EQ(dict_zrangestore(ks, "s", "s", scores, &changed), 2) << "onto its own source";
-    EXPECT_EQ(all("s"), (std::vector<Pair>{{3, "m3"}, {4, "m4"}}));
-
-    put_string(ks, "str", "v");
-    EXPECT_EQ(dict_zrangestore(ks, "str", "d", ZRangeSelection{}, &changed), 3) << "a destination of any type is replaced";
-    EXPECT_EQ(dict_key_type(ks, "str"), KEY_TYPE_ZSET);
-
-    ranks.start = 7;
-    EXPECT_EQ(dict_zrangestore(ks, "d", "s", ranks, &changed), 0);
-    EXPECT_TRUE(changed) << "an empty selection deletes the destination";
-    EXPECT_EQ(dict_exists(ks, "d"), 0);
-    EXPECT_EQ(dict_zrangestore(ks, "d", "missing", ranks, &changed), 0);
-    EXPECT_FALSE(changed) << "nothing to delete, nothing changed";
 }
 
 // ---- Random picks and many scores ------------------------------------------------
 
 TEST_F(ZsetTest, RandomMembersFollowTheirCountRules) {
-    dict_seed_random(11);
+    dict_seed_random(ks, 11);
     std::vector<ZOwned> out;
     add("one", 2, "only");
-    EXPECT_EQ(dict_zrandmember(ks, "one", -3, &out), 3);
+    EXPECT_EQ(dict_zrandmember(ks, "one", -3, &out), counted(3));
     for (const ZOwned& m : out) EXPECT_EQ(Pair(m.score, m.member), Pair(2, "only"));
     fill("four", 4);
-    EXPECT_EQ(dict_zrandmember(ks, "four", 10, &out), 4);
+    EXPECT_EQ(dict_zrandmember(ks, "four", 10, &out), counted(4));
     std::vector<Pair> got = pairs(out);
     std::sort(got.begin(), got.end(), ref_less);
     EXPECT_EQ(got, all("four"));
-    EXPECT_EQ(dict_zrandmember(ks, "four", 0, &out), 0);
-    EXPECT_EQ(dict_zrandmember(ks, "missing", 5, &out), 0);
+    EXPECT_EQ(dict_zrandmember(ks, "four", 0, &out), counted(0));
+    EXPECT_EQ(dict_zrandmember(ks, "missing", 5, &out), (DictCount{DictStatus::Missing, 0}));
 
     fill("big", 1000);
     for (int64_t k : {10, 600}) {  // a few picks, and a large share of the set
-        EXPECT_EQ(dict_zrandmember(ks, "big", k, &out), k);
+        EXPECT_EQ(dict_zrandmember(ks, "big", k, &out), counted(k));
         std::set<std::string> distinct;
         for (const ZOwned& m : out) {
             distinct.insert(m.member);
@@ -537,29 +506,29 @@ TEST_F(ZsetTest, RandomMembersFollowTheirCountRules) {
         }
         EXPECT_EQ(distinct.size(), static_cast<size_t>(k)) << "picks with a positive count repeat nothing";
     }
-    EXPECT_EQ(dict_zrandmember(ks, "four", -400, &out), 400);
+    EXPECT_EQ(dict_zrandmember(ks, "four", -400, &out), counted(400));
     std::set<std::string> drawn;
     for (const ZOwned& m : out) drawn.insert(m.member);
     EXPECT_EQ(drawn.size(), 4u) << "independent picks reach every member";
 }
 
 TEST_F(ZsetTest, EmptyMemberIsAnOrdinaryMember) {
-    EXPECT_EQ(add("z", 3, ""), 1);
-    EXPECT_EQ(add("z", 3, ""), 0) << "added once only";
+    EXPECT_EQ(add("z", 3, ""), counted(1));
+    EXPECT_EQ(add("z", 3, ""), counted(0)) << "added once only";
     add("z", 1, "a");
     double score = 0;
-    EXPECT_EQ(dict_zscore(ks, "z", "", &score), 1);
+    EXPECT_EQ(dict_zscore(ks, "z", "", &score), DictStatus::Ok);
     EXPECT_EQ(score, 3);
     int64_t rank = -1;
-    EXPECT_EQ(dict_zrank(ks, "z", "", false, &rank, nullptr), 1);
+    EXPECT_EQ(dict_zrank(ks, "z", "", false, &rank, nullptr), DictStatus::Ok);
     EXPECT_EQ(rank, 1);
-    EXPECT_EQ(dict_zrank(ks, "z", "", true, &rank, nullptr), 1);
+    EXPECT_EQ(dict_zrank(ks, "z", "", true, &rank, nullptr), DictStatus::Ok);
     EXPECT_EQ(rank, 0);
     std::vector<std::pair<bool, double>> many;
     dict_zmscore(ks, "z", {"", "b", "a"}, &many);
     EXPECT_EQ(many, (std::vector<std::pair<bool, double>>{{true, 3}, {false, 0}, {true, 1}}));
-    EXPECT_EQ(dict_zrem(ks, "z", {"", "a"}), 2);
-    EXPECT_EQ(dict_exists(ks, "z"), 0);
+    EXPECT_EQ(dict_zrem(ks, "z", {"", "a"}), counted(2));
+    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
 }
 
 // ---- Keyspace rules ----------------------------------------------------------------
@@ -567,13 +536,13 @@ TEST_F(ZsetTest, EmptyMemberIsAnOrdinaryMember) {
 TEST_F(ZsetTest, KeysOfAnotherTypeAreLeftAlone) {
     put_string(ks, "s", "v");
     const uint64_t before = ks->used_memory;
-    EXPECT_EQ(add("s", 1, "a"), -1);
-    EXPECT_EQ(dict_zincrby(ks, "s", 1, "a", nullptr), -1);
-    EXPECT_EQ(dict_zrem(ks, "s", {"v"}), 0);
-    EXPECT_EQ(dict_zcard(ks, "s"), 0);
+    EXPECT_EQ(add("s", 1, "a").status, DictStatus::WrongType);
+    EXPECT_EQ(dict_zincrby(ks, "s", 1, "a", nullptr), DictStatus::WrongType);
+    EXPECT_EQ(dict_zrem(ks, "s", {"v"}), (DictCount{DictStatus::Missing, 0}));
+    EXPECT_EQ(dict_zcard(ks, "s"), (DictCount{DictStatus::Missing, 0}));
     std::vector<ZOwned> out;
-    EXPECT_EQ(dict_zpop(ks, "s", 1, false, &out), 0);
-    EXPECT_EQ(dict_zremrangebyrank(ks, "s", 0, -1), 0);
+    EXPECT_EQ(dict_zpop(ks, "s", 1, false, &out), (DictCount{DictStatus::Missing, 0}));
+    EXPECT_EQ(dict_zremrangebyrank(ks, "s", 0, -1), (DictCount{DictStatus::Missing, 0}));
     EXPECT_EQ(ks->used_memory, before);
     EXPECT_EQ(entry_str(peek(ks, "s")), "v");
 }
@@ -582,10 +551,10 @@ TEST_F(ZsetTest, DeadSetsAreMissingAndNewMembersEvictOlderKeys) {
     fill("z", 3);
     dict_expire_ms(ks, "z", 100);
     FakeClock::now += 100;
-    EXPECT_EQ(dict_zcard(ks, "z"), 0);
-    EXPECT_EQ(add("z", 1, "fresh"), 1);
+    EXPECT_EQ(dict_zcard(ks, "z"), (DictCount{DictStatus::Missing, 0}));
+    EXPECT_EQ(add("z", 1, "fresh"), counted(1));
     EXPECT_EQ(all("z"), (std::vector<Pair>{{1, "fresh"}}));
-    EXPECT_EQ(dict_pttl(ks, "z"), -1);
+    EXPECT_EQ(dict_pttl(ks, "z").status, DictStatus::NotFound);
 
     dict_set_max_memory(ks, 1);
     const std::string big(400000, 'x');
@@ -593,10 +562,10 @@ TEST_F(ZsetTest, DeadSetsAreMissingAndNewMembersEvictOlderKeys) {
     FakeClock::now += 1;
     put_string(ks, "newer", big);
     FakeClock::now += 1;
-    EXPECT_EQ(add("z", 2, std::string(400000, 'y')), 1);
-    EXPECT_EQ(dict_exists(ks, "old"), 0) << "the least recently used key goes first";
-    EXPECT_EQ(dict_exists(ks, "newer"), 1);
-    EXPECT_EQ(dict_zcard(ks, "z"), 2);
+    EXPECT_EQ(add("z", 2, std::string(400000, 'y')), counted(1));
+    EXPECT_EQ(dict_exists(ks, "old"), DictStatus::Missing) << "the least recently used key goes first";
+    EXPECT_EQ(dict_exists(ks, "newer"), DictStatus::Ok);
+    EXPECT_EQ(dict_zcard(ks, "z"), counted(2));
 }
 
 }  // namespace
