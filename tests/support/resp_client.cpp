@@ -123,10 +123,16 @@ size_t Conn::complete_length(size_t pos) const {
 std::string Conn::read_reply(int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        size_t len = complete_length(0);
+        size_t len = complete_length(head_);
         if (len > 0) {
-            std::string reply = buf_.substr(0, len);
-            buf_.erase(0, len);
+            std::string reply = buf_.substr(head_, len);
+            head_ += len;
+            // Erasing each reply from the front would make reading n pipelined
+            // replies quadratic; the read part goes once it is most of the buffer.
+            if (head_ == buf_.size() || head_ > buf_.size() / 2) {
+                buf_.erase(0, head_);
+                head_ = 0;
+            }
             return reply;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -143,8 +149,9 @@ std::string Conn::read_available(int timeout_ms) {
         if (left.count() <= 0) break;
         if (!fill(static_cast<int>(left.count())) && eof_) break;
     }
-    std::string out;
-    out.swap(buf_);
+    std::string out = buf_.substr(head_);
+    buf_.clear();
+    head_ = 0;
     return out;
 }
 

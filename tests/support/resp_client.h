@@ -63,6 +63,7 @@ private:
     size_t complete_length(size_t pos) const;
     platform::Socket sock_ = platform::kInvalidSocket;
     std::string buf_;
+    size_t head_ = 0;  // replies before buf_[head_] were read; dropped in bulk, not per reply
     bool eof_ = false;
 };
 
