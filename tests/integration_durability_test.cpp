@@ -397,12 +397,12 @@ TEST_F(Durability, RewriteWhileServingRebuildsTheSameKeyspace) {
         const uint64_t grown = std::filesystem::file_size(path);
         EXPECT_EQ(c.call({"BGREWRITEAOF"}), "+Background append only file rewriting started\r\n");
         EXPECT_EQ(c.call({"BGREWRITEAOF"}).substr(0, 4), "-ERR");
-        for (int round = 0; round < 10; ++round) random_writes(c, seed, 300, &keys);
+        for (int round = 0; round < 10; ++round) random_writes(c, seed, kFill / 200, &keys);
         ASSERT_TRUE(wait_rewrite_done(c, "1"));
         EXPECT_EQ(info_field(c, "aof_last_bgrewrite_status"), "ok");
         EXPECT_LT(std::filesystem::file_size(path), grown);
         EXPECT_EQ(info_field(c, "aof_base_size"), std::to_string(std::filesystem::file_size(path)));
-        random_writes(c, seed, 2000, &keys);
+        random_writes(c, seed, kFill / 30, &keys);
         before = dump(c);
         due = deadlines(c, keys);
     }
