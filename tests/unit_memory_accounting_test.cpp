@@ -30,7 +30,6 @@ uint64_t allocated_bytes() {
     const struct mallinfo2 m = mallinfo2();
     return m.uordblks + m.hblkhd;
 }
-#endif
 
 // One load: `keys` keys of one type, each holding `per_key` elements (string
 // keys hold one value) of `len` bytes; optionally each with a deadline, and
@@ -100,6 +99,7 @@ const Shape kShapes[] = {
     {"zsets big short", KEY_TYPE_ZSET, 4, 50'000, 10, false, false},
     {"zsets big 100-byte", KEY_TYPE_ZSET, 4, 50'000, 100, false, false},
 };
+#endif  // VOREL_ALLOCATOR_STATS
 
 TEST(MemoryAccounting, UsedMemoryTracksRealAllocationForEveryTypeAndShape) {
 #ifndef VOREL_ALLOCATOR_STATS
