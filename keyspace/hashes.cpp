@@ -81,8 +81,9 @@ int dict_hset(Keyspace* ks, std::string_view key, std::string_view field, std::s
         if (e) vorel::drop_if_empty(ks, e, e->hash_value->store.size());
         return -2;
     }
-    // A longer value grows memory as much as a new field does: both may evict.
-    if (ks->used_memory > before) dict_evict_lru(ks);
+    // A new field may evict, and so may a longer value that grows memory (a
+    // short new field can fit in room the store already holds).
+    if (r == 1 || ks->used_memory > before) dict_evict_lru(ks);
     return r;
 }
 

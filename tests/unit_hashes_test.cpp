@@ -278,4 +278,16 @@ TEST_F(HashesTest, NewFieldsRunEviction) {
     EXPECT_LE(ks->used_memory, uint64_t(1) << 20);
     EXPECT_EQ(dict_exists(ks, "h0"), 0) << "the least recently used hash went first";
     EXPECT_EQ(dict_exists(ks, "h14"), 1);
+
+    // A short new field that fits in room the store already holds charges
+    // nothing, yet it still runs eviction (here, under a limit just lowered).
+    ASSERT_EQ(dict_hset(ks, "h14", "g", "y"), 1);
+    ASSERT_EQ(dict_hset(ks, "h14", "h", "y"), 1);  // three fields in room for four
+    ks_test::FakeClock::now++;
+    dict_set_max_memory_bytes(ks, ks->used_memory - 1);
+    const uint64_t before = ks->used_memory;
+    ASSERT_EQ(dict_hset(ks, "h14", "i", "z"), 1);
+    EXPECT_LE(ks->used_memory, before) << "the field fit in the store's room";
+    EXPECT_LT(ks->used_memory, before - 1) << "eviction ran";
+    EXPECT_EQ(dict_exists(ks, "h14"), 1) << "the hash just written is the most recently used";
 }
