@@ -34,10 +34,10 @@ void put_string(Keyspace* ks, std::string_view key, std::string_view value) {
         if (!e) return;
         memcpy(entry_str_data(e), value.data(), value.size());
     } else {
-        const uint64_t old_len = entry_str_len(e);
+        const uint64_t old_charge = entry_str_charge(e);
         if (!entry_set_str(e, value)) return;
-        dict_uncharge(ks, old_len + CHARGE_BLOB);
-        dict_charge(ks, value.size() + CHARGE_BLOB);
+        dict_uncharge(ks, old_charge);
+        dict_charge(ks, entry_str_charge(e));
     }
     dict_evict_lru(ks);
 }
@@ -61,10 +61,11 @@ SteadyKeyspace& steady_keyspace(uint64_t keys) {
     static std::map<uint64_t, SteadyKeyspace> cache;
     SteadyKeyspace& s = cache[keys];
     if (s.ks) return s;
-    const uint64_t fixed = CHARGE_KEYSPACE + CHARGE_BUCKET * buckets_for(keys);
+    const uint64_t fixed = CHARGE_KEYSPACE + dict_buckets_charge(buckets_for(keys));
     const uint64_t limit_mb = (fixed + keys * 200 + kMB - 1) / kMB;
     const uint64_t per_key = (limit_mb * kMB - fixed) / keys;
-    s.value.assign(per_key - kKeyLen - 168, 'v');
+    // The value sits in its entry's block; the allocator adds up to 23 bytes to a request.
+    s.value.assign(per_key - CHARGE_LRU_NODE - (kEntryValueOffset + kKeyLen + 2) - 23, 'v');
     s.ks = dict_create(0);
     for (; s.next_key < keys; s.next_key++) put_string(s.ks, KeyName(s.next_key).view(), s.value);
     dict_set_max_memory(s.ks, static_cast<int32_t>(limit_mb));

@@ -1,7 +1,9 @@
 // container_common.h — what the hash and set modules share: their payload (an
-// ordered store plus the nominal array capacity that memory charges follow),
-// the charges of elements, typed lookup, creating a container key and dropping
-// one left empty, and the release/count/copy hooks the table code calls.
+// ordered store and what its arrays are charged), the charges of elements,
+// typed lookup, creating a container key and dropping one left empty, and the
+// release/count/copy hooks the table code calls. A payload is charged its own
+// block and the store's arrays by their capacity (Container::sync after every
+// change that may move them), and each element its strings' own blocks.
 #pragma once
 
 #include <algorithm>
@@ -21,50 +23,56 @@ namespace vorel {
 // generator (sets.cpp).
 std::vector<size_t> distinct_positions(Keyspace* ks, size_t n, size_t k);
 
-// A hash value is charged as a blob of its own; a set member carries nothing else.
-inline uint64_t value_charge(const std::string& v) { return v.size() + CHARGE_BLOB; }
+// A hash value's string block; a set member carries nothing else.
+inline uint64_t value_charge(const std::string& v) { return dict_string_charge(v); }
 inline uint64_t value_charge(NoValue) { return 0; }
 
-// Charges follow the array a plain layout would hold: 4 slots at first, doubled
-// whenever a new element finds it full, never shrunk.
-inline void grow_nominal_capacity(int64_t* cap, size_t count_before) {
-    if (static_cast<int64_t>(count_before) >= *cap) *cap = *cap == 0 ? 4 : *cap * 2;
-}
-
-// The payload of a hash (Value: the field's value) or a set (NoValue), whose
-// nominal array slots are charged kSlotCharge each.
-template <class Value, uint64_t kSlotCharge>
+// The payload of a hash (Value: the field's value) or a set (NoValue).
+template <class Value>
 struct Container {
     using Store = OrderedStore<Value>;
     using Slot = typename Store::Slot;
 
     Store store;
-    int64_t cap = 0;
+    uint64_t structure = 0;  // charged for this block and the store's arrays
 
-    static uint64_t charge_of(std::string_view key, const Value& value) {
-        return key.size() + CHARGE_BLOB + value_charge(value);
+    static uint64_t charge_of(const std::string& key, const Value& value) {
+        return dict_string_charge(key) + value_charge(value);
     }
 
     // Appends a new element and charges it (ks may be null: nothing is charged).
     // Throws std::bad_alloc with nothing changed.
     void add(Keyspace* ks, std::string_view key, Value value) {
-        const uint64_t charge = charge_of(key, value);
-        store.append(std::string(key), std::move(value));
-        const int64_t old_cap = cap;
-        grow_nominal_capacity(&cap, store.size() - 1);
-        dict_charge(ks, charge + static_cast<uint64_t>(cap - old_cap) * kSlotCharge);
+        std::string k(key);
+        const uint64_t charge = charge_of(k, value);  // moving keeps the blocks
+        store.append(std::move(k), std::move(value));
+        dict_charge(ks, charge);
+        dict_mark_dirty(ks);  // a short element moves no charge of its own
+        sync(ks);
     }
 
     // Removes the element at a slot and its charge; the caller settles the store.
     Slot take(Keyspace* ks, size_t slot) {
         Slot gone = store.take(slot);
         dict_uncharge(ks, charge_of(gone.key, gone.value));
+        dict_mark_dirty(ks);
         return gone;
     }
 
-    // Everything the container is charged: its elements and its nominal slots.
+    // Compacts after removals and moves the arrays' charge along.
+    void settle(Keyspace* ks) {
+        store.settle();
+        sync(ks);
+    }
+
+    // Brings the charge of this block and the store's arrays to what they hold now.
+    void sync(Keyspace* ks) {
+        dict_recharge(ks, &structure, dict_alloc_size(sizeof(*this)) + store.memory_bytes(dict_alloc_size));
+    }
+
+    // Everything the container is charged: its elements and its arrays.
     uint64_t total_charge() const {
-        uint64_t total = static_cast<uint64_t>(cap) * kSlotCharge;
+        uint64_t total = structure;
         store.for_each([&](const Slot& s) { total += charge_of(s.key, s.value); });
         return total;
     }
@@ -73,8 +81,8 @@ struct Container {
 }  // namespace vorel
 
 // The payloads of hash keys (field -> value) and set keys (members).
-struct HashValue : vorel::Container<std::string, CHARGE_HASH_SLOT> {};
-struct SetValue : vorel::Container<vorel::NoValue, CHARGE_LIST_SLOT> {};
+struct HashValue : vorel::Container<std::string> {};
+struct SetValue : vorel::Container<vorel::NoValue> {};
 
 namespace vorel {
 
@@ -115,7 +123,7 @@ int64_t remove_named(Keyspace* ks, Entry* e, C* c, const std::vector<std::string
         c->take(ks, slot);
         removed++;
     }
-    c->store.settle();
+    c->settle(ks);
     drop_if_empty(ks, e, c->store.size());
     return removed;
 }
@@ -144,14 +152,14 @@ struct ContainerHooks {
 
     static int64_t count(const Entry* e) { return e->*member ? static_cast<int64_t>((e->*member)->store.size()) : 0; }
 
-    // A copy holds exactly as many slots as the source has elements.
+    // A copy's arrays are reserved for exactly the source's elements.
     static bool copy(Keyspace* ks, const Entry* src, Entry* dst) {
         try {
             auto c = std::make_unique<C>();
             const auto& from = (src->*member)->store;
             c->store.reserve(from.size());
             from.for_each([&](const typename C::Slot& s) { c->store.append(s.key, s.value); });
-            c->cap = static_cast<int64_t>(from.size());
+            c->sync(nullptr);
             dict_charge(ks, c->total_charge());
             dst->*member = c.release();
             return true;

@@ -159,9 +159,16 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
     return {DictStatus::Ok, e->last_access_ms};
 }
 
+void lru_index_drop(Keyspace* ks) {
+    if (!ks->lru_index) return;
+    const uint64_t nodes = ks->lru_index->size() * CHARGE_LRU_NODE;
+    ks->used_memory -= std::min(nodes, ks->used_memory);
+    ks->lru_index.reset();
+}
+
 void lru_index_sync(Keyspace* ks) {
     if (ks->max_memory_bytes == 0) {
-        ks->lru_index.reset();
+        lru_index_drop(ks);
         return;
     }
     if (ks->lru_index) return;
@@ -178,6 +185,7 @@ void lru_index_sync(Keyspace* ks) {
         auto index = std::make_unique<LruIndex>(order);
         for (const LruSlot& slot : slots) slot.entry->lru_pos = index->insert(index->end(), slot);
         ks->lru_index = std::move(index);
+        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_NODE;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }

@@ -3,9 +3,9 @@
 // the rest, the two increments with their prefix-reading rules, a position
 // cursor for scans, and the release/count/copy hooks the table code calls.
 //
-// Memory charges follow a plain pair array whatever the storage underneath: the
-// key + CHARGE_KEY at creation, CHARGE_HASH_SLOT per nominal pair slot (4, 8,
-// 16, ...), and each field and value as its length + CHARGE_BLOB.
+// Memory charges follow what the store holds (container_common.h): the payload
+// and the store's arrays by their capacity, and each field and value string's
+// own block.
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -32,10 +32,10 @@ int store_field(Keyspace* ks, HashValue* h, std::string_view field, std::string_
         return 1;
     }
     std::string& stored = h->store.slot(s).value;
-    const uint64_t old_len = stored.size();
+    const uint64_t old_charge = dict_string_charge(stored);
     stored.assign(value);
-    dict_uncharge(ks, old_len);
-    dict_charge(ks, value.size());
+    dict_uncharge(ks, old_charge);
+    dict_charge(ks, dict_string_charge(stored));
     // Counted as a write of its own, not left to the two charges above, which
     // a same-length write would leave netting to nothing if they were merged.
     dict_mark_dirty(ks);
@@ -81,8 +81,9 @@ DictCount dict_hset(Keyspace* ks, std::string_view key, std::string_view field, 
         if (e) vorel::drop_if_empty(ks, e, e->hash_value->store.size());
         return {DictStatus::NoMemory, 0};
     }
-    // A longer value grows memory as much as a new field does: both may evict.
-    if (ks->used_memory > before) dict_evict_lru(ks);
+    // A new field may evict, and so may a longer value that grows memory (a
+    // short new field can fit in room the store already holds).
+    if (r == 1 || ks->used_memory > before) dict_evict_lru(ks);
     return {DictStatus::Ok, r};
 }
 

@@ -227,6 +227,6 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
         entry_deallocate(e);
         return DictStatus::NoMemory;
     }
-    dict_charge(ks, value.size() + CHARGE_BLOB);
+    dict_charge(ks, entry_str_charge(e));
     return finish_copy(ks, e, from->expire_at_ms, old);
 }

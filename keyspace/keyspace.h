@@ -118,19 +118,40 @@ inline char* entry_str_data(Entry* e) { return entry_str_external(e) ? e->ext->b
 // The entry's place in the eviction order as of its current stamp.
 inline LruSlot lru_slot(Entry* e) { return LruSlot{e->last_access_ms, e->hash, e}; }
 
-// Fixed memory charges that make up used_memory.
-constexpr uint64_t CHARGE_KEYSPACE = 56;
-constexpr uint64_t CHARGE_BUCKET = 8;
-constexpr uint64_t CHARGE_ENTRY = 136;
-constexpr uint64_t CHARGE_BLOB = 16;        // added to the length of every key, value, element
-constexpr uint64_t CHARGE_LIST_SLOT = 16;   // per allocated list or set slot
-constexpr uint64_t CHARGE_HASH_SLOT = 32;   // per allocated hash pair slot
-constexpr uint64_t CHARGE_ZSET_SLOT = 24;   // per allocated sorted-set slot
+// ---- What used_memory charges ------------------------------------------------
+// used_memory is the keyspace's real allocation: every block it holds, as the
+// allocator sizes it. The rounding follows a common general-purpose allocator
+// (an 8-byte header, 16-byte steps, 32 bytes at least); others differ a little.
+constexpr uint64_t dict_alloc_size(uint64_t request) {
+    if (request == 0) return 0;  // nothing allocated
+    const uint64_t chunk = (request + 8 + 15) & ~uint64_t{15};
+    return chunk < 32 ? 32 : chunk;
+}
+// A std::string's own heap block, if its bytes do not fit in the object.
+inline uint64_t dict_string_charge(const std::string& s) {
+    return s.capacity() > std::string().capacity() ? dict_alloc_size(s.capacity() + 1) : 0;
+}
+// A node of a std::set (or map): its tree links (a colour and three pointers) and the element.
+template <class T>
+constexpr uint64_t kSetNodeCharge = dict_alloc_size(4 * sizeof(void*) + sizeof(T));
+// Each key with a deadline has a node in the expiry index.
+constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>>;
+// Each key has a node in the eviction index while one is kept (a memory limit is set).
+constexpr uint64_t CHARGE_LRU_NODE = kSetNodeCharge<LruSlot>;
+constexpr uint64_t CHARGE_BUCKET = sizeof(Entry*);
 constexpr uint64_t INITIAL_BUCKETS = 1024;
-// Added to the key's length for every key: its name as a blob and its entry.
-constexpr uint64_t CHARGE_KEY = CHARGE_BLOB + CHARGE_ENTRY;
-// A new keyspace, or one just flushed before its table ever grew.
-constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + CHARGE_BUCKET * INITIAL_BUCKETS;
+// The bucket array of a table with n buckets.
+constexpr uint64_t dict_buckets_charge(uint64_t n) { return dict_alloc_size(CHARGE_BUCKET * n); }
+// An entry block as entry_allocate makes it: the fixed fields, value_space
+// bytes of value space, then the key and its NUL.
+constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space) {
+    return dict_alloc_size(kEntryValueOffset + value_space + key_len + 1);
+}
+inline uint64_t entry_block_charge(const Entry* e) { return dict_entry_block_charge(e->key_len, e->inline_cap); }
+// What a string value holds beyond its entry block: its external block, if any.
+inline uint64_t entry_str_charge(const Entry* e) {
+    return entry_str_external(e) ? dict_alloc_size(sizeof(ExternalString) + e->ext->cap + 1) : 0;
+}
 
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
@@ -199,6 +220,15 @@ struct Keyspace {
     uint64_t random_state[4] = {};
     bool random_seeded = false;
 };
+
+// The keyspace itself and its first bucket array.
+constexpr uint64_t CHARGE_KEYSPACE = dict_alloc_size(sizeof(Keyspace));
+constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + dict_buckets_charge(INITIAL_BUCKETS);
+// What a linked key costs besides its value: its entry block and, while the
+// eviction index is kept, its node there.
+inline uint64_t dict_key_charge(const Keyspace* ks, const Entry* e) {
+    return entry_block_charge(e) + (ks->lru_index ? CHARGE_LRU_NODE : 0);
+}
 
 // ---- Container value types --------------------------------------------------
 // Each container type (list, hash, set, sorted set) lives in its own file and
@@ -277,12 +307,12 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out 
                        Entry** pred_out = nullptr);
 void dict_resize_if_needed(Keyspace* ks);
 // Links an entry made by entry_allocate after the caller's lookup: grows the
-// table, links at the chain head, counts and charges key length + CHARGE_KEY. False
+// table, links at the chain head, counts and charges dict_key_charge. False
 // when an index node cannot be allocated: the entry is not linked and stays the
 // caller's.
 [[nodiscard]] bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now);
 // Insertion sequence after the caller's lookup: grow, allocate, link at the chain
-// head, count and charge key length + CHARGE_KEY. Returns nullptr on allocation failure.
+// head, count and charge dict_key_charge. Returns nullptr on allocation failure.
 // A string entry made here holds the empty value, uncharged.
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now);
 // The same for a new string key holding value_len zero bytes (the caller writes
@@ -312,6 +342,12 @@ void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
 // that comes or goes), so a non-zero charge or uncharge also bumps dirty.
 void dict_charge(Keyspace* ks, uint64_t bytes);
 void dict_uncharge(Keyspace* ks, uint64_t bytes);  // saturates at 0
+// Moves a charge held at *charged to now (up or down) and records it there.
+inline void dict_recharge(Keyspace* ks, uint64_t* charged, uint64_t now) {
+    if (now > *charged) dict_charge(ks, now - *charged);
+    if (now < *charged) dict_uncharge(ks, *charged - now);
+    *charged = now;
+}
 // Bumps dirty for a change that moves no charge (an in-place write, a score).
 inline void dict_mark_dirty(Keyspace* ks) {
     if (ks) ks->dirty++;
@@ -398,8 +434,11 @@ uint64_t dict_maxmemory_bytes(const Keyspace* ks);
 DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
-// indexed) and eviction tries again.
+// indexed) and eviction tries again. The index's nodes are charged while it
+// exists (CHARGE_LRU_NODE per key), not through dict_charge: they change no contents.
 void lru_index_sync(Keyspace* ks);
+// Drops the eviction index (if any) with its nodes' charge.
+void lru_index_drop(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
 

@@ -3,10 +3,10 @@
 // the release/count/copy hooks through which the table frees, sizes and copies a
 // list.
 //
-// A list is a ring of element blobs (list_value.h) whose size is the charged
-// capacity: 4 slots at first, doubling when full, never shrinking while the key
-// lives. Each slot is charged CHARGE_LIST_SLOT and each element its length +
-// CHARGE_BLOB.
+// A list is a ring of element blobs (list_value.h) whose size is its capacity:
+// 4 slots at first, doubling when full, never shrinking while the key lives.
+// The payload is charged its block and its ring's block (ring_charge) and each
+// element its own block (element_charge).
 #include "keyspace/list_value.h"
 
 #include <algorithm>
@@ -19,7 +19,18 @@ namespace {
 
 constexpr uint64_t kFirstCapacity = 4;
 
-uint64_t element_charge(const Blob& b) { return b.len + CHARGE_BLOB; }
+// An element's block; an empty element holds none.
+uint64_t element_charge(const Blob& b) { return b.data ? dict_alloc_size(b.len + 1) : 0; }
+// Takes a removed element's charge away. A removal changes the contents even
+// when it moves no charge (an empty element), so it counts on its own.
+void uncharge_element(Keyspace* ks, const Blob& b) {
+    dict_uncharge(ks, element_charge(b));
+    dict_mark_dirty(ks);
+}
+// The payload with a ring of cap slots; nothing before the first element.
+uint64_t ring_charge(uint64_t cap) {
+    return cap ? dict_alloc_size(sizeof(ListValue)) + dict_alloc_size(cap * sizeof(Blob)) : 0;
+}
 
 // Byte-wise equality with lengths; an empty element matches an empty value.
 bool matches(const Blob& b, std::string_view v) {
@@ -54,7 +65,7 @@ bool ensure_room(Keyspace* ks, ListValue* l) {
     for (uint64_t i = 0; i < l->count; ++i) grown[i] = l->at(i);
     l->ring.swap(grown);
     l->head = 0;
-    dict_charge(ks, CHARGE_LIST_SLOT * (new_cap - old_cap));
+    dict_charge(ks, ring_charge(new_cap) - ring_charge(old_cap));
     return true;
 }
 
@@ -70,6 +81,7 @@ void place_at(Keyspace* ks, ListValue* l, uint64_t pos, Blob element) {
     l->at(pos) = element;
     l->count++;
     dict_charge(ks, element_charge(element));
+    dict_mark_dirty(ks);  // an empty element moves no charge
 }
 
 // Removes the element at pos and hands over its bytes, closing the gap from the
@@ -85,7 +97,7 @@ Blob take_at(Keyspace* ks, ListValue* l, uint64_t pos) {
         l->at(l->count - 1) = Blob{nullptr, 0};
     }
     l->count--;
-    dict_uncharge(ks, element_charge(element));
+    uncharge_element(ks, element);
     return element;
 }
 
@@ -190,7 +202,7 @@ uint64_t remove_from_head(Keyspace* ks, ListValue* l, std::string_view v, uint64
     for (uint64_t r = 0; r < l->count; ++r) {
         Blob& b = l->at(r);
         if ((limit == 0 || removed < limit) && matches(b, v)) {
-            dict_uncharge(ks, element_charge(b));
+            uncharge_element(ks, b);
             dict_blob_free(&b);
             removed++;
             continue;
@@ -213,7 +225,7 @@ uint64_t remove_from_tail(Keyspace* ks, ListValue* l, std::string_view v, uint64
     for (uint64_t r = l->count; r-- > 0;) {
         Blob& b = l->at(r);
         if (removed < limit && matches(b, v)) {
-            dict_uncharge(ks, element_charge(b));
+            uncharge_element(ks, b);
             dict_blob_free(&b);
             removed++;
             continue;
@@ -258,7 +270,7 @@ void release_list(Keyspace* ks, Entry* e) {
         dict_uncharge(ks, element_charge(b));
         dict_blob_free(&b);
     }
-    dict_uncharge(ks, CHARGE_LIST_SLOT * owner->capacity());
+    dict_uncharge(ks, ring_charge(owner->capacity()));
 }
 
 int64_t count_list(const Entry* e) { return e->list ? static_cast<int64_t>(e->list->count) : 0; }
@@ -277,7 +289,7 @@ bool copy_list(Keyspace* ks, const Entry* src, Entry* dst) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    uint64_t charge = CHARGE_LIST_SLOT * from->count;
+    uint64_t charge = ring_charge(from->count);
     for (uint64_t i = 0; i < from->count; ++i) {
         if (!make_element(from->at(i).view(), &value->ring[i])) {
             free_ring(&value->ring);
@@ -293,7 +305,7 @@ bool copy_list(Keyspace* ks, const Entry* src, Entry* dst) {
 
 uint64_t charge_list(const Entry* e) {
     if (!e->list) return 0;
-    uint64_t total = CHARGE_LIST_SLOT * e->list->capacity();
+    uint64_t total = ring_charge(e->list->capacity());
     for (uint64_t i = 0; i < e->list->count; ++i) total += element_charge(e->list->at(i));
     return total;
 }
@@ -382,10 +394,10 @@ DictStatus dict_lset(Keyspace* ks, std::string_view key, int64_t index, std::str
     Blob fresh;
     if (!make_element(element, &fresh)) return DictStatus::NoMemory;
     Blob& slot = ref.list()->at(pos);
-    dict_uncharge(ks, slot.len);
+    dict_uncharge(ks, element_charge(slot));
     dict_blob_free(&slot);
     slot = fresh;
-    dict_charge(ks, fresh.len);
+    dict_charge(ks, element_charge(fresh));
     // Counted as a write of its own, not left to the two charges above, which
     // a same-length write would leave netting to nothing if they were merged.
     dict_mark_dirty(ks);

@@ -165,6 +165,14 @@ public:
             if (!s.dead) f(s);
     }
 
+    // The bytes the store's arrays hold by their capacity, each block sized by
+    // alloc_size(request) (an empty array holds none).
+    template <class AllocSize>
+    uint64_t memory_bytes(AllocSize alloc_size) const {
+        return alloc_size(slots_.capacity() * sizeof(Slot)) + alloc_size(table_.capacity() * sizeof(Bucket)) +
+               alloc_size(tree_.capacity() * sizeof(uint32_t));
+    }
+
     // Room for n live keys without reallocating the slots or the table.
     void reserve(size_t n) {
         reserve_slots(n);

@@ -4,9 +4,8 @@
 // form, the intersection's size, a position cursor for scans, random pops, and
 // the release/count/copy hooks the table code calls.
 //
-// Memory charges follow a plain member array whatever the storage underneath:
-// the key + CHARGE_KEY at creation, CHARGE_LIST_SLOT per nominal slot (4, 8,
-// 16, ...), and each member as its length + CHARGE_BLOB.
+// Memory charges follow what the store holds (container_common.h): the payload
+// and the store's arrays by their capacity, and each member string's own block.
 #include <algorithm>
 #include <new>
 #include <numeric>
@@ -68,7 +67,7 @@ bool add_member(Keyspace* ks, SetValue* set, std::string_view m) {
 
 // After members were removed: compact, and drop the key if it is empty.
 void finish_removal(Keyspace* ks, Entry* e) {
-    e->set->store.settle();
+    e->set->settle(ks);
     vorel::drop_if_empty(ks, e, e->set->store.size());
 }
 
@@ -143,7 +142,7 @@ DictCount install_set(Keyspace* ks, std::string_view key, std::unique_ptr<SetVal
     if (!e) {
         if (!(e = dict_insert_entry(ks, key, KEY_TYPE_SET, dict_now_ms(ks)))) return {DictStatus::NoMemory, 0};
     } else if (e->type == KEY_TYPE_STRING) {
-        dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
+        dict_uncharge(ks, entry_str_charge(e));
         entry_clear_str(e);
     } else {
         entry_convert_type(ks, e);  // releases the old container with its charges

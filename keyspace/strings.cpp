@@ -4,8 +4,8 @@
 //
 // A value lives in its entry's value space or in an external block (entry.cpp);
 // read through entry_str. The empty string is a value like any other and a
-// lookup finds it. Every writer charges the value as its length + CHARGE_BLOB
-// and keeps one NUL after the last byte.
+// lookup finds it. Every writer moves the value's charge (its external block,
+// entry_str_charge) and keeps one NUL after the last byte.
 #include "keyspace/keyspace.h"
 
 #include <algorithm>
@@ -27,20 +27,22 @@ namespace {
 // Stores the value in an existing entry of any type, moving the value charge
 // with it (a container goes with its charges). False, unchanged, on failure.
 bool replace_existing(Keyspace* ks, Entry* e, std::string_view value) {
-    const uint64_t old_charge = e->type == KEY_TYPE_STRING ? entry_str_len(e) + CHARGE_BLOB : 0;
+    const uint64_t old_charge = e->type == KEY_TYPE_STRING ? entry_str_charge(e) : 0;
     if (!entry_make_string(ks, e, value)) return false;
     dict_uncharge(ks, old_charge);
-    dict_charge(ks, value.size() + CHARGE_BLOB);
+    dict_charge(ks, entry_str_charge(e));
+    dict_mark_dirty(ks);  // an inline value moves no charge
     return true;
 }
 
 // Lengthens a string value to new_len (zero-filled) and moves its charge along.
 char* grow_value(Keyspace* ks, Entry* e, uint64_t new_len, bool spare) {
-    const uint64_t old_len = entry_str_len(e);
+    const uint64_t old_charge = entry_str_charge(e);
     char* data = entry_grow_str(e, new_len, spare);
     if (!data) return nullptr;
-    dict_uncharge(ks, old_len + CHARGE_BLOB);
-    dict_charge(ks, new_len + CHARGE_BLOB);
+    dict_uncharge(ks, old_charge);
+    dict_charge(ks, entry_str_charge(e));
+    dict_mark_dirty(ks);  // growth within the room held moves no charge
     return data;
 }
 

@@ -22,7 +22,7 @@ void push_at_chain_head(Entry** head, Entry* e) {
 void release_payload(Keyspace* ks, Entry* e) {
     switch (e->type) {
         case KEY_TYPE_STRING:
-            dict_uncharge(ks, entry_str_len(e) + CHARGE_BLOB);
+            dict_uncharge(ks, entry_str_charge(e));
             entry_clear_str(e);
             break;
         default:
@@ -64,7 +64,7 @@ bool link_at_chain_head(Keyspace* ks, Entry* e, int64_t now) {
     ks->key_count++;
     ks->change_count++;
     ks->dirty++;
-    dict_charge(ks, e->key_len + CHARGE_KEY);
+    dict_charge(ks, dict_key_charge(ks, e));
     return true;
 }
 
@@ -93,7 +93,7 @@ Entry* find_pred(const Keyspace* ks, const Entry* e, bool* found) {
 void free_all_entries(Keyspace* ks) {
     if (ks->key_count) ks->dirty++;
     ks->expiry_index.clear();
-    ks->lru_index.reset();
+    lru_index_drop(ks);
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
         Entry* e = ks->buckets[i];
         while (e) {
@@ -157,7 +157,7 @@ void dict_flush(Keyspace* ks) {
     if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, {});
     free_all_entries(ks);
     lru_index_sync(ks);
-    ks->used_memory = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
+    ks->used_memory = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count);
 }
 
 Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out, Entry** pred_out) {
@@ -191,7 +191,7 @@ void dict_resize_if_needed(Keyspace* ks) {
     if (!fresh) return;
     // Every bucket index and chain position changes: the eviction order is
     // dropped now and rebuilt afterwards rather than kept in step entry by entry.
-    ks->lru_index.reset();
+    lru_index_drop(ks);
     Entry** old = ks->buckets;
     ks->buckets = fresh;
     ks->bucket_count = new_count;
@@ -205,7 +205,7 @@ void dict_resize_if_needed(Keyspace* ks) {
     }
     free(old);
     // Not through dict_charge: growing the table changes no contents.
-    ks->used_memory += CHARGE_BUCKET * old_count;
+    ks->used_memory += dict_buckets_charge(new_count) - dict_buckets_charge(old_count);
     ks->change_count++;
     lru_index_sync(ks);
 }
@@ -233,16 +233,17 @@ Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t val
         entry_deallocate(e);
         return nullptr;
     }
-    dict_charge(ks, value_len + CHARGE_BLOB);
+    dict_charge(ks, entry_str_charge(e));
+    // An inline value moves no charge of its own, but it is still a write.
+    dict_mark_dirty(ks);
     return e;
 }
 
 void free_entry(Keyspace* ks, Entry* e) {
     if (!ks || !e) return;
     entry_set_expire(ks, e, 0);
-    dict_uncharge(ks, e->key_len + CHARGE_BLOB);
     release_payload(ks, e);
-    dict_uncharge(ks, CHARGE_ENTRY);
+    dict_uncharge(ks, dict_key_charge(ks, e));
     entry_deallocate(e);
 }
 
@@ -295,8 +296,8 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     moved->expire_at_ms = deadline;
     ks->change_count++;
     ks->dirty++;
-    dict_uncharge(ks, e->key_len);
-    dict_charge(ks, moved->key_len);
+    dict_uncharge(ks, entry_block_charge(e));
+    dict_charge(ks, entry_block_charge(moved));
     entry_deallocate_shell(e);
     return true;
 }
@@ -326,6 +327,8 @@ void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
     // The new node first: if it cannot be allocated, the old deadline stands.
     if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
     if (e->expire_at_ms > 0) ks->expiry_index.erase({e->expire_at_ms, e});
+    if (e->expire_at_ms <= 0) dict_charge(ks, CHARGE_EXPIRY_NODE);
+    if (expire_at_ms <= 0) dict_uncharge(ks, CHARGE_EXPIRY_NODE);
     e->expire_at_ms = expire_at_ms;
     ks->dirty++;
 }
@@ -413,8 +416,8 @@ DictStatus dict_exists(Keyspace* ks, std::string_view key) {
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     if (!e) return 0;
-    uint64_t total = CHARGE_ENTRY + e->key_len + CHARGE_BLOB;
-    if (e->type == KEY_TYPE_STRING) return total + entry_str_len(e) + CHARGE_BLOB;
+    uint64_t total = dict_key_charge(ks, e) + (e->expire_at_ms > 0 ? CHARGE_EXPIRY_NODE : 0);
+    if (e->type == KEY_TYPE_STRING) return total + entry_str_charge(e);
     const ValueTypeOps* ops = dict_value_ops(e->type);
     return total + (ops && ops->charge ? ops->charge(e) : 0);
 }

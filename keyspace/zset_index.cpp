@@ -203,12 +203,14 @@ void split_inner(ZsetInner& parent, uint32_t idx) {
     attach_right(parent, idx, std::move(right), keys, sep_score, std::move(sep_member));
 }
 
-void split_child(ZsetInner& parent, uint32_t idx) {
+// Splits child idx in two; true when it is a leaf.
+bool split_child(ZsetInner& parent, uint32_t idx) {
     if (parent.child[idx]->leaf) {
         split_leaf(parent, idx);
-    } else {
-        split_inner(parent, idx);
+        return true;
     }
+    split_inner(parent, idx);
+    return false;
 }
 
 // ---- Merges (removals) -------------------------------------------------------------
@@ -333,6 +335,11 @@ void ZsetCursor::prev() {
 ZsetIndex::ZsetIndex() : root_(std::make_unique<ZsetLeaf>()) {}
 ZsetIndex::~ZsetIndex() = default;
 
+uint64_t ZsetIndex::memory_bytes() const {
+    return dict_alloc_size(members_.array_bytes()) + leaves_ * dict_alloc_size(sizeof(ZsetLeaf)) +
+           inners_ * dict_alloc_size(sizeof(ZsetInner));
+}
+
 bool ZsetIndex::score_of(std::string_view member, double* score) const {
     const ZsetRecord* rec = members_.find(member);
     if (!rec) return false;
@@ -394,12 +401,13 @@ void ZsetIndex::tree_insert(double s, std::string_view m) {
         top->n = 1;
         root_ = std::move(top);
         ++height_;
-        split_child(inner_of(root_.get()), 0);
+        count_node(false, 1);
+        count_node(split_child(inner_of(root_.get()), 0), 1);
     }
     for (ZsetTreeNode* node = root_.get(); !node->leaf;) {
         ZsetInner& x = inner_of(node);
         const uint32_t idx = route(x, s, m);
-        if (x.child[idx]->n == capacity(x.child[idx].get())) split_child(x, idx);
+        if (x.child[idx]->n == capacity(x.child[idx].get())) count_node(split_child(x, idx), 1);
         node = descend(x, route(x, s, m));
     }
     ZsetTreeNode* node = root_.get();
@@ -423,7 +431,9 @@ void ZsetIndex::tree_erase(double s, std::string_view m) {
     while (!node->leaf) {
         ZsetInner& x = inner_of(node);
         uint32_t idx = route(x, s, m);
+        const uint32_t children = x.n;
         merge_if_small(x, &idx);
+        if (x.n < children) count_node(x.child[idx]->leaf, -1);
         --x.count[idx];
         node = descend(x, idx);
     }
@@ -436,6 +446,7 @@ void ZsetIndex::tree_erase(double s, std::string_view m) {
         std::unique_ptr<ZsetTreeNode> only = std::move(inner_of(root_.get()).child[0]);
         root_ = std::move(only);
         --height_;
+        count_node(false, -1);
     }
 }
 

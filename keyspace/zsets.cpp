@@ -1,7 +1,7 @@
 // zsets.cpp — sorted-set values in the keyspace: add and update with the ZADD
 // flags, removal, scores and ranks, rank, score and lexicographic windows
 // (ranges, counts, range removals), pops, scans and random members, with the
-// memory charges of a flat member array, and the value-type hooks (release,
+// memory charges of what the value holds, and the value-type hooks (release,
 // count, copy) the table code calls.
 #include <algorithm>
 #include <memory>
@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint64_t kFirstSlots = 4;
 constexpr int64_t kDefaultScanCount = 10;
 
 // ---- Walking the order ------------------------------------------------------
@@ -41,17 +40,18 @@ void walk_window(const ZsetIndex& index, const RankWindow& w, Visit visit) {
 
 // ---- Charges and the value's life -------------------------------------------
 
-// Charges one inserted member; the slot array grows (0, 4, then doubling) when
-// the insert found it full.
+// Brings the charge of the value's block, member table and tree nodes to what
+// they hold now (ks may be null: nothing is charged).
+void charge_structure(Keyspace* ks, ZsetValue* v) {
+    dict_recharge(ks, &v->structure, dict_alloc_size(sizeof(ZsetValue)) + v->index.memory_bytes());
+}
+
+// Charges one inserted member and whatever the index grew by.
 void charge_insert(Keyspace* ks, ZsetValue* v, uint64_t member_len) {
-    const uint64_t count_before = v->index.size() - 1;
-    if (count_before >= v->slot_cap) {
-        const uint64_t grown = v->slot_cap == 0 ? kFirstSlots : v->slot_cap * 2;
-        dict_charge(ks, CHARGE_ZSET_SLOT * (grown - v->slot_cap));
-        v->slot_cap = grown;
-    }
-    dict_charge(ks, member_len + CHARGE_BLOB);
-    v->member_bytes += member_len;
+    const uint64_t charge = zset_member_charge(member_len);
+    dict_charge(ks, charge);
+    v->member_charge += charge;
+    charge_structure(ks, v);
 }
 
 void insert_member(Keyspace* ks, ZsetValue* v, double score, std::string_view member) {
@@ -63,8 +63,10 @@ void insert_member(Keyspace* ks, ZsetValue* v, double score, std::string_view me
 void remove_member(Keyspace* ks, ZsetValue* v, std::string_view member, std::string* member_out = nullptr) {
     const uint64_t len = member.size();
     v->index.erase(member, member_out);
-    dict_uncharge(ks, len + CHARGE_BLOB);
-    v->member_bytes -= len;
+    const uint64_t charge = zset_member_charge(len);
+    dict_uncharge(ks, charge);
+    v->member_charge -= charge;
+    charge_structure(ks, v);
 }
 
 // Deletes the key when its set has no member left; true when it did.
@@ -78,23 +80,21 @@ void zset_release(Keyspace* ks, Entry* e) {
     std::unique_ptr<ZsetValue> v(e->zset);
     e->zset = nullptr;
     if (!v) return;
-    dict_uncharge(ks, v->member_bytes + CHARGE_BLOB * v->index.size());
-    dict_uncharge(ks, CHARGE_ZSET_SLOT * v->slot_cap);
+    dict_uncharge(ks, v->member_charge + v->structure);
 }
 
 int64_t zset_count(const Entry* e) { return e->zset ? static_cast<int64_t>(e->zset->index.size()) : 0; }
 
-// The copy's slot array holds exactly its members.
 bool zset_copy(Keyspace* ks, const Entry* src, Entry* dst) {
     try {
         auto v = std::make_unique<ZsetValue>();
         const ZsetIndex& from = src->zset->index;
         walk_window(from, RankWindow{0, from.size(), false}, [&v](const ZsetItem& it) {
             v->index.insert(it.score, it.member);
-            v->member_bytes += it.member.size();
+            v->member_charge += zset_member_charge(it.member.size());
         });
-        v->slot_cap = v->index.size();
-        dict_charge(ks, v->member_bytes + CHARGE_BLOB * v->index.size() + CHARGE_ZSET_SLOT * v->slot_cap);
+        charge_structure(nullptr, v.get());
+        dict_charge(ks, v->member_charge + v->structure);
         dst->zset = v.release();
         return true;
     } catch (const std::bad_alloc&) {
@@ -104,7 +104,7 @@ bool zset_copy(Keyspace* ks, const Entry* src, Entry* dst) {
 
 uint64_t zset_charge(const Entry* e) {
     if (!e->zset) return 0;
-    return e->zset->member_bytes + CHARGE_BLOB * e->zset->index.size() + CHARGE_ZSET_SLOT * e->zset->slot_cap;
+    return e->zset->member_charge + e->zset->structure;
 }
 
 const ValueTypeRegistrar kZsetType(KEY_TYPE_ZSET, ValueTypeOps{zset_release, zset_count, zset_copy, zset_charge});
@@ -175,7 +175,8 @@ ZaddOutcome zadd_in(Keyspace* ks, std::string_view key, Entry* e, uint32_t flags
     double old = 0;
     if (e && e->zset->index.score_of(member, &old)) {
         const ZaddOutcome out = zadd_existing(e->zset, member, old, flags, score);
-        // A new score moves no charge.
+        charge_structure(ks, e->zset);  // a new score may split or merge tree nodes
+        // A new score moves no charge of its own.
         if (out.changed) dict_mark_dirty(ks);
         return out;
     }

@@ -60,6 +60,8 @@ struct ZsetRecord {
 class ZsetMemberTable {
 public:
     uint64_t size() const { return used_; }
+    // The bytes of the slot array (records not included).
+    uint64_t array_bytes() const { return slots_.size() * sizeof(Slot); }
     ZsetRecord* find(std::string_view member) const;
     // Adds an absent member; throws on allocation failure with nothing changed.
     ZsetRecord* insert(std::string_view member, double score);
@@ -149,7 +151,16 @@ public:
     // when sound, else what is wrong.
     std::string check() const;
 
+    // What the member table's array and the tree's nodes hold, as the allocator
+    // sizes them; the member records are counted by their owner. Separator
+    // copies of members too long to sit inside a string are left out (one per
+    // child of an inner node, some dozens of members apart).
+    uint64_t memory_bytes() const;
+
 private:
+    void count_node(bool leaf, int delta) {
+        (leaf ? leaves_ : inners_) += static_cast<uint64_t>(static_cast<int64_t>(delta));
+    }
     void prefetch_leaf(double score, std::string_view member) const;
     void tree_insert(double score, std::string_view member);
     void tree_erase(double score, std::string_view member);
@@ -157,14 +168,21 @@ private:
     ZsetMemberTable members_;
     std::unique_ptr<ZsetTreeNode> root_;
     int height_ = 1;  // levels of the tree, the leaves included
+    uint64_t leaves_ = 1;
+    uint64_t inners_ = 0;
 };
 
-// The payload of a sorted-set entry. The memory estimate charges it as a flat
-// array of slots: 0, then 4, then doubling whenever an insert finds it full,
-// CHARGE_ZSET_SLOT each and never shrinking; plus each member's length +
-// CHARGE_BLOB.
+// What one member costs besides the index's arrays: its record and, when its
+// bytes do not fit inside the string, their own block (records copy them exactly).
+inline uint64_t zset_member_charge(uint64_t len) {
+    return dict_alloc_size(sizeof(ZsetRecord)) + (len > std::string().capacity() ? dict_alloc_size(len + 1) : 0);
+}
+
+// The payload of a sorted-set entry, charged what it holds: its block and the
+// index's arrays and nodes (structure, moved after every change), and each
+// member's record (member_charge, the sum of zset_member_charge).
 struct ZsetValue {
     ZsetIndex index;
-    uint64_t slot_cap = 0;
-    uint64_t member_bytes = 0;  // sum of member lengths, for the release charge
+    uint64_t structure = 0;
+    uint64_t member_charge = 0;
 };

@@ -9,6 +9,7 @@
 
 #include "keyspace/keyspace.h"
 #include "unit_keyspace_support.h"
+#include "unit_memory_reference.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ TEST_F(EntryTest, OverwritesStayInPlaceWhileTheValueFits) {
     const std::string longer(21, 'd');
     ASSERT_EQ(dict_set_string(ks, "k", longer, 0), DictStatus::Ok);
     expect_value("k", e, longer, true);
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 21));
+    EXPECT_EQ(ks->used_memory, kBase + entry_block_charge(e) + dict_alloc_size(sizeof(ExternalString) + 21 + 1))
+        << "the entry block keeps its value space; the value's own block is charged besides";
     // Short again: back inline; then empty, still a value.
     ASSERT_EQ(dict_set_string(ks, "k", "e", 0), DictStatus::Ok);
     expect_value("k", e, "e", false);
@@ -67,7 +69,7 @@ TEST_F(EntryTest, OverwritesStayInPlaceWhileTheValueFits) {
     std::string_view v = "junk";
     EXPECT_EQ(dict_get_string(ks, "k", &v), DictStatus::Ok);
     EXPECT_TRUE(v.empty());
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 0));
+    EXPECT_EQ(ks->used_memory, kBase + entry_block_charge(e)) << "an inline value is charged with its block";
 
     // A value larger than any inline space is external from the start.
     const std::string huge(70000, 'h');
@@ -145,7 +147,10 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     expect_value("i", peek(ks, "i"), inline_value, false);
     EXPECT_EQ(dict_rename(ks, "ext", "x", false), DictStatus::Ok);
     expect_value("x", peek(ks, "x"), "e" + std::string(40, 'e'), true);
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 30) + string_key_charge(1, 41));
+    // Each block, the external one with the room its append left, and both index nodes of "i".
+    EXPECT_EQ(ks->used_memory, ks_test::held_memory(ks));
+    EXPECT_EQ(ks_test::held_by_key(ks, "x"),
+              dict_entry_block_charge(1, 8) + CHARGE_LRU_NODE + dict_alloc_size(sizeof(ExternalString) + 82 + 1));
     expect_table_consistent(ks);
 
     // Copies own their bytes: changing one leaves the other alone.
@@ -194,7 +199,10 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
     // A key too big for the limit, written later, drives the eviction in that order.
     FakeClock::now += 1;
     const uint64_t room = (uint64_t(1) << 20) - (ks->used_memory - kBase) - kBase;
-    ASSERT_EQ(dict_set_string(ks, "big", std::string(room - string_key_charge(3, 0) + 1, 'b'), 0), DictStatus::Ok);
+    // Its value goes in a block of its own (the allocator adds 9 to 24 bytes to
+    // its request), so the charge passes the limit by 1 to 16 bytes.
+    const uint64_t fixed = dict_entry_block_charge(3, 8) + CHARGE_LRU_NODE + sizeof(ExternalString) + 9;
+    ASSERT_EQ(dict_set_string(ks, "big", std::string(room - fixed + 1, 'b'), 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, same[4]), nullptr);
     EXPECT_NE(peek(ks, same[0]), nullptr);
     EXPECT_EQ(lru_order(), (std::vector<std::string>{same[0], same[1], same[3], same[2], "big"}));

@@ -94,7 +94,7 @@ TEST_F(KeyspaceTest, ExpireSetsOrClearsAndPersistReports) {
 TEST_F(KeyspaceTest, SweepRemovesExactlyTheDeadKeys) {
     for (int i = 0; i < 20; i++) put_string(ks, "k" + std::to_string(i), "value");
     for (int i = 0; i < 10; i++) dict_expire_ms(ks, "k" + std::to_string(i), 10 * (i + 1));
-    const uint64_t per_key = string_key_charge(2, 5);
+    const uint64_t per_key = string_key_charge(2, 5) + CHARGE_EXPIRY_NODE;
     const uint64_t full = ks->used_memory;
 
     FakeClock::now += 30;  // k0 (10), k1 (20) and k2 (30, deadline == now) are dead
@@ -308,7 +308,7 @@ std::vector<std::string> scan_evictions(const Keyspace* ks) {
         if (!best) break;
         gone.push_back(best);
         victims.emplace_back(entry_key(best));
-        const uint64_t charge = string_key_charge(best->key_len, entry_str_len(best));
+        const uint64_t charge = ks_test::held_by_key(ks, best);
         used = charge > used ? 0 : used - charge;
     }
     return victims;

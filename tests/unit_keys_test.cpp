@@ -368,7 +368,9 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     EXPECT_EQ(e->last_access_ms, FakeClock::now);
     EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
     EXPECT_EQ(dict_pttl(ks, "renamed_key"), counted(6997));
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(11, 5) + string_key_charge(5, 1));
+    // Both keys, their eviction index nodes and the deadline's node.
+    EXPECT_EQ(ks->used_memory,
+              kBase + string_key_charge(11, 5) + string_key_charge(5, 1) + 2 * CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // The deadline still removes the renamed key.
@@ -438,7 +440,7 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     EXPECT_EQ(entry_str(d), "payload");
     EXPECT_EQ(entry_str(d).data()[7], '\0');
     EXPECT_EQ(dict_pttl(ks, "dst"), counted(2500));
-    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
+    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7) + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // Independent: changing the copy leaves the source alone.
@@ -453,7 +455,7 @@ TEST_F(KeysTest, CopyIsDeepCarriesTheDeadlineAndChargesExactly) {
     EXPECT_EQ(value_of("dst"), "something longer than before");
     EXPECT_EQ(dict_copy(ks, "src", "dst", true), DictStatus::Ok);
     EXPECT_EQ(value_of("dst"), "payload");
-    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7));
+    EXPECT_EQ(ks->used_memory, before + string_key_charge(3, 7) + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // Onto itself: nothing copied, the key intact.

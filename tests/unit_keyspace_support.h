@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "keyspace/keyspace.h"
+#include "unit_memory_reference.h"
 
 // Result codes print by name in failure messages.
 inline const char* dict_status_name(DictStatus s) {
@@ -66,16 +67,20 @@ inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view va
         if (e && !value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
         return e;
     }
-    const uint64_t old_len = entry_str_len(e);
+    const uint64_t old_charge = entry_str_charge(e);
     if (!entry_set_str(e, value)) return nullptr;
-    dict_uncharge(ks, old_len + CHARGE_BLOB);
-    dict_charge(ks, value.size() + CHARGE_BLOB);
+    dict_uncharge(ks, old_charge);
+    dict_charge(ks, entry_str_charge(e));
+    dict_mark_dirty(ks);
     return e;
 }
 
-// Charge of one string key as the memory table states it.
+// Charge of one string key made with its value (no memory limit): the entry
+// block with the value and its NUL in it (8 bytes of value space at least)
+// when they fit in 65535 bytes, else a minimal block and an external one.
 inline uint64_t string_key_charge(uint64_t key_len, uint64_t value_len) {
-    return key_len + CHARGE_KEY + value_len + CHARGE_BLOB;
+    if (value_len + 1 <= 65535) return dict_entry_block_charge(key_len, value_len + 1 < 8 ? 8 : value_len + 1);
+    return dict_entry_block_charge(key_len, 8) + dict_alloc_size(sizeof(ExternalString) + value_len + 1);
 }
 
 // Reads an entry without a lookup (no stamp, no lazy expiry).
@@ -108,12 +113,11 @@ inline Entry* scan_victim(const Keyspace* ks) {
 }
 
 // Walks the table and checks what every operation must preserve: counts, bucket
-// placement, the expiry index, the LRU index and the memory estimate of a table
-// of string keys.
+// placement, the expiry index, the LRU index and used_memory against every
+// block the keyspace holds.
 inline void expect_table_consistent(const Keyspace* ks) {
     uint64_t linked = 0;
     uint64_t with_expiry = 0;
-    uint64_t charges = CHARGE_KEYSPACE + CHARGE_BUCKET * ks->bucket_count;
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
         for (Entry* e = ks->buckets[i]; e; e = e->next) {
             linked++;
@@ -126,7 +130,6 @@ inline void expect_table_consistent(const Keyspace* ks) {
             if (ks->lru_index) {
                 EXPECT_EQ(ks->lru_index->count(lru_slot(e)), 1u) << entry_key(e);
             }
-            charges += string_key_charge(e->key_len, entry_str_len(e));
         }
     }
     EXPECT_EQ(linked, ks->key_count);
@@ -135,7 +138,7 @@ inline void expect_table_consistent(const Keyspace* ks) {
         EXPECT_EQ(ks->lru_index->size(), ks->key_count);
     }
     EXPECT_EQ(ks->lru_index != nullptr, ks->max_memory_mb > 0);
-    EXPECT_EQ(ks->used_memory, charges);
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
 }
 
 // Names "<prefix><n>" whose djb2 hash lands in the given bucket of a table of

@@ -13,6 +13,7 @@
 #include "keyspace/keyspace.h"
 #include "keyspace/list_value.h"
 #include "unit_keyspace_support.h"
+#include "unit_memory_reference.h"
 
 namespace {
 
@@ -52,32 +53,26 @@ protected:
         Entry* e = peek(ks, key);
         return e && e->type == KEY_TYPE_LIST ? e->list->capacity() : 0;
     }
-    // used_memory recomputed from the memory table over every key in the table.
-    uint64_t expected_memory() {
-        uint64_t total = kBase;
-        for (uint64_t i = 0; i < ks->bucket_count; i++) {
-            for (Entry* e = ks->buckets[i]; e; e = e->next) {
-                total += e->key_len + CHARGE_KEY;
-                if (e->type == KEY_TYPE_STRING) total += entry_str_len(e) + CHARGE_BLOB;
-                if (e->type != KEY_TYPE_LIST) continue;
-                total += CHARGE_LIST_SLOT * e->list->capacity();
-                for (uint64_t p = 0; p < e->list->count; p++) total += e->list->at(p).len + CHARGE_BLOB;
-            }
-        }
-        return total;
-    }
+    // used_memory recomputed from every block the keyspace holds now.
+    uint64_t expected_memory() { return ks_test::held_memory(ks); }
+    // A ring of cap element slots.
+    static uint64_t ring(uint64_t cap) { return dict_alloc_size(cap * sizeof(Blob)); }
+    // A non-empty element's own block.
+    static uint64_t element(uint64_t len) { return dict_alloc_size(len + 1); }
 };
 
 TEST_F(ListsTest, GrowthDoublesFromFourSlotsAndChargesEachStep) {
     uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_rpush(ks, "key", "e0"), counted(1));
-    EXPECT_EQ(ks->used_memory - before, 3 + CHARGE_KEY + 4 * CHARGE_LIST_SLOT + (2 + CHARGE_BLOB));
+    // The entry block, the payload, a ring of four slots and the element.
+    EXPECT_EQ(ks->used_memory - before,
+              dict_entry_block_charge(3, 8) + dict_alloc_size(sizeof(ListValue)) + ring(4) + element(2));
     EXPECT_EQ(capacity("key"), 4u);
     for (int i = 1; i < 9; i++) {
         before = ks->used_memory;
         ASSERT_EQ(dict_rpush(ks, "key", "e" + std::to_string(i)), counted(i + 1));
-        const uint64_t slots = i == 4 ? 4 * CHARGE_LIST_SLOT : i == 8 ? 8 * CHARGE_LIST_SLOT : 0;
-        EXPECT_EQ(ks->used_memory - before, slots + 2 + CHARGE_BLOB) << "element " << i;
+        const uint64_t slots = i == 4 ? ring(8) - ring(4) : i == 8 ? ring(16) - ring(8) : 0;
+        EXPECT_EQ(ks->used_memory - before, slots + element(2)) << "element " << i;
     }
     EXPECT_EQ(capacity("key"), 16u);
     EXPECT_EQ(dict_llen(ks, "key"), counted(9));
@@ -185,7 +180,7 @@ TEST_F(ListsTest, IndexAndSetAddressPositionsFromEitherEnd) {
 
     const uint64_t before = ks->used_memory;
     EXPECT_EQ(dict_lset(ks, "k", -2, "longer"), DictStatus::Ok);
-    EXPECT_EQ(ks->used_memory, before + 5) << "a set charges the length difference only";
+    EXPECT_EQ(ks->used_memory, before + element(6) - element(1)) << "a set moves the element's block only";
     EXPECT_EQ(dict_lset(ks, "k", 0, ""), DictStatus::Ok);
     EXPECT_EQ(contents("k"), (Items{"", "longer", "c"}));
     EXPECT_EQ(dict_lset(ks, "k", 3, "x"), DictStatus::OutOfRange);
@@ -291,8 +286,9 @@ TEST_F(ListsTest, CopyIsIndependentAndSizedToTheElementCount) {
     const uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
     EXPECT_EQ(capacity("dst"), 5u);
-    EXPECT_EQ(ks->used_memory - before,
-              (3 + CHARGE_KEY) + 5 * CHARGE_LIST_SLOT + (1 + 2 + 0 + 1 + 1 + 5 * CHARGE_BLOB));
+    EXPECT_EQ(ks->used_memory - before, dict_entry_block_charge(3, 8) + dict_alloc_size(sizeof(ListValue)) + ring(5) +
+                                            3 * element(1) + element(2))
+        << "the empty element holds no block";
     PoppedElements got;
     EXPECT_EQ(dict_lpop_count(ks, "dst", 2, &got), counted(2));
     EXPECT_EQ(contents("src"), (Items{"a", "bb", "", "d", "e"}));

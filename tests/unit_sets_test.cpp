@@ -14,6 +14,7 @@
 
 #include "keyspace/keyspace.h"
 #include "unit_keyspace_support.h"
+#include "unit_memory_reference.h"
 
 namespace {
 
@@ -24,13 +25,8 @@ using Strings = std::vector<std::string>;
 
 constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
 
-// Charges of a set of these members under a key of key_len bytes, whose member
-// array grew to cap slots.
-uint64_t set_charge(size_t key_len, const Strings& members, uint64_t cap) {
-    uint64_t total = key_len + CHARGE_KEY + CHARGE_LIST_SLOT * cap;
-    for (const std::string& m : members) total += m.size() + CHARGE_BLOB;
-    return total;
-}
+using ks_test::held_by_key;
+using ks_test::held_memory;
 
 class SetsTest : public ks_test::KeyspaceTest {
 protected:
@@ -67,13 +63,18 @@ TEST_F(SetsTest, MembersKeepInsertionOrderAndTheEmptyMemberCounts) {
     EXPECT_EQ(dict_scard(ks, "s"), (DictCount{DictStatus::Missing, 0}));
 }
 
-TEST_F(SetsTest, ChargesFollowTheNominalMemberArray) {
+TEST_F(SetsTest, ChargesFollowWhatTheStoreHolds) {
     add("st", {"a", "bb", "ccc", "d"});
-    EXPECT_EQ(ks->used_memory, kBase + set_charge(2, {"a", "bb", "ccc", "d"}, 4));
-    add("st", {"e"});
-    EXPECT_EQ(ks->used_memory, kBase + set_charge(2, {"a", "bb", "ccc", "d", "e"}, 8));
-    dict_srem(ks, "st", {"bb", "e"});
-    EXPECT_EQ(ks->used_memory, kBase + set_charge(2, {"a", "ccc", "d"}, 8)) << "the array never shrinks";
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
+    const uint64_t four = ks->used_memory;
+    const std::string long_member(40, 'm');
+    add("st", {long_member});
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
+    EXPECT_GE(ks->used_memory - four, dict_alloc_size(long_member.size() + 1)) << "a long member's own block";
+    for (int i = 0; i < 20; i++) add("st", {"member" + std::to_string(i)});
+    EXPECT_EQ(ks->used_memory, held_memory(ks)) << "past the flat store: slots and lookup table";
+    dict_srem(ks, "st", {"bb", long_member});
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
     dict_set_string(ks, "st", "x", 0);
     EXPECT_EQ(ks->used_memory, kBase + string_key_charge(2, 1));
 }
@@ -82,16 +83,12 @@ TEST_F(SetsTest, LargeSetMatchesAReferenceThroughChurn) {
     std::mt19937 rng(99);
     Strings ref;            // members in order
     std::set<std::string> in;
-    uint64_t cap = 0;
     for (int round = 0; round < 6; round++) {
         for (int op = 0; op < 8000; op++) {
             const std::string m = "m" + std::to_string(rng() % 7000);
             if (rng() % 10 < (round % 2 ? 3u : 7u)) {
                 const bool fresh = in.insert(m).second;
-                if (fresh) {
-                    if (ref.size() >= cap) cap = cap ? cap * 2 : 4;
-                    ref.push_back(m);
-                }
+                if (fresh) ref.push_back(m);
                 ASSERT_EQ(add("big", {m}), counted(fresh ? 1 : 0));
             } else {
                 const bool present = in.erase(m) == 1;
@@ -111,7 +108,7 @@ TEST_F(SetsTest, LargeSetMatchesAReferenceThroughChurn) {
         Strings sorted = ref;
         std::sort(sorted.begin(), sorted.end());
         EXPECT_EQ(scanned, sorted) << "round " << round;
-        EXPECT_EQ(ks->used_memory, kBase + set_charge(3, ref, cap)) << "round " << round;
+        EXPECT_EQ(ks->used_memory, held_memory(ks)) << "round " << round;
         Views picks;
         dict_srandmember(ks, "big", 50, &picks);
         for (std::string_view p : picks) EXPECT_EQ(in.count(std::string(p)), 1u) << p;
@@ -246,13 +243,15 @@ TEST_F(SetsTest, StoreReplacesTheDestinationEvenWhenItIsASource) {
     EXPECT_EQ(members("d"), (Strings{"x", "y", "z"}));
     EXPECT_EQ(dict_pttl(ks, "d").status, DictStatus::NotFound) << "the stored key carries no deadline";
     const uint64_t with_d = ks->used_memory;
+    const uint64_t d_held = held_by_key(ks, "d");
     dict_del(ks, "d");
     const uint64_t without_d = ks->used_memory;
-    EXPECT_EQ(with_d - without_d, set_charge(1, {"x", "y", "z"}, 4));
+    EXPECT_EQ(with_d - without_d, d_held);
 
     dict_set_string(ks, "dst", "a long string value", 0);
     EXPECT_EQ(dict_sstore(ks, "dst", SET_OP_INTER, {"other", "other"}), counted(2));
-    EXPECT_EQ(ks->used_memory, without_d + set_charge(3, {"y", "z"}, 4)) << "the string's charges are gone";
+    EXPECT_EQ(ks->used_memory, without_d + held_by_key(ks, "dst")) << "the string's charges are gone";
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
     EXPECT_EQ(dict_sstore(ks, "dst", SET_OP_DIFF, {"other", "other"}), counted(0));
     EXPECT_EQ(dict_exists(ks, "dst"), DictStatus::Missing) << "an empty result deletes the destination";
     EXPECT_EQ(ks->used_memory, without_d);
@@ -289,7 +288,8 @@ TEST_F(SetsTest, OtherTypesAreRefusedAndCopiesAreIndependent) {
     dict_srem(ks, "src", {"c"});
     const uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
-    EXPECT_EQ(ks->used_memory, before + set_charge(3, {"a", "b", "d", "e"}, 4));
+    EXPECT_EQ(ks->used_memory, before + held_by_key(ks, "dst"));
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
     add("dst", {"z"});
     EXPECT_EQ(members("src"), (Strings{"a", "b", "d", "e"}));
     EXPECT_EQ(members("dst"), (Strings{"a", "b", "d", "e", "z"}));

@@ -87,7 +87,8 @@ TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
     const uint64_t changes = ks->change_count;
     ASSERT_NE(put_string(ks, "one-more", "v"), nullptr);
     EXPECT_EQ(ks->bucket_count, 2048u);
-    EXPECT_EQ(ks->used_memory, before + CHARGE_BUCKET * INITIAL_BUCKETS + string_key_charge(8, 1));
+    EXPECT_EQ(ks->used_memory, before + dict_buckets_charge(2 * INITIAL_BUCKETS) - dict_buckets_charge(INITIAL_BUCKETS) +
+                                   string_key_charge(8, 1));
     EXPECT_GT(ks->change_count, changes);
     for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), DictStatus::Ok) << i;
     ks_test::expect_table_consistent(ks);
@@ -101,7 +102,7 @@ TEST_F(KeyspaceTest, FlushKeepsTheGrownBucketArray) {
     ks->keyspace_misses = 9;
 
     dict_flush(ks);
-    EXPECT_EQ(ks->used_memory, CHARGE_KEYSPACE + CHARGE_BUCKET * 2048) << "the grown array stays charged";
+    EXPECT_EQ(ks->used_memory, CHARGE_KEYSPACE + dict_buckets_charge(2048));
     EXPECT_EQ(ks->key_count, 0u);
     EXPECT_EQ(ks->bucket_count, 2048u);
     EXPECT_TRUE(ks->expiry_index.empty());
@@ -213,7 +214,7 @@ TEST_F(KeyspaceTest, LazyExpiryRemovesAKeyWhoseDeadlineIsNow) {
     entry_set_expire(ks, peek(ks, "dies"), FakeClock::now + 10);
     entry_set_expire(ks, peek(ks, "lives"), FakeClock::now + 11);
     peek(ks, "negative")->expire_at_ms = -1;  // stored negatives never expire
-    const uint64_t one_key = string_key_charge(4, 5);
+    const uint64_t one_key = string_key_charge(4, 5) + CHARGE_EXPIRY_NODE;
 
     FakeClock::now += 9;
     EXPECT_NE(dict_find_entry(ks, "dies"), nullptr);
@@ -260,7 +261,7 @@ TEST_F(KeyspaceTest, UnlinkIgnoresAnEntryThatIsNotInTheChain) {
 TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
     Entry* e = dict_insert_entry(ks, "odd", 42, FakeClock::now);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(ks->used_memory, kFreshMemory + 3 + CHARGE_KEY);
+    EXPECT_EQ(ks->used_memory, kFreshMemory + dict_entry_block_charge(3, 8));
     EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
     EXPECT_EQ(dict_key_count(ks, "odd"), 0);
     EXPECT_EQ(dict_del(ks, "odd"), DictStatus::Ok);

@@ -1,7 +1,7 @@
 // unit_zsets_test.cpp — sorted sets in the keyspace: the order index checked
 // against a sorted reference under random operations, the member order, the ZADD
-// flag decisions, the memory charges of a flat member array, rank, score and
-// lexicographic windows, scans, pops, range removals, random picks, the empty
+// flag decisions, the memory charges of what the index holds, rank, score and
+// lexicographic windows, scans, pops, range removals and stores, random picks, the empty
 // member, and the keyspace rules (no empty set left, eviction, expiry, types).
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include "keyspace/keyspace.h"
 #include "keyspace/zsets_internal.h"
 #include "unit_keyspace_support.h"
+#include "unit_memory_reference.h"
 
 namespace {
 
@@ -66,12 +67,6 @@ protected:
     // Members "m1".."mN" with scores 1..N.
     void fill(std::string_view key, int n) {
         for (int i = 1; i <= n; ++i) add(key, i, "m" + std::to_string(i));
-    }
-    // The charge of a sorted-set key as the memory table states it.
-    static uint64_t zset_charge(std::string_view key, const std::vector<std::string>& members, uint64_t slots) {
-        uint64_t c = key.size() + CHARGE_KEY + CHARGE_ZSET_SLOT * slots;
-        for (const std::string& m : members) c += m.size() + CHARGE_BLOB;
-        return c;
     }
 };
 
@@ -325,24 +320,30 @@ TEST_F(ZsetTest, ZaddFlagsDecideForAnAbsentMemberAndNeverLeaveAnEmptyKey) {
 
 // ---- Memory charges ----------------------------------------------------------
 
-TEST_F(ZsetTest, ChargesFollowAFlatMemberArray) {
+TEST_F(ZsetTest, ChargesFollowWhatTheIndexHolds) {
+    using ks_test::held_memory;
     ASSERT_EQ(add("z", 1, "a"), counted(1));
-    EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a"}, 4));
-    for (const char* m : {"bb", "ccc", "dddd"}) add("z", 2, m);
-    EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a", "bb", "ccc", "dddd"}, 4));
-    add("z", 3, "e");
-    EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a", "bb", "ccc", "dddd", "e"}, 8)) << "4 slots grow to 8";
+    // The entry block, the value with its member table and root leaf, and the member's record.
+    EXPECT_EQ(ks->used_memory, kBase + dict_entry_block_charge(1, 8) + dict_alloc_size(sizeof(ZsetValue)) +
+                                   peek(ks, "z")->zset->index.memory_bytes() + zset_member_charge(1));
+    const uint64_t one = ks->used_memory;
+    const std::string long_member(40, 'm');
+    add("z", 2, long_member);
+    EXPECT_EQ(ks->used_memory, one + zset_member_charge(long_member.size()))
+        << "a long member's record and its own block";
+    for (int i = 0; i < 300; ++i) add("z", i % 7, "member" + std::to_string(i));
+    EXPECT_EQ(ks->used_memory, held_memory(ks)) << "grown table and split leaves";
     const uint64_t full = ks->used_memory;
+    for (int i = 0; i < 300; ++i) dict_zincrby(ks, "z", 1000 - i, "member" + std::to_string(i), nullptr);
+    EXPECT_EQ(ks->used_memory, held_memory(ks)) << "new scores split and merge leaves";
     add("z", 9, "a");
-    dict_zincrby(ks, "z", 1, "bb", nullptr);
-    EXPECT_EQ(ks->used_memory, full) << "a score update charges nothing";
-
-    EXPECT_EQ(dict_zrem(ks, "z", {"e", "missing", "e"}), counted(1));
-    EXPECT_EQ(ks->used_memory, kBase + zset_charge("z", {"a", "bb", "ccc", "dddd"}, 8)) << "slots never shrink";
-    add("z", 3, "e");
-    EXPECT_EQ(ks->used_memory, full) << "re-adding fits the slots already charged";
-    EXPECT_EQ(dict_zrem(ks, "z", {"a", "bb", "ccc", "dddd", "e"}), counted(5));
-    EXPECT_EQ(dict_exists(ks, "z"), DictStatus::Missing);
+    EXPECT_EQ(ks->used_memory, held_memory(ks));
+    std::vector<std::string> doomed;
+    for (int i = 0; i < 290; ++i) doomed.push_back("member" + std::to_string(i));
+    EXPECT_EQ(dict_zrem(ks, "z", std::vector<std::string_view>(doomed.begin(), doomed.end())), counted(290));
+    EXPECT_LT(ks->used_memory, full);
+    EXPECT_EQ(ks->used_memory, held_memory(ks)) << "merged leaves are given back";
+    EXPECT_EQ(dict_del(ks, "z"), DictStatus::Ok);
     EXPECT_EQ(ks->used_memory, kBase);
 }
 
@@ -351,8 +352,8 @@ TEST_F(ZsetTest, CopyAndStringOverwriteCarryExactCharges) {
     EXPECT_EQ(dict_expire_ms(ks, "src", 60000), DictStatus::Ok);
     const uint64_t before = ks->used_memory;
     ASSERT_EQ(dict_copy(ks, "src", "dst", false), DictStatus::Ok);
-    EXPECT_EQ(ks->used_memory, before + zset_charge("dst", {"m1", "m2", "m3", "m4", "m5"}, 5))
-        << "the copy's array holds exactly its members";
+    EXPECT_EQ(ks->used_memory, before + ks_test::held_by_key(ks, "dst"));
+    EXPECT_EQ(ks->used_memory, ks_test::held_memory(ks)) << "the copy and its deadline are charged";
     EXPECT_EQ(all("dst"), all("src"));
     EXPECT_TRUE(dict_pttl(ks, "dst").ok()) << "the copy keeps the deadline";
     add("src", 0, "m5");
