@@ -4,6 +4,7 @@
 // when the file cannot be written (full or failing disk).
 #include "server/aof.h"
 
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -48,9 +49,13 @@ const char* fsync_policy_name(FsyncPolicy p) {
 }
 
 void LogWriter::append_length_line(std::string& to, char prefix, uint64_t n) {
+    // Every argument of every record passes here: no format parsing.
     char line[32];
-    int len = std::snprintf(line, sizeof(line), "%c%" PRIu64 "\r\n", prefix, n);
-    to.append(line, static_cast<size_t>(len));
+    line[0] = prefix;
+    char* end = std::to_chars(line + 1, line + sizeof(line) - 2, n).ptr;
+    *end++ = '\r';
+    *end++ = '\n';
+    to.append(line, static_cast<size_t>(end - line));
 }
 
 void LogWriter::append_record(std::string& to, std::initializer_list<std::string_view> args) {

@@ -123,6 +123,8 @@ public:
     uint64_t size() const { return good_size_; }
 
     // ---- Rewrite support ----
+    // Appends a record's "<prefix><n>\r\n" line (an argument count or length).
+    static void append_length_line(std::string& to, char prefix, uint64_t n);
     // Every record written from now on is also appended to *tee (nullptr stops).
     void set_tee(std::string* tee) { tee_ = tee; }
     // Puts the finished file at temp_path (locked by temp_lock) in place of the
@@ -132,7 +134,6 @@ public:
     bool replace_file(const std::string& temp_path, platform::FileLock& temp_lock);
 
 private:
-    void append_length_line(std::string& to, char prefix, uint64_t n);
     void append_record(std::string& to, std::initializer_list<std::string_view> args);
     template <typename Fill>
     void stage_whole(Fill&& fill);

@@ -35,11 +35,7 @@ Entry* peek(const Keyspace* ks, std::string_view key) {
     return nullptr;
 }
 
-void append_header(std::string& out, char prefix, uint64_t n) {
-    char line[32];
-    const int len = std::snprintf(line, sizeof(line), "%c%" PRIu64 "\r\n", prefix, n);
-    out.append(line, static_cast<size_t>(len));
-}
+void append_header(std::string& out, char prefix, uint64_t n) { LogWriter::append_length_line(out, prefix, n); }
 
 void append_arg(std::string& out, std::string_view a) {
     append_header(out, '$', a.size());
