@@ -401,7 +401,11 @@ TEST_F(Durability, RewriteWhileServingRebuildsTheSameKeyspace) {
         ASSERT_TRUE(wait_rewrite_done(c, "1"));
         EXPECT_EQ(info_field(c, "aof_last_bgrewrite_status"), "ok");
         EXPECT_LT(std::filesystem::file_size(path), grown);
-        EXPECT_EQ(info_field(c, "aof_base_size"), std::to_string(std::filesystem::file_size(path)));
+        // The base is the new file's size at the switch; writes of the rounds
+        // above that came after it (the rewrite may end first) grow the log past it.
+        const uint64_t base = std::stoull(info_field(c, "aof_base_size"));
+        EXPECT_GT(base, 0u);
+        EXPECT_LE(base, std::filesystem::file_size(path));
         random_writes(c, seed, kFill / 30, &keys);
         before = dump(c);
         due = deadlines(c, keys);
