@@ -35,6 +35,14 @@ struct CommandInfo {
     char lower[kMaxName] = {};
 };
 
+// Names are a few bytes long: a plain loop beats a library call.
+inline bool same_name(const char* a, const char* b, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 // Open addressing over the hash of the upper-cased name: a request's name is
 // hashed once while it is upper-cased and found with one or two probes, with no
 // allocation. Filled during static initialisation by the families' registrars,
@@ -49,7 +57,7 @@ struct CommandTable {
         for (size_t i = hash & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
             CommandInfo& slot = slots[i];
             if (!slot.used) return nullptr;
-            if (slot.hash == hash && slot.len == len && std::memcmp(slot.upper, upper, len) == 0) return &slot;
+            if (slot.hash == hash && slot.len == len && same_name(slot.upper, upper, len)) return &slot;
         }
     }
 };

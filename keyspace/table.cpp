@@ -11,6 +11,20 @@ namespace {
 
 uint64_t bucket_of(const Keyspace* ks, uint32_t hash) { return hash & (ks->bucket_count - 1); }
 
+// Equal bytes; keys of up to 16 bytes (the usual ones) are compared as two
+// overlapping words without a library call.
+inline bool same_key_bytes(const char* a, const char* b, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 bool is_dead(const Entry* e, int64_t now) { return e->expire_at_ms > 0 && e->expire_at_ms <= now; }
 
 void push_at_chain_head(Entry** head, Entry* e) {
@@ -125,9 +139,16 @@ void dict_register_value_type(uint32_t type, const ValueTypeOps& ops) {
     if (type <= KEY_TYPE_ZSET) value_ops_table()[type] = ops;
 }
 
+// h = h * 33 + byte over every byte, four bytes per step: the same value as the
+// byte loop in 32-bit wrap-around arithmetic (h*33^4 + b0*33^3 + b1*33^2 + b2*33
+// + b3), with a chain of one multiply per four bytes instead of one per byte.
 uint32_t dict_hash(std::string_view key) {
+    constexpr uint32_t k1 = 33, k2 = k1 * 33, k3 = k2 * 33, k4 = k3 * 33;
+    const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+    size_t n = key.size();
     uint32_t h = 5381;
-    for (unsigned char c : key) h = h * 33 + c;
+    for (; n >= 4; p += 4, n -= 4) h = h * k4 + p[0] * k3 + p[1] * k2 + p[2] * k1 + p[3];
+    for (; n > 0; ++p, --n) h = h * 33 + *p;
     return h;
 }
 
@@ -169,7 +190,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
     Entry* pred = nullptr;
     for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
         if (e->hash != hash || e->key_len != key.size()) continue;
-        if (memcmp(entry_key(e).data(), key.data(), key.size()) != 0) continue;
+        if (!same_key_bytes(entry_key(e).data(), key.data(), key.size())) continue;
         if (is_dead(e, now)) {
             dict_note_removal(ks, e, false);
             entry_remove(ks, e, pred);

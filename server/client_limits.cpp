@@ -40,6 +40,7 @@ uint64_t client_output_limit(const Client* c) {
 void ClientTable::count_memory(Client* c) {
     if (c->closed()) return;
     const uint64_t now_held = client_memory(c);
+    c->out_held_counted = c->out.held();
     memory_used_ = memory_used_ - c->memory_counted + now_held;
     c->memory_counted = now_held;
     if (memory_limit != 0 && memory_used_ > memory_limit) close_biggest();

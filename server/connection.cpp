@@ -181,46 +181,107 @@ long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
     return consumed;
 }
 
-// Requests whose keys are hinted together.
+// Requests framed ahead of their turn, and whose keys are hinted together.
 constexpr size_t kMaxBatch = 64;
+// A request with more arguments than this is left to the resumable framing.
+constexpr unsigned long long kMaxArgsAhead = 1024;
 
-// Hints the keys (second arguments) of the complete multibulk requests at the
-// start of buf into the cache before the first of them runs: all buckets first,
-// then all chain heads, then the second entries of chains whose head is another
-// key, so a pipelined batch waits for memory a few times instead of once or
-// twice per lookup. A lone request gains nothing and is left alone.
-void prefetch_batch_keys(const Keyspace* ks, char* buf, size_t avail) {
-    // Plain arrays, left uninitialised: most batches fill only a few slots.
-    uint32_t hashes[kMaxBatch];
-    const char* key_data[kMaxBatch];
-    size_t key_len[kMaxBatch];
-    size_t n = 0;
-    char* end = buf + avail;
-    char* p = buf;
-    for (size_t scanned = 0; n < kMaxBatch && scanned < 2 * kMaxBatch && p < end && *p == '*'; ++scanned) {
-        long long argc = 0;
-        p = read_count_line(p, end, &argc);
-        if (p == nullptr || argc < 1) break;
-        for (long long i = 0; i < argc && p != nullptr; ++i) {
-            long long len = 0;
-            char* data = p < end && *p == '$' ? read_count_line(p, end, &len) : nullptr;
-            if (data == nullptr || len < 0 || static_cast<unsigned long long>(len) + 2 > static_cast<size_t>(end - data)) {
-                p = nullptr;
+// Reads a count line in its plain form only ("*<digits>\r\n" or
+// "$<digits>\r\n", at most 18 digits): returns where the next line starts, or
+// nullptr for anything else (incomplete, signed, padded, ...), which the
+// resumable framing then reads in full.
+const char* plain_count_line(const char* line, const char* end, unsigned long long* value) {
+    // The input buffer holds a NUL after its last byte: the digit loop stops there.
+    const char* q = line + 1;
+    unsigned long long v = 0;
+    for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
+    const size_t digits = static_cast<size_t>(q - line - 1);
+    if (digits - 1 >= 18 || q + 1 >= end || q[0] != '\r' || q[1] != '\n') return nullptr;
+    *value = v;
+    return q + 2;
+}
+
+// Frames the complete multibulk requests at the start of buf[0 .. avail) in one
+// walk, recording each argument's offset and length in the scratch, up to
+// kMaxBatch requests. Stops at the first request that is incomplete or in any
+// form other than the plain one. Returns how many were framed.
+size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
+    f.ahead.clear();
+    f.offsets.clear();
+    f.lens.clear();
+    const char* end = buf + avail;
+    const char* p = buf;
+    while (f.ahead.size() < kMaxBatch && p < end && *p == '*') {
+        unsigned long long argc = 0;
+        const char* q = plain_count_line(p, end, &argc);
+        if (q == nullptr || argc < 1 || argc > kMaxArgsAhead) break;
+        const size_t first = f.offsets.size();
+        for (unsigned long long i = 0; i < argc; ++i) {
+            unsigned long long len = 0;
+            const char* data = q < end && *q == '$' ? plain_count_line(q, end, &len) : nullptr;
+            if (data == nullptr || len + 2 > static_cast<unsigned long long>(end - data)) {
+                q = nullptr;
                 break;
             }
-            if (i == 1) {
-                key_data[n] = data;
-                key_len[n++] = static_cast<size_t>(len);
-            }
-            p = data + len + 2;
+            f.offsets.push_back(static_cast<uint64_t>(data - buf));
+            f.lens.push_back(len);
+            // The two terminator bytes are not examined, as in the resumable framing.
+            q = data + len + 2;
         }
-        if (p == nullptr) break;
+        if (q == nullptr) {
+            f.offsets.resize(first);
+            f.lens.resize(first);
+            break;
+        }
+        f.ahead.push_back({first, static_cast<uint32_t>(argc), static_cast<uint64_t>(q - buf)});
+        p = q;
     }
-    if (n < 2 || ks == nullptr) return;
-    for (size_t i = 0; i < n; ++i) hashes[i] = dict_prefetch_bucket(ks, std::string_view(key_data[i], key_len[i]));
-    for (size_t i = 0; i < n; ++i) dict_prefetch_entry(ks, hashes[i]);
-    for (size_t i = 0; i < n; ++i) dict_prefetch_next(ks, hashes[i]);
+    return f.ahead.size();
 }
+
+// Cache hints for the keys (second arguments) of the requests framed ahead,
+// rolled along as they run: every bucket is hinted at once, a chain head
+// kEntryHintDistance requests before its turn (its bucket has arrived by then),
+// and the entry after a head that is another key half that far ahead. The
+// memory system then has a few requests' time to bring each line in, without
+// the burst of all heads at once that would fill its queues.
+constexpr size_t kEntryHintDistance = 6;
+
+struct KeyHints {
+    const Keyspace* ks;
+    uint32_t hashes[kMaxBatch];  // left uninitialised: only the first `count` are used
+    bool has_key[kMaxBatch];
+    size_t count = 0;
+
+    KeyHints(const Keyspace* keyspace, const FramingScratch& f, const char* buf) : ks(keyspace) {
+        count = f.ahead.size();
+        // A lone request has nothing to overlap with.
+        if (count < 2 || ks == nullptr) {
+            count = 0;
+            return;
+        }
+        for (size_t k = 0; k < count; ++k) {
+            const FramedRequest& r = f.ahead[k];
+            has_key[k] = r.argc >= 2;
+            if (has_key[k]) {
+                hashes[k] = dict_prefetch_bucket(ks, std::string_view(buf + f.offsets[r.first + 1], f.lens[r.first + 1]));
+            }
+        }
+        for (size_t k = 0; k < kEntryHintDistance && k < count; ++k) heads(k);
+        for (size_t k = 0; k < kEntryHintDistance / 2 && k < count; ++k) seconds(k);
+    }
+    // Called as request k starts running.
+    void advance(size_t k) {
+        heads(k + kEntryHintDistance);
+        seconds(k + kEntryHintDistance / 2);
+    }
+    void heads(size_t k) const {
+        if (k < count && has_key[k]) dict_prefetch_entry(ks, hashes[k]);
+    }
+    void seconds(size_t k) const {
+        if (k < count && has_key[k]) dict_prefetch_next(ks, hashes[k]);
+    }
+};
 
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
 // pipelined inline requests do not rescan the buffer each time.
@@ -327,36 +388,78 @@ void fail_marked_replies(Client* c, const LogMark* marks, size_t count) {
     }
 }
 
+// False when the client's next request may not run now: the client is closed
+// or closing, or its requests wait behind a parked blocking command or a
+// (P)(UN)SUBSCRIBE still being served (then its input is paused until that is
+// answered).
+bool may_serve_next(Client* c) {
+    if (c->closed() || c->close_after_output) return false;
+    if (c->wait || c->unserved) {
+        c->input_paused = true;
+        return false;
+    }
+    return true;
+}
+
+// Reads the clock for the next kRequestsPerClockRead requests of a batch: they
+// share one reading for their statistics and keyspace operations.
+void hold_batch_clock(Server& srv, Client* c, unsigned* framed) {
+    if ((*framed)++ % kRequestsPerClockRead != 0) return;
+    srv.framing.batch_clock_ms = platform::current_time_ms();
+    dict_hold_clock(srv.keyspace, srv.framing.batch_clock_ms);
+    c->last_active_ms = srv.framing.batch_clock_ms;
+}
+
+// Frames the plain complete requests at `start` ahead of their turn, hints their
+// keys, and dispatches them in order for as long as the client may be served.
+// Returns the bytes they took; 0 when none was framed, which leaves the request
+// at `start` to the resumable framing.
+size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, unsigned* framed) {
+    FramingScratch& f = srv.framing;
+    const size_t count = frame_ahead(f, start, avail);
+    KeyHints hints(srv.keyspace, f, start);
+    size_t used = 0;
+    for (size_t k = 0; k < count; ++k) {
+        // A request may close the connection, park it, or (AUTH) restrict it to
+        // limits the requests framed ahead were not checked against.
+        if (k > 0 && (!may_serve_next(c) || restricted(srv, c))) break;
+        hold_batch_clock(srv, c, framed);
+        hints.advance(k);
+        const FramedRequest& r = f.ahead[k];
+        f.argv.resize(r.argc);
+        for (size_t i = 0; i < r.argc; ++i) {
+            // Terminate each argument in place: the byte after its data is the
+            // unexamined terminator.
+            f.argv[i] = start + f.offsets[r.first + i];
+            f.argv[i][f.lens[r.first + i]] = '\0';
+        }
+        dispatch_command(srv, c, static_cast<int>(r.argc), f.argv.data(), f.lens.data() + r.first, Origin::Network);
+        client_check_output(c);
+        used = r.end;
+    }
+    return used;
+}
+
 // Cuts and dispatches every complete request in the client's input buffer.
 void frame_batch(Server& srv, Client* c) {
     srv.framing.command_tick = 0;
     size_t pos = 0;
     CrlfCache cache;
     unsigned framed = 0;
-    // A request framed in part before continues where it stopped; it is not
-    // scanned again for hints either.
-    const bool resuming = c->parse.started();
     long long failure = 0;
-    while (pos < c->inbuf_len) {
-        if (c->closed() || c->close_after_output) break;
-        // Requests behind a parked blocking command, or behind a (P)(UN)SUBSCRIBE
-        // still being served, wait until it is answered.
-        if (c->wait || c->unserved) {
-            c->input_paused = true;
-            break;
+    while (pos < c->inbuf_len && may_serve_next(c)) {
+        // Plain requests, the usual form, are framed in one walk a batch at a
+        // time; a request framed in part before, any other form and requests of a
+        // connection held to the limits before authentication go through the
+        // resumable framing below, one at a time.
+        if (c->inbuf[pos] == '*' && !c->parse.started() && !restricted(srv, c)) {
+            const size_t used = serve_framed_ahead(srv, c, c->inbuf + pos, c->inbuf_len - pos, &framed);
+            if (used > 0) {
+                pos += used;
+                continue;
+            }
         }
-        // A long pipeline is hinted a batch at a time, just ahead of its turn. A
-        // buffer with no second '*' holds one request (the common case without
-        // pipelining), which hints would only scan twice.
-        if (framed % kMaxBatch == 0 &&
-            (framed > 0 || (!resuming && std::memchr(c->inbuf + pos + 1, '*', c->inbuf_len - pos - 1) != nullptr))) {
-            prefetch_batch_keys(srv.keyspace, c->inbuf + pos, c->inbuf_len - pos);
-        }
-        if (framed++ % kRequestsPerClockRead == 0) {
-            srv.framing.batch_clock_ms = platform::current_time_ms();
-            dict_hold_clock(srv.keyspace, srv.framing.batch_clock_ms);
-            c->last_active_ms = srv.framing.batch_clock_ms;
-        }
+        hold_batch_clock(srv, c, &framed);
         char* start = c->inbuf + pos;
         size_t avail = c->inbuf_len - pos;
         if (*start != '*' && http_request_start(start, avail)) {
@@ -636,7 +739,11 @@ void client_check_output(Client* c) {
         // The grace period runs from here; close_stale ends it.
         c->output_over_since_ms = platform::current_time_ms();
     }
-    if (c->table != nullptr) c->table->count_memory(c);
+    // After a request only the reply writer and the MULTI queue can have grown;
+    // most requests change neither's memory, and then the count stands.
+    if (c->table != nullptr && (c->out.held() != c->out_held_counted || c->queue.size() != c->queue_counted)) {
+        c->table->count_memory(c);
+    }
 }
 
 uint64_t client_write_output(Client* c) {

@@ -80,6 +80,30 @@ void Reply::null() { data_.append(resp3_ ? "_\r\n" : "$-1\r\n"); }
 void Reply::null_array() { data_.append(resp3_ ? "_\r\n" : "*-1\r\n"); }
 
 void Reply::bulk(std::string_view bytes) {
+    // A short value (the usual reply) is put together on the stack and appended
+    // once: one capacity check instead of three.
+    constexpr size_t kShort = 160;
+    if (bytes.size() <= kShort) {
+        char buf[kShort + 32];
+        char* p = buf;
+        *p++ = '$';
+        size_t n = bytes.size();
+        char digits[4];
+        size_t d = 0;
+        do {
+            digits[d++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        while (d > 0) *p++ = digits[--d];
+        *p++ = '\r';
+        *p++ = '\n';
+        std::memcpy(p, bytes.data(), bytes.size());
+        p += bytes.size();
+        *p++ = '\r';
+        *p++ = '\n';
+        data_.append(buf, static_cast<size_t>(p - buf));
+        return;
+    }
     number_line('$', static_cast<long long>(bytes.size()));
     data_.append(bytes);
     data_.append("\r\n", 2);

@@ -116,9 +116,11 @@ struct Client {
     int64_t output_over_since_ms = 0;
 
     // The table counting this client's buffers (nullptr for the replay client),
-    // the bytes counted there, and the MULTI queue's bytes counted so far.
+    // the bytes counted there, the reply writer's bytes in that count, and the
+    // MULTI queue's bytes counted so far.
     ClientTable* table = nullptr;
     uint64_t memory_counted = 0;
+    uint64_t out_held_counted = 0;
     uint64_t queue_bytes = 0;
     size_t queue_counted = 0;
 
@@ -302,6 +304,15 @@ struct LogMark {
     size_t end;
 };
 
+// A complete request framed ahead of its turn: its arguments are the scratch's
+// offsets and lens from `first` on, and it ends `end` bytes after the point the
+// framing started from.
+struct FramedRequest {
+    size_t first;
+    uint32_t argc;
+    uint64_t end;
+};
+
 // Scratch of the worker's request framing, reused so that framing allocates
 // nothing per request.
 struct FramingScratch {
@@ -309,6 +320,7 @@ struct FramingScratch {
     std::vector<char*> argv;
     std::vector<uint64_t> lens;
     std::vector<uint64_t> offsets;
+    std::vector<FramedRequest> ahead;
     std::string inline_line;
     // The clock reading of the batch being framed, shared by its requests'
     // statistics and keyspace operations; 0 outside a batch.

@@ -94,6 +94,27 @@ TEST(Framing, ManyArgumentsAndLargePipeline) {
     }
 }
 
+// Plain requests are framed a batch at a time, other forms one at a time: a
+// pipeline that moves between them, and from before to after authentication,
+// must run every request once and in order.
+TEST(Framing, PipelineMovesBetweenPlainAndOtherForms) {
+    ServerGuard server("pw");
+    ASSERT_TRUE(server.ok());
+    Conn c(server.port());
+    const std::string tail = cmd({"ECHO", "h"});
+    c.send(cmd({"ECHO", "a"}) + cmd({"AUTH", "pw"}) + cmd({"ECHO", "b"}) + "*2\r\n$4\r\nECHO\r\n$+1\r\nc\r\n" +
+           cmd({"ECHO", "d"}) + "ECHO e\r\n" + "*02\r\n$004\r\nECHO\r\n$1\r\nf\r\n" + cmd({"PING"}) +
+           cmd({"ECHO", "g"}) + tail.substr(0, 9));
+    EXPECT_EQ(c.read_reply(), "-NOAUTH Authentication required.\r\n");
+    EXPECT_EQ(c.read_reply(), "+OK\r\n");
+    for (const char* v : {"b", "c", "d", "e", "f"}) EXPECT_EQ(c.read_reply(), std::string("$1\r\n") + v + "\r\n");
+    EXPECT_EQ(c.read_reply(), "+PONG\r\n");
+    EXPECT_EQ(c.read_reply(), "$1\r\ng\r\n");
+    EXPECT_EQ(c.read_available(100), "");
+    c.send(tail.substr(9));
+    EXPECT_EQ(c.read_reply(), "$1\r\nh\r\n");
+}
+
 TEST(Framing, ZeroCountDropsBufferAndProtocolErrorCloses) {
     ServerGuard server;
     ASSERT_TRUE(server.ok());

@@ -126,6 +126,19 @@ TEST(TableHash, Djb2OverUnsignedBytesWithWrapAround) {
     EXPECT_EQ(dict_hash(std::string_view("a\0b", 3)), (5381u * 33 * 33 + 97 * 33) * 33 + 98);
 }
 
+// The hash takes four bytes per step; every length and every byte value must
+// give what the plain byte loop gives.
+TEST(TableHash, EveryLengthMatchesTheByteLoop) {
+    std::string text;
+    for (int i = 0; i < 70; ++i) text.push_back(static_cast<char>((i * 97 + 31) & 0xff));
+    for (size_t len = 0; len <= text.size(); ++len) {
+        const std::string_view key(text.data(), len);
+        uint32_t h = 5381;
+        for (unsigned char c : key) h = h * 33 + c;
+        EXPECT_EQ(dict_hash(key), h) << "length " << len;
+    }
+}
+
 TEST_F(KeyspaceTest, NewKeysArePushedAtTheChainHead) {
     const auto keys = ks_test::keys_in_bucket(17, 1024, 3);
     for (const auto& k : keys) put_string(ks, k, "v");
