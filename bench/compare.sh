@@ -42,11 +42,13 @@ if [ ! -x "$BUILD/vorel-server" ] || [ ! -x "$BUILD/vorel-ceiling" ] || [ ! -x "
 fi
 cmake --build "$BUILD" --target vorel-server vorel-ceiling vorel-benchmark >/dev/null
 
-# A loopback port nobody answers on right now.
+# A loopback port nobody answers on right now, below the range the system hands
+# out to outgoing connections: a port that one of the load generator's
+# connections holds cannot be bound by a server.
 free_port() {
   local p
   while :; do
-    p=$((20000 + RANDOM % 30000))
+    p=$((20000 + RANDOM % 12000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
   done
 }
@@ -76,12 +78,12 @@ RESULTS="$(mktemp)"
 LOGDIR="$(mktemp -d)"
 trap 'cleanup; rm -f "$RESULTS"; rm -rf "$LOGDIR"' EXIT
 
-# Runs one scenario against a port; prints "rps p99_ms".
+# Runs one scenario against a port; prints "rps p99_ms p50_ms".
 measure() {
   local port="$1" clients="$2" pipeline="$3" test="$4"
   taskset -c "$CLIENT_CORE" "$BUILD/vorel-benchmark" --port "$port" --clients "$clients" --pipeline "$pipeline" \
     --duration "$DURATION" --keyspace "$KEYSPACE" --data-size 100 --tests "$test" --csv |
-    awk -F, -v t="$test" '$1 == t { print $4, $6 }'
+    awk -F, -v t="$test" '$1 == t { print $4, $6, $5 }'
 }
 
 for run in $(seq 1 "$RUNS"); do
@@ -102,10 +104,12 @@ for run in $(seq 1 "$RUNS"); do
     IFS='|' read -r name clients pipeline test <<<"$s"
     # Ceiling, server, server, ceiling: a drift in the machine's speed during
     # the scenario weighs on both sides alike.
-    read -r c1_rps c1_p99 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
-    read -r s1_rps s1_p99 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
-    read -r s2_rps s2_p99 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
-    read -r c2_rps c2_p99 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r c1_rps c1_p99 c1_p50 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r s1_rps s1_p99 s1_p50 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r s2_rps s2_p99 s2_p50 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r c2_rps c2_p99 c2_p50 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r c_p50 s_p50 <<<"$(awk -v a="$c1_p50" -v b="$c2_p50" -v c="$s1_p50" -v d="$s2_p50" \
+      'BEGIN { print (a + b) / 2, (c + d) / 2 }')"
     read -r c_rps c_p99 s_rps s_p99 <<<"$(awk -v a="$c1_rps" -v b="$c2_rps" -v c="$c1_p99" -v d="$c2_p99" \
       -v e="$s1_rps" -v f="$s2_rps" -v g="$s1_p99" -v h="$s2_p99" \
       'BEGIN { print (a + b) / 2, (c + d) / 2, (e + f) / 2, (g + h) / 2 }')"
@@ -115,7 +119,7 @@ for run in $(seq 1 "$RUNS"); do
     read -r l2_rps _ <<<"$(measure "$LPORT" "$clients" "$pipeline" "$test")"
     read -r l_rps off_rps <<<"$(awk -v a="$l1_rps" -v b="$l2_rps" -v c="$s2_rps" -v d="$s3_rps" \
       'BEGIN { print (a + b) / 2, (c + d) / 2 }')"
-    echo "$run $name $c_rps $c_p99 $s_rps $s_p99 $l_rps $off_rps" >>"$RESULTS"
+    echo "$run $name $c_rps $c_p99 $s_rps $s_p99 $l_rps $off_rps $c_p50 $s_p50" >>"$RESULTS"
     printf 'run %d %-11s ceiling %10.0f rps p99 %6.3f ms | vorel %10.0f rps p99 %6.3f ms | rps %5.1f %% p99 x%.2f\n' \
       "$run" "$name" "$c_rps" "$c_p99" "$s_rps" "$s_p99" \
       "$(awk -v a="$s_rps" -v b="$c_rps" 'BEGIN { print 100 * a / b }')" \
@@ -128,8 +132,8 @@ for run in $(seq 1 "$RUNS"); do
 done
 
 # Medians over the runs, and the targets: at least 90 % of the ceiling's rate at
-# pipeline 1, 60 % at pipeline 32, and a p99 at most 1.2 times the ceiling's at
-# pipeline 1. Under a saturating closed-loop load (every client keeps 32
+# pipeline 1, 80 % at pipeline 32, a p99 at most 1.2 times the ceiling's at
+# pipeline 1, and for the single client a p50 at most 1.1 times the ceiling's. Under a saturating closed-loop load (every client keeps 32
 # requests in flight) latency is the in-flight count over the rate, so the p99
 # ratio at pipeline 32 is the reciprocal of the rate ratio; it is printed, not
 # judged.
@@ -143,20 +147,27 @@ for s in "${SCENARIOS[@]}"; do
   read -r ratio _ c_rps s_rps _ _ <<<"$line"
   p99_ratio=$(awk -v n="$name" '$2 == n { print ($4 > 0 ? $6 / $4 : 0) }' "$RESULTS" | sort -n |
     awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+  p50_ratio=$(awk -v n="$name" '$2 == n { print ($9 > 0 ? $10 / $9 : 0) }' "$RESULTS" | sort -n |
+    awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
   want=0.90
-  [ "$pipeline" -gt 1 ] && want=0.60
+  [ "$pipeline" -gt 1 ] && want=0.80
   p99_limit=1.2
   [ "$pipeline" -gt 1 ] && p99_limit=1000000
+  p50_limit=1000000
+  [ "$clients" -eq 1 ] && p50_limit=1.1
   verdict=ok
-  if awk -v r="$ratio" -v w="$want" -v l="$p99_ratio" -v m="$p99_limit" 'BEGIN { exit !(r < w || l > m) }'; then
+  if awk -v r="$ratio" -v w="$want" -v l="$p99_ratio" -v m="$p99_limit" -v q="$p50_ratio" -v k="$p50_limit" \
+    'BEGIN { exit !(r < w || l > m || q > k) }'; then
     verdict=MISSED
     status=1
   fi
   p99_target="target <= x1.20"
   [ "$pipeline" -gt 1 ] && p99_target="not judged"
-  printf '  %-11s vorel/ceiling rps %5.1f %% (target %2.0f %%), p99 x%.2f (%s)  %s   [%.0f vs %.0f rps]\n' \
+  p50_target="not judged"
+  [ "$clients" -eq 1 ] && p50_target="target <= x1.10"
+  printf '  %-11s vorel/ceiling rps %5.1f %% (target %2.0f %%), p99 x%.2f (%s), p50 x%.2f (%s)  %s   [%.0f vs %.0f rps]\n' \
     "$name" "$(awk -v r="$ratio" 'BEGIN { print 100 * r }')" "$(awk -v w="$want" 'BEGIN { print 100 * w }')" \
-    "$p99_ratio" "$p99_target" "$verdict" "$s_rps" "$c_rps"
+    "$p99_ratio" "$p99_target" "$p50_ratio" "$p50_target" "$verdict" "$s_rps" "$c_rps"
 done
 echo
 echo "log on (everysec) / log off, median over $RUNS runs:"

@@ -283,6 +283,44 @@ struct KeyHints {
     }
 };
 
+// The key (second argument) of the plain request at the start of a client's
+// input, when that request is complete enough to show it; empty otherwise.
+std::string_view first_key(const Server& srv, const Client* c) {
+    if (c->inbuf_len == 0 || c->inbuf[0] != '*' || c->parse.started() || restricted(srv, c)) return {};
+    const char* end = c->inbuf + c->inbuf_len;
+    unsigned long long argc = 0;
+    const char* p = plain_count_line(c->inbuf, end, &argc);
+    if (p == nullptr || argc < 2) return {};
+    for (int i = 0; i < 2; ++i) {
+        unsigned long long len = 0;
+        const char* data = p < end && *p == '$' ? plain_count_line(p, end, &len) : nullptr;
+        if (data == nullptr || len > static_cast<unsigned long long>(end - data)) return {};
+        if (i == 1) return {data, static_cast<size_t>(len)};
+        p = data + len + 2;
+    }
+    return {};
+}
+
+// Hints the keys of the first requests of the clients about to be served, all
+// buckets and then all chain heads, so that the lookups of one client's first
+// request overlap with the others' (with one request per client, the usual case
+// without pipelining, there is nothing else to overlap with).
+void hint_first_keys(const Server& srv, const std::vector<Client*>& clients) {
+    constexpr size_t kMaxHinted = 256;
+    uint32_t hashes[kMaxHinted];
+    bool hinted[kMaxHinted];
+    const size_t n = std::min(clients.size(), kMaxHinted);
+    if (n < 2 || srv.keyspace == nullptr) return;
+    for (size_t i = 0; i < n; ++i) {
+        const std::string_view key = first_key(srv, clients[i]);
+        hinted[i] = !key.empty();
+        if (hinted[i]) hashes[i] = dict_prefetch_bucket(srv.keyspace, key);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (hinted[i]) dict_prefetch_entry(srv.keyspace, hashes[i]);
+    }
+}
+
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
 // pipelined inline requests do not rescan the buffer each time.
 struct CrlfCache {
@@ -857,6 +895,9 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
     if (ready < 0) return true;
 
     // Only this thread frees clients (at the sweep), so the pointers stay valid.
+    // Every ready client's input is received first, so the keys of all their
+    // first requests can be hinted together before any of them is served.
+    uint64_t received_bytes = 0;
     for (size_t i = 0; i < polled.size(); ++i) {
         Client* c = polled[i];
         short revents = items[i + 1].revents;
@@ -864,30 +905,35 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         if ((revents & (platform::kPollIn | platform::kPollErr)) == 0) continue;
         const uint64_t buffered = c->inbuf_len;
         if (!receive_into(srv, c)) continue;
-        ServerLock lock(srv.lock);
-        srv.stats.net_input_bytes += c->inbuf_len - buffered;
-        if (srv.log.is_open()) {
-            // With the log on, the pass's batches are framed together below and
-            // their records written with one call before any of their replies.
-            pass.push_back(c);
-            continue;
-        }
-        // One lock for the whole batch. Its replies go out in one send right
-        // away, so the client can send its next request while others are served.
-        if (frame_guarded(srv, c)) commit_batch(srv);
-        if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+        received_bytes += c->inbuf_len - buffered;
+        pass.push_back(c);
     }
     if (!pass.empty()) {
-        // The lock is held from the first batch to the commit, so no host call
-        // writes in between and no reply leaves before the records it reports.
+        ServerLock lock(srv.lock);
+        srv.stats.net_input_bytes += received_bytes;
+        hint_first_keys(srv, pass);
+    }
+    if (srv.log.is_open() && !pass.empty()) {
+        // With the log on, the pass's batches are framed together and their
+        // records written with one call before any of their replies. The lock is
+        // held from the first batch to the commit, so no host call writes in
+        // between and no reply leaves before the records it reports.
         ServerLock lock(srv.lock);
         for (Client* c : pass) frame_guarded(srv, c);
         commit_batch(srv);
         for (Client* c : pass) {
             if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
         }
-        pass.clear();
+    } else {
+        for (Client* c : pass) {
+            // One lock for the whole batch. Its replies go out in one send right
+            // away, so the client can send its next request while others are served.
+            ServerLock lock(srv.lock);
+            if (frame_guarded(srv, c)) commit_batch(srv);
+            if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+        }
     }
+    pass.clear();
     // After the polled clients: a new connection may displace one of them.
     if (items[0].revents != 0) accept_one(srv);
     end_of_pass(srv);
