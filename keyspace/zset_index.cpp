@@ -1,10 +1,10 @@
 // zset_index.cpp — the order index of a sorted set: a B+ tree of (score, member)
-// keys. Leaves hold up to 64 keys in parallel arrays and are chained both ways;
-// inner nodes hold up to 64 children with the number of keys below each and a
-// separator key per child. Inserts split full nodes on the way down, removals
-// merge small neighbours on the way down, so neither needs a second pass up.
-// Next to the tree, the member table owns the member bytes that the tree's keys
-// view.
+// keys. Leaves hold up to 64 keys in parallel arrays (scores, member bytes,
+// member lengths) and are chained both ways; inner nodes hold up to 64 children
+// with the number of keys below each and a separator key per child. Inserts
+// split full nodes on the way down, removals merge small neighbours on the way
+// down, so neither needs a second pass up. Next to the tree, the member table
+// owns the records whose bytes the tree's leaves point to.
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -36,7 +36,16 @@ struct ZsetTreeNode {
 
 struct ZsetLeaf : ZsetTreeNode {
     ZsetLeaf() : ZsetTreeNode(true) {}
-    std::array<std::string_view, kLeafMax> members;
+    std::string_view member(uint32_t i) const { return {bytes[i], lens[i]}; }
+    void set_member(uint32_t i, std::string_view m) {
+        bytes[i] = m.data();
+        lens[i] = static_cast<uint32_t>(m.size());  // records hold at most 4 GiB
+    }
+    // The key at i: its score, and the bytes and length of its member's record
+    // (a view split in two arrays: a walk hands members out without reading the
+    // records, in 12 bytes a key rather than 16).
+    std::array<const char*, kLeafMax> bytes{};
+    std::array<uint32_t, kLeafMax> lens{};
     ZsetLeaf* prev = nullptr;
     ZsetLeaf* next = nullptr;
 };
@@ -67,12 +76,16 @@ uint64_t subtree_size(const ZsetTreeNode* n) {
     return total;
 }
 
+// The bytes of a node a search reads: the whole of a leaf; an inner node's
+// scores, children and counts (which follow its scores).
+constexpr size_t kSearchedBytes =
+    std::max(sizeof(ZsetLeaf), sizeof(ZsetTreeNode) + kInnerMax * (sizeof(ZsetTreeNode*) + sizeof(uint64_t)));
+
 // Asks for the part of a node a search reads, all lines at once and before the
-// search needs them: the whole of a leaf; an inner node's scores, children and
-// counts. Reads nothing of the node itself.
+// search needs them. Reads nothing of the node itself.
 void prefetch_node(const ZsetTreeNode* n) {
     const char* p = reinterpret_cast<const char*>(n);
-    for (size_t off = 0; off < sizeof(ZsetLeaf); off += 64) __builtin_prefetch(p + off);
+    for (size_t off = 0; off < kSearchedBytes; off += 64) __builtin_prefetch(p + off);
 }
 
 // The child under which a search goes on, with its lines on their way.
@@ -113,7 +126,7 @@ uint32_t route(const ZsetInner& x, double s, std::string_view m) {
 
 // Position of the first key of the leaf that is not below the given key.
 uint32_t lower_bound(const ZsetLeaf& l, double s, std::string_view m) {
-    return partition_index(0, l.n, [&](uint32_t i) { return zset_less(l.scores[i], l.members[i], s, m); });
+    return partition_index(0, l.n, [&](uint32_t i) { return zset_less(l.scores[i], l.member(i), s, m); });
 }
 
 // ---- Moving entries of inner nodes ---------------------------------------------
@@ -170,14 +183,38 @@ void attach_right(ZsetInner& parent, uint32_t idx, std::unique_ptr<ZsetTreeNode>
     parent.sep_member[idx + 1] = std::move(sep_member);
 }
 
-void split_leaf(ZsetInner& parent, uint32_t idx) {
+// Where a full leaf splits before the key (s, m) goes in: in the middle, except
+// at either end of the order, where keys tend to arrive in a run (ascending or
+// descending scores): there the leaf keeps all but one key on the side away
+// from the run, so runs fill leaves instead of leaving them half full. Every
+// leaf but the first and the last is still made at least half full.
+uint32_t split_point(const ZsetLeaf& l, double s, std::string_view m) {
+    if (!l.next && zset_less(l.scores[l.n - 1], l.member(l.n - 1), s, m)) return l.n - 1;
+    if (!l.prev && zset_less(s, m, l.scores[0], l.member(0))) return 1;
+    return l.n / 2;
+}
+
+// Copies keys [from, from + k) of src over the keys from `at` on of dst.
+void copy_keys(const ZsetLeaf& src, uint32_t from, uint32_t k, ZsetLeaf& dst, uint32_t at) {
+    std::copy_n(src.scores.begin() + from, k, dst.scores.begin() + at);
+    std::copy_n(src.bytes.begin() + from, k, dst.bytes.begin() + at);
+    std::copy_n(src.lens.begin() + from, k, dst.lens.begin() + at);
+}
+
+// Moves the keys from pos on one place up, opening pos.
+void open_key(ZsetLeaf& l, uint32_t pos) {
+    std::copy_backward(l.scores.begin() + pos, l.scores.begin() + l.n, l.scores.begin() + l.n + 1);
+    std::copy_backward(l.bytes.begin() + pos, l.bytes.begin() + l.n, l.bytes.begin() + l.n + 1);
+    std::copy_backward(l.lens.begin() + pos, l.lens.begin() + l.n, l.lens.begin() + l.n + 1);
+}
+
+void split_leaf(ZsetInner& parent, uint32_t idx, double s, std::string_view m) {
     ZsetLeaf& left = leaf_of(parent.child[idx].get());
-    const uint32_t mid = left.n / 2;
+    const uint32_t mid = split_point(left, s, m);
     auto right = std::make_unique<ZsetLeaf>();
-    std::string sep(left.members[mid]);  // both allocations come before any change
+    std::string sep(left.member(mid));  // both allocations come before any change
     const uint32_t k = left.n - mid;
-    std::copy_n(left.scores.begin() + mid, k, right->scores.begin());
-    std::copy_n(left.members.begin() + mid, k, right->members.begin());
+    copy_keys(left, mid, k, *right, 0);
     right->n = k;
     left.n = mid;
     right->prev = &left;
@@ -203,10 +240,10 @@ void split_inner(ZsetInner& parent, uint32_t idx) {
     attach_right(parent, idx, std::move(right), keys, sep_score, std::move(sep_member));
 }
 
-// Splits child idx in two; true when it is a leaf.
-bool split_child(ZsetInner& parent, uint32_t idx) {
+// Splits child idx, on the path of the key (s, m), in two; true when it is a leaf.
+bool split_child(ZsetInner& parent, uint32_t idx, double s, std::string_view m) {
     if (parent.child[idx]->leaf) {
-        split_leaf(parent, idx);
+        split_leaf(parent, idx, s, m);
         return true;
     }
     split_inner(parent, idx);
@@ -221,8 +258,7 @@ void merge_into_left(ZsetInner& x, uint32_t r) {
     if (x.child[l]->leaf) {
         ZsetLeaf& left = leaf_of(x.child[l].get());
         ZsetLeaf& right = leaf_of(x.child[r].get());
-        std::copy_n(right.scores.begin(), right.n, left.scores.begin() + left.n);
-        std::copy_n(right.members.begin(), right.n, left.members.begin() + left.n);
+        copy_keys(right, 0, right.n, left, left.n);
         left.n += right.n;
         left.next = right.next;
         if (right.next) right.next->prev = &left;
@@ -280,8 +316,8 @@ void check_leaf(const ZsetLeaf& l, KeyBound lo, KeyBound hi, int depth, CheckSta
     if (st->leaf_depth != depth) st->problem = "leaves at different depths";
     if (l.n > kLeafMax) st->problem = "leaf over capacity";
     for (uint32_t i = 0; i < l.n && st->problem.empty(); ++i) {
-        if (!within(l.scores[i], l.members[i], lo, hi)) st->problem = "key outside its separators";
-        if (i > 0 && !zset_less(l.scores[i - 1], l.members[i - 1], l.scores[i], l.members[i]))
+        if (!within(l.scores[i], l.member(i), lo, hi)) st->problem = "key outside its separators";
+        if (i > 0 && !zset_less(l.scores[i - 1], l.member(i - 1), l.scores[i], l.member(i)))
             st->problem = "leaf keys out of order";
     }
     st->leaves.push_back(&l);
@@ -309,7 +345,7 @@ void check_node(const ZsetTreeNode* n, KeyBound lo, KeyBound hi, int depth, Chec
 
 // ---- Cursor ------------------------------------------------------------------------------
 
-ZsetItem ZsetCursor::item() const { return {leaf_->scores[pos_], leaf_->members[pos_]}; }
+ZsetItem ZsetCursor::item() const { return {leaf_->scores[pos_], leaf_->member(pos_)}; }
 
 void ZsetCursor::next() {
     ++pos_;
@@ -350,9 +386,9 @@ bool ZsetIndex::score_of(std::string_view member, double* score) const {
 void ZsetIndex::insert(double score, std::string_view member) {
     ZsetRecord* rec = members_.insert(member, score);
     try {
-        tree_insert(score, rec->member);
+        tree_insert(score, rec->member());
     } catch (...) {
-        members_.erase(rec->member);
+        members_.erase(rec->member());
         throw;
     }
 }
@@ -360,17 +396,16 @@ void ZsetIndex::insert(double score, std::string_view member) {
 void ZsetIndex::set_score(std::string_view member, double score) {
     ZsetRecord* rec = members_.find(member);
     if (score == rec->score) return;
-    prefetch_leaf(rec->score, rec->member);  // fetched while the insert runs
-    tree_insert(score, rec->member);  // the new key goes in first: only it can fail
-    tree_erase(rec->score, rec->member);
+    prefetch_leaf(rec->score, rec->member());  // fetched while the insert runs
+    tree_insert(score, rec->member());  // the new key goes in first: only it can fail
+    tree_erase(rec->score, rec->member());  // leaves keep their own copies of the scores
     rec->score = score;
 }
 
-void ZsetIndex::erase(std::string_view member, std::string* member_out) {
+void ZsetIndex::erase(std::string_view member) {
     const ZsetRecord* rec = members_.find(member);
-    tree_erase(rec->score, rec->member);
-    std::unique_ptr<ZsetRecord> gone = members_.erase(rec->member);
-    if (member_out) *member_out = std::move(gone->member);
+    tree_erase(rec->score, rec->member());
+    members_.erase(rec->member());
 }
 
 // Walks the inner nodes down to the key's leaf and asks for the leaf without
@@ -402,12 +437,12 @@ void ZsetIndex::tree_insert(double s, std::string_view m) {
         root_ = std::move(top);
         ++height_;
         count_node(false, 1);
-        count_node(split_child(inner_of(root_.get()), 0), 1);
+        count_node(split_child(inner_of(root_.get()), 0, s, m), 1);
     }
     for (ZsetTreeNode* node = root_.get(); !node->leaf;) {
         ZsetInner& x = inner_of(node);
         const uint32_t idx = route(x, s, m);
-        if (x.child[idx]->n == capacity(x.child[idx].get())) count_node(split_child(x, idx), 1);
+        if (x.child[idx]->n == capacity(x.child[idx].get())) count_node(split_child(x, idx, s, m), 1);
         node = descend(x, route(x, s, m));
     }
     ZsetTreeNode* node = root_.get();
@@ -419,10 +454,9 @@ void ZsetIndex::tree_insert(double s, std::string_view m) {
     }
     ZsetLeaf& l = leaf_of(node);
     const uint32_t pos = lower_bound(l, s, m);
-    std::move_backward(l.scores.begin() + pos, l.scores.begin() + l.n, l.scores.begin() + l.n + 1);
-    std::move_backward(l.members.begin() + pos, l.members.begin() + l.n, l.members.begin() + l.n + 1);
+    open_key(l, pos);
     l.scores[pos] = s;
-    l.members[pos] = m;
+    l.set_member(pos, m);
     ++l.n;
 }
 
@@ -439,8 +473,7 @@ void ZsetIndex::tree_erase(double s, std::string_view m) {
     }
     ZsetLeaf& l = leaf_of(node);
     const uint32_t pos = lower_bound(l, s, m);
-    std::move(l.scores.begin() + pos + 1, l.scores.begin() + l.n, l.scores.begin() + pos);
-    std::move(l.members.begin() + pos + 1, l.members.begin() + l.n, l.members.begin() + pos);
+    copy_keys(l, pos + 1, l.n - pos - 1, l, pos);
     --l.n;
     while (!root_->leaf && root_->n == 1) {
         std::unique_ptr<ZsetTreeNode> only = std::move(inner_of(root_.get()).child[0]);
@@ -503,7 +536,7 @@ uint64_t ZsetIndex::count_members(std::string_view bound, bool inclusive) const 
         node = descend(x, idx);
     }
     const ZsetLeaf& l = leaf_of(node);
-    return r + partition_index(0, l.n, [&](uint32_t i) { return before(l.members[i]); });
+    return r + partition_index(0, l.n, [&](uint32_t i) { return before(l.member(i)); });
 }
 
 std::string ZsetIndex::check() const {
@@ -517,8 +550,8 @@ std::string ZsetIndex::check() const {
         const ZsetLeaf* after = i + 1 < st.leaves.size() ? st.leaves[i + 1] : nullptr;
         if (st.leaves[i]->prev != before || st.leaves[i]->next != after) return "leaf chain out of order";
         for (uint32_t k = 0; k < st.leaves[i]->n; ++k) {
-            const ZsetRecord* rec = members_.find(st.leaves[i]->members[k]);
-            if (!rec || rec->score != st.leaves[i]->scores[k] || rec->member.data() != st.leaves[i]->members[k].data())
+            const ZsetRecord* rec = members_.find(st.leaves[i]->member(k));
+            if (!rec || rec->score != st.leaves[i]->scores[k] || rec->member().data() != st.leaves[i]->bytes[k])
                 return "tree key without its member";
         }
     }

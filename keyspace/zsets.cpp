@@ -60,9 +60,9 @@ void insert_member(Keyspace* ks, ZsetValue* v, double score, std::string_view me
 }
 
 // The member view may point at the bytes being removed: its length is read first.
-void remove_member(Keyspace* ks, ZsetValue* v, std::string_view member, std::string* member_out = nullptr) {
+void remove_member(Keyspace* ks, ZsetValue* v, std::string_view member) {
     const uint64_t len = member.size();
-    v->index.erase(member, member_out);
+    v->index.erase(member);
     const uint64_t charge = zset_member_charge(len);
     dict_uncharge(ks, charge);
     v->member_charge -= charge;
@@ -392,7 +392,7 @@ DictStatus dict_zscan(Keyspace* ks, std::string_view key, uint64_t* cursor, int6
     }
     const uint64_t want = static_cast<uint64_t>(count > 0 ? count : kDefaultScanCount);
     *cursor = e->zset->index.scan(*cursor, want,
-                                  [&](const ZsetRecord& r) { out->push_back(ZMember{r.member, r.score}); });
+                                  [&](const ZsetRecord& r) { out->push_back(ZMember{r.member(), r.score}); });
     return DictStatus::Ok;
 }
 
@@ -404,12 +404,11 @@ DictCount dict_zpop(Keyspace* ks, std::string_view key, int64_t count, bool from
     if (count <= 0) return {DictStatus::Ok, 0};
     ZsetIndex& index = e->zset->index;
     const uint64_t take = std::min(static_cast<uint64_t>(count), index.size());
+    // Every copy is made before the first removal, so a failed one removes nothing.
     out->reserve(take);
-    for (uint64_t i = 0; i < take; ++i) {
-        const ZsetItem it = index.at(from_top ? index.size() - 1 : 0);
-        out->push_back({std::string(), it.score});
-        remove_member(ks, e->zset, it.member, &out->back().member);
-    }
+    walk_window(index, RankWindow{from_top ? index.size() - 1 : 0, take, from_top},
+                [out](const ZsetItem& it) { out->push_back({std::string(it.member), it.score}); });
+    for (const ZOwned& m : *out) remove_member(ks, e->zset, m.member);
     drop_if_empty(ks, e);
     return {DictStatus::Ok, static_cast<int64_t>(take)};
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "keyspace/keyspace.h"
@@ -47,18 +48,46 @@ private:
     uint32_t pos_;
 };
 
-// One member: its bytes and score. A record never moves while it exists, so
-// views of its bytes stay valid.
-struct ZsetRecord {
-    double score;
-    std::string member;
-};
+// One member in one block: its score, the hash of its bytes, their length, then
+// the bytes and a NUL. A record never moves while it exists, so views of its
+// bytes stay valid. Made only by make(), owned through Owned.
+class ZsetRecord {
+public:
+    struct Free {
+        void operator()(ZsetRecord* r) const { ::operator delete(r); }
+    };
+    using Owned = std::unique_ptr<ZsetRecord, Free>;
 
-// The members of one set by their bytes: open addressing with linear probing.
-// Each slot keeps the member's hash beside the record it owns, so a probe reads
-// a record only when the hashes match.
+    // Throws std::bad_alloc (also for a member longer than 4 GiB).
+    static Owned make(double score, std::string_view member, uint32_t hash);
+    // The block a record of a member of len bytes asks for.
+    static constexpr uint64_t block_bytes(uint64_t len) { return sizeof(ZsetRecord) + len + 1; }
+
+    std::string_view member() const { return {bytes(), len_}; }
+    uint32_t hash() const { return hash_; }
+
+    double score;
+
+private:
+    ZsetRecord(double s, uint32_t hash, uint32_t len) : score(s), hash_(hash), len_(len) {}
+    const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+    char* bytes() { return reinterpret_cast<char*>(this + 1); }
+
+    uint32_t hash_;
+    uint32_t len_;
+};
+static_assert(sizeof(ZsetRecord) == 16 && std::is_trivially_destructible_v<ZsetRecord>);
+
+// The members of one set by their bytes: open addressing with linear probing
+// over slots that hold only the record (8 bytes a slot). A probe reads the hash
+// the record carries and compares bytes only when the hashes match.
 class ZsetMemberTable {
 public:
+    static uint32_t hash_of(std::string_view member) {
+        const uint64_t h = std::hash<std::string_view>{}(member);
+        return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+
     uint64_t size() const { return used_; }
     // The bytes of the slot array (records not included).
     uint64_t array_bytes() const { return slots_.size() * sizeof(Slot); }
@@ -66,7 +95,7 @@ public:
     // Adds an absent member; throws on allocation failure with nothing changed.
     ZsetRecord* insert(std::string_view member, double score);
     // Removes a present member and hands its record over. Never allocates.
-    std::unique_ptr<ZsetRecord> erase(std::string_view member);
+    ZsetRecord::Owned erase(std::string_view member);
     // Asks for the member's slot ahead of a lookup.
     void prefetch(std::string_view member) const;
     // One page of a scan (scan_cursor.h): calls f(record) for the members of
@@ -81,9 +110,9 @@ public:
         return vorel::scan_buckets(cursor, slots_.size(), want, vorel::scan_bucket_budget(want), [&](uint64_t b) {
             // A member whose home is b lies in the probe run from b to the next empty slot.
             uint64_t n = 0;
-            for (size_t i = b; slots_[i].rec; i = (i + 1) & mask) {
-                if (home(slots_[i].hash) != b) continue;
-                f(*slots_[i].rec);
+            for (size_t i = b; slots_[i]; i = (i + 1) & mask) {
+                if (home(slots_[i]->hash()) != b) continue;
+                f(*slots_[i]);
                 n++;
             }
             return n;
@@ -91,14 +120,10 @@ public:
     }
 
 private:
-    struct Slot {
-        uint64_t hash = 0;
-        std::unique_ptr<ZsetRecord> rec;  // null: empty slot
-    };
-    static uint64_t hash_of(std::string_view member) { return std::hash<std::string_view>{}(member); }
-    size_t home(uint64_t hash) const { return hash & (slots_.size() - 1); }
+    using Slot = ZsetRecord::Owned;  // null: empty slot
+    size_t home(uint32_t hash) const { return hash & (slots_.size() - 1); }
     // The member's slot, or the empty slot that ends its probe run.
-    size_t position(std::string_view member, uint64_t hash) const;
+    size_t position(std::string_view member, uint32_t hash) const;
     void grow();
 
     std::vector<Slot> slots_;  // a power of two in size, at most three quarters used
@@ -113,6 +138,7 @@ public:
     ZsetIndex& operator=(const ZsetIndex&) = delete;
 
     uint64_t size() const { return members_.size(); }
+    uint64_t leaf_count() const { return leaves_; }  // the tree's leaves
     // True and the score when the member is present.
     bool score_of(std::string_view member, double* score) const;
     // Adds an absent member. On allocation failure throws with the contents
@@ -120,9 +146,8 @@ public:
     void insert(double score, std::string_view member);
     // Gives a present member a new score; the same guarantee as insert.
     void set_score(std::string_view member, double score);
-    // Removes a present member; its bytes are moved into *member_out when given.
-    // Never allocates.
-    void erase(std::string_view member, std::string* member_out = nullptr);
+    // Removes a present member. Never allocates.
+    void erase(std::string_view member);
 
     // 0-based position of a present member.
     uint64_t rank(std::string_view member) const;
@@ -172,11 +197,8 @@ private:
     uint64_t inners_ = 0;
 };
 
-// What one member costs besides the index's arrays: its record and, when its
-// bytes do not fit inside the string, their own block (records copy them exactly).
-inline uint64_t zset_member_charge(uint64_t len) {
-    return dict_alloc_size(sizeof(ZsetRecord)) + (len > std::string().capacity() ? dict_alloc_size(len + 1) : 0);
-}
+// What one member costs besides the index's arrays: its record, bytes included.
+inline uint64_t zset_member_charge(uint64_t len) { return dict_alloc_size(ZsetRecord::block_bytes(len)); }
 
 // The payload of a sorted-set entry, charged what it holds: its block and the
 // index's arrays and nodes (structure, moved after every change), and each

@@ -39,7 +39,9 @@ inline uint64_t held_by_value(const Entry* e) {
             const ZsetIndex& index = e->zset->index;
             if (index.size() == 0) return 0;
             uint64_t total = dict_alloc_size(sizeof(ZsetValue)) + index.memory_bytes();
-            for (ZsetCursor c = index.cursor(0); c.valid(); c.next()) total += zset_member_charge(c.item().member.size());
+            // Each member's record: score, hash and length, then the bytes and a NUL.
+            for (ZsetCursor c = index.cursor(0); c.valid(); c.next())
+                total += dict_alloc_size(sizeof(ZsetRecord) + c.item().member.size() + 1);
             return total;
         }
         default: return 0;
