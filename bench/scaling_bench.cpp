@@ -38,8 +38,8 @@ Keyspace* filled(Family family, uint64_t n) {
     static std::map<std::pair<Family, uint64_t>, Keyspace*> cache;
     Keyspace*& ks = cache[{family, n}];
     if (ks != nullptr) return ks;
-    dict_seed_random(ks, n);
     ks = dict_create(0);
+    dict_seed_random(ks, n);
     for (uint64_t i = 0; i < n; ++i) {
         const Name name(family == Family::Strings ? "key:" : "member:", i);
         switch (family) {
