@@ -909,28 +909,26 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         pass.push_back(c);
     }
     if (!pass.empty()) {
+        // One lock for the pass's batches: host calls wait at most one pass.
         ServerLock lock(srv.lock);
         srv.stats.net_input_bytes += received_bytes;
         hint_first_keys(srv, pass);
-    }
-    if (srv.log.is_open() && !pass.empty()) {
-        // With the log on, the pass's batches are framed together and their
-        // records written with one call before any of their replies. The lock is
-        // held from the first batch to the commit, so no host call writes in
-        // between and no reply leaves before the records it reports.
-        ServerLock lock(srv.lock);
-        for (Client* c : pass) frame_guarded(srv, c);
-        commit_batch(srv);
-        for (Client* c : pass) {
-            if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
-        }
-    } else {
-        for (Client* c : pass) {
-            // One lock for the whole batch. Its replies go out in one send right
-            // away, so the client can send its next request while others are served.
-            ServerLock lock(srv.lock);
-            if (frame_guarded(srv, c)) commit_batch(srv);
-            if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+        if (srv.log.is_open()) {
+            // With the log on, the pass's batches are framed together and their
+            // records written with one call before any of their replies, so no
+            // reply leaves before the records it reports.
+            for (Client* c : pass) frame_guarded(srv, c);
+            commit_batch(srv);
+            for (Client* c : pass) {
+                if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+            }
+        } else {
+            // Each batch's replies go out in one send right away, so its client
+            // can send its next request while the others are served.
+            for (Client* c : pass) {
+                if (frame_guarded(srv, c)) commit_batch(srv);
+                if (!c->closed() && c->out.pending() > 0) srv.stats.net_output_bytes += client_write_output(c);
+            }
         }
     }
     pass.clear();
