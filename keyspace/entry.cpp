@@ -21,12 +21,21 @@ uint16_t value_space_for(uint32_t type, uint64_t len) {
 }
 
 Entry* allocate_block(uint16_t space, std::string_view key) {
-    void* block = malloc(kEntryValueOffset + space + key.size() + 1);
+    const uint64_t key_field = dict_key_field(key.size());
+    void* block = malloc(kEntryValueOffset + space + key_field + key.size() + 1);
     if (!block) return nullptr;
     Entry* e = new (block) Entry{};
     e->inline_cap = space;
-    e->key_len = static_cast<uint32_t>(key.size());
     char* k = entry_value_space(e) + space;
+    if (key_field) {
+        const uint32_t len = static_cast<uint32_t>(key.size());
+        memcpy(k, &len, sizeof len);
+        k += sizeof len;
+        e->key_len = static_cast<uint16_t>(kEntryLongKey);
+        e->flags = ENTRY_LONG_KEY;
+    } else {
+        e->key_len = static_cast<uint16_t>(key.size());
+    }
     memcpy(k, key.data(), key.size());
     k[key.size()] = '\0';
     return e;
@@ -56,8 +65,8 @@ void write_inline(Entry* e, std::string_view value) {
     char* space = entry_value_space(e);
     if (!value.empty()) memmove(space, value.data(), value.size());
     space[value.size()] = '\0';
-    e->inline_len = static_cast<uint32_t>(value.size());
-    e->flags &= static_cast<uint8_t>(~ENTRY_EXTERNAL_STR);
+    e->inline_len = static_cast<uint16_t>(value.size());
+    e->flags &= ~ENTRY_EXTERNAL_STR;
     free(old);
 }
 
@@ -81,7 +90,7 @@ Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len) {
     if (type != KEY_TYPE_STRING) return e;
     if (fits_inline(e, value_len)) {
         memset(entry_value_space(e), 0, value_len + 1);
-        e->inline_len = static_cast<uint32_t>(value_len);
+        e->inline_len = static_cast<uint16_t>(value_len);
         return e;
     }
     ExternalString* x = allocate_external(value_len, value_len);
@@ -99,11 +108,10 @@ Entry* entry_allocate_renamed(const Entry* e, std::string_view key) {
     Entry* copy = allocate_block(e->inline_cap, key);
     if (!copy) return nullptr;
     copy->next = e->next;
-    copy->expire_at_ms = e->expire_at_ms;
     copy->last_access_ms = e->last_access_ms;
-    copy->hash = e->hash;
     copy->type = e->type;
-    copy->flags = e->flags;
+    // The key-length flag is the new key's; a deadline is entered for the copy by entry_rekey.
+    copy->flags = (e->flags & ~(ENTRY_LONG_KEY | ENTRY_DEADLINE)) | (copy->flags & ENTRY_LONG_KEY);
     copy->inline_len = e->inline_len;
     memcpy(entry_value_space(copy), entry_value_space(e), e->inline_cap);
     return copy;
@@ -150,7 +158,7 @@ char* entry_grow_str(Entry* e, uint64_t new_len, bool spare) {
         if (external)
             e->ext->len = new_len;
         else
-            e->inline_len = static_cast<uint32_t>(new_len);
+            e->inline_len = static_cast<uint16_t>(new_len);
         return data;
     }
     const uint64_t cap = spare ? std::max(new_len, std::min(2 * new_len, kMaxStringLength)) : new_len;
@@ -164,7 +172,7 @@ char* entry_grow_str(Entry* e, uint64_t new_len, bool spare) {
 
 void entry_clear_str(Entry* e) {
     if (entry_str_external(e)) free(e->ext);
-    e->flags &= static_cast<uint8_t>(~ENTRY_EXTERNAL_STR);
+    e->flags &= ~ENTRY_EXTERNAL_STR;
     memset(entry_value_space(e), 0, kMinValueSpace);
     e->inline_len = 0;
 }

@@ -17,8 +17,9 @@ constexpr uint64_t kMiB = uint64_t(1) << 20;
 DictCount remaining_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     if (!e) return {DictStatus::Missing, 0};
-    if (e->expire_at_ms <= 0) return {DictStatus::NotFound, 0};
-    const int64_t remaining = e->expire_at_ms - dict_now_ms(ks);
+    const int64_t deadline = entry_deadline(ks, e);
+    if (deadline <= 0) return {DictStatus::NotFound, 0};
+    const int64_t remaining = deadline - dict_now_ms(ks);
     if (remaining <= 0) return {DictStatus::Missing, 0};
     return {DictStatus::Ok, remaining};
 }
@@ -77,7 +78,7 @@ DictStatus dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadlin
 DictStatus dict_persist(Keyspace* ks, std::string_view key) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) return DictStatus::Missing;
-    if (e->expire_at_ms <= 0) return DictStatus::NotFound;
+    if (!entry_has_deadline(e)) return DictStatus::NotFound;
     entry_set_expire(ks, e, 0);
     return DictStatus::Ok;
 }
@@ -161,8 +162,10 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
 
 void lru_index_drop(Keyspace* ks) {
     if (!ks->lru_index) return;
-    const uint64_t nodes = ks->lru_index->size() * CHARGE_LRU_NODE;
-    ks->used_memory -= std::min(nodes, ks->used_memory);
+    const uint64_t held = ks->lru_index->size() * CHARGE_LRU_NODE + ks->lru_buckets_charged;
+    ks->used_memory -= std::min(held, ks->used_memory);
+    LruPositions().swap(ks->lru_positions);  // gives its bucket array back too
+    ks->lru_buckets_charged = 0;
     ks->lru_index.reset();
 }
 
@@ -183,21 +186,38 @@ void lru_index_sync(Keyspace* ks) {
         std::sort(slots.begin(), slots.end(), order);
         // Sorted input with an end hint builds the tree in linear time.
         auto index = std::make_unique<LruIndex>(order);
-        for (const LruSlot& slot : slots) slot.entry->lru_pos = index->insert(index->end(), slot);
+        LruPositions positions;
+        positions.reserve(slots.size());
+        for (const LruSlot& slot : slots) positions.emplace(slot.entry, index->insert(index->end(), slot));
         ks->lru_index = std::move(index);
-        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_NODE;
+        ks->lru_positions.swap(positions);
+        ks->lru_buckets_charged = dict_side_buckets_charge(ks->lru_positions.bucket_count());
+        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_NODE + ks->lru_buckets_charged;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {
+    if (!ks->lru_index) return;
     // New and freshly touched entries carry the newest stamp and nearly always
     // belong at the end, where the hint makes the insertion constant time.
-    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
+    const LruIndex::iterator node = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
+    try {
+        ks->lru_positions.emplace(e, node);
+    } catch (const std::bad_alloc&) {
+        ks->lru_index->erase(node);
+        throw;
+    }
+    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
+    if (!ks->lru_index) return;
     // By position, not by value: no descent through cold entries of a big index.
-    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
+    const auto pos = ks->lru_positions.find(e);
+    if (pos == ks->lru_positions.end()) return;
+    ks->lru_index->erase(pos->second);
+    ks->lru_positions.erase(pos);
+    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
 }

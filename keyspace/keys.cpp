@@ -204,7 +204,7 @@ static DictStatus copy_container(Keyspace* ks, Entry* from, std::string_view dst
         entry_unlink(ks, e);
         return DictStatus::NoMemory;
     }
-    return finish_copy(ks, e, from->expire_at_ms, old);
+    return finish_copy(ks, e, entry_deadline(ks, from), old);
 }
 
 DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
@@ -228,5 +228,5 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
         return DictStatus::NoMemory;
     }
     dict_charge(ks, entry_str_charge(e));
-    return finish_copy(ks, e, from->expire_at_ms, old);
+    return finish_copy(ks, e, entry_deadline(ks, from), old);
 }

@@ -1,7 +1,7 @@
 // unit_entry_test.cpp — the compact entry: string values kept inline in the
 // entry's block or moved to an external block as they change size, the entry
-// staying at one address meanwhile; rename and copy of both kinds of value; and
-// the eviction order of equal stamps in one bucket without per-entry positions.
+// staying at one address meanwhile; rename and copy of both kinds of value; keys
+// short and long; and the eviction order of equal stamps in one bucket.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -171,6 +171,42 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     dict_cleanup_expired(ks);
     EXPECT_EQ(peek(ks, "i"), nullptr);
     EXPECT_EQ(peek(ks, "i2"), nullptr);
+    expect_table_consistent(ks);
+}
+
+TEST_F(EntryTest, KeysOfEveryLengthSurviveLookupRenameAndExpiry) {
+    // Lengths the header states directly and those whose length the block stores
+    // (from 65535 bytes on), including two long names that differ only in length.
+    dict_set_max_memory(ks, 100);
+    const std::vector<size_t> lengths = {1, 65534, 65535, 65536, 65537, 200000};
+    auto name = [](size_t len, char c) { return std::string(len, c); };
+    for (size_t len : lengths) {
+        SCOPED_TRACE(len);
+        ASSERT_EQ(dict_set_string(ks, name(len, 'k'), "v" + std::to_string(len), FakeClock::now + 5000), DictStatus::Ok);
+        const Entry* e = peek(ks, name(len, 'k'));
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ((e->flags & ENTRY_LONG_KEY) != 0, len >= kEntryLongKey);
+        expect_value(name(len, 'k'), e, "v" + std::to_string(len), false);
+        EXPECT_EQ(ks_test::held_by_key(ks, e),
+                  string_key_charge(len, std::to_string(len).size() + 1) + CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
+        EXPECT_EQ(entry_block_charge(e), dict_alloc_size(kEntryValueOffset + 8 + (len >= kEntryLongKey ? 4 : 0) + len + 1));
+    }
+    for (size_t len : lengths) EXPECT_EQ(entry_str(dict_find_entry(ks, name(len, 'k'))), "v" + std::to_string(len));
+    expect_table_consistent(ks);
+
+    // Each key moves to a name of the next length (the last to the first): the
+    // value, the deadline and the charges follow.
+    for (size_t i = 0; i < lengths.size(); i++) {
+        const size_t to = lengths[(i + 1) % lengths.size()];
+        SCOPED_TRACE(lengths[i]);
+        ASSERT_EQ(dict_rename(ks, name(lengths[i], 'k'), name(to, 'r'), false), DictStatus::Ok);
+        expect_value(name(to, 'r'), peek(ks, name(to, 'r')), "v" + std::to_string(lengths[i]), false);
+        EXPECT_EQ(dict_pttl(ks, name(to, 'r')), counted(5000));
+    }
+    expect_table_consistent(ks);
+    FakeClock::now += 5000;
+    dict_cleanup_expired(ks);
+    EXPECT_EQ(ks->key_count, 0u);
     expect_table_consistent(ks);
 }
 
