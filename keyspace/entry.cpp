@@ -20,9 +20,10 @@ uint16_t value_space_for(uint32_t type, uint64_t len) {
     return static_cast<uint16_t>(std::max(kMinValueSpace, len + 1));
 }
 
-Entry* allocate_block(uint16_t space, std::string_view key) {
+Entry* allocate_block(uint16_t space, std::string_view key, bool lru_slot) {
     const uint64_t key_field = dict_key_field(key.size());
-    void* block = malloc(kEntryValueOffset + space + key_field + key.size() + 1);
+    const uint64_t slot = lru_slot ? sizeof(LruIndex::iterator) : 0;
+    void* block = malloc(kEntryValueOffset + space + key_field + key.size() + 1 + slot);
     if (!block) return nullptr;
     Entry* e = new (block) Entry{};
     e->inline_cap = space;
@@ -38,6 +39,7 @@ Entry* allocate_block(uint16_t space, std::string_view key) {
     }
     memcpy(k, key.data(), key.size());
     k[key.size()] = '\0';
+    if (lru_slot) e->flags |= ENTRY_LRU_SLOT;
     return e;
 }
 
@@ -81,10 +83,10 @@ bool fits_inline(const Entry* e, uint64_t len) { return len < e->inline_cap; }
 
 }  // namespace
 
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len) {
+Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot) {
     if (key.size() > UINT32_MAX) return nullptr;
     const uint16_t space = value_space_for(type, value_len);
-    Entry* e = allocate_block(space, key);
+    Entry* e = allocate_block(space, key, lru_slot);
     if (!e) return nullptr;
     e->type = static_cast<uint8_t>(type);
     if (type != KEY_TYPE_STRING) return e;
@@ -105,7 +107,7 @@ Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len) {
 
 Entry* entry_allocate_renamed(const Entry* e, std::string_view key) {
     if (key.size() > UINT32_MAX) return nullptr;
-    Entry* copy = allocate_block(e->inline_cap, key);
+    Entry* copy = allocate_block(e->inline_cap, key, (e->flags & ENTRY_LRU_SLOT) != 0);
     if (!copy) return nullptr;
     copy->next = e->next;
     copy->last_access_ms = e->last_access_ms;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -31,6 +32,17 @@ bool remove_indexed(Keyspace* ks, Entry* e) {
     const uint64_t before = ks->key_count;
     entry_unlink(ks, e);
     return ks->key_count != before;
+}
+
+void write_slot(Entry* e, LruIndex::iterator pos) { memcpy(entry_lru_slot(e), static_cast<const void*>(&pos), sizeof pos); }
+
+// Records the position of an entry not yet recorded; the position table's
+// insertion may throw std::bad_alloc, recording nothing.
+void record_position(LruPositions& table, Entry* e, LruIndex::iterator pos) {
+    if (e->flags & ENTRY_LRU_SLOT)
+        write_slot(e, pos);
+    else
+        table.emplace(e, pos);
 }
 
 }  // namespace
@@ -162,7 +174,8 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
 
 void lru_index_drop(Keyspace* ks) {
     if (!ks->lru_index) return;
-    const uint64_t held = ks->lru_index->size() * CHARGE_LRU_NODE + ks->lru_buckets_charged;
+    const uint64_t held = ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
+                          ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE) + ks->lru_buckets_charged;
     ks->used_memory -= std::min(held, ks->used_memory);
     LruPositions().swap(ks->lru_positions);  // gives its bucket array back too
     ks->lru_buckets_charged = 0;
@@ -187,12 +200,15 @@ void lru_index_sync(Keyspace* ks) {
         // Sorted input with an end hint builds the tree in linear time.
         auto index = std::make_unique<LruIndex>(order);
         LruPositions positions;
-        positions.reserve(slots.size());
-        for (const LruSlot& slot : slots) positions.emplace(slot.entry, index->insert(index->end(), slot));
+        uint64_t in_table = 0;
+        for (const LruSlot& slot : slots) in_table += (slot.entry->flags & ENTRY_LRU_SLOT) ? 0 : 1;
+        positions.reserve(in_table);
+        for (const LruSlot& slot : slots) record_position(positions, slot.entry, index->insert(index->end(), slot));
         ks->lru_index = std::move(index);
         ks->lru_positions.swap(positions);
         ks->lru_buckets_charged = dict_side_buckets_charge(ks->lru_positions.bucket_count());
-        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_NODE + ks->lru_buckets_charged;
+        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
+                           ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE) + ks->lru_buckets_charged;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }
@@ -204,7 +220,7 @@ void lru_index_insert(Keyspace* ks, Entry* e) {
     // belong at the end, where the hint makes the insertion constant time.
     const LruIndex::iterator node = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
     try {
-        ks->lru_positions.emplace(e, node);
+        record_position(ks->lru_positions, e, node);
     } catch (const std::bad_alloc&) {
         ks->lru_index->erase(node);
         throw;
@@ -215,9 +231,34 @@ void lru_index_insert(Keyspace* ks, Entry* e) {
 void lru_index_erase(Keyspace* ks, Entry* e) {
     if (!ks->lru_index) return;
     // By position, not by value: no descent through cold entries of a big index.
+    if (e->flags & ENTRY_LRU_SLOT) {
+        ks->lru_index->erase(entry_lru_pos(ks, e));
+        return;
+    }
     const auto pos = ks->lru_positions.find(e);
     if (pos == ks->lru_positions.end()) return;
     ks->lru_index->erase(pos->second);
     ks->lru_positions.erase(pos);
     dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
+}
+
+void lru_index_touch(Keyspace* ks, Entry* e, int64_t now) {
+    // The stamp is part of the eviction order's key. The new place is taken
+    // before the old one is given up (the stamps differ, so both coexist): if
+    // its node cannot be allocated, the entry keeps its stamp and place. The
+    // old node lends its hash; recording the new position allocates nothing.
+    LruIndex::iterator* in_table = nullptr;
+    LruIndex::iterator old;
+    if (e->flags & ENTRY_LRU_SLOT) {
+        old = entry_lru_pos(ks, e);
+    } else {
+        in_table = &ks->lru_positions.find(e)->second;
+        old = *in_table;
+    }
+    const LruIndex::iterator fresh = ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, old->hash, e});
+    if (in_table)
+        *in_table = fresh;
+    else
+        write_slot(e, fresh);
+    ks->lru_index->erase(old);
 }

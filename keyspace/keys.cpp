@@ -220,7 +220,7 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
     if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old);
 
     const std::string_view value = entry_str(from);
-    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
+    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size(), ks->max_memory_bytes > 0);
     if (!e) return DictStatus::NoMemory;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
     if (!dict_link_new_entry(ks, e, dict_now_ms(ks))) {

@@ -77,17 +77,21 @@ constexpr uint8_t ENTRY_EXTERNAL_STR = 1;  // flags: the string value is an Exte
 constexpr uint8_t ENTRY_REWRITE_MARK = 2;
 constexpr uint8_t ENTRY_DEADLINE = 4;   // flags: the key has a deadline (kept in Keyspace::deadlines)
 constexpr uint8_t ENTRY_LONG_KEY = 8;   // flags: the key's length is stored in 4 bytes before the key
+// flags: the block ends with room for the entry's eviction index position (made
+// while a memory limit was set); other entries keep it in the position table.
+constexpr uint8_t ENTRY_LRU_SLOT = 16;
 // key_len when the length is stored in the block (ENTRY_LONG_KEY).
 constexpr uint32_t kEntryLongKey = UINT16_MAX;
 
 // One key, allocated as one block: this header, then `inline_cap` bytes of value
 // space starting at the payload union, then (for a long key) its 4-byte length,
-// the key bytes and a NUL. A string value lives in the value space (with its
+// the key bytes and a NUL, then (ENTRY_LRU_SLOT) 8 unaligned bytes for the
+// entry's eviction index position. A string value lives in the value space (with its
 // NUL) when it fits, else in an ExternalString the payload points to. The
 // address never changes while the key exists (the chains, both indexes and
 // callers hold it); only a rename puts the entry in a new block. The header
 // holds only what every key needs: a deadline lives in the keyspace's deadline
-// table, the eviction index position in its position table, and the full hash
+// table, the eviction index position in the block's slot or the position table, and the full hash
 // is recomputed from the key where it is needed (a byte of it filters chain
 // walks). Read the key and value through entry_key / entry_str.
 struct Entry {
@@ -120,6 +124,11 @@ inline std::string_view entry_key(const Entry* e) {
     uint32_t len = 0;
     memcpy(&len, at, sizeof len);
     return {at + sizeof len, len};
+}
+// Where an entry with ENTRY_LRU_SLOT keeps its eviction index position.
+inline char* entry_lru_slot(Entry* e) {
+    const std::string_view key = entry_key(e);
+    return const_cast<char*>(key.data()) + key.size() + 1;
 }
 inline bool entry_str_external(const Entry* e) { return (e->flags & ENTRY_EXTERNAL_STR) != 0; }
 inline bool entry_has_deadline(const Entry* e) { return (e->flags & ENTRY_DEADLINE) != 0; }
@@ -156,9 +165,10 @@ constexpr uint64_t kSetNodeCharge = dict_alloc_size(4 * sizeof(void*) + sizeof(T
 constexpr uint64_t kSideNodeCharge = dict_alloc_size(sizeof(void*) + sizeof(Entry*) + sizeof(int64_t));
 // Each key with a deadline has a node in the expiry index and one in the deadline table.
 constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>> + kSideNodeCharge;
-// Each key has a node in the eviction index, and one in the position table, while
-// the index is kept (a memory limit is set).
-constexpr uint64_t CHARGE_LRU_NODE = kSetNodeCharge<LruSlot> + kSideNodeCharge;
+// Each key has a node in the eviction index while the index is kept (a memory
+// limit is set); an entry made without a limit also has one in the position table.
+constexpr uint64_t CHARGE_LRU_SLOT_NODE = kSetNodeCharge<LruSlot>;
+constexpr uint64_t CHARGE_LRU_NODE = CHARGE_LRU_SLOT_NODE + kSideNodeCharge;
 constexpr uint64_t CHARGE_BUCKET = sizeof(Entry*);
 constexpr uint64_t INITIAL_BUCKETS = 1024;
 // The table grows (doubles) once it holds more than this many keys per bucket.
@@ -171,12 +181,18 @@ constexpr uint64_t dict_side_buckets_charge(uint64_t n) { return n > 1 ? dict_al
 // The length stored before a long key.
 constexpr uint64_t dict_key_field(uint64_t key_len) { return key_len >= kEntryLongKey ? sizeof(uint32_t) : 0; }
 // An entry block as entry_allocate makes it: the fixed fields, value_space
-// bytes of value space, then the key (with its length when long) and its NUL.
-constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space) {
-    return dict_alloc_size(kEntryValueOffset + value_space + dict_key_field(key_len) + key_len + 1);
+// bytes of value space, then the key (with its length when long) and its NUL,
+// and the position slot when asked.
+constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space, bool lru_slot = false) {
+    return dict_alloc_size(kEntryValueOffset + value_space + dict_key_field(key_len) + key_len + 1 +
+                           (lru_slot ? sizeof(LruIndex::iterator) : 0));
 }
 inline uint64_t entry_block_charge(const Entry* e) {
-    return dict_entry_block_charge(entry_key(e).size(), e->inline_cap);
+    return dict_entry_block_charge(entry_key(e).size(), e->inline_cap, (e->flags & ENTRY_LRU_SLOT) != 0);
+}
+// The eviction index's charge for the entry while the index is kept.
+inline uint64_t entry_lru_charge(const Entry* e) {
+    return (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
 }
 // What a string value holds beyond its entry block: its external block, if any.
 inline uint64_t entry_str_charge(const Entry* e) {
@@ -266,7 +282,7 @@ constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + dict_buckets_charge
 // What a linked key costs besides its value: its entry block and, while the
 // eviction index is kept, its node there.
 inline uint64_t dict_key_charge(const Keyspace* ks, const Entry* e) {
-    return entry_block_charge(e) + (ks->lru_index ? CHARGE_LRU_NODE : 0);
+    return entry_block_charge(e) + (ks->lru_index ? entry_lru_charge(e) : 0);
 }
 
 // ---- Container value types --------------------------------------------------
@@ -418,9 +434,10 @@ void dict_blob_free(Blob* b);
 // bytes and leave the value unchanged when they return false or nullptr.
 
 // An unlinked entry for the key with value space for value_len bytes when they
-// fit (string type; the bytes are zeroed, externally when they do not fit).
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len);
-// A copy of e's fields and value space under another key; the payload now
+// fit (string type; the bytes are zeroed, externally when they do not fit);
+// with lru_slot, room for its eviction index position (made under a limit).
+Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot = false);
+// A copy of e's fields, value space and position slot (if any) under another key; the payload now
 // belongs to the copy, so e must then go through entry_deallocate_shell.
 Entry* entry_allocate_renamed(const Entry* e, std::string_view key);
 // Frees an external string value and the entry block.
@@ -490,13 +507,15 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
 // indexed) and eviction tries again. The index's nodes are charged while it
-// exists (CHARGE_LRU_NODE per key and the position table's bucket array), not
+// exists (entry_lru_charge per key and the position table's bucket array), not
 // through dict_charge: they change no contents.
 void lru_index_sync(Keyspace* ks);
 // Drops the eviction index (if any) with its nodes' charge.
 void lru_index_drop(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
+// Moves an indexed entry to its place for the stamp now (see entry_touch).
+void lru_index_touch(Keyspace* ks, Entry* e, int64_t now);
 
 // ---- String values and bitmaps (strings.cpp) ---------------------------------
 // Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a

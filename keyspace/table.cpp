@@ -230,7 +230,7 @@ bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
 
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, type, 0);
+    Entry* e = entry_allocate(key, type, 0, ks->max_memory_bytes > 0);
     if (e && !dict_link_new_entry(ks, e, now)) {
         entry_deallocate(e);
         return nullptr;
@@ -240,7 +240,7 @@ Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int6
 
 Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t value_len, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len);
+    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len, ks->max_memory_bytes > 0);
     if (!e) return nullptr;
     if (!dict_link_new_entry(ks, e, now)) {
         entry_deallocate(e);
@@ -330,19 +330,7 @@ void entry_convert_type(Keyspace* ks, Entry* e) {
 
 void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
     if (e->last_access_ms == now) return;
-    if (ks->lru_index) {
-        // The stamp is part of the eviction order's key. The new place is taken
-        // before the old one is given up (the stamps differ, so both coexist):
-        // if its node cannot be allocated, the entry keeps its stamp and place.
-        // The position table already holds the entry, so updating it allocates nothing.
-        const auto pos = ks->lru_positions.find(e);
-        if (pos != ks->lru_positions.end()) {
-            const LruIndex::iterator fresh =
-                ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, dict_hash(entry_key(e)), e});
-            ks->lru_index->erase(pos->second);
-            pos->second = fresh;
-        }
-    }
+    if (ks->lru_index) lru_index_touch(ks, e, now);
     e->last_access_ms = now;
 }
 
@@ -353,6 +341,11 @@ int64_t entry_deadline(const Keyspace* ks, const Entry* e) {
 }
 
 LruIndex::iterator entry_lru_pos(const Keyspace* ks, const Entry* e) {
+    if (e->flags & ENTRY_LRU_SLOT) {
+        LruIndex::iterator pos;
+        memcpy(static_cast<void*>(&pos), entry_lru_slot(const_cast<Entry*>(e)), sizeof pos);
+        return pos;
+    }
     const auto found = ks->lru_positions.find(e);
     return found != ks->lru_positions.end() ? found->second : ks->lru_index->end();
 }

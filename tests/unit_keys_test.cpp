@@ -369,9 +369,10 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     EXPECT_EQ(e->last_access_ms, FakeClock::now);
     EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
     EXPECT_EQ(dict_pttl(ks, "renamed_key"), counted(6997));
-    // Both keys, their eviction index nodes and the deadline's node.
-    EXPECT_EQ(ks->used_memory,
-              kBase + ks_test::side_buckets(ks) + string_key_charge(11, 5) + string_key_charge(5, 1) + 2 * CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
+    // Both keys (made under the limit: each block holds its index position), their
+    // eviction index nodes and the deadline's nodes.
+    EXPECT_EQ(ks->used_memory, kBase + ks_test::side_buckets(ks) + dict_entry_block_charge(11, 8, true) +
+                                   dict_entry_block_charge(5, 8, true) + 2 * CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // The deadline still removes the renamed key.

@@ -50,7 +50,8 @@ inline uint64_t held_by_value(const Entry* e) {
 inline uint64_t held_by_key(const Keyspace* ks, const Entry* e) {
     uint64_t total = entry_block_charge(e) + held_by_value(e);
     if (entry_has_deadline(e)) total += CHARGE_EXPIRY_NODE;
-    if (ks->lru_index) total += CHARGE_LRU_NODE;
+    // The index node, and the position table's node unless the block has a slot for it.
+    if (ks->lru_index) total += (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
     return total;
 }
 
