@@ -34,7 +34,16 @@ bool remove_indexed(Keyspace* ks, Entry* e) {
     return ks->key_count != before;
 }
 
-void write_slot(Entry* e, LruIndex::iterator pos) { memcpy(entry_lru_slot(e), static_cast<const void*>(&pos), sizeof pos); }
+void write_slot(Entry* e, LruIndex::iterator pos) {
+    memcpy(entry_lru_slot(e), static_cast<const void*>(&pos), sizeof pos);
+}
+
+// What the index holds for its entries: a node each, and a position table node
+// for each entry without a slot.
+uint64_t lru_index_charge(const Keyspace* ks) {
+    return ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
+           ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE);
+}
 
 // Records the position of an entry not yet recorded; the position table's
 // insertion may throw std::bad_alloc, recording nothing.
@@ -174,8 +183,7 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
 
 void lru_index_drop(Keyspace* ks) {
     if (!ks->lru_index) return;
-    const uint64_t held = ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
-                          ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE) + ks->lru_buckets_charged;
+    const uint64_t held = lru_index_charge(ks) + ks->lru_buckets_charged;
     ks->used_memory -= std::min(held, ks->used_memory);
     LruPositions().swap(ks->lru_positions);  // gives its bucket array back too
     ks->lru_buckets_charged = 0;
@@ -207,8 +215,7 @@ void lru_index_sync(Keyspace* ks) {
         ks->lru_index = std::move(index);
         ks->lru_positions.swap(positions);
         ks->lru_buckets_charged = dict_side_buckets_charge(ks->lru_positions.bucket_count());
-        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
-                           ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE) + ks->lru_buckets_charged;
+        ks->used_memory += lru_index_charge(ks) + ks->lru_buckets_charged;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }

@@ -86,14 +86,15 @@ constexpr uint32_t kEntryLongKey = UINT16_MAX;
 // One key, allocated as one block: this header, then `inline_cap` bytes of value
 // space starting at the payload union, then (for a long key) its 4-byte length,
 // the key bytes and a NUL, then (ENTRY_LRU_SLOT) 8 unaligned bytes for the
-// entry's eviction index position. A string value lives in the value space (with its
-// NUL) when it fits, else in an ExternalString the payload points to. The
-// address never changes while the key exists (the chains, both indexes and
+// entry's eviction index position. A string value lives in the value space
+// (with its NUL) when it fits, else in an ExternalString the payload points to.
+// The address never changes while the key exists (the chains, both indexes and
 // callers hold it); only a rename puts the entry in a new block. The header
 // holds only what every key needs: a deadline lives in the keyspace's deadline
-// table, the eviction index position in the block's slot or the position table, and the full hash
-// is recomputed from the key where it is needed (a byte of it filters chain
-// walks). Read the key and value through entry_key / entry_str.
+// table, the eviction index position in the block's slot or the position
+// table, and the full hash is recomputed from the key where it is needed (a
+// byte of it filters chain walks). Read the key and value through entry_key /
+// entry_str.
 struct Entry {
     Entry* next;              // next entry in the same bucket chain
     int64_t last_access_ms;   // the eviction order
@@ -353,7 +354,6 @@ uint64_t dict_random_below(Keyspace* ks, uint64_t bound);
 
 // ---- Table and entries (table.cpp) -------------------------------------------
 
-uint32_t dict_hash(std::string_view key);
 Keyspace* dict_create(int32_t max_memory_mb);
 void dict_destroy(Keyspace* ks);
 void dict_flush(Keyspace* ks);
