@@ -185,8 +185,9 @@ void cmd_touch(Call& call, const Args& a) {
 void expire_time(Call& call, const Args& a, int64_t unit_ms) {
     const Entry* e = dict_find_entry(call.ks, a[1]);
     if (e == nullptr) return call.out.integer(-2);
-    if (e->expire_at_ms <= 0) return call.out.integer(-1);
-    call.out.integer(e->expire_at_ms / unit_ms);
+    const int64_t deadline = entry_deadline(call.ks, e);
+    if (deadline <= 0) return call.out.integer(-1);
+    call.out.integer(deadline / unit_ms);
 }
 
 void cmd_expiretime(Call& call, const Args& a) { expire_time(call, a, 1000); }

@@ -120,7 +120,7 @@ void cmd_set(Call& call, const Args& a) {
     int64_t deadline = o.has_expire ? o.deadline_ms : 0;
     if (!o.has_expire && o.keepttl) {
         Entry* e = dict_find_entry(call.ks, key);
-        deadline = e ? e->expire_at_ms : 0;
+        deadline = e ? entry_deadline(call.ks, e) : 0;
     }
     // NX and XX leave an existing or a missing key alone; any other failure is
     // a failed allocation, never a quiet "not set".

@@ -20,15 +20,26 @@ uint16_t value_space_for(uint32_t type, uint64_t len) {
     return static_cast<uint16_t>(std::max(kMinValueSpace, len + 1));
 }
 
-Entry* allocate_block(uint16_t space, std::string_view key) {
-    void* block = malloc(kEntryValueOffset + space + key.size() + 1);
+Entry* allocate_block(uint16_t space, std::string_view key, bool lru_slot) {
+    const uint64_t key_field = dict_key_field(key.size());
+    const uint64_t slot = lru_slot ? sizeof(LruIndex::iterator) : 0;
+    void* block = malloc(kEntryValueOffset + space + key_field + key.size() + 1 + slot);
     if (!block) return nullptr;
     Entry* e = new (block) Entry{};
     e->inline_cap = space;
-    e->key_len = static_cast<uint32_t>(key.size());
     char* k = entry_value_space(e) + space;
+    if (key_field) {
+        const uint32_t len = static_cast<uint32_t>(key.size());
+        memcpy(k, &len, sizeof len);
+        k += sizeof len;
+        e->key_len = static_cast<uint16_t>(kEntryLongKey);
+        e->flags = ENTRY_LONG_KEY;
+    } else {
+        e->key_len = static_cast<uint16_t>(key.size());
+    }
     memcpy(k, key.data(), key.size());
     k[key.size()] = '\0';
+    if (lru_slot) e->flags |= ENTRY_LRU_SLOT;
     return e;
 }
 
@@ -56,8 +67,8 @@ void write_inline(Entry* e, std::string_view value) {
     char* space = entry_value_space(e);
     if (!value.empty()) memmove(space, value.data(), value.size());
     space[value.size()] = '\0';
-    e->inline_len = static_cast<uint32_t>(value.size());
-    e->flags &= static_cast<uint8_t>(~ENTRY_EXTERNAL_STR);
+    e->inline_len = static_cast<uint16_t>(value.size());
+    e->flags &= ~ENTRY_EXTERNAL_STR;
     free(old);
 }
 
@@ -72,16 +83,16 @@ bool fits_inline(const Entry* e, uint64_t len) { return len < e->inline_cap; }
 
 }  // namespace
 
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len) {
+Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot) {
     if (key.size() > UINT32_MAX) return nullptr;
     const uint16_t space = value_space_for(type, value_len);
-    Entry* e = allocate_block(space, key);
+    Entry* e = allocate_block(space, key, lru_slot);
     if (!e) return nullptr;
     e->type = static_cast<uint8_t>(type);
     if (type != KEY_TYPE_STRING) return e;
     if (fits_inline(e, value_len)) {
         memset(entry_value_space(e), 0, value_len + 1);
-        e->inline_len = static_cast<uint32_t>(value_len);
+        e->inline_len = static_cast<uint16_t>(value_len);
         return e;
     }
     ExternalString* x = allocate_external(value_len, value_len);
@@ -96,14 +107,13 @@ Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len) {
 
 Entry* entry_allocate_renamed(const Entry* e, std::string_view key) {
     if (key.size() > UINT32_MAX) return nullptr;
-    Entry* copy = allocate_block(e->inline_cap, key);
+    Entry* copy = allocate_block(e->inline_cap, key, (e->flags & ENTRY_LRU_SLOT) != 0);
     if (!copy) return nullptr;
     copy->next = e->next;
-    copy->expire_at_ms = e->expire_at_ms;
     copy->last_access_ms = e->last_access_ms;
-    copy->hash = e->hash;
     copy->type = e->type;
-    copy->flags = e->flags;
+    // The key-length flag is the new key's; a deadline is entered for the copy by entry_rekey.
+    copy->flags = (e->flags & ~(ENTRY_LONG_KEY | ENTRY_DEADLINE)) | (copy->flags & ENTRY_LONG_KEY);
     copy->inline_len = e->inline_len;
     memcpy(entry_value_space(copy), entry_value_space(e), e->inline_cap);
     return copy;
@@ -150,7 +160,7 @@ char* entry_grow_str(Entry* e, uint64_t new_len, bool spare) {
         if (external)
             e->ext->len = new_len;
         else
-            e->inline_len = static_cast<uint32_t>(new_len);
+            e->inline_len = static_cast<uint16_t>(new_len);
         return data;
     }
     const uint64_t cap = spare ? std::max(new_len, std::min(2 * new_len, kMaxStringLength)) : new_len;
@@ -164,7 +174,7 @@ char* entry_grow_str(Entry* e, uint64_t new_len, bool spare) {
 
 void entry_clear_str(Entry* e) {
     if (entry_str_external(e)) free(e->ext);
-    e->flags &= static_cast<uint8_t>(~ENTRY_EXTERNAL_STR);
+    e->flags &= ~ENTRY_EXTERNAL_STR;
     memset(entry_value_space(e), 0, kMinValueSpace);
     e->inline_len = 0;
 }

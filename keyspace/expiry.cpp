@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -17,8 +18,9 @@ constexpr uint64_t kMiB = uint64_t(1) << 20;
 DictCount remaining_ms(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     if (!e) return {DictStatus::Missing, 0};
-    if (e->expire_at_ms <= 0) return {DictStatus::NotFound, 0};
-    const int64_t remaining = e->expire_at_ms - dict_now_ms(ks);
+    const int64_t deadline = entry_deadline(ks, e);
+    if (deadline <= 0) return {DictStatus::NotFound, 0};
+    const int64_t remaining = deadline - dict_now_ms(ks);
     if (remaining <= 0) return {DictStatus::Missing, 0};
     return {DictStatus::Ok, remaining};
 }
@@ -30,6 +32,26 @@ bool remove_indexed(Keyspace* ks, Entry* e) {
     const uint64_t before = ks->key_count;
     entry_unlink(ks, e);
     return ks->key_count != before;
+}
+
+void write_slot(Entry* e, LruIndex::iterator pos) {
+    memcpy(entry_lru_slot(e), static_cast<const void*>(&pos), sizeof pos);
+}
+
+// What the index holds for its entries: a node each, and a position table node
+// for each entry without a slot.
+uint64_t lru_index_charge(const Keyspace* ks) {
+    return ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
+           ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE);
+}
+
+// Records the position of an entry not yet recorded; the position table's
+// insertion may throw std::bad_alloc, recording nothing.
+void record_position(LruPositions& table, Entry* e, LruIndex::iterator pos) {
+    if (e->flags & ENTRY_LRU_SLOT)
+        write_slot(e, pos);
+    else
+        table.emplace(e, pos);
 }
 
 }  // namespace
@@ -77,7 +99,7 @@ DictStatus dict_expire_at_ms(Keyspace* ks, std::string_view key, int64_t deadlin
 DictStatus dict_persist(Keyspace* ks, std::string_view key) {
     Entry* e = dict_find_entry(ks, key);
     if (!e) return DictStatus::Missing;
-    if (e->expire_at_ms <= 0) return DictStatus::NotFound;
+    if (!entry_has_deadline(e)) return DictStatus::NotFound;
     entry_set_expire(ks, e, 0);
     return DictStatus::Ok;
 }
@@ -161,8 +183,10 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
 
 void lru_index_drop(Keyspace* ks) {
     if (!ks->lru_index) return;
-    const uint64_t nodes = ks->lru_index->size() * CHARGE_LRU_NODE;
-    ks->used_memory -= std::min(nodes, ks->used_memory);
+    const uint64_t held = lru_index_charge(ks) + ks->lru_buckets_charged;
+    ks->used_memory -= std::min(held, ks->used_memory);
+    LruPositions().swap(ks->lru_positions);  // gives its bucket array back too
+    ks->lru_buckets_charged = 0;
     ks->lru_index.reset();
 }
 
@@ -183,21 +207,65 @@ void lru_index_sync(Keyspace* ks) {
         std::sort(slots.begin(), slots.end(), order);
         // Sorted input with an end hint builds the tree in linear time.
         auto index = std::make_unique<LruIndex>(order);
-        for (const LruSlot& slot : slots) slot.entry->lru_pos = index->insert(index->end(), slot);
+        LruPositions positions;
+        uint64_t in_table = 0;
+        for (const LruSlot& slot : slots) in_table += (slot.entry->flags & ENTRY_LRU_SLOT) ? 0 : 1;
+        positions.reserve(in_table);
+        for (const LruSlot& slot : slots) record_position(positions, slot.entry, index->insert(index->end(), slot));
         ks->lru_index = std::move(index);
-        ks->used_memory += ks->lru_index->size() * CHARGE_LRU_NODE;
+        ks->lru_positions.swap(positions);
+        ks->lru_buckets_charged = dict_side_buckets_charge(ks->lru_positions.bucket_count());
+        ks->used_memory += lru_index_charge(ks) + ks->lru_buckets_charged;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }
 }
 
 void lru_index_insert(Keyspace* ks, Entry* e) {
+    if (!ks->lru_index) return;
     // New and freshly touched entries carry the newest stamp and nearly always
     // belong at the end, where the hint makes the insertion constant time.
-    if (ks->lru_index) e->lru_pos = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
+    const LruIndex::iterator node = ks->lru_index->insert(ks->lru_index->end(), lru_slot(e));
+    try {
+        record_position(ks->lru_positions, e, node);
+    } catch (const std::bad_alloc&) {
+        ks->lru_index->erase(node);
+        throw;
+    }
+    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
+    if (!ks->lru_index) return;
     // By position, not by value: no descent through cold entries of a big index.
-    if (ks->lru_index) ks->lru_index->erase(e->lru_pos);
+    if (e->flags & ENTRY_LRU_SLOT) {
+        ks->lru_index->erase(entry_lru_pos(ks, e));
+        return;
+    }
+    const auto pos = ks->lru_positions.find(e);
+    if (pos == ks->lru_positions.end()) return;
+    ks->lru_index->erase(pos->second);
+    ks->lru_positions.erase(pos);
+    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
+}
+
+void lru_index_touch(Keyspace* ks, Entry* e, int64_t now) {
+    // The stamp is part of the eviction order's key. The new place is taken
+    // before the old one is given up (the stamps differ, so both coexist): if
+    // its node cannot be allocated, the entry keeps its stamp and place. The
+    // old node lends its hash; recording the new position allocates nothing.
+    LruIndex::iterator* in_table = nullptr;
+    LruIndex::iterator old;
+    if (e->flags & ENTRY_LRU_SLOT) {
+        old = entry_lru_pos(ks, e);
+    } else {
+        in_table = &ks->lru_positions.find(e)->second;
+        old = *in_table;
+    }
+    const LruIndex::iterator fresh = ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, old->hash, e});
+    if (in_table)
+        *in_table = fresh;
+    else
+        write_slot(e, fresh);
+    ks->lru_index->erase(old);
 }

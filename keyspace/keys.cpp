@@ -204,7 +204,7 @@ static DictStatus copy_container(Keyspace* ks, Entry* from, std::string_view dst
         entry_unlink(ks, e);
         return DictStatus::NoMemory;
     }
-    return finish_copy(ks, e, from->expire_at_ms, old);
+    return finish_copy(ks, e, entry_deadline(ks, from), old);
 }
 
 DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, bool replace) {
@@ -220,7 +220,7 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
     if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old);
 
     const std::string_view value = entry_str(from);
-    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size());
+    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size(), ks->max_memory_bytes > 0);
     if (!e) return DictStatus::NoMemory;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
     if (!dict_link_new_entry(ks, e, dict_now_ms(ks))) {
@@ -228,5 +228,5 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
         return DictStatus::NoMemory;
     }
     dict_charge(ks, entry_str_charge(e));
-    return finish_copy(ks, e, from->expire_at_ms, old);
+    return finish_copy(ks, e, entry_deadline(ks, from), old);
 }

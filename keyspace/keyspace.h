@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,6 +39,9 @@ struct ZsetValue;
 
 struct Entry;
 struct Keyspace;
+
+// djb2 of the key (table.cpp).
+uint32_t dict_hash(std::string_view key);
 
 // One place in the eviction order: the entry with copies of its stamp and hash,
 // so a descent through the index compares without reading the entries.
@@ -70,26 +75,35 @@ constexpr uint8_t ENTRY_EXTERNAL_STR = 1;  // flags: the string value is an Exte
 // flags: the log rewrite's visit mark; an entry whose bit equals the keyspace's
 // rewrite_mark has been visited by the running (or last) rewrite.
 constexpr uint8_t ENTRY_REWRITE_MARK = 2;
+constexpr uint8_t ENTRY_DEADLINE = 4;   // flags: the key has a deadline (kept in Keyspace::deadlines)
+constexpr uint8_t ENTRY_LONG_KEY = 8;   // flags: the key's length is stored in 4 bytes before the key
+// flags: the block ends with room for the entry's eviction index position (made
+// while a memory limit was set); other entries keep it in the position table.
+constexpr uint8_t ENTRY_LRU_SLOT = 16;
+// key_len when the length is stored in the block (ENTRY_LONG_KEY).
+constexpr uint32_t kEntryLongKey = UINT16_MAX;
 
 // One key, allocated as one block: this header, then `inline_cap` bytes of value
-// space starting at the payload union, then the key bytes and a NUL. A string
-// value lives in the value space (with its NUL) when it fits, else in an
-// ExternalString the payload points to. The address never changes while the
-// key exists (the chains, both indexes and callers hold it); only a rename puts
-// the entry in a new block. Read the key and value through entry_key / entry_str.
+// space starting at the payload union, then (for a long key) its 4-byte length,
+// the key bytes and a NUL, then (ENTRY_LRU_SLOT) 8 unaligned bytes for the
+// entry's eviction index position. A string value lives in the value space
+// (with its NUL) when it fits, else in an ExternalString the payload points to.
+// The address never changes while the key exists (the chains, both indexes and
+// callers hold it); only a rename puts the entry in a new block. The header
+// holds only what every key needs: a deadline lives in the keyspace's deadline
+// table, the eviction index position in the block's slot or the position
+// table, and the full hash is recomputed from the key where it is needed (a
+// byte of it filters chain walks). Read the key and value through entry_key /
+// entry_str.
 struct Entry {
     Entry* next;              // next entry in the same bucket chain
-    int64_t expire_at_ms;     // absolute deadline; <= 0 = no expiry
     int64_t last_access_ms;   // the eviction order
-    uint32_t hash;            // djb2 of the key, cached
-    uint32_t key_len;
-    uint8_t type;             // KeyType
-    uint8_t flags;            // ENTRY_EXTERNAL_STR
+    uint16_t key_len;         // the key's length, or kEntryLongKey (then stored in the block)
     uint16_t inline_cap;      // bytes of value space from the payload on (>= 8)
-    uint32_t inline_len;      // length of a string value kept inline
-    // Own node in the eviction index while one is kept (a memory limit is set):
-    // a touch or removal takes the entry out in constant time, without a descent.
-    LruIndex::iterator lru_pos;
+    uint16_t inline_len;      // length of a string value kept inline (< inline_cap)
+    uint8_t type : 3;         // KeyType
+    uint8_t flags : 5;        // ENTRY_* bits
+    uint8_t hash_tag;         // the top byte of the key's hash
     union {
         ExternalString* ext;
         ListValue* list;
@@ -99,13 +113,26 @@ struct Entry {
         char inline_head[8];
     };
 };
-constexpr size_t kEntryValueOffset = 48;  // where the value space starts
+constexpr size_t kEntryValueOffset = 24;  // where the value space starts
 static_assert(sizeof(Entry) == kEntryValueOffset + 8, "payload union right after the fixed fields");
 
+inline uint8_t dict_hash_tag(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
 inline const char* entry_value_space(const Entry* e) { return reinterpret_cast<const char*>(e) + kEntryValueOffset; }
 inline char* entry_value_space(Entry* e) { return reinterpret_cast<char*>(e) + kEntryValueOffset; }
-inline std::string_view entry_key(const Entry* e) { return {entry_value_space(e) + e->inline_cap, e->key_len}; }
+inline std::string_view entry_key(const Entry* e) {
+    const char* at = entry_value_space(e) + e->inline_cap;
+    if (e->key_len != kEntryLongKey) return {at, e->key_len};
+    uint32_t len = 0;
+    memcpy(&len, at, sizeof len);
+    return {at + sizeof len, len};
+}
+// Where an entry with ENTRY_LRU_SLOT keeps its eviction index position.
+inline char* entry_lru_slot(Entry* e) {
+    const std::string_view key = entry_key(e);
+    return const_cast<char*>(key.data()) + key.size() + 1;
+}
 inline bool entry_str_external(const Entry* e) { return (e->flags & ENTRY_EXTERNAL_STR) != 0; }
+inline bool entry_has_deadline(const Entry* e) { return (e->flags & ENTRY_DEADLINE) != 0; }
 // The string value (NUL after it); empty for an entry of another type.
 inline std::string_view entry_str(const Entry* e) {
     if (entry_str_external(e)) return {e->ext->bytes(), e->ext->len};
@@ -116,7 +143,7 @@ inline uint64_t entry_str_len(const Entry* e) { return entry_str(e).size(); }
 // Writable bytes of the string value.
 inline char* entry_str_data(Entry* e) { return entry_str_external(e) ? e->ext->bytes() : entry_value_space(e); }
 // The entry's place in the eviction order as of its current stamp.
-inline LruSlot lru_slot(Entry* e) { return LruSlot{e->last_access_ms, e->hash, e}; }
+inline LruSlot lru_slot(Entry* e) { return LruSlot{e->last_access_ms, dict_hash(entry_key(e)), e}; }
 
 // ---- What used_memory charges ------------------------------------------------
 // used_memory is the keyspace's real allocation: every block it holds, as the
@@ -134,20 +161,40 @@ inline uint64_t dict_string_charge(const std::string& s) {
 // A node of a std::set (or map): its tree links (a colour and three pointers) and the element.
 template <class T>
 constexpr uint64_t kSetNodeCharge = dict_alloc_size(4 * sizeof(void*) + sizeof(T));
-// Each key with a deadline has a node in the expiry index.
-constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>>;
-// Each key has a node in the eviction index while one is kept (a memory limit is set).
-constexpr uint64_t CHARGE_LRU_NODE = kSetNodeCharge<LruSlot>;
+// A node of an unordered map from an entry to an 8-byte value (its link and the
+// pair; pointer keys keep no cached hash).
+constexpr uint64_t kSideNodeCharge = dict_alloc_size(sizeof(void*) + sizeof(Entry*) + sizeof(int64_t));
+// Each key with a deadline has a node in the expiry index and one in the deadline table.
+constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>> + kSideNodeCharge;
+// Each key has a node in the eviction index while the index is kept (a memory
+// limit is set); an entry made without a limit also has one in the position table.
+constexpr uint64_t CHARGE_LRU_SLOT_NODE = kSetNodeCharge<LruSlot>;
+constexpr uint64_t CHARGE_LRU_NODE = CHARGE_LRU_SLOT_NODE + kSideNodeCharge;
 constexpr uint64_t CHARGE_BUCKET = sizeof(Entry*);
 constexpr uint64_t INITIAL_BUCKETS = 1024;
+// The table grows (doubles) once it holds more than this many keys per bucket.
+constexpr uint64_t kMaxKeysPerBucket = 2;
 // The bucket array of a table with n buckets.
 constexpr uint64_t dict_buckets_charge(uint64_t n) { return dict_alloc_size(CHARGE_BUCKET * n); }
+// The bucket array of a side table (deadlines, eviction positions) with n
+// buckets; a table of one bucket keeps it inside the table object.
+constexpr uint64_t dict_side_buckets_charge(uint64_t n) { return n > 1 ? dict_alloc_size(sizeof(void*) * n) : 0; }
+// The length stored before a long key.
+constexpr uint64_t dict_key_field(uint64_t key_len) { return key_len >= kEntryLongKey ? sizeof(uint32_t) : 0; }
 // An entry block as entry_allocate makes it: the fixed fields, value_space
-// bytes of value space, then the key and its NUL.
-constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space) {
-    return dict_alloc_size(kEntryValueOffset + value_space + key_len + 1);
+// bytes of value space, then the key (with its length when long) and its NUL,
+// and the position slot when asked.
+constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space, bool lru_slot = false) {
+    return dict_alloc_size(kEntryValueOffset + value_space + dict_key_field(key_len) + key_len + 1 +
+                           (lru_slot ? sizeof(LruIndex::iterator) : 0));
 }
-inline uint64_t entry_block_charge(const Entry* e) { return dict_entry_block_charge(e->key_len, e->inline_cap); }
+inline uint64_t entry_block_charge(const Entry* e) {
+    return dict_entry_block_charge(entry_key(e).size(), e->inline_cap, (e->flags & ENTRY_LRU_SLOT) != 0);
+}
+// The eviction index's charge for the entry while the index is kept.
+inline uint64_t entry_lru_charge(const Entry* e) {
+    return (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
+}
 // What a string value holds beyond its entry block: its external block, if any.
 inline uint64_t entry_str_charge(const Entry* e) {
     return entry_str_external(e) ? dict_alloc_size(sizeof(ExternalString) + e->ext->cap + 1) : 0;
@@ -155,6 +202,11 @@ inline uint64_t entry_str_charge(const Entry* e) {
 
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
+// The deadline of each key that has one (ENTRY_DEADLINE), found from its entry.
+using DeadlineTable = std::unordered_map<const Entry*, int64_t>;
+// Each indexed entry's node in the eviction index, so a touch or a removal takes
+// the entry out in constant time, without a descent.
+using LruPositions = std::unordered_map<const Entry*, LruIndex::iterator>;
 
 // An upper bound on every chain's length, proven by a full walk and widened by
 // one for each change since (a chain grows by one entry at most per change), so
@@ -181,7 +233,11 @@ struct Keyspace {
     uint64_t evicted_keys;     // removed to stay under the memory limit
 
     ExpiryIndex expiry_index;
+    DeadlineTable deadlines;
+    uint64_t deadline_buckets_charged;    // dict_side_buckets_charge of deadlines, as charged
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
+    LruPositions lru_positions;           // filled while lru_index is kept
+    uint64_t lru_buckets_charged;         // dict_side_buckets_charge of lru_positions, as charged
     uint64_t change_count;     // bumped whenever table order may change
     // Bumped by every change to what the keyspace holds: a key created or removed
     // (by any path: delete, expiry, eviction, flush, rename, copy), a value or an
@@ -227,7 +283,7 @@ constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + dict_buckets_charge
 // What a linked key costs besides its value: its entry block and, while the
 // eviction index is kept, its node there.
 inline uint64_t dict_key_charge(const Keyspace* ks, const Entry* e) {
-    return entry_block_charge(e) + (ks->lru_index ? CHARGE_LRU_NODE : 0);
+    return entry_block_charge(e) + (ks->lru_index ? entry_lru_charge(e) : 0);
 }
 
 // ---- Container value types --------------------------------------------------
@@ -298,7 +354,6 @@ uint64_t dict_random_below(Keyspace* ks, uint64_t bound);
 
 // ---- Table and entries (table.cpp) -------------------------------------------
 
-uint32_t dict_hash(std::string_view key);
 Keyspace* dict_create(int32_t max_memory_mb);
 void dict_destroy(Keyspace* ks);
 void dict_flush(Keyspace* ks);
@@ -335,9 +390,13 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now);
 // Sets last_access_ms, keeping the eviction index in step. Throws std::bad_alloc
 // with the stamp and the index unchanged.
 void entry_touch(Keyspace* ks, Entry* e, int64_t now);
-// Sets expire_at_ms (<= 0 = none), keeping the expiry index in step. Throws
-// std::bad_alloc with the deadline and the index unchanged.
+// Sets the deadline (<= 0 = none), keeping the expiry index and the deadline
+// table in step. Throws std::bad_alloc with the deadline and both unchanged.
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms);
+// The key's absolute deadline in ms; 0 = none.
+int64_t entry_deadline(const Keyspace* ks, const Entry* e);
+// The entry's node in the eviction index (only while the index is kept).
+LruIndex::iterator entry_lru_pos(const Keyspace* ks, const Entry* e);
 // Every charge follows a change to the contents (an element, a value or a key
 // that comes or goes), so a non-zero charge or uncharge also bumps dirty.
 void dict_charge(Keyspace* ks, uint64_t bytes);
@@ -346,6 +405,18 @@ void dict_uncharge(Keyspace* ks, uint64_t bytes);  // saturates at 0
 inline void dict_recharge(Keyspace* ks, uint64_t* charged, uint64_t now) {
     if (now > *charged) dict_charge(ks, now - *charged);
     if (now < *charged) dict_uncharge(ks, *charged - now);
+    *charged = now;
+}
+// Brings the charge for a side table's bucket array (*charged, as charged so
+// far) in line with the table. Not through dict_charge: the array holds no contents.
+// An emptied table gives its bucket array back, so a keyspace whose last
+// deadline (or indexed key) went holds no array for it.
+template <class Table>
+void dict_track_side_buckets(Keyspace* ks, Table& table, uint64_t* charged) {
+    if (table.empty()) Table().swap(table);
+    const uint64_t now = dict_side_buckets_charge(table.bucket_count());
+    ks->used_memory += now;
+    ks->used_memory -= *charged < ks->used_memory ? *charged : ks->used_memory;
     *charged = now;
 }
 // Bumps dirty for a change that moves no charge (an in-place write, a score).
@@ -363,9 +434,10 @@ void dict_blob_free(Blob* b);
 // bytes and leave the value unchanged when they return false or nullptr.
 
 // An unlinked entry for the key with value space for value_len bytes when they
-// fit (string type; the bytes are zeroed, externally when they do not fit).
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len);
-// A copy of e's fields and value space under another key; the payload now
+// fit (string type; the bytes are zeroed, externally when they do not fit);
+// with lru_slot, room for its eviction index position (made under a limit).
+Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot = false);
+// A copy of e's fields, value space and position slot (if any) under another key; the payload now
 // belongs to the copy, so e must then go through entry_deallocate_shell.
 Entry* entry_allocate_renamed(const Entry* e, std::string_view key);
 // Frees an external string value and the entry block.
@@ -435,12 +507,15 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
 // indexed) and eviction tries again. The index's nodes are charged while it
-// exists (CHARGE_LRU_NODE per key), not through dict_charge: they change no contents.
+// exists (entry_lru_charge per key and the position table's bucket array), not
+// through dict_charge: they change no contents.
 void lru_index_sync(Keyspace* ks);
 // Drops the eviction index (if any) with its nodes' charge.
 void lru_index_drop(Keyspace* ks);
 void lru_index_insert(Keyspace* ks, Entry* e);
 void lru_index_erase(Keyspace* ks, Entry* e);
+// Moves an indexed entry to its place for the stamp now (see entry_touch).
+void lru_index_touch(Keyspace* ks, Entry* e, int64_t now);
 
 // ---- String values and bitmaps (strings.cpp) ---------------------------------
 // Deadlines are absolute milliseconds (<= 0 = no expiry). An empty value is a

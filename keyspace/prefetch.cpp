@@ -35,5 +35,5 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
 
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
-    if (e != nullptr && e->hash != hash && e->next != nullptr) hint_entry(e->next);
+    if (e != nullptr && e->hash_tag != dict_hash_tag(hash) && e->next != nullptr) hint_entry(e->next);
 }

@@ -25,7 +25,14 @@ inline bool same_key_bytes(const char* a, const char* b, size_t n) {
     return std::memcmp(a, b, n) == 0;
 }
 
-bool is_dead(const Entry* e, int64_t now) { return e->expire_at_ms > 0 && e->expire_at_ms <= now; }
+// The bucket of a linked entry: its hash is not kept, so it comes from the key.
+uint64_t bucket_of_entry(const Keyspace* ks, const Entry* e) { return bucket_of(ks, dict_hash(entry_key(e))); }
+
+bool is_dead(const Keyspace* ks, const Entry* e, int64_t now) {
+    if (!entry_has_deadline(e)) return false;
+    const int64_t deadline = entry_deadline(ks, e);
+    return deadline > 0 && deadline <= now;
+}
 
 void push_at_chain_head(Entry** head, Entry* e) {
     e->next = *head;
@@ -51,10 +58,11 @@ void release_payload(Keyspace* ks, Entry* e) {
 // charges. False, with the entry unlinked again, when the index node cannot be
 // allocated.
 bool enter_chain_and_index(Keyspace* ks, Entry* e, int64_t now) {
-    e->hash = dict_hash(entry_key(e));
-    e->flags = static_cast<uint8_t>((e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark);
+    const uint32_t hash = dict_hash(entry_key(e));
+    e->hash_tag = dict_hash_tag(hash);
+    e->flags = (e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark;
     e->last_access_ms = now;
-    Entry** head = &ks->buckets[bucket_of(ks, e->hash)];
+    Entry** head = &ks->buckets[bucket_of(ks, hash)];
     push_at_chain_head(head, e);
     try {
         lru_index_insert(ks, e);
@@ -68,7 +76,7 @@ bool enter_chain_and_index(Keyspace* ks, Entry* e, int64_t now) {
 // Takes out an entry just entered by enter_chain_and_index (still the chain head).
 void leave_chain_and_index(Keyspace* ks, Entry* e) {
     lru_index_erase(ks, e);
-    ks->buckets[bucket_of(ks, e->hash)] = e->next;
+    ks->buckets[bucket_of_entry(ks, e)] = e->next;
 }
 
 // Links an unlinked entry at its chain head, indexes, counts and charges it.
@@ -87,13 +95,13 @@ void unlink_from_chain(Keyspace* ks, Entry* e, Entry* pred) {
     if (pred)
         pred->next = e->next;
     else
-        ks->buckets[bucket_of(ks, e->hash)] = e->next;
+        ks->buckets[bucket_of_entry(ks, e)] = e->next;
 }
 
 // The predecessor of the entry in its chain; *found false when it is not linked.
 Entry* find_pred(const Keyspace* ks, const Entry* e, bool* found) {
     Entry* pred = nullptr;
-    for (Entry* cur = ks->buckets[bucket_of(ks, e->hash)]; cur; pred = cur, cur = cur->next)
+    for (Entry* cur = ks->buckets[bucket_of_entry(ks, e)]; cur; pred = cur, cur = cur->next)
         if (cur == e) {
             *found = true;
             return pred;
@@ -107,6 +115,8 @@ Entry* find_pred(const Keyspace* ks, const Entry* e, bool* found) {
 void free_all_entries(Keyspace* ks) {
     if (ks->key_count) ks->dirty++;
     ks->expiry_index.clear();
+    ks->deadlines.clear();
+    dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
     lru_index_drop(ks);
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
         Entry* e = ks->buckets[i];
@@ -178,7 +188,8 @@ void dict_flush(Keyspace* ks) {
     if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, {});
     free_all_entries(ks);
     lru_index_sync(ks);
-    ks->used_memory = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count);
+    ks->used_memory = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count) + ks->deadline_buckets_charged +
+                      ks->lru_buckets_charged;
 }
 
 Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out, Entry** pred_out) {
@@ -187,11 +198,14 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
     const uint64_t bucket = bucket_of(ks, hash);
     if (bucket_out) *bucket_out = bucket;
     const int64_t now = dict_now_ms(ks);
+    const uint8_t tag = dict_hash_tag(hash);
+    const uint16_t short_len = key.size() >= kEntryLongKey ? kEntryLongKey : static_cast<uint16_t>(key.size());
     Entry* pred = nullptr;
     for (Entry* e = ks->buckets[bucket]; e; pred = e, e = e->next) {
-        if (e->hash != hash || e->key_len != key.size()) continue;
-        if (!same_key_bytes(entry_key(e).data(), key.data(), key.size())) continue;
-        if (is_dead(e, now)) {
+        if (e->hash_tag != tag || e->key_len != short_len) continue;
+        const std::string_view stored = entry_key(e);
+        if (stored.size() != key.size() || !same_key_bytes(stored.data(), key.data(), key.size())) continue;
+        if (is_dead(ks, e, now)) {
             dict_note_removal(ks, e, false);
             entry_remove(ks, e, pred);
             ks->expired_keys += 1;
@@ -205,7 +219,7 @@ Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out,
 }
 
 void dict_resize_if_needed(Keyspace* ks) {
-    if (!ks || ks->key_count <= ks->bucket_count) return;
+    if (!ks || ks->key_count <= kMaxKeysPerBucket * ks->bucket_count) return;
     const uint64_t old_count = ks->bucket_count;
     const uint64_t new_count = old_count * 2;
     Entry** fresh = static_cast<Entry**>(calloc(new_count, sizeof(Entry*)));
@@ -220,7 +234,7 @@ void dict_resize_if_needed(Keyspace* ks) {
         Entry* e = old[i];
         while (e) {
             Entry* next = e->next;
-            push_at_chain_head(&fresh[bucket_of(ks, e->hash)], e);
+            push_at_chain_head(&fresh[bucket_of_entry(ks, e)], e);
             e = next;
         }
     }
@@ -238,7 +252,7 @@ bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
 
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, type, 0);
+    Entry* e = entry_allocate(key, type, 0, ks->max_memory_bytes > 0);
     if (e && !dict_link_new_entry(ks, e, now)) {
         entry_deallocate(e);
         return nullptr;
@@ -248,7 +262,7 @@ Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int6
 
 Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t value_len, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len);
+    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len, ks->max_memory_bytes > 0);
     if (!e) return nullptr;
     if (!dict_link_new_entry(ks, e, now)) {
         entry_deallocate(e);
@@ -296,25 +310,32 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     // Every index node the moved entry needs is allocated while e is still in
     // place, so a failure leaves e as it was. Both indexes hold addresses: the
     // moved entry is entered under its own.
-    const int64_t deadline = e->expire_at_ms;
+    const int64_t deadline = entry_deadline(ks, e);
     if (!enter_chain_and_index(ks, moved, now)) {
         entry_deallocate_shell(moved);
         return false;
     }
     if (deadline > 0) {
+        ExpiryIndex::iterator node = ks->expiry_index.end();
         try {
-            ks->expiry_index.insert({deadline, moved});
+            node = ks->expiry_index.insert({deadline, moved}).first;
+            ks->deadlines.emplace(moved, deadline);
         } catch (const std::bad_alloc&) {
+            if (node != ks->expiry_index.end()) ks->expiry_index.erase(node);
             leave_chain_and_index(ks, moved);
             entry_deallocate_shell(moved);
             return false;
         }
+        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        moved->flags |= ENTRY_DEADLINE;
     }
     // Nothing below allocates. The moved entry may now precede e in the chain.
     lru_index_erase(ks, e);
     unlink_from_chain(ks, e, find_pred(ks, e, &found));
-    if (deadline > 0) ks->expiry_index.erase({deadline, e});
-    moved->expire_at_ms = deadline;
+    if (deadline > 0) {
+        ks->expiry_index.erase({deadline, e});
+        ks->deadlines.erase(e);  // the moved entry's deadline is in: the table is not emptied
+    }
     ks->change_count++;
     ks->dirty++;
     dict_uncharge(ks, entry_block_charge(e));
@@ -331,26 +352,53 @@ void entry_convert_type(Keyspace* ks, Entry* e) {
 
 void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
     if (e->last_access_ms == now) return;
-    if (ks->lru_index) {
-        // The stamp is part of the eviction order's key. The new place is taken
-        // before the old one is given up (the stamps differ, so both coexist):
-        // if its node cannot be allocated, the entry keeps its stamp and place.
-        const LruIndex::iterator fresh = ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, e->hash, e});
-        ks->lru_index->erase(e->lru_pos);
-        e->lru_pos = fresh;
-    }
+    if (ks->lru_index) lru_index_touch(ks, e, now);
     e->last_access_ms = now;
+}
+
+int64_t entry_deadline(const Keyspace* ks, const Entry* e) {
+    if (!entry_has_deadline(e)) return 0;
+    const auto found = ks->deadlines.find(e);
+    return found != ks->deadlines.end() ? found->second : 0;
+}
+
+LruIndex::iterator entry_lru_pos(const Keyspace* ks, const Entry* e) {
+    if (e->flags & ENTRY_LRU_SLOT) {
+        LruIndex::iterator pos;
+        memcpy(static_cast<void*>(&pos), entry_lru_slot(const_cast<Entry*>(e)), sizeof pos);
+        return pos;
+    }
+    const auto found = ks->lru_positions.find(e);
+    return found != ks->lru_positions.end() ? found->second : ks->lru_index->end();
 }
 
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
     if (expire_at_ms < 0) expire_at_ms = 0;
-    if (e->expire_at_ms == expire_at_ms) return;
-    // The new node first: if it cannot be allocated, the old deadline stands.
-    if (expire_at_ms > 0) ks->expiry_index.insert({expire_at_ms, e});
-    if (e->expire_at_ms > 0) ks->expiry_index.erase({e->expire_at_ms, e});
-    if (e->expire_at_ms <= 0) dict_charge(ks, CHARGE_EXPIRY_NODE);
-    if (expire_at_ms <= 0) dict_uncharge(ks, CHARGE_EXPIRY_NODE);
-    e->expire_at_ms = expire_at_ms;
+    const int64_t old = entry_deadline(ks, e);
+    if (old == expire_at_ms) return;
+    if (old > 0 && expire_at_ms > 0) {
+        // The new node first: if it cannot be allocated, the old deadline stands.
+        ks->expiry_index.insert({expire_at_ms, e});
+        ks->expiry_index.erase({old, e});
+        ks->deadlines.find(e)->second = expire_at_ms;
+    } else if (expire_at_ms > 0) {
+        const ExpiryIndex::iterator node = ks->expiry_index.insert({expire_at_ms, e}).first;
+        try {
+            ks->deadlines.emplace(e, expire_at_ms);
+        } catch (const std::bad_alloc&) {
+            ks->expiry_index.erase(node);
+            throw;
+        }
+        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        e->flags |= ENTRY_DEADLINE;
+        dict_charge(ks, CHARGE_EXPIRY_NODE);
+    } else {
+        ks->expiry_index.erase({old, e});
+        ks->deadlines.erase(e);
+        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        e->flags &= ~ENTRY_DEADLINE;
+        dict_uncharge(ks, CHARGE_EXPIRY_NODE);
+    }
     ks->dirty++;
 }
 
@@ -437,7 +485,7 @@ DictStatus dict_exists(Keyspace* ks, std::string_view key) {
 uint64_t dict_memory_usage(Keyspace* ks, std::string_view key) {
     const Entry* e = dict_find_entry(ks, key);
     if (!e) return 0;
-    uint64_t total = dict_key_charge(ks, e) + (e->expire_at_ms > 0 ? CHARGE_EXPIRY_NODE : 0);
+    uint64_t total = dict_key_charge(ks, e) + (entry_has_deadline(e) ? CHARGE_EXPIRY_NODE : 0);
     if (e->type == KEY_TYPE_STRING) return total + entry_str_charge(e);
     const ValueTypeOps* ops = dict_value_ops(e->type);
     return total + (ops && ops->charge ? ops->charge(e) : 0);

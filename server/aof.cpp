@@ -145,9 +145,10 @@ void LogWriter::end_transaction() {
 void LogWriter::stage_deadline(Keyspace* ks, std::string_view key) {
     if (fp_ == nullptr || ks == nullptr) return;
     Entry* e = dict_find_entry(ks, key);
-    if (e == nullptr || e->expire_at_ms <= 0) return;
+    const int64_t deadline = e != nullptr ? entry_deadline(ks, e) : 0;
+    if (deadline <= 0) return;
     char when[32];
-    std::snprintf(when, sizeof(when), "%" PRId64, e->expire_at_ms);
+    std::snprintf(when, sizeof(when), "%" PRId64, deadline);
     stage({"PEXPIREAT", key, when});
 }
 

@@ -23,14 +23,14 @@ constexpr uint64_t kMaxUnwrittenBytes = uint64_t(64) << 20;
 
 bool visited(const Keyspace* ks, const Entry* e) { return (e->flags & ENTRY_REWRITE_MARK) == ks->rewrite_mark; }
 void mark_visited(const Keyspace* ks, Entry* e) {
-    e->flags = static_cast<uint8_t>((e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark);
+    e->flags = (e->flags & ~ENTRY_REWRITE_MARK) | ks->rewrite_mark;
 }
 
 // The entry of a key without the lookup's side effects (stamp, lazy expiry).
 Entry* peek(const Keyspace* ks, std::string_view key) {
     const uint32_t hash = dict_hash(key);
     for (Entry* e = ks->buckets[hash & (ks->bucket_count - 1)]; e; e = e->next) {
-        if (e->hash == hash && entry_key(e) == key) return e;
+        if (e->hash_tag == dict_hash_tag(hash) && entry_key(e) == key) return e;
     }
     return nullptr;
 }
@@ -117,9 +117,9 @@ void LogRewrite::visit(Keyspace* ks, Entry* e) {
     mark_visited(ks, e);
     if (discarding_) return;
     const std::string key(entry_key(e));
-    if (e->expire_at_ms > 0 && e->expire_at_ms <= dict_now_ms(ks)) return;  // dead: no record
+    const int64_t deadline = entry_deadline(ks, e);
+    if (deadline > 0 && deadline <= dict_now_ms(ks)) return;  // dead: no record
     const int64_t stamp = e->last_access_ms;
-    const int64_t deadline = e->expire_at_ms;
     std::vector<std::string_view> items;
     switch (e->type) {
         case KEY_TYPE_STRING:

@@ -171,7 +171,7 @@ public:
         for (const std::string& key : keys) {
             const std::string type = dict_type_name(server_.keyspace, key);
             Entry* e = dict_find_entry(server_.keyspace, key);
-            std::string state = type + " deadline=" + std::to_string(e != nullptr ? e->expire_at_ms : -1) + " ";
+            std::string state = type + " deadline=" + std::to_string(e != nullptr ? entry_deadline(server_.keyspace, e) : -1) + " ";
             std::vector<std::string> items;
             if (type == "string") items = {run({"GET", key})};
             if (type == "list") items = flat_bulks(run({"LRANGE", key, "0", "-1"}));

@@ -1,7 +1,7 @@
 // unit_entry_test.cpp — the compact entry: string values kept inline in the
 // entry's block or moved to an external block as they change size, the entry
-// staying at one address meanwhile; rename and copy of both kinds of value; and
-// the eviction order of equal stamps in one bucket without per-entry positions.
+// staying at one address meanwhile; rename and copy of both kinds of value; keys
+// short and long; and the eviction order of equal stamps in one bucket.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -150,7 +150,7 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     // Each block, the external one with the room its append left, and both index nodes of "i".
     EXPECT_EQ(ks->used_memory, ks_test::held_memory(ks));
     EXPECT_EQ(ks_test::held_by_key(ks, "x"),
-              dict_entry_block_charge(1, 8) + CHARGE_LRU_NODE + dict_alloc_size(sizeof(ExternalString) + 82 + 1));
+              dict_entry_block_charge(1, 8, true) + CHARGE_LRU_SLOT_NODE + dict_alloc_size(sizeof(ExternalString) + 82 + 1));
     expect_table_consistent(ks);
 
     // Copies own their bytes: changing one leaves the other alone.
@@ -172,6 +172,88 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     EXPECT_EQ(peek(ks, "i"), nullptr);
     EXPECT_EQ(peek(ks, "i2"), nullptr);
     expect_table_consistent(ks);
+}
+
+TEST_F(EntryTest, KeysOfEveryLengthSurviveLookupRenameAndExpiry) {
+    // Lengths the header states directly and those whose length the block stores
+    // (from 65535 bytes on), including two long names that differ only in length.
+    dict_set_max_memory(ks, 100);
+    const std::vector<size_t> lengths = {1, 65534, 65535, 65536, 65537, 200000};
+    auto name = [](size_t len, char c) { return std::string(len, c); };
+    for (size_t len : lengths) {
+        SCOPED_TRACE(len);
+        ASSERT_EQ(dict_set_string(ks, name(len, 'k'), "v" + std::to_string(len), FakeClock::now + 5000), DictStatus::Ok);
+        const Entry* e = peek(ks, name(len, 'k'));
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ((e->flags & ENTRY_LONG_KEY) != 0, len >= kEntryLongKey);
+        expect_value(name(len, 'k'), e, "v" + std::to_string(len), false);
+        // Made under the limit: the block ends with the index position.
+        EXPECT_EQ(ks_test::held_by_key(ks, e), dict_entry_block_charge(len, 8, true) + CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
+        EXPECT_EQ(entry_block_charge(e),
+                  dict_alloc_size(kEntryValueOffset + 8 + (len >= kEntryLongKey ? 4 : 0) + len + 1 + 8));
+    }
+    for (size_t len : lengths) EXPECT_EQ(entry_str(dict_find_entry(ks, name(len, 'k'))), "v" + std::to_string(len));
+    expect_table_consistent(ks);
+
+    // Each key moves to a name of the next length (the last to the first): the
+    // value, the deadline and the charges follow.
+    for (size_t i = 0; i < lengths.size(); i++) {
+        const size_t to = lengths[(i + 1) % lengths.size()];
+        SCOPED_TRACE(lengths[i]);
+        ASSERT_EQ(dict_rename(ks, name(lengths[i], 'k'), name(to, 'r'), false), DictStatus::Ok);
+        expect_value(name(to, 'r'), peek(ks, name(to, 'r')), "v" + std::to_string(lengths[i]), false);
+        EXPECT_EQ(dict_pttl(ks, name(to, 'r')), counted(5000));
+    }
+    expect_table_consistent(ks);
+    FakeClock::now += 5000;
+    dict_cleanup_expired(ks);
+    EXPECT_EQ(ks->key_count, 0u);
+    expect_table_consistent(ks);
+}
+
+TEST_F(EntryTest, KeysMadeBeforeAndUnderALimitShareOneEvictionOrder) {
+    // "a" and "b" are made without a limit: their index positions go to the
+    // position table. "c" and "d", made under it, keep theirs in their blocks.
+    ASSERT_EQ(dict_set_string(ks, "a", "1", 0), DictStatus::Ok);
+    FakeClock::now += 1;
+    ASSERT_EQ(dict_set_string(ks, "b", "2", 0), DictStatus::Ok);
+    dict_set_max_memory(ks, 1);
+    for (const char* key : {"c", "d"}) {
+        FakeClock::now += 1;
+        ASSERT_EQ(dict_set_string(ks, key, "v", 0), DictStatus::Ok);
+    }
+    EXPECT_FALSE(peek(ks, "a")->flags & ENTRY_LRU_SLOT);
+    EXPECT_TRUE(peek(ks, "c")->flags & ENTRY_LRU_SLOT);
+    EXPECT_EQ(ks->lru_positions.size(), 2u);
+
+    // Touches of both kinds, and a rename (its block keeps the kind), move keys to the young end.
+    FakeClock::now += 1;
+    ASSERT_NE(dict_find_entry(ks, "a"), nullptr);
+    FakeClock::now += 1;
+    ASSERT_NE(dict_find_entry(ks, "c"), nullptr);
+    FakeClock::now += 1;
+    ASSERT_EQ(dict_rename(ks, "b", "b2", false), DictStatus::Ok);
+    EXPECT_FALSE(peek(ks, "b2")->flags & ENTRY_LRU_SLOT);
+    const std::vector<std::string> order = {"d", "a", "c", "b2"};
+    EXPECT_EQ(lru_order(), order);
+    expect_table_consistent(ks);
+
+    // Dropped with the limit and rebuilt from both kinds of record.
+    dict_set_max_memory(ks, 0);
+    EXPECT_TRUE(ks->lru_positions.empty());
+    dict_set_max_memory(ks, 1);
+    EXPECT_EQ(lru_order(), order);
+    expect_table_consistent(ks);
+
+    // A limit just below the current use evicts exactly the oldest key, each time.
+    for (size_t i = 0; i < 2; i++) {
+        dict_set_max_memory_bytes(ks, ks->used_memory - 1);
+        dict_evict_lru(ks);
+        EXPECT_EQ(peek(ks, order[i]), nullptr) << order[i];
+        EXPECT_EQ(ks->key_count, 3 - i);
+        expect_table_consistent(ks);
+    }
+    EXPECT_EQ(lru_order(), (std::vector<std::string>{"c", "b2"}));
 }
 
 TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
@@ -201,7 +283,7 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
     const uint64_t room = (uint64_t(1) << 20) - (ks->used_memory - kBase) - kBase;
     // Its value goes in a block of its own (the allocator adds 9 to 24 bytes to
     // its request), so the charge passes the limit by 1 to 16 bytes.
-    const uint64_t fixed = dict_entry_block_charge(3, 8) + CHARGE_LRU_NODE + sizeof(ExternalString) + 9;
+    const uint64_t fixed = dict_entry_block_charge(3, 8, true) + CHARGE_LRU_SLOT_NODE + sizeof(ExternalString) + 9;
     ASSERT_EQ(dict_set_string(ks, "big", std::string(room - fixed + 1, 'b'), 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, same[4]), nullptr);
     EXPECT_NE(peek(ks, same[0]), nullptr);

@@ -33,7 +33,7 @@ TEST_F(KeyspaceTest, TtlRoundsRemainingSecondsUp) {
     EXPECT_EQ(dict_ttl(ks, "k"), counted(1));
     EXPECT_EQ(dict_pttl(ks, "k"), counted(1000));
 
-    const int64_t deadline = peek(ks, "k")->expire_at_ms;
+    const int64_t deadline = entry_deadline(ks, peek(ks, "k"));
     FakeClock::now = deadline - 1001;
     EXPECT_EQ(dict_ttl(ks, "k"), counted(2));
     EXPECT_EQ(dict_pttl(ks, "k"), counted(1001));
@@ -62,7 +62,7 @@ TEST_F(KeyspaceTest, ExpireSetsOrClearsAndPersistReports) {
     EXPECT_EQ(dict_expire(nullptr, "k", 1), DictStatus::Missing);
 
     ASSERT_EQ(dict_expire_ms(ks, "k", 250), DictStatus::Ok);
-    EXPECT_EQ(peek(ks, "k")->expire_at_ms, FakeClock::now + 250);
+    EXPECT_EQ(entry_deadline(ks, peek(ks, "k")), FakeClock::now + 250);
     ASSERT_EQ(dict_expire_ms(ks, "k", 0), DictStatus::Ok);  // a non-positive time makes it persistent
     EXPECT_EQ(dict_ttl(ks, "k").status, DictStatus::NotFound);
     dict_expire_ms(ks, "k", 250);

@@ -47,25 +47,29 @@ std::string state(const Keyspace* ks) {
 void expect_indexes_match(const Keyspace* ks) {
     uint64_t linked = 0;
     uint64_t with_deadline = 0;
+    uint64_t without_slot = 0;
     for (uint64_t b = 0; b < ks->bucket_count; b++) {
         for (Entry* e = ks->buckets[b]; e; e = e->next) {
             linked++;
-            if (e->expire_at_ms > 0) {
+            if (!(e->flags & ENTRY_LRU_SLOT)) without_slot++;
+            if (entry_has_deadline(e)) {
                 with_deadline++;
-                EXPECT_EQ(ks->expiry_index.count({e->expire_at_ms, e}), 1u) << entry_key(e);
+                EXPECT_EQ(ks->expiry_index.count({entry_deadline(ks, e), e}), 1u) << entry_key(e);
             }
             if (ks->lru_index) {
                 // Compared as iterators, never dereferenced: a stale position must
                 // fail the check, not crash it.
                 const auto found = ks->lru_index->find(lru_slot(e));
-                EXPECT_TRUE(found != ks->lru_index->end() && found == e->lru_pos) << entry_key(e);
+                EXPECT_TRUE(found != ks->lru_index->end() && found == entry_lru_pos(ks, e)) << entry_key(e);
             }
         }
     }
     EXPECT_EQ(linked, ks->key_count);
     EXPECT_EQ(ks->expiry_index.size(), with_deadline);
+    EXPECT_EQ(ks->deadlines.size(), with_deadline);
     if (ks->lru_index) {
         EXPECT_EQ(ks->lru_index->size(), ks->key_count);
+        EXPECT_EQ(ks->lru_positions.size(), without_slot);
     }
 }
 

@@ -336,9 +336,10 @@ TEST_F(KeysTest, RandomKeyIsUniformWithLongChainsAndChangesBetweenPicks) {
 
 TEST_F(KeysTest, RandomKeyInASparseTable) {
     dict_seed_random(ks, 5);
-    for (int i = 0; i < 1500; i++) put("x" + std::to_string(i));
+    const int keys = static_cast<int>(kMaxKeysPerBucket * INITIAL_BUCKETS + 500);
+    for (int i = 0; i < keys; i++) put("x" + std::to_string(i));
     ASSERT_EQ(ks->bucket_count, 2 * INITIAL_BUCKETS);
-    for (int i = 3; i < 1500; i++) dict_del(ks, "x" + std::to_string(i));
+    for (int i = 3; i < keys; i++) dict_del(ks, "x" + std::to_string(i));
     std::map<std::string, int> hits;
     std::string out;
     for (int i = 0; i < 3000; i++) {
@@ -364,13 +365,14 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     Entry* e = peek(ks, "renamed_key");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(entry_str(e), "value");
-    EXPECT_EQ(entry_key(e).data()[e->key_len], '\0');
+    EXPECT_EQ(entry_key(e).data()[entry_key(e).size()], '\0');
     EXPECT_EQ(e->last_access_ms, FakeClock::now);
     EXPECT_EQ(ks->buckets[dict_hash("renamed_key") % ks->bucket_count], e);
     EXPECT_EQ(dict_pttl(ks, "renamed_key"), counted(6997));
-    // Both keys, their eviction index nodes and the deadline's node.
-    EXPECT_EQ(ks->used_memory,
-              kBase + string_key_charge(11, 5) + string_key_charge(5, 1) + 2 * CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
+    // Both keys (made under the limit: each block holds its index position), their
+    // eviction index nodes and the deadline's nodes.
+    EXPECT_EQ(ks->used_memory, kBase + ks_test::side_buckets(ks) + dict_entry_block_charge(11, 8, true) +
+                                   dict_entry_block_charge(5, 8, true) + 2 * CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // The deadline still removes the renamed key.

@@ -31,10 +31,10 @@ inline void put_score(std::string* out, double d) {
     out->append(std::to_string(bits)).append(";");
 }
 
-inline std::string dump_entry(const Entry* e) {
+inline std::string dump_entry(const Keyspace* ks, const Entry* e) {
     std::string r;
     put_field(&r, entry_key(e));
-    r += "type=" + std::to_string(e->type) + " deadline=" + std::to_string(e->expire_at_ms) + " ";
+    r += "type=" + std::to_string(e->type) + " deadline=" + std::to_string(entry_deadline(ks, e)) + " ";
     switch (e->type) {
         case KEY_TYPE_STRING:
             put_field(&r, entry_str(e));
@@ -70,7 +70,7 @@ inline std::string dump_entry(const Entry* e) {
 inline std::string dump(const Keyspace* ks) {
     std::vector<std::string> keys;
     for (uint64_t b = 0; b < ks->bucket_count; b++)
-        for (const Entry* e = ks->buckets[b]; e; e = e->next) keys.push_back(dump_entry(e));
+        for (const Entry* e = ks->buckets[b]; e; e = e->next) keys.push_back(dump_entry(ks, e));
     std::sort(keys.begin(), keys.end());
     std::string all;
     for (const std::string& k : keys) all += k + "\n";

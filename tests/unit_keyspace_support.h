@@ -75,6 +75,13 @@ inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view va
     return e;
 }
 
+// The bucket arrays of the side tables (deadlines, eviction positions), held
+// while a table has entries.
+inline uint64_t side_buckets(const Keyspace* ks) {
+    return dict_side_buckets_charge(ks->deadlines.bucket_count()) +
+           (ks->lru_index ? dict_side_buckets_charge(ks->lru_positions.bucket_count()) : 0);
+}
+
 // Charge of one string key made with its value (no memory limit): the entry
 // block with the value and its NUL in it (8 bytes of value space at least)
 // when they fit in 65535 bytes, else a minimal block and an external one.
@@ -118,24 +125,29 @@ inline Entry* scan_victim(const Keyspace* ks) {
 inline void expect_table_consistent(const Keyspace* ks) {
     uint64_t linked = 0;
     uint64_t with_expiry = 0;
+    uint64_t without_slot = 0;
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
         for (Entry* e = ks->buckets[i]; e; e = e->next) {
             linked++;
-            EXPECT_EQ(e->hash, dict_hash(entry_key(e)));
+            if (!(e->flags & ENTRY_LRU_SLOT)) without_slot++;
+            EXPECT_EQ(e->hash_tag, dict_hash_tag(dict_hash(entry_key(e))));
             EXPECT_EQ(dict_hash(entry_key(e)) % ks->bucket_count, i) << entry_key(e);
-            if (e->expire_at_ms > 0) {
+            if (entry_has_deadline(e)) {
                 with_expiry++;
-                EXPECT_EQ(ks->expiry_index.count({e->expire_at_ms, e}), 1u) << entry_key(e);
+                EXPECT_EQ(ks->expiry_index.count({entry_deadline(ks, e), e}), 1u) << entry_key(e);
             }
             if (ks->lru_index) {
-                EXPECT_EQ(ks->lru_index->count(lru_slot(e)), 1u) << entry_key(e);
+                const auto found = ks->lru_index->find(lru_slot(e));
+                EXPECT_TRUE(found != ks->lru_index->end() && found == entry_lru_pos(ks, e)) << entry_key(e);
             }
         }
     }
     EXPECT_EQ(linked, ks->key_count);
     EXPECT_EQ(ks->expiry_index.size(), with_expiry);
+    EXPECT_EQ(ks->deadlines.size(), with_expiry);
     if (ks->lru_index) {
         EXPECT_EQ(ks->lru_index->size(), ks->key_count);
+        EXPECT_EQ(ks->lru_positions.size(), without_slot);
     }
     EXPECT_EQ(ks->lru_index != nullptr, ks->max_memory_mb > 0);
     EXPECT_EQ(ks->used_memory, held_memory(ks));

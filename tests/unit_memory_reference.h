@@ -51,8 +51,9 @@ inline uint64_t held_by_value(const Entry* e) {
 // One key: its entry block, its index nodes and its value.
 inline uint64_t held_by_key(const Keyspace* ks, const Entry* e) {
     uint64_t total = entry_block_charge(e) + held_by_value(e);
-    if (e->expire_at_ms > 0) total += CHARGE_EXPIRY_NODE;
-    if (ks->lru_index) total += CHARGE_LRU_NODE;
+    if (entry_has_deadline(e)) total += CHARGE_EXPIRY_NODE;
+    // The index node, and the position table's node unless the block has a slot for it.
+    if (ks->lru_index) total += (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
     return total;
 }
 
@@ -63,9 +64,12 @@ inline uint64_t held_by_key(const Keyspace* ks, std::string_view key) {
     return 0;
 }
 
-// used_memory as it should stand: the keyspace, its buckets and every key.
+// used_memory as it should stand: the keyspace, its buckets, the bucket arrays
+// of its side tables and every key.
 inline uint64_t held_memory(const Keyspace* ks) {
-    uint64_t total = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count);
+    uint64_t total = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count) +
+                     dict_side_buckets_charge(ks->deadlines.bucket_count());
+    if (ks->lru_index) total += dict_side_buckets_charge(ks->lru_positions.bucket_count());
     for (uint64_t i = 0; i < ks->bucket_count; i++)
         for (const Entry* e = ks->buckets[i]; e; e = e->next) total += held_by_key(ks, e);
     return total;

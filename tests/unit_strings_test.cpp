@@ -18,6 +18,7 @@ using ks_test::counted;
 using ks_test::expect_table_consistent;
 using ks_test::FakeClock;
 using ks_test::peek;
+using ks_test::side_buckets;
 using ks_test::string_key_charge;
 
 constexpr uint64_t kBase = CHARGE_FRESH_KEYSPACE;
@@ -92,8 +93,8 @@ TEST_F(StringsTest, WholeValueWritesChargeExactlyAndHandleDeadlines) {
     // Overwrite with a shorter value and a deadline; then without: the deadline goes.
     const int64_t deadline = FakeClock::now + 5000;
     ASSERT_EQ(dict_set_string(ks, "k", "hi", deadline), DictStatus::Ok);
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2) + CHARGE_EXPIRY_NODE);
-    EXPECT_EQ(peek(ks, "k")->expire_at_ms, deadline);
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + string_key_charge(1, 2) + CHARGE_EXPIRY_NODE);
+    EXPECT_EQ(entry_deadline(ks, peek(ks, "k")), deadline);
     EXPECT_EQ(dict_pttl(ks, "k"), counted(5000));
     expect_table_consistent(ks);
     ASSERT_EQ(dict_set_string(ks, "k", "world!", 0), DictStatus::Ok);
@@ -190,14 +191,14 @@ TEST_F(StringsTest, ConditionalWrites) {
     EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "1", 0), DictStatus::Ok);
     EXPECT_EQ(dict_set_string_ifabsent(ks, "a", "2", FakeClock::now + 100), DictStatus::Exists);
     EXPECT_EQ(raw("a"), "1");
-    EXPECT_EQ(peek(ks, "a")->expire_at_ms, 0);
+    EXPECT_EQ(entry_deadline(ks, peek(ks, "a")), 0);
 
     EXPECT_EQ(dict_set_string_ifexists(ks, "b", "1", 0), DictStatus::Missing);
     EXPECT_EQ(peek(ks, "b"), nullptr);
     EXPECT_EQ(dict_set_string_ifexists(ks, "a", "three", FakeClock::now + 100), DictStatus::Ok);
     EXPECT_EQ(raw("a"), "three");
     EXPECT_EQ(dict_pttl(ks, "a"), counted(100));
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5) + CHARGE_EXPIRY_NODE);
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + string_key_charge(1, 5) + CHARGE_EXPIRY_NODE);
 
     // A dead key counts as absent.
     FakeClock::now += 100;
@@ -277,7 +278,7 @@ TEST_F(StringsTest, GetReplaceCreatesMissingRefusesOtherTypesAndKeepsDeadline) {
     EXPECT_EQ(old, "first");
     EXPECT_EQ(raw("k"), "second!");
     EXPECT_EQ(dict_pttl(ks, "k"), counted(3000));
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 7) + CHARGE_EXPIRY_NODE);
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + string_key_charge(1, 7) + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     ASSERT_NE(make_list("l"), nullptr);
@@ -313,7 +314,7 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     EXPECT_EQ(entry_str(e), "ab");
     EXPECT_EQ(entry_str(e).data()[2], '\0');
     EXPECT_EQ(dict_pttl(ks, "k"), counted(2000));
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 2) + CHARGE_EXPIRY_NODE);
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + string_key_charge(1, 2) + CHARGE_EXPIRY_NODE);
 
     // Appending a value to itself reads the old bytes, not half-written ones.
     for (int i = 0; i < 5; i++) {
@@ -324,7 +325,7 @@ TEST_F(StringsTest, AppendJoinsKeepsDeadlineAndCharges) {
     for (int i = 0; i < 32; i++) doubled += "ab";
     EXPECT_EQ(raw("k"), doubled);
     // Doubling appends moved it out of its 8 bytes of value space into a block with room for 64.
-    EXPECT_EQ(ks->used_memory, kBase + dict_entry_block_charge(1, 8) + dict_alloc_size(sizeof(ExternalString) + 64 + 1) +
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + dict_entry_block_charge(1, 8) + dict_alloc_size(sizeof(ExternalString) + 64 + 1) +
                                    CHARGE_EXPIRY_NODE);
 
     // Missing key: created with no deadline.
@@ -431,7 +432,7 @@ TEST_F(StringsTest, SetBitAndGetBit) {
     EXPECT_EQ(raw("k"), std::string("\x80\0\0\0\x20", 5));
     EXPECT_EQ(entry_str(peek(ks, "k")).data()[5], '\0');
     EXPECT_EQ(dict_pttl(ks, "k"), counted(4000));
-    EXPECT_EQ(ks->used_memory, kBase + string_key_charge(1, 5) + CHARGE_EXPIRY_NODE);
+    EXPECT_EQ(ks->used_memory, kBase + side_buckets(ks) + string_key_charge(1, 5) + CHARGE_EXPIRY_NODE);
 
     // Clearing a bit on a missing key still creates a zero value long enough for it.
     EXPECT_EQ(dict_setbit(ks, "z", 17, 0, &old), DictStatus::Ok);

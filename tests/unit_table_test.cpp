@@ -77,11 +77,12 @@ TEST_F(KeyspaceTest, UnchargeSaturatesAtZero) {
     EXPECT_EQ(ks->used_memory, 7u);
 }
 
-TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
-    for (int i = 0; i < 1025; i++) ASSERT_NE(put_string(ks, "key" + std::to_string(i), "v"), nullptr);
-    // 1024 keys in 1024 buckets did not grow; the 1025th insert found 1024 keys.
+TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedTheLoadAndChargesTheOldArray) {
+    constexpr int kFull = static_cast<int>(kMaxKeysPerBucket * INITIAL_BUCKETS);
+    for (int i = 0; i <= kFull; i++) ASSERT_NE(put_string(ks, "key" + std::to_string(i), "v"), nullptr);
+    // A full table did not grow; the insert past it found exactly a full table.
     EXPECT_EQ(ks->bucket_count, 1024u);
-    EXPECT_EQ(ks->key_count, 1025u);
+    EXPECT_EQ(ks->key_count, kFull + 1u);
 
     const uint64_t before = ks->used_memory;
     const uint64_t changes = ks->change_count;
@@ -90,12 +91,13 @@ TEST_F(KeyspaceTest, GrowthHappensWhenKeysExceedBucketsAndChargesTheOldArray) {
     EXPECT_EQ(ks->used_memory, before + dict_buckets_charge(2 * INITIAL_BUCKETS) - dict_buckets_charge(INITIAL_BUCKETS) +
                                    string_key_charge(8, 1));
     EXPECT_GT(ks->change_count, changes);
-    for (int i = 0; i < 1025; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), DictStatus::Ok) << i;
+    for (int i = 0; i <= kFull; i++) EXPECT_EQ(dict_exists(ks, "key" + std::to_string(i)), DictStatus::Ok) << i;
     ks_test::expect_table_consistent(ks);
 }
 
 TEST_F(KeyspaceTest, FlushKeepsTheGrownBucketArray) {
-    for (int i = 0; i < 1100; i++) put_string(ks, "key" + std::to_string(i), "value");
+    for (uint64_t i = 0; i < kMaxKeysPerBucket * INITIAL_BUCKETS + 100; i++)
+        put_string(ks, "key" + std::to_string(i), "value");
     dict_expire_ms(ks, "key1", 5000);
     ASSERT_EQ(ks->bucket_count, 2048u);
     ks->keyspace_hits = 4;
@@ -159,7 +161,8 @@ TEST_F(KeyspaceTest, GrowthReversesEntriesThatStayTogether) {
     // Three keys sharing their bucket in both the 1024- and the 2048-bucket table.
     const auto together = ks_test::keys_in_bucket(5, 2048, 3, "t");
     for (const auto& k : together) put_string(ks, k, "v");
-    for (int i = 0; ks->key_count < 1026; i++) put_string(ks, "fill" + std::to_string(i), "v");
+    for (int i = 0; ks->key_count < kMaxKeysPerBucket * INITIAL_BUCKETS + 2; i++)
+        put_string(ks, "fill" + std::to_string(i), "v");
     ASSERT_EQ(ks->bucket_count, 2048u);
 
     std::vector<std::string> order;
@@ -226,7 +229,8 @@ TEST_F(KeyspaceTest, LazyExpiryRemovesAKeyWhoseDeadlineIsNow) {
     put_string(ks, "negative", "value");
     entry_set_expire(ks, peek(ks, "dies"), FakeClock::now + 10);
     entry_set_expire(ks, peek(ks, "lives"), FakeClock::now + 11);
-    peek(ks, "negative")->expire_at_ms = -1;  // stored negatives never expire
+    entry_set_expire(ks, peek(ks, "negative"), -1);  // a negative deadline is none
+    EXPECT_EQ(entry_deadline(ks, peek(ks, "negative")), 0);
     const uint64_t one_key = string_key_charge(4, 5) + CHARGE_EXPIRY_NODE;
 
     FakeClock::now += 9;
@@ -272,7 +276,7 @@ TEST_F(KeyspaceTest, UnlinkIgnoresAnEntryThatIsNotInTheChain) {
 }
 
 TEST_F(KeyspaceTest, FreeEntryOfAnUnknownTagReleasesKeyAndRecordOnly) {
-    Entry* e = dict_insert_entry(ks, "odd", 42, FakeClock::now);
+    Entry* e = dict_insert_entry(ks, "odd", 7, FakeClock::now);  // the largest tag an entry holds
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(ks->used_memory, kFreshMemory + dict_entry_block_charge(3, 8));
     EXPECT_STREQ(dict_type_name(ks, "odd"), "none");
