@@ -1,6 +1,6 @@
 // prefetch.cpp — cache hints for a batch of lookups. A pipelined batch names its
 // keys before any of them is looked up; hinting every bucket, then every chain
-// head, then the entry after a head that is not the key, lets the memory waits
+// head, then the entry after each head, lets the memory waits
 // of the whole batch overlap instead of being taken one lookup after another.
 // Hints never change the table and never fault.
 #include "keyspace/keyspace.h"
@@ -33,7 +33,9 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
     if (const Entry* e = chain_head(ks, hash)) hint_entry(e);
 }
 
+// The second entry is hinted whether or not the head holds the key: checking
+// the head's hash byte first would wait for the head to arrive.
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
-    if (e != nullptr && e->hash_tag != dict_hash_tag(hash) && e->next != nullptr) hint_entry(e->next);
+    if (e != nullptr && e->next != nullptr) hint_entry(e->next);
 }
