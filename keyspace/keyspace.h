@@ -473,7 +473,7 @@ uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 
 // Hints the key's bucket into the cache and returns the key's hash; then, once
 // the bucket has had time to arrive, dict_prefetch_entry hints its chain head,
-// and later dict_prefetch_next the entry after a head that holds another key.
+// and later dict_prefetch_next the entry after the head.
 uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key);
 void dict_prefetch_entry(const Keyspace* ks, uint32_t hash);
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
