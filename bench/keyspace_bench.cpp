@@ -84,18 +84,24 @@ void BM_InsertWithEviction(benchmark::State& state) {
 BENCHMARK(BM_InsertWithEviction)->Arg(10'000)->Arg(1'000'000)->Unit(benchmark::kNanosecond);
 
 // Lookups of present keys in random order; with the limit set every lookup also
-// moves the key within the eviction order (the clock ticks per call here).
+// moves the key within the eviction order (the clock ticks per call here). The
+// limit is set after the keys are made (LookupWithLimit) or before
+// (LookupUnderLimit); LookupWithDeadline gives every key a far deadline, which
+// each lookup checks.
 int64_t s_ticks = 1;
 int64_t ticking_clock() { return ++s_ticks; }
 
-void run_lookups(benchmark::State& state, bool limited) {
+enum class LookupCase { Plain, LimitAfter, LimitBefore, Deadline };
+
+void run_lookups(benchmark::State& state, LookupCase what) {
     const uint64_t keys = static_cast<uint64_t>(state.range(0));
-    Keyspace* ks = dict_create(0);
+    Keyspace* ks = dict_create(what == LookupCase::LimitBefore ? 1 << 20 : 0);
     for (uint64_t i = 0; i < keys; i++) {
         Entry* e = dict_insert_entry(ks, KeyName(i).view(), KEY_TYPE_STRING, 0);
         if (e) entry_set_str(e, "value");
+        if (e && what == LookupCase::Deadline) entry_set_expire(ks, e, INT64_MAX / 2);
     }
-    if (limited) dict_set_max_memory(ks, 1 << 20);
+    if (what == LookupCase::LimitAfter) dict_set_max_memory(ks, 1 << 20);
     dict_set_clock(ks, &ticking_clock);
     dict_seed_random(ks, 42);
     uint64_t found = 0;
@@ -108,10 +114,14 @@ void run_lookups(benchmark::State& state, bool limited) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Lookup(benchmark::State& state) { run_lookups(state, false); }
-void BM_LookupWithLimit(benchmark::State& state) { run_lookups(state, true); }
+void BM_Lookup(benchmark::State& state) { run_lookups(state, LookupCase::Plain); }
+void BM_LookupWithLimit(benchmark::State& state) { run_lookups(state, LookupCase::LimitAfter); }
+void BM_LookupUnderLimit(benchmark::State& state) { run_lookups(state, LookupCase::LimitBefore); }
+void BM_LookupWithDeadline(benchmark::State& state) { run_lookups(state, LookupCase::Deadline); }
 BENCHMARK(BM_Lookup)->Arg(10'000)->Arg(1'000'000)->Iterations(2'000'000);
 BENCHMARK(BM_LookupWithLimit)->Arg(10'000)->Arg(1'000'000)->Iterations(2'000'000);
+BENCHMARK(BM_LookupUnderLimit)->Arg(10'000)->Arg(1'000'000)->Iterations(2'000'000);
+BENCHMARK(BM_LookupWithDeadline)->Arg(10'000)->Arg(1'000'000)->Iterations(2'000'000);
 
 // The sweep the connection loop runs every pass, over keys that never expire.
 void BM_SweepWithoutExpiringKeys(benchmark::State& state) {
