@@ -97,7 +97,8 @@ void Reply::bulk(std::string_view bytes) {
         while (d > 0) *p++ = digits[--d];
         *p++ = '\r';
         *p++ = '\n';
-        std::memcpy(p, bytes.data(), bytes.size());
+        // An empty value may have no storage at all: nothing to copy then.
+        if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
         p += bytes.size();
         *p++ = '\r';
         *p++ = '\n';
