@@ -50,6 +50,21 @@ constexpr long long kTooLarge = -4;   // past the limits of a connection that ha
 
 constexpr char kUnauthTooLargeError[] = "-ERR request too large for a connection that has not authenticated\r\n";
 
+// Reads a count line in its plain form only ("*<digits>\r\n" or
+// "$<digits>\r\n", at most 18 digits): returns where the next line starts, or
+// nullptr for anything else (incomplete, signed, padded, ...), which the
+// resumable framing then reads in full.
+const char* plain_count_line(const char* line, const char* end, unsigned long long* value) {
+    // The input buffer holds a NUL after its last byte: the digit loop stops there.
+    const char* q = line + 1;
+    unsigned long long v = 0;
+    for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
+    const size_t digits = static_cast<size_t>(q - line - 1);
+    if (digits - 1 >= 18 || q + 1 >= end || q[0] != '\r' || q[1] != '\n') return nullptr;
+    *value = v;
+    return q + 2;
+}
+
 // Reads the number of a "*<n>\r\n" or "$<n>\r\n" line starting at `line` (the
 // '*' or '$'): stores it and returns where the next line starts, or nullptr when
 // the line is not complete yet. *checked counts the bytes from `line` already
@@ -57,16 +72,11 @@ constexpr char kUnauthTooLargeError[] = "-ERR request too large for a connection
 // there, and is 0 again once the line is read. Plain digits are read in one
 // pass; any other form goes through the lenient atoi-style parse.
 char* read_count_line(char* line, char* end, long long* value, uint64_t* checked) {
+    unsigned long long plain = 0;
     if (*checked == 0) {
-        // The input buffer always holds a NUL after its last byte, so the digit
-        // loop stops at the end without a bounds check.
-        char* q = line + 1;
-        unsigned long long v = 0;
-        for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
-        const size_t digits = static_cast<size_t>(q - line - 1);
-        if (digits - 1 < 18 && q + 1 < end && q[0] == '\r' && q[1] == '\n') {
-            *value = static_cast<long long>(v);
-            return q + 2;
+        if (const char* next = plain_count_line(line, end, &plain)) {
+            *value = static_cast<long long>(plain);
+            return line + (next - line);
         }
     }
     char* from = line + *checked;
@@ -186,21 +196,6 @@ constexpr size_t kMaxBatch = 64;
 // A request with more arguments than this is left to the resumable framing.
 constexpr unsigned long long kMaxArgsAhead = 1024;
 
-// Reads a count line in its plain form only ("*<digits>\r\n" or
-// "$<digits>\r\n", at most 18 digits): returns where the next line starts, or
-// nullptr for anything else (incomplete, signed, padded, ...), which the
-// resumable framing then reads in full.
-const char* plain_count_line(const char* line, const char* end, unsigned long long* value) {
-    // The input buffer holds a NUL after its last byte: the digit loop stops there.
-    const char* q = line + 1;
-    unsigned long long v = 0;
-    for (unsigned d; (d = static_cast<unsigned char>(*q) - unsigned('0')) < 10; ++q) v = v * 10 + d;
-    const size_t digits = static_cast<size_t>(q - line - 1);
-    if (digits - 1 >= 18 || q + 1 >= end || q[0] != '\r' || q[1] != '\n') return nullptr;
-    *value = v;
-    return q + 2;
-}
-
 // Frames the complete multibulk requests at the start of buf[0 .. avail) in one
 // walk, recording each argument's offset and length in the scratch, up to
 // kMaxBatch requests. Stops at the first request that is incomplete or in any
@@ -242,7 +237,7 @@ size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
 // Cache hints for the keys (second arguments) of the requests framed ahead,
 // rolled along as they run: every bucket is hinted at once, a chain head
 // kEntryHintDistance requests before its turn (its bucket has arrived by then),
-// and the entry after a head that is another key half that far ahead. The
+// and the entry after the head half that far ahead. The
 // memory system then has a few requests' time to bring each line in, without
 // the burst of all heads at once that would fill its queues.
 constexpr size_t kEntryHintDistance = 6;
