@@ -20,10 +20,25 @@ uint16_t value_space_for(uint32_t type, uint64_t len) {
     return static_cast<uint16_t>(std::max(kMinValueSpace, len + 1));
 }
 
-Entry* allocate_block(uint16_t space, std::string_view key, bool lru_slot) {
+// A small block takes an exact-fit slot; a big one comes from the heap. Which
+// one is decided by the block's size, which entry_block_bytes recomputes from
+// the header when the block is freed.
+void* take_block(EntrySlab& slab, uint64_t bytes) {
+    return EntrySlab::slotted(bytes) ? slab.allocate(bytes) : malloc(bytes);
+}
+
+void give_block(EntrySlab& slab, Entry* e) {
+    const uint64_t bytes = entry_block_bytes(e);
+    if (EntrySlab::slotted(bytes))
+        slab.release(e, bytes);
+    else
+        free(e);
+}
+
+Entry* allocate_block(EntrySlab& slab, uint16_t space, std::string_view key, bool lru_slot) {
     const uint64_t key_field = dict_key_field(key.size());
     const uint64_t slot = lru_slot ? sizeof(LruIndex::iterator) : 0;
-    void* block = malloc(kEntryValueOffset + space + key_field + key.size() + 1 + slot);
+    void* block = take_block(slab, kEntryValueOffset + space + key_field + key.size() + 1 + slot);
     if (!block) return nullptr;
     Entry* e = new (block) Entry{};
     e->inline_cap = space;
@@ -83,10 +98,10 @@ bool fits_inline(const Entry* e, uint64_t len) { return len < e->inline_cap; }
 
 }  // namespace
 
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot) {
+Entry* entry_allocate(EntrySlab& slab, std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot) {
     if (key.size() > UINT32_MAX) return nullptr;
     const uint16_t space = value_space_for(type, value_len);
-    Entry* e = allocate_block(space, key, lru_slot);
+    Entry* e = allocate_block(slab, space, key, lru_slot);
     if (!e) return nullptr;
     e->type = static_cast<uint8_t>(type);
     if (type != KEY_TYPE_STRING) return e;
@@ -97,7 +112,7 @@ Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, b
     }
     ExternalString* x = allocate_external(value_len, value_len);
     if (!x) {
-        free(e);
+        give_block(slab, e);
         return nullptr;
     }
     memset(x->bytes(), 0, value_len);
@@ -105,9 +120,9 @@ Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, b
     return e;
 }
 
-Entry* entry_allocate_renamed(const Entry* e, std::string_view key) {
+Entry* entry_allocate_renamed(EntrySlab& slab, const Entry* e, std::string_view key) {
     if (key.size() > UINT32_MAX) return nullptr;
-    Entry* copy = allocate_block(e->inline_cap, key, (e->flags & ENTRY_LRU_SLOT) != 0);
+    Entry* copy = allocate_block(slab, e->inline_cap, key, (e->flags & ENTRY_LRU_SLOT) != 0);
     if (!copy) return nullptr;
     copy->next = e->next;
     copy->last_access_ms = e->last_access_ms;
@@ -119,13 +134,15 @@ Entry* entry_allocate_renamed(const Entry* e, std::string_view key) {
     return copy;
 }
 
-void entry_deallocate(Entry* e) {
+void entry_deallocate(EntrySlab& slab, Entry* e) {
     if (!e) return;
     if (entry_str_external(e)) free(e->ext);
-    free(e);
+    give_block(slab, e);
 }
 
-void entry_deallocate_shell(Entry* e) { free(e); }
+void entry_deallocate_shell(EntrySlab& slab, Entry* e) {
+    if (e) give_block(slab, e);
+}
 
 bool entry_set_str(Entry* e, std::string_view value) {
     if (fits_inline(e, value.size())) {

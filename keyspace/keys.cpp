@@ -168,7 +168,7 @@ DictStatus dict_rename(Keyspace* ks, std::string_view old_key, std::string_view 
     // the new name. The destination goes only once the move is done (the moved
     // entry, at its chain head, is found first meanwhile), so a failed
     // allocation leaves both keys as they were.
-    Entry* moved = entry_allocate_renamed(e, new_key);
+    Entry* moved = entry_allocate_renamed(ks->entry_slab, e, new_key);
     if (!moved) return DictStatus::NoMemory;
     if (!entry_rekey(ks, e, moved, dict_now_ms(ks))) return DictStatus::NoMemory;
     if (dst) entry_unlink(ks, dst);
@@ -220,11 +220,11 @@ DictStatus dict_copy(Keyspace* ks, std::string_view src, std::string_view dst, b
     if (from->type != KEY_TYPE_STRING) return copy_container(ks, from, dst, old);
 
     const std::string_view value = entry_str(from);
-    Entry* e = entry_allocate(dst, KEY_TYPE_STRING, value.size(), ks->max_memory_bytes > 0);
+    Entry* e = entry_allocate(ks->entry_slab, dst, KEY_TYPE_STRING, value.size(), ks->max_memory_bytes > 0);
     if (!e) return DictStatus::NoMemory;
     if (!value.empty()) memcpy(entry_str_data(e), value.data(), value.size());
     if (!dict_link_new_entry(ks, e, dict_now_ms(ks))) {
-        entry_deallocate(e);
+        entry_deallocate(ks->entry_slab, e);
         return DictStatus::NoMemory;
     }
     dict_charge(ks, entry_str_charge(e));

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "keyspace/entry_slab.h"
+
 enum KeyType : uint32_t {
     KEY_TYPE_NONE = 0,
     KEY_TYPE_STRING = 1,
@@ -184,16 +186,24 @@ constexpr uint64_t dict_buckets_charge(uint64_t n) { return dict_alloc_size(CHAR
 constexpr uint64_t dict_side_buckets_charge(uint64_t n) { return n > 1 ? dict_alloc_size(sizeof(void*) * n) : 0; }
 // The length stored before a long key.
 constexpr uint64_t dict_key_field(uint64_t key_len) { return key_len >= kEntryLongKey ? sizeof(uint32_t) : 0; }
-// An entry block as entry_allocate makes it: the fixed fields, value_space
-// bytes of value space, then the key (with its length when long) and its NUL,
-// and the position slot when asked.
+// The bytes of an entry block as entry_allocate makes it: the fixed fields,
+// value_space bytes of value space, then the key (with its length when long)
+// and its NUL, and the position slot when asked.
+constexpr uint64_t dict_entry_block_bytes(uint64_t key_len, uint64_t value_space, bool lru_slot = false) {
+    return kEntryValueOffset + value_space + dict_key_field(key_len) + key_len + 1 +
+           (lru_slot ? sizeof(LruIndex::iterator) : 0);
+}
+inline uint64_t entry_block_bytes(const Entry* e) {
+    return dict_entry_block_bytes(entry_key(e).size(), e->inline_cap, (e->flags & ENTRY_LRU_SLOT) != 0);
+}
+// What the block takes: its slab slot, or a heap block when it is too big for one.
+constexpr uint64_t dict_entry_alloc_size(uint64_t bytes) {
+    return EntrySlab::slotted(bytes) ? EntrySlab::slot_bytes(bytes) : dict_alloc_size(bytes);
+}
 constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_space, bool lru_slot = false) {
-    return dict_alloc_size(kEntryValueOffset + value_space + dict_key_field(key_len) + key_len + 1 +
-                           (lru_slot ? sizeof(LruIndex::iterator) : 0));
+    return dict_entry_alloc_size(dict_entry_block_bytes(key_len, value_space, lru_slot));
 }
-inline uint64_t entry_block_charge(const Entry* e) {
-    return dict_entry_block_charge(entry_key(e).size(), e->inline_cap, (e->flags & ENTRY_LRU_SLOT) != 0);
-}
+inline uint64_t entry_block_charge(const Entry* e) { return dict_entry_alloc_size(entry_block_bytes(e)); }
 // The eviction index's charge for the entry while the index is kept.
 inline uint64_t entry_lru_charge(const Entry* e) {
     return (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
@@ -253,6 +263,7 @@ struct Keyspace {
     uint64_t dirty;
 
     RandomPickBound random_bound;
+    EntrySlab entry_slab;      // where entry blocks live; outlives every entry
 
     // Told of every key the engine removes on its own — a dead key found by a
     // lookup or the sweep (evicted false), a key evicted for memory (true) —
@@ -439,14 +450,15 @@ void dict_blob_free(Blob* b);
 // An unlinked entry for the key with value space for value_len bytes when they
 // fit (string type; the bytes are zeroed, externally when they do not fit);
 // with lru_slot, room for its eviction index position (made under a limit).
-Entry* entry_allocate(std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot = false);
+// Blocks come from the keyspace's slab (the heap for big ones).
+Entry* entry_allocate(EntrySlab& slab, std::string_view key, uint32_t type, uint64_t value_len, bool lru_slot = false);
 // A copy of e's fields, value space and position slot (if any) under another key; the payload now
 // belongs to the copy, so e must then go through entry_deallocate_shell.
-Entry* entry_allocate_renamed(const Entry* e, std::string_view key);
+Entry* entry_allocate_renamed(EntrySlab& slab, const Entry* e, std::string_view key);
 // Frees an external string value and the entry block.
-void entry_deallocate(Entry* e);
+void entry_deallocate(EntrySlab& slab, Entry* e);
 // Frees the entry block only (its payload was handed on).
-void entry_deallocate_shell(Entry* e);
+void entry_deallocate_shell(EntrySlab& slab, Entry* e);
 // Replaces the value of a string entry: in place when it fits the value space,
 // else in a new external block. The bytes may point into the old value.
 bool entry_set_str(Entry* e, std::string_view value);

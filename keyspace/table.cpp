@@ -252,9 +252,9 @@ bool dict_link_new_entry(Keyspace* ks, Entry* e, int64_t now) {
 
 Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, type, 0, ks->max_memory_bytes > 0);
+    Entry* e = entry_allocate(ks->entry_slab, key, type, 0, ks->max_memory_bytes > 0);
     if (e && !dict_link_new_entry(ks, e, now)) {
-        entry_deallocate(e);
+        entry_deallocate(ks->entry_slab, e);
         return nullptr;
     }
     return e;
@@ -262,10 +262,10 @@ Entry* dict_insert_entry(Keyspace* ks, std::string_view key, uint32_t type, int6
 
 Entry* dict_insert_string_entry(Keyspace* ks, std::string_view key, uint64_t value_len, int64_t now) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    Entry* e = entry_allocate(key, KEY_TYPE_STRING, value_len, ks->max_memory_bytes > 0);
+    Entry* e = entry_allocate(ks->entry_slab, key, KEY_TYPE_STRING, value_len, ks->max_memory_bytes > 0);
     if (!e) return nullptr;
     if (!dict_link_new_entry(ks, e, now)) {
-        entry_deallocate(e);
+        entry_deallocate(ks->entry_slab, e);
         return nullptr;
     }
     dict_charge(ks, entry_str_charge(e));
@@ -279,7 +279,7 @@ void free_entry(Keyspace* ks, Entry* e) {
     entry_set_expire(ks, e, 0);
     release_payload(ks, e);
     dict_uncharge(ks, dict_key_charge(ks, e));
-    entry_deallocate(e);
+    entry_deallocate(ks->entry_slab, e);
 }
 
 void entry_remove(Keyspace* ks, Entry* e, Entry* pred) {
@@ -304,7 +304,7 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     bool found = false;
     find_pred(ks, e, &found);
     if (!found) {
-        entry_deallocate_shell(moved);
+        entry_deallocate_shell(ks->entry_slab, moved);
         return false;
     }
     // Every index node the moved entry needs is allocated while e is still in
@@ -312,7 +312,7 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     // moved entry is entered under its own.
     const int64_t deadline = entry_deadline(ks, e);
     if (!enter_chain_and_index(ks, moved, now)) {
-        entry_deallocate_shell(moved);
+        entry_deallocate_shell(ks->entry_slab, moved);
         return false;
     }
     if (deadline > 0) {
@@ -323,7 +323,7 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
         } catch (const std::bad_alloc&) {
             if (node != ks->expiry_index.end()) ks->expiry_index.erase(node);
             leave_chain_and_index(ks, moved);
-            entry_deallocate_shell(moved);
+            entry_deallocate_shell(ks->entry_slab, moved);
             return false;
         }
         dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
@@ -340,7 +340,7 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     ks->dirty++;
     dict_uncharge(ks, entry_block_charge(e));
     dict_charge(ks, entry_block_charge(moved));
-    entry_deallocate_shell(e);
+    entry_deallocate_shell(ks->entry_slab, e);
     return true;
 }
 

@@ -190,7 +190,7 @@ TEST_F(EntryTest, KeysOfEveryLengthSurviveLookupRenameAndExpiry) {
         // Made under the limit: the block ends with the index position.
         EXPECT_EQ(ks_test::held_by_key(ks, e), dict_entry_block_charge(len, 8, true) + CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
         EXPECT_EQ(entry_block_charge(e),
-                  dict_alloc_size(kEntryValueOffset + 8 + (len >= kEntryLongKey ? 4 : 0) + len + 1 + 8));
+                  dict_entry_alloc_size(kEntryValueOffset + 8 + (len >= kEntryLongKey ? 4 : 0) + len + 1 + 8));
     }
     for (size_t len : lengths) EXPECT_EQ(entry_str(dict_find_entry(ks, name(len, 'k'))), "v" + std::to_string(len));
     expect_table_consistent(ks);
