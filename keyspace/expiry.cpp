@@ -38,12 +38,9 @@ void write_slot(Entry* e, LruIndex::iterator pos) {
     memcpy(entry_lru_slot(e), static_cast<const void*>(&pos), sizeof pos);
 }
 
-// What the index holds for its entries: a node each, and a position table node
-// for each entry without a slot.
-uint64_t lru_index_charge(const Keyspace* ks) {
-    return ks->lru_index->size() * CHARGE_LRU_SLOT_NODE +
-           ks->lru_positions.size() * (CHARGE_LRU_NODE - CHARGE_LRU_SLOT_NODE);
-}
+// What the index holds for its entries: a node each (the position table's
+// array is charged apart).
+uint64_t lru_index_charge(const Keyspace* ks) { return ks->lru_index->size() * CHARGE_LRU_SLOT_NODE; }
 
 // Records the position of an entry not yet recorded; the position table's
 // insertion may throw std::bad_alloc, recording nothing.
@@ -51,7 +48,7 @@ void record_position(LruPositions& table, Entry* e, LruIndex::iterator pos) {
     if (e->flags & ENTRY_LRU_SLOT)
         write_slot(e, pos);
     else
-        table.emplace(e, pos);
+        table.insert_or_assign(e, pos);
 }
 
 }  // namespace
@@ -183,10 +180,10 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key) {
 
 void lru_index_drop(Keyspace* ks) {
     if (!ks->lru_index) return;
-    const uint64_t held = lru_index_charge(ks) + ks->lru_buckets_charged;
+    const uint64_t held = lru_index_charge(ks) + ks->lru_table_charged;
     ks->used_memory -= std::min(held, ks->used_memory);
-    LruPositions().swap(ks->lru_positions);  // gives its bucket array back too
-    ks->lru_buckets_charged = 0;
+    ks->lru_positions.clear();  // gives its array back too
+    ks->lru_table_charged = 0;
     ks->lru_index.reset();
 }
 
@@ -213,9 +210,9 @@ void lru_index_sync(Keyspace* ks) {
         positions.reserve(in_table);
         for (const LruSlot& slot : slots) record_position(positions, slot.entry, index->insert(index->end(), slot));
         ks->lru_index = std::move(index);
-        ks->lru_positions.swap(positions);
-        ks->lru_buckets_charged = dict_side_buckets_charge(ks->lru_positions.bucket_count());
-        ks->used_memory += lru_index_charge(ks) + ks->lru_buckets_charged;
+        ks->lru_positions = std::move(positions);
+        ks->lru_table_charged = dict_side_table_charge(ks->lru_positions.capacity());
+        ks->used_memory += lru_index_charge(ks) + ks->lru_table_charged;
     } catch (const std::bad_alloc&) {
         // Left without an index, as said above.
     }
@@ -232,7 +229,7 @@ void lru_index_insert(Keyspace* ks, Entry* e) {
         ks->lru_index->erase(node);
         throw;
     }
-    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
+    dict_track_side_table(ks, ks->lru_positions, &ks->lru_table_charged);
 }
 
 void lru_index_erase(Keyspace* ks, Entry* e) {
@@ -242,11 +239,11 @@ void lru_index_erase(Keyspace* ks, Entry* e) {
         ks->lru_index->erase(entry_lru_pos(ks, e));
         return;
     }
-    const auto pos = ks->lru_positions.find(e);
-    if (pos == ks->lru_positions.end()) return;
-    ks->lru_index->erase(pos->second);
-    ks->lru_positions.erase(pos);
-    dict_track_side_buckets(ks, ks->lru_positions, &ks->lru_buckets_charged);
+    const LruIndex::iterator* pos = ks->lru_positions.find(e);
+    if (!pos) return;
+    ks->lru_index->erase(*pos);
+    ks->lru_positions.erase(e);
+    dict_track_side_table(ks, ks->lru_positions, &ks->lru_table_charged);
 }
 
 void lru_index_touch(Keyspace* ks, Entry* e, int64_t now) {
@@ -259,7 +256,7 @@ void lru_index_touch(Keyspace* ks, Entry* e, int64_t now) {
     if (e->flags & ENTRY_LRU_SLOT) {
         old = entry_lru_pos(ks, e);
     } else {
-        in_table = &ks->lru_positions.find(e)->second;
+        in_table = ks->lru_positions.find(e);
         old = *in_table;
     }
     const LruIndex::iterator fresh = ks->lru_index->insert(ks->lru_index->end(), LruSlot{now, old->hash, e});

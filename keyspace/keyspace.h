@@ -10,11 +10,11 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "keyspace/entry_slab.h"
+#include "keyspace/pointer_map.h"
 
 enum KeyType : uint32_t {
     KEY_TYPE_NONE = 0,
@@ -163,15 +163,18 @@ inline uint64_t dict_string_charge(const std::string& s) {
 // A node of a std::set (or map): its tree links (a colour and three pointers) and the element.
 template <class T>
 constexpr uint64_t kSetNodeCharge = dict_alloc_size(4 * sizeof(void*) + sizeof(T));
-// A node of an unordered map from an entry to an 8-byte value (its link and the
-// pair; pointer keys keep no cached hash).
-constexpr uint64_t kSideNodeCharge = dict_alloc_size(sizeof(void*) + sizeof(Entry*) + sizeof(int64_t));
-// Each key with a deadline has a node in the expiry index and one in the deadline table.
-constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>> + kSideNodeCharge;
+// A slot of a side table (deadlines, eviction positions): the entry's address
+// and an 8-byte value. The slots are one array, charged as a whole with the
+// table (dict_side_table_charge) like the bucket array: a key's own charges
+// are what its removal gives back, and a slot goes back only with its array.
+constexpr uint64_t kSideSlotBytes = sizeof(Entry*) + sizeof(int64_t);
+// Each key with a deadline has a node in the expiry index (and a slot in the deadline table).
+constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*>>;
 // Each key has a node in the eviction index while the index is kept (a memory
-// limit is set); an entry made without a limit also has one in the position table.
+// limit is set); an entry made without a limit also has a slot in the position
+// table, which its key's charge leaves to the table's.
 constexpr uint64_t CHARGE_LRU_SLOT_NODE = kSetNodeCharge<LruSlot>;
-constexpr uint64_t CHARGE_LRU_NODE = CHARGE_LRU_SLOT_NODE + kSideNodeCharge;
+constexpr uint64_t CHARGE_LRU_NODE = CHARGE_LRU_SLOT_NODE;
 constexpr uint64_t CHARGE_BUCKET = sizeof(Entry*);
 constexpr uint64_t INITIAL_BUCKETS = 1024;
 // The table grows (doubles) once it holds more keys than buckets. Allowing two
@@ -181,9 +184,8 @@ constexpr uint64_t INITIAL_BUCKETS = 1024;
 constexpr uint64_t kMaxKeysPerBucket = 1;
 // The bucket array of a table with n buckets.
 constexpr uint64_t dict_buckets_charge(uint64_t n) { return dict_alloc_size(CHARGE_BUCKET * n); }
-// The bucket array of a side table (deadlines, eviction positions) with n
-// buckets; a table of one bucket keeps it inside the table object.
-constexpr uint64_t dict_side_buckets_charge(uint64_t n) { return n > 1 ? dict_alloc_size(sizeof(void*) * n) : 0; }
+// The slot array of a side table with `capacity` slots (none while empty).
+constexpr uint64_t dict_side_table_charge(uint64_t capacity) { return dict_alloc_size(kSideSlotBytes * capacity); }
 // The length stored before a long key.
 constexpr uint64_t dict_key_field(uint64_t key_len) { return key_len >= kEntryLongKey ? sizeof(uint32_t) : 0; }
 // The bytes of an entry block as entry_allocate makes it: the fixed fields,
@@ -216,10 +218,11 @@ inline uint64_t entry_str_charge(const Entry* e) {
 // Entries with an expiry, ordered by deadline, so the sweep visits only dead keys.
 using ExpiryIndex = std::set<std::pair<int64_t, Entry*>>;
 // The deadline of each key that has one (ENTRY_DEADLINE), found from its entry.
-using DeadlineTable = std::unordered_map<const Entry*, int64_t>;
+using DeadlineTable = PointerMap<Entry, int64_t>;
 // Each indexed entry's node in the eviction index, so a touch or a removal takes
 // the entry out in constant time, without a descent.
-using LruPositions = std::unordered_map<const Entry*, LruIndex::iterator>;
+using LruPositions = PointerMap<Entry, LruIndex::iterator>;
+static_assert(sizeof(DeadlineTable::Slot) == kSideSlotBytes && sizeof(LruPositions::Slot) == kSideSlotBytes);
 
 // An upper bound on every chain's length, proven by a full walk and widened by
 // one for each change since (a chain grows by one entry at most per change), so
@@ -247,10 +250,10 @@ struct Keyspace {
 
     ExpiryIndex expiry_index;
     DeadlineTable deadlines;
-    uint64_t deadline_buckets_charged;    // dict_side_buckets_charge of deadlines, as charged
+    uint64_t deadline_table_charged;      // dict_side_table_charge of deadlines, as charged
     std::unique_ptr<LruIndex> lru_index;  // kept only while a memory limit is set
     LruPositions lru_positions;           // filled while lru_index is kept
-    uint64_t lru_buckets_charged;         // dict_side_buckets_charge of lru_positions, as charged
+    uint64_t lru_table_charged;           // dict_side_table_charge of lru_positions, as charged
     uint64_t change_count;     // bumped whenever table order may change
     // Bumped by every change to what the keyspace holds: a key created or removed
     // (by any path: delete, expiry, eviction, flush, rename, copy), a value or an
@@ -421,14 +424,14 @@ inline void dict_recharge(Keyspace* ks, uint64_t* charged, uint64_t now) {
     if (now < *charged) dict_uncharge(ks, *charged - now);
     *charged = now;
 }
-// Brings the charge for a side table's bucket array (*charged, as charged so
-// far) in line with the table. Not through dict_charge: the array holds no contents.
-// An emptied table gives its bucket array back, so a keyspace whose last
-// deadline (or indexed key) went holds no array for it.
+// Brings the charge for a side table's array (*charged, as charged so far) in
+// line with the table, after any insertion or removal (either may resize it).
+// Not through dict_charge: the array holds no contents. An emptied table gives
+// its array back, so a keyspace whose last deadline (or indexed key) went
+// holds no array for it.
 template <class Table>
-void dict_track_side_buckets(Keyspace* ks, Table& table, uint64_t* charged) {
-    if (table.empty()) Table().swap(table);
-    const uint64_t now = dict_side_buckets_charge(table.bucket_count());
+void dict_track_side_table(Keyspace* ks, const Table& table, uint64_t* charged) {
+    const uint64_t now = dict_side_table_charge(table.capacity());
     ks->used_memory += now;
     ks->used_memory -= *charged < ks->used_memory ? *charged : ks->used_memory;
     *charged = now;

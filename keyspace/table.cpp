@@ -116,7 +116,7 @@ void free_all_entries(Keyspace* ks) {
     if (ks->key_count) ks->dirty++;
     ks->expiry_index.clear();
     ks->deadlines.clear();
-    dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+    dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
     lru_index_drop(ks);
     for (uint64_t i = 0; i < ks->bucket_count; i++) {
         Entry* e = ks->buckets[i];
@@ -188,8 +188,8 @@ void dict_flush(Keyspace* ks) {
     if (ks->on_removed != nullptr) ks->on_removed(ks->on_removed_ctx, {});
     free_all_entries(ks);
     lru_index_sync(ks);
-    ks->used_memory = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count) + ks->deadline_buckets_charged +
-                      ks->lru_buckets_charged;
+    ks->used_memory = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count) + ks->deadline_table_charged +
+                      ks->lru_table_charged;
 }
 
 Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out, Entry** pred_out) {
@@ -319,14 +319,14 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
         ExpiryIndex::iterator node = ks->expiry_index.end();
         try {
             node = ks->expiry_index.insert({deadline, moved}).first;
-            ks->deadlines.emplace(moved, deadline);
+            ks->deadlines.insert_or_assign(moved, deadline);
         } catch (const std::bad_alloc&) {
             if (node != ks->expiry_index.end()) ks->expiry_index.erase(node);
             leave_chain_and_index(ks, moved);
             entry_deallocate_shell(ks->entry_slab, moved);
             return false;
         }
-        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
         moved->flags |= ENTRY_DEADLINE;
     }
     // Nothing below allocates. The moved entry may now precede e in the chain.
@@ -334,7 +334,8 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
     unlink_from_chain(ks, e, find_pred(ks, e, &found));
     if (deadline > 0) {
         ks->expiry_index.erase({deadline, e});
-        ks->deadlines.erase(e);  // the moved entry's deadline is in: the table is not emptied
+        ks->deadlines.erase(e);  // the moved entry's deadline is in: the table is not emptied, but may shrink
+        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
     }
     ks->change_count++;
     ks->dirty++;
@@ -358,8 +359,8 @@ void entry_touch(Keyspace* ks, Entry* e, int64_t now) {
 
 int64_t entry_deadline(const Keyspace* ks, const Entry* e) {
     if (!entry_has_deadline(e)) return 0;
-    const auto found = ks->deadlines.find(e);
-    return found != ks->deadlines.end() ? found->second : 0;
+    const int64_t* found = ks->deadlines.find(e);
+    return found ? *found : 0;
 }
 
 LruIndex::iterator entry_lru_pos(const Keyspace* ks, const Entry* e) {
@@ -368,8 +369,8 @@ LruIndex::iterator entry_lru_pos(const Keyspace* ks, const Entry* e) {
         memcpy(static_cast<void*>(&pos), entry_lru_slot(const_cast<Entry*>(e)), sizeof pos);
         return pos;
     }
-    const auto found = ks->lru_positions.find(e);
-    return found != ks->lru_positions.end() ? found->second : ks->lru_index->end();
+    const LruIndex::iterator* found = ks->lru_positions.find(e);
+    return found ? *found : ks->lru_index->end();
 }
 
 void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
@@ -380,22 +381,22 @@ void entry_set_expire(Keyspace* ks, Entry* e, int64_t expire_at_ms) {
         // The new node first: if it cannot be allocated, the old deadline stands.
         ks->expiry_index.insert({expire_at_ms, e});
         ks->expiry_index.erase({old, e});
-        ks->deadlines.find(e)->second = expire_at_ms;
+        *ks->deadlines.find(e) = expire_at_ms;
     } else if (expire_at_ms > 0) {
         const ExpiryIndex::iterator node = ks->expiry_index.insert({expire_at_ms, e}).first;
         try {
-            ks->deadlines.emplace(e, expire_at_ms);
+            ks->deadlines.insert_or_assign(e, expire_at_ms);
         } catch (const std::bad_alloc&) {
             ks->expiry_index.erase(node);
             throw;
         }
-        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
         e->flags |= ENTRY_DEADLINE;
         dict_charge(ks, CHARGE_EXPIRY_NODE);
     } else {
         ks->expiry_index.erase({old, e});
         ks->deadlines.erase(e);
-        dict_track_side_buckets(ks, ks->deadlines, &ks->deadline_buckets_charged);
+        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
         e->flags &= ~ENTRY_DEADLINE;
         dict_uncharge(ks, CHARGE_EXPIRY_NODE);
     }

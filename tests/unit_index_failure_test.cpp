@@ -5,12 +5,14 @@
 // is failed for n = 0, 1, ... until the operation succeeds; after every failure
 // the keyspace must be exactly as before (contents, deadlines and stamps), both
 // indexes must still match the entries, and the same call must then succeed.
+// The side tables' flat map is checked here too: its growth allocates.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <new>
 #include <ostream>
 #include <string>
@@ -158,5 +160,95 @@ TEST_P(IndexFailureTest, FailedCallLeavesEverythingAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Operations, IndexFailureTest, ::testing::ValuesIn(failure_cases()),
                          [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// The side tables' map against a plain model, with keys chosen by their first
+// slot in the smallest array (8 slots): runs that wrap past the last slot,
+// members that must stay put when a hole opens before their first slot, growth
+// while every key collides, and shrinking. Every insertion is tried first with
+// its allocation failing: the table must be left as it was. Every other removal
+// runs with allocation failing: it still succeeds, keeping its array.
+TEST(PointerMapTest, ProbeRunsGrowthAndFailuresAgainstAModel) {
+    using Map = PointerMap<Entry, int64_t>;
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> homes;  // first slot in 8, of each key in insertion order
+        std::vector<size_t> erase_order;
+    };
+    const std::vector<Case> cases = {
+        {"wrapped run erased from its start", {6, 6, 6, 7, 0, 3}, {0, 1, 2, 3, 4, 5}},
+        {"wrapped run erased from the middle", {6, 6, 6, 7, 0, 3}, {3, 4, 1, 5, 0, 2}},
+        {"wrapped run erased from its end", {6, 6, 6, 7, 0, 3}, {5, 4, 3, 2, 1, 0}},
+        {"growth with every key colliding", std::vector<uint64_t>(20, 7), {19, 0, 7, 3, 12, 1, 2, 4, 5, 6, 8, 9, 10, 11,
+                                                                           13, 14, 15, 16, 17, 18}},
+    };
+    // Addresses only compared, never read through.
+    std::vector<uint64_t> pool(1 << 12);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<const Entry*> keys;
+        std::vector<bool> taken(pool.size());
+        for (uint64_t want : c.homes)
+            for (size_t i = 0; i < pool.size(); i++) {
+                const Entry* k = reinterpret_cast<const Entry*>(&pool[i]);
+                if (!taken[i] && Map::hash(k) >> 61 == want) {
+                    taken[i] = true;
+                    keys.push_back(k);
+                    break;
+                }
+            }
+        ASSERT_EQ(keys.size(), c.homes.size());
+        Map map;
+        std::map<const Entry*, int64_t> model;
+        const auto expect_matches = [&] {
+            EXPECT_EQ(map.size(), model.size());
+            EXPECT_EQ(map.capacity() == 0, model.empty());
+            EXPECT_LE(map.size() * 4, map.capacity() * 3);
+            EXPECT_EQ(map.capacity() & (map.capacity() - 1), 0u);
+            for (size_t i = 0; i < keys.size(); i++) {
+                const int64_t* v = map.find(keys[i]);
+                const auto m = model.find(keys[i]);
+                if (m == model.end()) {
+                    EXPECT_EQ(v, nullptr) << "key " << i;
+                } else {
+                    EXPECT_TRUE(v && *v == m->second) << "key " << i;
+                }
+            }
+        };
+        int failed_insertions = 0;
+        for (size_t i = 0; i < keys.size(); i++) {
+            const uint64_t capacity = map.capacity();
+            bool inserted = false;
+            try {
+                const FailAllocation arm(0);
+                inserted = map.insert_or_assign(keys[i], int64_t(i));
+            } catch (const std::bad_alloc&) {
+                failed_insertions++;
+                EXPECT_EQ(map.capacity(), capacity);
+                expect_matches();
+            }
+            EXPECT_TRUE(inserted || map.insert_or_assign(keys[i], int64_t(i)));
+            EXPECT_FALSE(map.insert_or_assign(keys[i], int64_t(i) + 100));  // present: assigned
+            model[keys[i]] = int64_t(i) + 100;
+            expect_matches();
+        }
+        EXPECT_GT(failed_insertions, 0);
+        for (size_t n = 0; n < c.erase_order.size(); n++) {
+            const Entry* k = keys[c.erase_order[n]];
+            const uint64_t capacity = map.capacity();
+            bool erased = false;
+            if (n % 2 == 0) {
+                const FailAllocation arm(0);
+                erased = map.erase(k);
+            } else {
+                erased = map.erase(k);
+            }
+            EXPECT_TRUE(erased);
+            EXPECT_TRUE(n % 2 || map.empty() || map.capacity() == capacity);
+            EXPECT_FALSE(map.erase(k));
+            model.erase(k);
+            expect_matches();
+        }
+    }
+}
 
 }  // namespace

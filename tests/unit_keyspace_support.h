@@ -75,11 +75,11 @@ inline Entry* put_string(Keyspace* ks, std::string_view key, std::string_view va
     return e;
 }
 
-// The bucket arrays of the side tables (deadlines, eviction positions), held
+// The slot arrays of the side tables (deadlines, eviction positions), held
 // while a table has entries.
 inline uint64_t side_buckets(const Keyspace* ks) {
-    return dict_side_buckets_charge(ks->deadlines.bucket_count()) +
-           (ks->lru_index ? dict_side_buckets_charge(ks->lru_positions.bucket_count()) : 0);
+    return dict_side_table_charge(ks->deadlines.capacity()) +
+           (ks->lru_index ? dict_side_table_charge(ks->lru_positions.capacity()) : 0);
 }
 
 // Charge of one string key made with its value (no memory limit): the entry

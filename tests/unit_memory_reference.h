@@ -52,8 +52,8 @@ inline uint64_t held_by_value(const Entry* e) {
 inline uint64_t held_by_key(const Keyspace* ks, const Entry* e) {
     uint64_t total = entry_block_charge(e) + held_by_value(e);
     if (entry_has_deadline(e)) total += CHARGE_EXPIRY_NODE;
-    // The index node, and the position table's node unless the block has a slot for it.
-    if (ks->lru_index) total += (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
+    // The index node (a position table slot, if any, is charged with the table's array).
+    if (ks->lru_index) total += CHARGE_LRU_SLOT_NODE;
     return total;
 }
 
@@ -64,12 +64,12 @@ inline uint64_t held_by_key(const Keyspace* ks, std::string_view key) {
     return 0;
 }
 
-// used_memory as it should stand: the keyspace, its buckets, the bucket arrays
+// used_memory as it should stand: the keyspace, its buckets, the slot arrays
 // of its side tables and every key.
 inline uint64_t held_memory(const Keyspace* ks) {
     uint64_t total = CHARGE_KEYSPACE + dict_buckets_charge(ks->bucket_count) +
-                     dict_side_buckets_charge(ks->deadlines.bucket_count());
-    if (ks->lru_index) total += dict_side_buckets_charge(ks->lru_positions.bucket_count());
+                     dict_side_table_charge(ks->deadlines.capacity());
+    if (ks->lru_index) total += dict_side_table_charge(ks->lru_positions.capacity());
     for (uint64_t i = 0; i < ks->bucket_count; i++)
         for (const Entry* e = ks->buckets[i]; e; e = e->next) total += held_by_key(ks, e);
     return total;
