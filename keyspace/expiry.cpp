@@ -40,7 +40,7 @@ void write_slot(Entry* e, LruIndex::iterator pos) {
 
 // What the index holds for its entries: a node each (the position table's
 // array is charged apart).
-uint64_t lru_index_charge(const Keyspace* ks) { return ks->lru_index->size() * CHARGE_LRU_SLOT_NODE; }
+uint64_t lru_index_charge(const Keyspace* ks) { return ks->lru_index->size() * CHARGE_LRU_NODE; }
 
 // Records the position of an entry not yet recorded; the position table's
 // insertion may throw std::bad_alloc, recording nothing.

@@ -173,8 +173,7 @@ constexpr uint64_t CHARGE_EXPIRY_NODE = kSetNodeCharge<std::pair<int64_t, Entry*
 // Each key has a node in the eviction index while the index is kept (a memory
 // limit is set); an entry made without a limit also has a slot in the position
 // table, which its key's charge leaves to the table's.
-constexpr uint64_t CHARGE_LRU_SLOT_NODE = kSetNodeCharge<LruSlot>;
-constexpr uint64_t CHARGE_LRU_NODE = CHARGE_LRU_SLOT_NODE;
+constexpr uint64_t CHARGE_LRU_NODE = kSetNodeCharge<LruSlot>;
 constexpr uint64_t CHARGE_BUCKET = sizeof(Entry*);
 constexpr uint64_t INITIAL_BUCKETS = 1024;
 // The table grows (doubles) once it holds more keys than buckets. Allowing two
@@ -206,10 +205,6 @@ constexpr uint64_t dict_entry_block_charge(uint64_t key_len, uint64_t value_spac
     return dict_entry_alloc_size(dict_entry_block_bytes(key_len, value_space, lru_slot));
 }
 inline uint64_t entry_block_charge(const Entry* e) { return dict_entry_alloc_size(entry_block_bytes(e)); }
-// The eviction index's charge for the entry while the index is kept.
-inline uint64_t entry_lru_charge(const Entry* e) {
-    return (e->flags & ENTRY_LRU_SLOT) ? CHARGE_LRU_SLOT_NODE : CHARGE_LRU_NODE;
-}
 // What a string value holds beyond its entry block: its external block, if any.
 inline uint64_t entry_str_charge(const Entry* e) {
     return entry_str_external(e) ? dict_alloc_size(sizeof(ExternalString) + e->ext->cap + 1) : 0;
@@ -300,7 +295,7 @@ constexpr uint64_t CHARGE_FRESH_KEYSPACE = CHARGE_KEYSPACE + dict_buckets_charge
 // What a linked key costs besides its value: its entry block and, while the
 // eviction index is kept, its node there.
 inline uint64_t dict_key_charge(const Keyspace* ks, const Entry* e) {
-    return entry_block_charge(e) + (ks->lru_index ? entry_lru_charge(e) : 0);
+    return entry_block_charge(e) + (ks->lru_index ? CHARGE_LRU_NODE : 0);
 }
 
 // ---- Container value types --------------------------------------------------
@@ -525,7 +520,7 @@ DictCount dict_last_accessed_ms(Keyspace* ks, std::string_view key);
 // Adds or drops the eviction index to match the limit (internal to the engine).
 // When the index cannot be built it stays absent (entries are then not
 // indexed) and eviction tries again. The index's nodes are charged while it
-// exists (entry_lru_charge per key and the position table's bucket array), not
+// exists (CHARGE_LRU_NODE per key and the position table's array), not
 // through dict_charge: they change no contents.
 void lru_index_sync(Keyspace* ks);
 // Drops the eviction index (if any) with its nodes' charge.

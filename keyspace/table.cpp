@@ -315,28 +315,17 @@ bool entry_rekey(Keyspace* ks, Entry* e, Entry* moved, int64_t now) {
         entry_deallocate_shell(ks->entry_slab, moved);
         return false;
     }
-    if (deadline > 0) {
-        ExpiryIndex::iterator node = ks->expiry_index.end();
-        try {
-            node = ks->expiry_index.insert({deadline, moved}).first;
-            ks->deadlines.insert_or_assign(moved, deadline);
-        } catch (const std::bad_alloc&) {
-            if (node != ks->expiry_index.end()) ks->expiry_index.erase(node);
-            leave_chain_and_index(ks, moved);
-            entry_deallocate_shell(ks->entry_slab, moved);
-            return false;
-        }
-        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
-        moved->flags |= ENTRY_DEADLINE;
+    try {
+        entry_set_expire(ks, moved, deadline);
+    } catch (const std::bad_alloc&) {
+        leave_chain_and_index(ks, moved);
+        entry_deallocate_shell(ks->entry_slab, moved);
+        return false;
     }
     // Nothing below allocates. The moved entry may now precede e in the chain.
     lru_index_erase(ks, e);
     unlink_from_chain(ks, e, find_pred(ks, e, &found));
-    if (deadline > 0) {
-        ks->expiry_index.erase({deadline, e});
-        ks->deadlines.erase(e);  // the moved entry's deadline is in: the table is not emptied, but may shrink
-        dict_track_side_table(ks, ks->deadlines, &ks->deadline_table_charged);
-    }
+    entry_set_expire(ks, e, 0);  // gives back the charge the moved entry's deadline took
     ks->change_count++;
     ks->dirty++;
     dict_uncharge(ks, entry_block_charge(e));

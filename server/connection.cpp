@@ -237,9 +237,9 @@ size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
 // Cache hints for the keys (second arguments) of the requests framed ahead,
 // rolled along as they run: every bucket is hinted at once, a chain head
 // kEntryHintDistance requests before its turn (its bucket has arrived by then),
-// and the entry after the head half that far ahead. The
-// memory system then has a few requests' time to bring each line in, without
-// the burst of all heads at once that would fill its queues.
+// and the entry after the head half that far ahead. The memory system then has
+// a few requests' time to bring each line in, without the burst of all heads
+// at once that would fill its queues.
 constexpr size_t kEntryHintDistance = 6;
 
 struct KeyHints {

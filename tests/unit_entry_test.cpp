@@ -150,7 +150,7 @@ TEST_F(EntryTest, RenameAndCopyCarryInlineAndExternalValues) {
     // Each block, the external one with the room its append left, and both index nodes of "i".
     EXPECT_EQ(ks->used_memory, ks_test::held_memory(ks));
     EXPECT_EQ(ks_test::held_by_key(ks, "x"),
-              dict_entry_block_charge(1, 8, true) + CHARGE_LRU_SLOT_NODE + dict_alloc_size(sizeof(ExternalString) + 82 + 1));
+              dict_entry_block_charge(1, 8, true) + CHARGE_LRU_NODE + dict_alloc_size(sizeof(ExternalString) + 82 + 1));
     expect_table_consistent(ks);
 
     // Copies own their bytes: changing one leaves the other alone.
@@ -188,7 +188,7 @@ TEST_F(EntryTest, KeysOfEveryLengthSurviveLookupRenameAndExpiry) {
         EXPECT_EQ((e->flags & ENTRY_LONG_KEY) != 0, len >= kEntryLongKey);
         expect_value(name(len, 'k'), e, "v" + std::to_string(len), false);
         // Made under the limit: the block ends with the index position.
-        EXPECT_EQ(ks_test::held_by_key(ks, e), dict_entry_block_charge(len, 8, true) + CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
+        EXPECT_EQ(ks_test::held_by_key(ks, e), dict_entry_block_charge(len, 8, true) + CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
         EXPECT_EQ(entry_block_charge(e),
                   dict_entry_alloc_size(kEntryValueOffset + 8 + (len >= kEntryLongKey ? 4 : 0) + len + 1 + 8));
     }
@@ -283,7 +283,7 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
     const uint64_t room = (uint64_t(1) << 20) - (ks->used_memory - kBase) - kBase;
     // Its value goes in a block of its own (the allocator adds 9 to 24 bytes to
     // its request), so the charge passes the limit by 1 to 16 bytes.
-    const uint64_t fixed = dict_entry_block_charge(3, 8, true) + CHARGE_LRU_SLOT_NODE + sizeof(ExternalString) + 9;
+    const uint64_t fixed = dict_entry_block_charge(3, 8, true) + CHARGE_LRU_NODE + sizeof(ExternalString) + 9;
     ASSERT_EQ(dict_set_string(ks, "big", std::string(room - fixed + 1, 'b'), 0), DictStatus::Ok);
     EXPECT_EQ(peek(ks, same[4]), nullptr);
     EXPECT_NE(peek(ks, same[0]), nullptr);

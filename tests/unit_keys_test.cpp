@@ -372,7 +372,7 @@ TEST_F(KeysTest, RenameMovesTheEntryAndKeepsItsDeadline) {
     // Both keys (made under the limit: each block holds its index position), their
     // eviction index nodes and the deadline's nodes.
     EXPECT_EQ(ks->used_memory, kBase + ks_test::side_buckets(ks) + dict_entry_block_charge(11, 8, true) +
-                                   dict_entry_block_charge(5, 8, true) + 2 * CHARGE_LRU_SLOT_NODE + CHARGE_EXPIRY_NODE);
+                                   dict_entry_block_charge(5, 8, true) + 2 * CHARGE_LRU_NODE + CHARGE_EXPIRY_NODE);
     expect_table_consistent(ks);
 
     // The deadline still removes the renamed key.

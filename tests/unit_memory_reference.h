@@ -53,7 +53,7 @@ inline uint64_t held_by_key(const Keyspace* ks, const Entry* e) {
     uint64_t total = entry_block_charge(e) + held_by_value(e);
     if (entry_has_deadline(e)) total += CHARGE_EXPIRY_NODE;
     // The index node (a position table slot, if any, is charged with the table's array).
-    if (ks->lru_index) total += CHARGE_LRU_SLOT_NODE;
+    if (ks->lru_index) total += CHARGE_LRU_NODE;
     return total;
 }
 
