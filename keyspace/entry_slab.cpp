@@ -1,7 +1,14 @@
 // entry_slab.cpp — the pages behind EntrySlab: runs of aligned pages from the
-// heap, slots cut on first use, freed slots on a per-page list, empty pages
+// system, slots cut on first use, freed slots on a per-page list, empty pages
 // shared by every slot size, and runs returned once all their pages are empty.
+// A run is one large page wide and aligned to it: from a keyspace's second run
+// on, runs are backed by large pages where the system has them, so a lookup in
+// a big keyspace rarely misses the address-translation caches. The first run
+// stays in ordinary pages, touched one page at a time, so a small keyspace
+// stays small.
 #include "keyspace/entry_slab.h"
+
+#include "platform/platform.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +32,8 @@
 #define SLAB_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
-// A heap block holding this header, then kRunPages pages aligned to their
-// size (the bytes between the header and the first page are never touched).
+// A run's bookkeeping, kept apart from its pages: kRunPages pages mapped from
+// the system in one stretch aligned to its whole size.
 struct EntrySlab::Run {
     Run* prev;
     Run* next;
@@ -92,7 +99,9 @@ EntrySlab::~EntrySlab() {
 }
 
 void EntrySlab::free_run(Run* run) {
-    SLAB_UNPOISON(run->first_page, kRunPages * kPageBytes);
+    SLAB_UNPOISON(run->first_page, kRunBytes);
+    platform::unmap_pages(run->first_page, kRunBytes);
+    pages_cut_ -= run->cut;
     free(run);
     --run_count_;
 }
@@ -105,20 +114,24 @@ EntrySlab::Page* EntrySlab::take_page(size_t slot) {
         unlink(free_pages_, p);
     } else {
         if (!fresh_ || fresh_->cut == kRunPages) {
-            void* block = malloc(sizeof(Run) + kPageBytes + kRunPages * kPageBytes);
-            if (!block) return nullptr;
-            Run* run = static_cast<Run*>(block);
-            const uintptr_t after_header = reinterpret_cast<uintptr_t>(run + 1);
-            run->first_page = reinterpret_cast<char*>((after_header + kPageBytes - 1) & ~uintptr_t{kPageBytes - 1});
+            Run* run = static_cast<Run*>(malloc(sizeof(Run)));
+            void* pages = run ? platform::map_pages(kRunBytes, kRunBytes) : nullptr;
+            if (!pages) {
+                free(run);
+                return nullptr;
+            }
+            if (run_count_ > 0) platform::advise_large_pages(pages, kRunBytes);
+            run->first_page = static_cast<char*>(pages);
             run->cut = 0;
             run->in_use = 0;
-            SLAB_POISON(run->first_page, kRunPages * kPageBytes);
+            SLAB_POISON(run->first_page, kRunBytes);
             push(runs_, run);
             ++run_count_;
             fresh_ = run;
         }
         p = reinterpret_cast<Page*>(fresh_->first_page + static_cast<size_t>(fresh_->cut) * kPageBytes);
         ++fresh_->cut;
+        ++pages_cut_;
         SLAB_UNPOISON(p, Page::kHeaderBytes);
         p->prev = p->next = nullptr;
         p->run = fresh_;
@@ -133,7 +146,7 @@ EntrySlab::Page* EntrySlab::take_page(size_t slot) {
 }
 
 // A page that has just become empty goes to the free list; a run with no page
-// in use is kept as the spare, or returned to the heap when there is one.
+// in use is kept as the spare, or returned to the system when there is one.
 void EntrySlab::return_page(Page* p) {
     SLAB_POISON(p->slots(), kPageBytes - Page::kHeaderBytes);
     push(free_pages_, p);

@@ -10,7 +10,8 @@
 class EntrySlab {
 public:
     static constexpr size_t kPageBytes = 32 * 1024;
-    static constexpr size_t kRunPages = 32;  // pages are taken from the heap 1 MiB at a time
+    static constexpr size_t kRunPages = 64;  // pages are mapped from the system 2 MiB at a time
+    static constexpr size_t kRunBytes = kRunPages * kPageBytes;
     static constexpr size_t kStep = 8;
     static constexpr size_t kMinSlotBytes = 32;
     static constexpr size_t kMaxSlotBytes = 512;
@@ -28,12 +29,15 @@ public:
     ~EntrySlab();
 
     // A slot for a block of `bytes` (slotted(bytes) must hold); nullptr when the
-    // heap has no room for another run of pages.
+    // system has no room for another run of pages.
     void* allocate(size_t bytes);
     // Gives back a slot allocate(bytes) returned, with the same bytes.
     void release(void* slot, size_t bytes);
-    // Runs of pages held from the heap, an empty one kept back included.
+    // Runs of pages held from the system, an empty one kept back included.
     size_t run_count() const { return run_count_; }
+    // Bytes of the pages handed out at least once, of every run held: what the
+    // slab has written to, apart from its runs' bookkeeping.
+    size_t page_bytes() const { return pages_cut_ * kPageBytes; }
 
     struct Page;  // defined in entry_slab.cpp
     struct Run;
@@ -54,4 +58,5 @@ private:
     // in turn at a run's edge does not take and return a run each time.
     Run* spare_ = nullptr;
     size_t run_count_ = 0;
+    size_t pages_cut_ = 0;
 };

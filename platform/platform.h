@@ -86,6 +86,14 @@ int64_t current_time_s();
 void sleep_ms(int ms);
 uint64_t process_id();
 
+// Fresh zeroed memory of `bytes` straight from the system, starting at a
+// multiple of `alignment` (a power of two and a multiple of the system's page
+// size); nullptr when there is none. Given back whole with unmap_pages. Pages
+// that are never written cost address space only.
+void* map_pages(size_t bytes, size_t alignment);
+void unmap_pages(void* p, size_t bytes);
+void advise_large_pages(void* p, size_t bytes);
+
 // Cuts the file at path down to size bytes; false on failure.
 bool file_truncate(const char* path, uint64_t size);
 

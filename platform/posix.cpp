@@ -1,6 +1,7 @@
 // posix.cpp — platform.h for Linux and other POSIX systems: BSD sockets with
 // poll(2), SIGPIPE ignored (and MSG_NOSIGNAL where available), std::thread for the
-// worker with a bounded join, the CLOCK_REALTIME wall clock, nanosleep and getpid.
+// worker with a bounded join, the CLOCK_REALTIME wall clock, nanosleep, getpid,
+// and aligned mappings with transparent large pages where the kernel has them.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -18,6 +20,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -345,6 +348,33 @@ void sleep_ms(int ms) {
 }
 
 uint64_t process_id() { return static_cast<uint64_t>(getpid()); }
+
+void* map_pages(size_t bytes, size_t alignment) {
+    // Map enough to hold an aligned stretch anywhere, then give back the ends.
+    const size_t span = bytes + alignment;
+    void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(m);
+    const uintptr_t aligned = (base + alignment - 1) & ~uintptr_t{alignment - 1};
+    if (aligned > base) munmap(m, aligned - base);
+    const uintptr_t end = aligned + bytes;
+    if (base + span > end) munmap(reinterpret_cast<void*>(end), base + span - end);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void unmap_pages(void* p, size_t bytes) {
+    if (p != nullptr) munmap(p, bytes);
+}
+
+void advise_large_pages(void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    // Refused (no large pages configured, an old kernel) is the same as not asked.
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 bool file_truncate(const char* path, uint64_t size) {
     return ::truncate(path, static_cast<off_t>(size)) == 0;

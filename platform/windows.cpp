@@ -1,7 +1,7 @@
 // windows.cpp — platform.h for Windows: Winsock 2.2 (started once), WSAPoll for
 // readiness, an exclusive-address listener, CreateThread with a bounded
 // WaitForSingleObject join, the system time as Unix milliseconds, Sleep and
-// GetCurrentProcessId.
+// GetCurrentProcessId, and aligned page mappings (large pages are not asked for).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -322,6 +322,27 @@ void sleep_ms(int ms) {
 }
 
 uint64_t process_id() { return static_cast<uint64_t>(GetCurrentProcessId()); }
+
+void* map_pages(size_t bytes, size_t alignment) {
+    // Reserve enough to hold an aligned stretch, release it, and take the aligned
+    // stretch alone; another thread may take that address in between, so try again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        void* probe = VirtualAlloc(nullptr, bytes + alignment, MEM_RESERVE, PAGE_NOACCESS);
+        if (probe == nullptr) return nullptr;
+        const uintptr_t aligned = (reinterpret_cast<uintptr_t>(probe) + alignment - 1) & ~uintptr_t{alignment - 1};
+        VirtualFree(probe, 0, MEM_RELEASE);
+        void* p = VirtualAlloc(reinterpret_cast<void*>(aligned), bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (p != nullptr) return p;
+    }
+    return nullptr;
+}
+
+void unmap_pages(void* p, size_t) {
+    if (p != nullptr) VirtualFree(p, 0, MEM_RELEASE);
+}
+
+// Large pages need a privilege a server process rarely holds; ordinary pages serve.
+void advise_large_pages(void*, size_t) {}
 
 bool file_truncate(const char* path, uint64_t size) {
     HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
