@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -20,6 +22,32 @@ bool has_own_prefix(const char* m) {
 constexpr size_t kKeptCapacity = size_t(1) << 20;
 
 }  // namespace
+
+ReplyBytes::~ReplyBytes() { std::free(data_); }
+
+void ReplyBytes::grow(size_t n) {
+    size_t cap = cap_ < 64 ? 64 : cap_;
+    while (cap - size_ < n) {
+        if (cap > SIZE_MAX / 2) throw std::bad_alloc();
+        cap *= 2;
+    }
+    char* grown = static_cast<char*>(std::realloc(data_, cap));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = grown;
+    cap_ = cap;
+}
+
+void ReplyBytes::erase_front(size_t n) {
+    std::memmove(data_, data_ + n, size_ - n);
+    size_ -= n;
+}
+
+void ReplyBytes::release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    cap_ = 0;
+}
 
 // Appends a prefix character, a decimal number and CR LF without formatting calls.
 void Reply::number_line(char prefix, long long n) {
@@ -80,34 +108,27 @@ void Reply::null() { data_.append(resp3_ ? "_\r\n" : "$-1\r\n"); }
 void Reply::null_array() { data_.append(resp3_ ? "_\r\n" : "*-1\r\n"); }
 
 void Reply::bulk(std::string_view bytes) {
-    // A short value (the usual reply) is put together on the stack and appended
-    // once: one capacity check instead of three.
-    constexpr size_t kShort = 160;
-    if (bytes.size() <= kShort) {
-        char buf[kShort + 32];
-        char* p = buf;
-        *p++ = '$';
-        size_t n = bytes.size();
-        char digits[4];
-        size_t d = 0;
-        do {
-            digits[d++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        while (d > 0) *p++ = digits[--d];
-        *p++ = '\r';
-        *p++ = '\n';
-        // An empty value may have no storage at all: nothing to copy then.
-        if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
-        p += bytes.size();
-        *p++ = '\r';
-        *p++ = '\n';
-        data_.append(buf, static_cast<size_t>(p - buf));
-        return;
-    }
-    number_line('$', static_cast<long long>(bytes.size()));
-    data_.append(bytes);
-    data_.append("\r\n", 2);
+    // The header, the bytes and the CR LF are written into the buffer in place:
+    // one capacity check and one copy of the value.
+    char digits[20];
+    size_t d = 0;
+    size_t n = bytes.size();
+    do {
+        digits[d++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    const size_t total = 1 + d + 2 + bytes.size() + 2;
+    char* p = data_.room(total);
+    *p++ = '$';
+    while (d > 0) *p++ = digits[--d];
+    *p++ = '\r';
+    *p++ = '\n';
+    // An empty value may have no storage at all: nothing to copy then.
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    p += bytes.size();
+    *p++ = '\r';
+    *p++ = '\n';
+    data_.commit(total);
 }
 
 void Reply::bulk_or_null(const char* text) {
@@ -146,18 +167,18 @@ void Reply::consume(size_t n) {
     sent_ += n;
     if (sent_ == data_.size()) {
         if (data_.capacity() > kKeptCapacity) {
-            std::string().swap(data_);
+            data_.release();
         } else {
             data_.clear();
         }
         sent_ = 0;
     } else if (sent_ > kKeptCapacity && sent_ * 2 > data_.size()) {
-        data_.erase(0, sent_);
+        data_.erase_front(sent_);
         sent_ = 0;
     }
 }
 
 void Reply::clear() {
-    std::string().swap(data_);
+    data_.release();
     sent_ = 0;
 }

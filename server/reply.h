@@ -5,13 +5,59 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <cstring>
 #include <string_view>
 
 // The text of a double: an integral value below 1e15 as its digits, anything
 // else with 17 significant digits ("inf" and "-inf" for the infinities).
 // Returns the length written into buf.
 size_t format_double(double x, char (&buf)[64]);
+
+// The bytes of one client's replies: a growable block the encoders write into
+// directly, so a reply is copied once, from the value into the block.
+class ReplyBytes {
+public:
+    ReplyBytes() = default;
+    ReplyBytes(const ReplyBytes&) = delete;
+    ReplyBytes& operator=(const ReplyBytes&) = delete;
+    ~ReplyBytes();
+
+    // Room for n more bytes at the end, to be written and then taken with
+    // commit(n); throws std::bad_alloc when memory runs out.
+    char* room(size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        return data_ + size_;
+    }
+    void commit(size_t n) { size_ += n; }
+    void append(const char* bytes, size_t n) {
+        if (n == 0) return;
+        std::memcpy(room(n), bytes, n);
+        size_ += n;
+    }
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    void push_back(char ch) {
+        *room(1) = ch;
+        size_ += 1;
+    }
+
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
+    char operator[](size_t i) const { return data_[i]; }
+    void shrink_to(size_t n) { size_ = n; }
+    // Drops the first n bytes, moving the rest to the front.
+    void erase_front(size_t n);
+    void clear() { size_ = 0; }
+    // Drops everything and the memory behind it.
+    void release();
+
+private:
+    void grow(size_t n);
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
 
 class Reply {
 public:
@@ -54,7 +100,7 @@ public:
     // between stays dropped.
     size_t mark() const { return data_.size(); }
     void rollback(size_t mark) {
-        if (mark <= data_.size()) data_.resize(mark);
+        if (mark <= data_.size()) data_.shrink_to(mark);
     }
     // The first byte written at `mark` ('-' starts an error), or 0 when nothing was.
     char byte_at(size_t mark) const { return mark < data_.size() ? data_[mark] : '\0'; }
@@ -74,7 +120,7 @@ public:
 private:
     void number_line(char prefix, long long n);
 
-    std::string data_;
+    ReplyBytes data_;
     size_t sent_ = 0;
     bool resp3_ = false;
 };

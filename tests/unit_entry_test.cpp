@@ -292,3 +292,32 @@ TEST_F(EntryTest, EqualStampsInOneBucketEvictFromTheChainHead) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keys that hash alike share a chain and its hash byte, so only the byte
+// comparison tells them apart: raising one byte by 1 and lowering the next by
+// 33 keeps the hash. Every length class of the comparison (under 4, 4 to 7,
+// 8 to 16 and longer) is covered with the difference at every position.
+TEST_F(EntryTest, KeysWithTheSameHashAreToldApartAtEveryLengthAndPosition) {
+    for (size_t len = 2; len <= 24; ++len) {
+        for (size_t i = 0; i + 1 < len; ++i) {
+            const std::string base(len, 'z');
+            std::string twin = base;
+            twin[i] = static_cast<char>(twin[i] + 1);
+            twin[i + 1] = static_cast<char>(twin[i + 1] - 33);
+            SCOPED_TRACE(twin);
+            ASSERT_EQ(dict_hash(base), dict_hash(twin));
+            ASSERT_EQ(dict_set_string(ks, base, "base", 0), DictStatus::Ok);
+            ASSERT_EQ(dict_set_string(ks, twin, "twin", 0), DictStatus::Ok);
+            EXPECT_EQ(entry_str(dict_find_entry(ks, base)), "base");
+            EXPECT_EQ(entry_str(dict_find_entry(ks, twin)), "twin");
+            EXPECT_EQ(dict_del(ks, twin), DictStatus::Ok);
+            EXPECT_EQ(dict_find_entry(ks, twin), nullptr);
+            EXPECT_EQ(entry_str(dict_find_entry(ks, base)), "base");
+        }
+    }
+    expect_table_consistent(ks);
+}
+
+}  // namespace
