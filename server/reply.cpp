@@ -25,12 +25,14 @@ constexpr size_t kKeptCapacity = size_t(1) << 20;
 
 ReplyBytes::~ReplyBytes() { std::free(data_); }
 
+// Doubles the block, or grows it to exactly what is needed when that is more,
+// so one large reply does not reserve up to twice its size.
 void ReplyBytes::grow(size_t n) {
-    size_t cap = cap_ < 64 ? 64 : cap_;
-    while (cap - size_ < n) {
-        if (cap > SIZE_MAX / 2) throw std::bad_alloc();
-        cap *= 2;
-    }
+    if (n > SIZE_MAX - size_) throw std::bad_alloc();
+    const size_t needed = size_ + n;
+    size_t cap = cap_ <= SIZE_MAX / 2 ? cap_ * 2 : needed;
+    if (cap < needed) cap = needed;
+    if (cap < 64) cap = 64;
     char* grown = static_cast<char*>(std::realloc(data_, cap));
     if (grown == nullptr) throw std::bad_alloc();
     data_ = grown;

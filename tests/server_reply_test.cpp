@@ -64,6 +64,41 @@ TEST(Reply, LargeReplyIsWhole) {
     EXPECT_EQ(out, "$200000\r\n" + big + "\r\n");
 }
 
+// The writer's bookkeeping as the connection loop drives it: a partly sent
+// buffer past the kept size moves its unsent bytes to the front intact, a
+// rollback takes back exactly what followed the mark, and a drained large
+// buffer gives its memory back.
+TEST(Reply, PartialSendsRollbackAndReleaseKeepTheUnsentBytes) {
+    Reply out;
+    std::string expected;
+    for (int i = 0; expected.size() < (size_t(3) << 20); ++i) {
+        const std::string value(1000 + i % 7, static_cast<char>('a' + i % 26));
+        out.bulk(value);
+        expected += "$" + std::to_string(value.size()) + "\r\n" + value + "\r\n";
+    }
+    ASSERT_EQ(std::string(out.unsent(), out.pending()), expected);
+    // Sent in pieces: the last one passes half the buffer and compacts it.
+    size_t sent = 0;
+    for (size_t piece : {size_t(700000), size_t(500000), size_t(400000)}) {
+        out.consume(piece);
+        sent += piece;
+        ASSERT_EQ(std::string(out.unsent(), out.pending()), expected.substr(sent));
+    }
+    const size_t mark = out.mark();
+    out.integer(42);
+    out.simple("OK");
+    out.rollback(mark);
+    out.bulk("tail");
+    expected += "$4\r\ntail\r\n";
+    EXPECT_EQ(std::string(out.unsent(), out.pending()), expected.substr(sent));
+    EXPECT_GT(out.held(), size_t(1) << 20);
+    out.consume(out.pending());
+    EXPECT_EQ(out.pending(), 0u);
+    EXPECT_EQ(out.held(), 0u);
+    out.simple("again");
+    EXPECT_EQ(std::string(out.unsent(), out.pending()), "+again\r\n");
+}
+
 TEST(Parse, StrictIntegersCoverTheWholeRange) {
     int64_t v = 0;
     EXPECT_EQ(parse_strict_ll("9223372036854775807", &v), 1);
