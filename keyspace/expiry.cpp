@@ -239,10 +239,9 @@ void lru_index_erase(Keyspace* ks, Entry* e) {
         ks->lru_index->erase(entry_lru_pos(ks, e));
         return;
     }
-    const LruIndex::iterator* pos = ks->lru_positions.find(e);
-    if (!pos) return;
-    ks->lru_index->erase(*pos);
-    ks->lru_positions.erase(e);
+    LruIndex::iterator pos;
+    if (!ks->lru_positions.erase(e, &pos)) return;
+    ks->lru_index->erase(pos);
     dict_track_side_table(ks, ks->lru_positions, &ks->lru_table_charged);
 }
 

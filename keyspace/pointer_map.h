@@ -71,8 +71,8 @@ public:
         if (want > capacity_) rehash(want);
     }
 
-    // True when the key was there.
-    bool erase(const T* key) {
+    // True when the key was there; its value is then stored at *removed when given.
+    bool erase(const T* key, V* removed = nullptr) {
         if (size_ == 0) return false;
         const uint64_t mask = capacity_ - 1;
         uint64_t hole = home(key);
@@ -80,6 +80,7 @@ public:
             if (slots_[hole].key == nullptr) return false;
             hole = (hole + 1) & mask;
         }
+        if (removed) *removed = slots_[hole].value;
         // Pull later members of the probe run back into the hole when the hole
         // lies between their home and where they sit, so every member stays
         // reachable from its home without passing an empty slot.

@@ -9,8 +9,8 @@ namespace {
 
 inline void hint(const void* p) { __builtin_prefetch(p, 0, 3); }
 
-// The header, a short value kept inline and the key after it: up to 192 bytes
-// from an address malloc aligns to 16, so up to four cache lines.
+// The header, a short value kept inline and the key after it: a block of up to
+// 192 bytes in an 8-aligned slab slot, so up to four cache lines.
 void hint_entry(const Entry* e) {
     const char* block = reinterpret_cast<const char*>(e);
     hint(block);

@@ -11,26 +11,23 @@ namespace {
 
 uint64_t bucket_of(const Keyspace* ks, uint32_t hash) { return hash & (ks->bucket_count - 1); }
 
-// Equal bytes; keys of up to 16 bytes (the usual ones) are compared as two
-// overlapping words, or for 4 to 7 bytes two overlapping halves, without a
-// library call.
+// Equal n bytes, for sizeof(Word) <= n <= 2 * sizeof(Word): the first and the
+// last word, overlapping when n is short of two words.
+template <class Word>
+inline bool same_overlapping_words(const char* a, const char* b, size_t n) {
+    Word a0, a1, b0, b1;
+    std::memcpy(&a0, a, sizeof(Word));
+    std::memcpy(&b0, b, sizeof(Word));
+    std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// Equal bytes; keys of 4 to 16 bytes (the usual ones) are compared as two
+// words without a library call.
 inline bool same_key_bytes(const char* a, const char* b, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a0, a1, b0, b1;
-        std::memcpy(&a0, a, 8);
-        std::memcpy(&b0, b, 8);
-        std::memcpy(&a1, a + n - 8, 8);
-        std::memcpy(&b1, b + n - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    if (n >= 4 && n < 8) {
-        uint32_t a0, a1, b0, b1;
-        std::memcpy(&a0, a, 4);
-        std::memcpy(&b0, b, 4);
-        std::memcpy(&a1, a + n - 4, 4);
-        std::memcpy(&b1, b + n - 4, 4);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
+    if (n >= 8 && n <= 16) return same_overlapping_words<uint64_t>(a, b, n);
+    if (n >= 4 && n < 8) return same_overlapping_words<uint32_t>(a, b, n);
     return std::memcmp(a, b, n) == 0;
 }
 

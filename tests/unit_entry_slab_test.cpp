@@ -59,7 +59,7 @@ TEST(EntrySlab, SlotsStayApartAndRunsGoBackOnceEmpty) {
     fill(slab, held, 136, 9000);
     expect_intact_and_apart(held);
 
-    // Everything freed: one empty run is kept, the rest went back to the heap.
+    // Everything freed: one empty run is kept, the rest went back to the system.
     for (const Held& h : held) slab.release(h.at, h.bytes);
     held.clear();
     EXPECT_EQ(slab.run_count(), 1u);
