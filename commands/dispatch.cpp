@@ -12,16 +12,6 @@
 #include "commands/blocking.h"
 #include "commands/command.h"
 
-namespace {
-
-// Upper-cases ASCII letters only, whatever locale the host process has set.
-constexpr unsigned char ascii_upper(unsigned char ch) { return ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch; }
-constexpr unsigned char ascii_lower(unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; }
-
-constexpr uint32_t kFnvBasis = 2166136261u;
-constexpr uint32_t kFnvPrime = 16777619u;
-constexpr uint32_t name_hash_step(uint32_t h, unsigned char upper) { return (h ^ upper) * kFnvPrime; }
-
 // One registered command with what the frame needs to find it without
 // comparing names.
 struct CommandInfo {
@@ -34,6 +24,16 @@ struct CommandInfo {
     char upper[kMaxName] = {};
     char lower[kMaxName] = {};
 };
+
+namespace {
+
+// Upper-cases ASCII letters only, whatever locale the host process has set.
+constexpr unsigned char ascii_upper(unsigned char ch) { return ch >= 'a' && ch <= 'z' ? ch - ('a' - 'A') : ch; }
+constexpr unsigned char ascii_lower(unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; }
+
+constexpr uint32_t kFnvBasis = 2166136261u;
+constexpr uint32_t kFnvPrime = 16777619u;
+constexpr uint32_t name_hash_step(uint32_t h, unsigned char upper) { return (h ^ upper) * kFnvPrime; }
 
 // Names are a few bytes long: a plain loop beats a library call.
 inline bool same_name(const char* a, const char* b, size_t len) {
@@ -270,18 +270,30 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     Call call{srv, c, c->out, srv.keyspace, args};
 
     // The name ends at its first NUL and at 63 bytes; it is upper-cased and
-    // hashed in the same pass, then looked up once.
+    // hashed in the same pass, then looked up once. The same bytes as the last
+    // known name found are that name again, with no lookup.
+    FramingScratch::NameCache& cache = srv.framing.last_name;
     char name[64];
-    size_t name_len = 0;
-    uint32_t hash = kFnvBasis;
-    for (; name_len < 63 && name_len < lens[0]; ++name_len) {
-        const unsigned char ch = ascii_upper(static_cast<unsigned char>(argv[0][name_len]));
-        if (ch == 0) break;
-        name[name_len] = static_cast<char>(ch);
-        hash = name_hash_step(hash, ch);
+    const CommandInfo* info = nullptr;
+    if (cache.info != nullptr && lens[0] == cache.len && same_name(argv[0], cache.bytes, cache.len)) {
+        info = cache.info;
+    } else {
+        size_t name_len = 0;
+        uint32_t hash = kFnvBasis;
+        for (; name_len < 63 && name_len < lens[0]; ++name_len) {
+            const unsigned char ch = ascii_upper(static_cast<unsigned char>(argv[0][name_len]));
+            if (ch == 0) break;
+            name[name_len] = static_cast<char>(ch);
+            hash = name_hash_step(hash, ch);
+        }
+        name[name_len] = '\0';
+        info = name_len < CommandInfo::kMaxName ? command_table().find(name, name_len, hash) : nullptr;
+        if (info != nullptr && lens[0] <= FramingScratch::NameCache::kMaxName) {
+            std::memcpy(cache.bytes, argv[0], lens[0]);
+            cache.len = lens[0];
+            cache.info = info;
+        }
     }
-    name[name_len] = '\0';
-    const CommandInfo* info = name_len < CommandInfo::kMaxName ? command_table().find(name, name_len, hash) : nullptr;
     const uint32_t flags = info != nullptr ? info->def.flags : 0;
 
     if (!srv.password.empty() && !c->authenticated && (flags & kCmdNoAuth) == 0) {

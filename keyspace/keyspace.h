@@ -283,6 +283,11 @@ struct Keyspace {
     // wall clock), and a reading held for a short run of operations (0 = none).
     int64_t (*clock)() = nullptr;
     int64_t held_clock_ms = 0;
+    // A key's hash worked out ahead for a cache hint, with the key's address and
+    // length (prefetch.cpp): a lookup of those very bytes uses it.
+    const char* held_key = nullptr;
+    size_t held_key_len = 0;
+    uint32_t held_key_hash = 0;
     // The generator behind random picks (xoshiro256**); a keyspace never seeded
     // draws a fixed sequence.
     uint64_t random_state[4] = {};
@@ -485,6 +490,19 @@ uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 // the bucket has had time to arrive, dict_prefetch_entry hints its chain head,
 // and later dict_prefetch_next the entry after the head.
 uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key);
+// Lends the lookups that follow the hash of `key` worked out for its hint: a
+// lookup of the same bytes at the same address takes it instead of hashing
+// again. The caller ends the loan (a null key) before those bytes may change.
+inline void dict_lend_key_hash(Keyspace* ks, std::string_view key, uint32_t hash) {
+    ks->held_key = key.data();
+    ks->held_key_len = key.size();
+    ks->held_key_hash = hash;
+}
+// The hash of `key`, taken from the loan when it is for these bytes.
+inline uint32_t dict_key_hash(const Keyspace* ks, std::string_view key) {
+    if (key.data() == ks->held_key && key.size() == ks->held_key_len) return ks->held_key_hash;
+    return dict_hash(key);
+}
 void dict_prefetch_entry(const Keyspace* ks, uint32_t hash);
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
 

@@ -200,7 +200,7 @@ void dict_flush(Keyspace* ks) {
 
 Entry* dict_find_entry(Keyspace* ks, std::string_view key, uint64_t* bucket_out, Entry** pred_out) {
     if (!ks || !key.data() || key.empty()) return nullptr;
-    const uint32_t hash = dict_hash(key);
+    const uint32_t hash = dict_key_hash(ks, key);
     const uint64_t bucket = bucket_of(ks, hash);
     if (bucket_out) *bucket_out = bucket;
     const int64_t now = dict_now_ms(ks);

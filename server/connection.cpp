@@ -276,6 +276,12 @@ struct KeyHints {
     void seconds(size_t k) const {
         if (k < count && has_key[k]) dict_prefetch_next(ks, hashes[k]);
     }
+    // The hash worked out for request k's key, when it has one.
+    bool hash_of(size_t k, uint32_t* hash) const {
+        if (k >= count || !has_key[k]) return false;
+        *hash = hashes[k];
+        return true;
+    }
 };
 
 // The key (second argument) of the plain request at the start of a client's
@@ -466,7 +472,13 @@ size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, uns
             f.argv[i] = start + f.offsets[r.first + i];
             f.argv[i][f.lens[r.first + i]] = '\0';
         }
+        // The key's lookup takes the hash its hint worked out. The loan ends with
+        // the request: the input's bytes move once the batch is served.
+        uint32_t key_hash = 0;
+        const bool lent = hints.hash_of(k, &key_hash);
+        if (lent) dict_lend_key_hash(srv.keyspace, {f.argv[1], f.lens[r.first + 1]}, key_hash);
         dispatch_command(srv, c, static_cast<int>(r.argc), f.argv.data(), f.lens.data() + r.first, Origin::Network);
+        if (lent) dict_lend_key_hash(srv.keyspace, {}, 0);
         client_check_output(c);
         used = r.end;
     }

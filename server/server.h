@@ -54,6 +54,8 @@ constexpr uint64_t kDefaultClientsMemoryLimit = uint64_t(1) << 30;
 constexpr int kPassTimeoutMs = 50;
 
 struct Server;
+// A registered command as the dispatcher keeps it (commands/dispatch.cpp).
+struct CommandInfo;
 
 // ---- Client ----------------------------------------------------------------
 
@@ -328,6 +330,16 @@ struct FramingScratch {
     // The platform::ticks() reading at the end of the previous timed command of
     // the batch, which starts the next one's time; 0 at the start of a batch.
     uint64_t command_tick = 0;
+    // The last known command name dispatched, byte for byte as it came, and its
+    // table entry: a pipelined batch mostly repeats a few names, and a repeat
+    // skips the upper-casing, hashing and probing. The table never changes
+    // after start, so the pair stays valid for the server's life.
+    struct NameCache {
+        static constexpr size_t kMaxName = 16;
+        char bytes[kMaxName] = {};
+        size_t len = 0;
+        const CommandInfo* info = nullptr;
+    } last_name;
 };
 
 // ---- Server ----------------------------------------------------------------

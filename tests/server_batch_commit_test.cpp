@@ -1,6 +1,8 @@
-// Unit tests of the batch commit: a received batch's records are written
-// together before its replies, and a failed write turns the reply of every
-// request whose records were lost into the log error, leaving the others.
+// Unit tests of how a received batch is served: its records are written
+// together before its replies, a failed write turns the reply of every request
+// whose records were lost into the log error, leaving the others, and what the
+// batch reuses from one request to the next (the last command's table entry, a
+// key's hash worked out for its cache hint) never answers for other bytes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,12 +21,15 @@ std::string req(std::initializer_list<std::string_view> args) {
     return out;
 }
 
-// A server with a log at path and one client with a real (idle) socket.
+// A server with a log at path (none for nullptr) and one client with a real
+// (idle) socket.
 struct Harness {
     explicit Harness(const char* log_path) {
         srv.keyspace = dict_create(0);
-        srv.log.set_path(log_path);
-        srv.log.open(true);
+        if (log_path != nullptr) {
+            srv.log.set_path(log_path);
+            srv.log.open(true);
+        }
         platform::ListenError err = platform::ListenError::None;
         client.sock = platform::net_listen(platform::net_free_port(), 1, &err);
     }
@@ -70,4 +75,56 @@ TEST(BatchCommit, BatchRecordsReachTheFileBeforeTheRepliesAreTaken) {
         EXPECT_FALSE(h.srv.log.has_staged());
     }
     std::filesystem::remove(path);
+}
+
+// The dispatcher reuses the last command's table entry for a name of the same
+// bytes. Names of the same length, a prefix, an extension, another case and a
+// name cut short by a NUL must each be looked up for themselves.
+TEST(BatchReuse, OnlyTheSameNameBytesReuseTheLastCommand) {
+    Harness h(nullptr);
+    ASSERT_NE(h.client.sock, platform::kInvalidSocket);
+    const struct {
+        std::string request;
+        std::string reply;
+    } steps[] = {
+        {req({"SET", "k", "v"}), "+OK\r\n"},
+        {req({"GET", "k"}), "$1\r\nv\r\n"},
+        {req({"GEX", "k"}), "-ERR unknown command 'GEX'\r\n"},
+        {req({"GE", "k"}), "-ERR unknown command 'GE'\r\n"},
+        {req({"GETX", "k"}), "-ERR unknown command 'GETX'\r\n"},
+        {req({"get", "k"}), "$1\r\nv\r\n"},
+        {req({"get"}), "-ERR wrong number of arguments for 'get' command\r\n"},
+        {req({"STRLEN", "k"}), ":1\r\n"},
+        {req({"GET", "k"}), "$1\r\nv\r\n"},
+        {req({std::string_view("GET\0X", 5), "k"}), "$1\r\nv\r\n"},
+        {req({std::string_view("GET\0Y", 5), "k"}), "$1\r\nv\r\n"},
+        {req({"DEL", "k"}), ":1\r\n"},
+        {req({"GET", "k"}), "$-1\r\n"},
+    };
+    std::string batch;
+    std::string replies;
+    for (const auto& s : steps) {
+        batch += s.request;
+        replies += s.reply;
+    }
+    // Once as one pipelined batch, once a request at a time.
+    EXPECT_EQ(h.feed(batch), replies);
+    for (const auto& s : steps) EXPECT_EQ(h.feed(s.request), s.reply) << s.request;
+}
+
+// A pipelined request's lookup takes the hash its key's hint worked out, matched
+// by the key's address in the input. The input is reused once the batch is
+// served: a later lone request (which is not hinted) with another key of the
+// same length at the same place must hash its own key.
+TEST(BatchReuse, ALoneRequestAtAnEarlierKeysPlaceLooksUpItsOwnKey) {
+    Harness h(nullptr);
+    ASSERT_NE(h.client.sock, platform::kInvalidSocket);
+    EXPECT_EQ(h.feed(req({"SET", "bbbb", "2"})), "+OK\r\n");
+    for (int round = 0; round < 4; ++round) {
+        // The first request's key is hinted and lent its hash; PING has none.
+        EXPECT_EQ(h.feed(req({"SET", "aaaa", "1"}) + req({"PING"})), "+OK\r\n+PONG\r\n");
+        // "GET bbbb" puts its key where "SET aaaa" had it.
+        EXPECT_EQ(h.feed(req({"GET", "bbbb"})), "$1\r\n2\r\n");
+        EXPECT_EQ(h.feed(req({"GET", "aaaa"})), "$1\r\n1\r\n");
+    }
 }
