@@ -274,6 +274,7 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     // known name found are that name again, with no lookup.
     FramingScratch::NameCache& cache = srv.framing.last_name;
     char name[64];
+    name[0] = '\0';
     const CommandInfo* info = nullptr;
     if (cache.info != nullptr && lens[0] == cache.len && same_name(argv[0], cache.bytes, cache.len)) {
         info = cache.info;

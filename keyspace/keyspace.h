@@ -284,7 +284,7 @@ struct Keyspace {
     int64_t (*clock)() = nullptr;
     int64_t held_clock_ms = 0;
     // A key's hash worked out ahead for a cache hint, with the key's address and
-    // length (prefetch.cpp): a lookup of those very bytes uses it.
+    // length, lent by dict_lend_key_hash: a lookup of those very bytes uses it.
     const char* held_key = nullptr;
     size_t held_key_len = 0;
     uint32_t held_key_hash = 0;

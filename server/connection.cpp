@@ -284,6 +284,28 @@ struct KeyHints {
     }
 };
 
+// Lends request k's key hash, worked out for its hint, to that request's own
+// lookups, and takes it back however the request ends: the input's bytes move
+// once the batch is served, and a request cut short by running out of memory
+// must not leave the loan behind for other bytes at the same place.
+class KeyHashLoan {
+public:
+    KeyHashLoan(Keyspace* ks, const KeyHints& hints, size_t k, char* const* argv, const uint64_t* lens) {
+        uint32_t hash = 0;
+        if (ks == nullptr || !hints.hash_of(k, &hash)) return;
+        ks_ = ks;
+        dict_lend_key_hash(ks, {argv[1], lens[1]}, hash);
+    }
+    ~KeyHashLoan() {
+        if (ks_ != nullptr) dict_lend_key_hash(ks_, {}, 0);
+    }
+    KeyHashLoan(const KeyHashLoan&) = delete;
+    KeyHashLoan& operator=(const KeyHashLoan&) = delete;
+
+private:
+    Keyspace* ks_ = nullptr;
+};
+
 // The key (second argument) of the plain request at the start of a client's
 // input, when that request is complete enough to show it; empty otherwise.
 std::string_view first_key(const Server& srv, const Client* c) {
@@ -472,13 +494,11 @@ size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, uns
             f.argv[i] = start + f.offsets[r.first + i];
             f.argv[i][f.lens[r.first + i]] = '\0';
         }
-        // The key's lookup takes the hash its hint worked out. The loan ends with
-        // the request: the input's bytes move once the batch is served.
-        uint32_t key_hash = 0;
-        const bool lent = hints.hash_of(k, &key_hash);
-        if (lent) dict_lend_key_hash(srv.keyspace, {f.argv[1], f.lens[r.first + 1]}, key_hash);
-        dispatch_command(srv, c, static_cast<int>(r.argc), f.argv.data(), f.lens.data() + r.first, Origin::Network);
-        if (lent) dict_lend_key_hash(srv.keyspace, {}, 0);
+        {
+            const KeyHashLoan loan(srv.keyspace, hints, k, f.argv.data(), f.lens.data() + r.first);
+            dispatch_command(srv, c, static_cast<int>(r.argc), f.argv.data(), f.lens.data() + r.first,
+                             Origin::Network);
+        }
         client_check_output(c);
         used = r.end;
     }
