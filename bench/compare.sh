@@ -11,7 +11,9 @@
 # A third server with the append-only log on (appendfsync everysec, a file in a
 # temporary directory) runs the same scenarios right after the log-off server,
 # and the summary also gives the median log-on/log-off ratio (target 0.90 for
-# SET at pipeline 1 and the pipeline-32 mix).
+# SET at pipeline 1 and the pipeline-32 mix). Beside the rates, each run prints
+# the processor time the ceiling and the server spent per request, in user and
+# in system mode: where a gap in the rate comes from.
 #
 #   bench/compare.sh [--runs N] [--duration S] [--build-dir DIR] [--server-core C] [--client-core C]
 set -euo pipefail
@@ -78,25 +80,43 @@ RESULTS="$(mktemp)"
 LOGDIR="$(mktemp -d)"
 trap 'cleanup; rm -f "$RESULTS"; rm -rf "$LOGDIR"' EXIT
 
-# Runs one scenario against a port; prints "rps p99_ms p50_ms".
+CLOCK_TICK=$(getconf CLK_TCK)
+
+# The user and system time a process has used so far, in clock ticks.
+cpu_ticks() { awk '{ print $14, $15 }' "/proc/$1/stat"; }
+
+# Runs one scenario against the server process `pid` listening on a port;
+# prints "rps p99_ms p50_ms user_ns sys_ns", the last two being that process's
+# processor time per request over the scenario. The load generator fills the
+# keyspace before it starts timing, and the fill's time is counted too: a few
+# per cent of the total for 50 clients, but more than the timed requests' own
+# for the single client, whose figures are therefore not printed.
 measure() {
-  local port="$1" clients="$2" pipeline="$3" test="$4"
-  taskset -c "$CLIENT_CORE" "$BUILD/vorel-benchmark" --port "$port" --clients "$clients" --pipeline "$pipeline" \
+  local pid="$1" port="$2" clients="$3" pipeline="$4" test="$5" u0 s0 u1 s1 line
+  read -r u0 s0 <<<"$(cpu_ticks "$pid")"
+  line=$(taskset -c "$CLIENT_CORE" "$BUILD/vorel-benchmark" --port "$port" --clients "$clients" --pipeline "$pipeline" \
     --duration "$DURATION" --keyspace "$KEYSPACE" --data-size 100 --tests "$test" --csv |
-    awk -F, -v t="$test" '$1 == t { print $4, $6, $5 }'
+    awk -F, -v t="$test" '$1 == t { print $2, $4, $6, $5 }')
+  read -r u1 s1 <<<"$(cpu_ticks "$pid")"
+  awk -v l="$line" -v du=$((u1 - u0)) -v ds=$((s1 - s0)) -v hz="$CLOCK_TICK" 'BEGIN {
+    split(l, f, " "); n = f[1] > 0 ? f[1] : 1
+    print f[2], f[3], f[4], du * 1e9 / hz / n, ds * 1e9 / hz / n }'
 }
 
 for run in $(seq 1 "$RUNS"); do
   CPORT=$(free_port)
   taskset -c "$SERVER_CORE" "$BUILD/vorel-ceiling" --port "$CPORT" & PIDS+=($!)
+  CPID=$!
   SPORT=$(free_port)
   while [ "$SPORT" = "$CPORT" ]; do SPORT=$(free_port); done
   taskset -c "$SERVER_CORE" "$BUILD/vorel-server" --port "$SPORT" >/dev/null & PIDS+=($!)
+  SPID=$!
   LPORT=$(free_port)
   while [ "$LPORT" = "$CPORT" ] || [ "$LPORT" = "$SPORT" ]; do LPORT=$(free_port); done
   rm -f "$LOGDIR/run.aof"
   taskset -c "$SERVER_CORE" "$BUILD/vorel-server" --port "$LPORT" --aof "$LOGDIR/run.aof" --appendfsync everysec \
     >/dev/null & PIDS+=($!)
+  LPID=$!
   wait_for_port "$CPORT"
   wait_for_port "$SPORT"
   wait_for_port "$LPORT"
@@ -104,19 +124,19 @@ for run in $(seq 1 "$RUNS"); do
     IFS='|' read -r name clients pipeline test <<<"$s"
     # Ceiling, server, server, ceiling: a drift in the machine's speed during
     # the scenario weighs on both sides alike.
-    read -r c1_rps c1_p99 c1_p50 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
-    read -r s1_rps s1_p99 s1_p50 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
-    read -r s2_rps s2_p99 s2_p50 <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
-    read -r c2_rps c2_p99 c2_p50 <<<"$(measure "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r c1_rps c1_p99 c1_p50 c1_user c1_sys <<<"$(measure "$CPID" "$CPORT" "$clients" "$pipeline" "$test")"
+    read -r s1_rps s1_p99 s1_p50 s1_user s1_sys <<<"$(measure "$SPID" "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r s2_rps s2_p99 s2_p50 s2_user s2_sys <<<"$(measure "$SPID" "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r c2_rps c2_p99 c2_p50 c2_user c2_sys <<<"$(measure "$CPID" "$CPORT" "$clients" "$pipeline" "$test")"
     read -r c_p50 s_p50 <<<"$(awk -v a="$c1_p50" -v b="$c2_p50" -v c="$s1_p50" -v d="$s2_p50" \
       'BEGIN { print (a + b) / 2, (c + d) / 2 }')"
     read -r c_rps c_p99 s_rps s_p99 <<<"$(awk -v a="$c1_rps" -v b="$c2_rps" -v c="$c1_p99" -v d="$c2_p99" \
       -v e="$s1_rps" -v f="$s2_rps" -v g="$s1_p99" -v h="$s2_p99" \
       'BEGIN { print (a + b) / 2, (c + d) / 2, (e + f) / 2, (g + h) / 2 }')"
     # Log on, measured between two more log-off runs the same way.
-    read -r l1_rps _ <<<"$(measure "$LPORT" "$clients" "$pipeline" "$test")"
-    read -r s3_rps _ <<<"$(measure "$SPORT" "$clients" "$pipeline" "$test")"
-    read -r l2_rps _ <<<"$(measure "$LPORT" "$clients" "$pipeline" "$test")"
+    read -r l1_rps _ <<<"$(measure "$LPID" "$LPORT" "$clients" "$pipeline" "$test")"
+    read -r s3_rps _ <<<"$(measure "$SPID" "$SPORT" "$clients" "$pipeline" "$test")"
+    read -r l2_rps _ <<<"$(measure "$LPID" "$LPORT" "$clients" "$pipeline" "$test")"
     read -r l_rps off_rps <<<"$(awk -v a="$l1_rps" -v b="$l2_rps" -v c="$s2_rps" -v d="$s3_rps" \
       'BEGIN { print (a + b) / 2, (c + d) / 2 }')"
     echo "$run $name $c_rps $c_p99 $s_rps $s_p99 $l_rps $off_rps $c_p50 $s_p50" >>"$RESULTS"
@@ -124,6 +144,13 @@ for run in $(seq 1 "$RUNS"); do
       "$run" "$name" "$c_rps" "$c_p99" "$s_rps" "$s_p99" \
       "$(awk -v a="$s_rps" -v b="$c_rps" 'BEGIN { print 100 * a / b }')" \
       "$(awk -v a="$s_p99" -v b="$c_p99" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+    if [ "$clients" -gt 1 ]; then
+      printf 'run %d %-11s cpu per request: ceiling user %4.0f sys %4.0f ns | vorel user %4.0f sys %4.0f ns\n' \
+        "$run" "$name" "$(awk -v a="$c1_user" -v b="$c2_user" 'BEGIN { print (a + b) / 2 }')" \
+        "$(awk -v a="$c1_sys" -v b="$c2_sys" 'BEGIN { print (a + b) / 2 }')" \
+        "$(awk -v a="$s1_user" -v b="$s2_user" 'BEGIN { print (a + b) / 2 }')" \
+        "$(awk -v a="$s1_sys" -v b="$s2_sys" 'BEGIN { print (a + b) / 2 }')"
+    fi
     printf 'run %d %-11s log on %10.0f rps | log off %10.0f rps | log on/off %.2f\n' "$run" "$name" "$l_rps" \
       "$off_rps" "$(awk -v a="$l_rps" -v b="$off_rps" 'BEGIN { print (b > 0 ? a / b : 0) }')"
   done
