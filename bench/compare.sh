@@ -145,11 +145,11 @@ for run in $(seq 1 "$RUNS"); do
       "$(awk -v a="$s_rps" -v b="$c_rps" 'BEGIN { print 100 * a / b }')" \
       "$(awk -v a="$s_p99" -v b="$c_p99" 'BEGIN { print (b > 0 ? a / b : 0) }')"
     if [ "$clients" -gt 1 ]; then
+      read -r c_user c_sys s_user s_sys <<<"$(awk -v a="$c1_user" -v b="$c2_user" -v c="$c1_sys" -v d="$c2_sys" \
+        -v e="$s1_user" -v f="$s2_user" -v g="$s1_sys" -v h="$s2_sys" \
+        'BEGIN { print (a + b) / 2, (c + d) / 2, (e + f) / 2, (g + h) / 2 }')"
       printf 'run %d %-11s cpu per request: ceiling user %4.0f sys %4.0f ns | vorel user %4.0f sys %4.0f ns\n' \
-        "$run" "$name" "$(awk -v a="$c1_user" -v b="$c2_user" 'BEGIN { print (a + b) / 2 }')" \
-        "$(awk -v a="$c1_sys" -v b="$c2_sys" 'BEGIN { print (a + b) / 2 }')" \
-        "$(awk -v a="$s1_user" -v b="$s2_user" 'BEGIN { print (a + b) / 2 }')" \
-        "$(awk -v a="$s1_sys" -v b="$s2_sys" 'BEGIN { print (a + b) / 2 }')"
+        "$run" "$name" "$c_user" "$c_sys" "$s_user" "$s_sys"
     fi
     printf 'run %d %-11s log on %10.0f rps | log off %10.0f rps | log on/off %.2f\n' "$run" "$name" "$l_rps" \
       "$off_rps" "$(awk -v a="$l_rps" -v b="$off_rps" 'BEGIN { print (b > 0 ? a / b : 0) }')"
