@@ -270,14 +270,17 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     Call call{srv, c, c->out, srv.keyspace, args};
 
     // The name ends at its first NUL and at 63 bytes; it is upper-cased and
-    // hashed in the same pass, then looked up once. The same bytes as the last
-    // known name found are that name again, with no lookup.
-    FramingScratch::NameCache& cache = srv.framing.last_name;
+    // hashed in the same pass, then looked up once. The same bytes as one of the
+    // last two names found are that name again, with no lookup.
+    FramingScratch::NameCache* cache = srv.framing.last_names;
     char name[64];
     name[0] = '\0';
     const CommandInfo* info = nullptr;
-    if (cache.info != nullptr && lens[0] == cache.len && same_name(argv[0], cache.bytes, cache.len)) {
-        info = cache.info;
+    if (cache[0].info != nullptr && lens[0] == cache[0].len && same_name(argv[0], cache[0].bytes, cache[0].len)) {
+        info = cache[0].info;
+    } else if (cache[1].info != nullptr && lens[0] == cache[1].len &&
+               same_name(argv[0], cache[1].bytes, cache[1].len)) {
+        info = cache[1].info;
     } else {
         size_t name_len = 0;
         uint32_t hash = kFnvBasis;
@@ -290,9 +293,10 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
         name[name_len] = '\0';
         info = name_len < CommandInfo::kMaxName ? command_table().find(name, name_len, hash) : nullptr;
         if (info != nullptr && lens[0] <= FramingScratch::NameCache::kMaxName) {
-            std::memcpy(cache.bytes, argv[0], lens[0]);
-            cache.len = lens[0];
-            cache.info = info;
+            cache[1] = cache[0];
+            std::memcpy(cache[0].bytes, argv[0], lens[0]);
+            cache[0].len = lens[0];
+            cache[0].info = info;
         }
     }
     const uint32_t flags = info != nullptr ? info->def.flags : 0;

@@ -19,7 +19,7 @@ uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
 }  // namespace
 
-int64_t dict_now_ms(const Keyspace* ks) {
+int64_t dict_read_clock(const Keyspace* ks) {
     if (ks && ks->clock) return ks->clock();
     return ks && ks->held_clock_ms != 0 ? ks->held_clock_ms : platform::current_time_ms();
 }

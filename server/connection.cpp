@@ -801,7 +801,10 @@ void client_close(Client* c) {
 void client_check_output(Client* c) {
     if (c->closed()) return;
     const uint64_t pending = c->out.pending();
-    const uint64_t limit = client_output_limit(c);
+    // Output within the smallest limit is within every client's: the usual
+    // case needs no limit of its own.
+    static_assert(kUnauthOutputLimit <= kSubscriberOutputLimit && kUnauthOutputLimit <= kOutputLimit);
+    const uint64_t limit = pending <= kUnauthOutputLimit ? kUnauthOutputLimit : client_output_limit(c);
     if (pending <= limit) {
         c->output_over_since_ms = 0;
     } else if (!c->authenticated || pending > kOutputHardFactor * limit) {

@@ -330,16 +330,19 @@ struct FramingScratch {
     // The platform::ticks() reading at the end of the previous timed command of
     // the batch, which starts the next one's time; 0 at the start of a batch.
     uint64_t command_tick = 0;
-    // The last known command name dispatched, byte for byte as it came, and its
-    // table entry: a pipelined batch mostly repeats a few names, and a repeat
-    // skips the upper-casing, hashing and probing. The table never changes
-    // after start, so the pair stays valid for the server's life.
+    // A known command name dispatched, byte for byte as it came, and its table
+    // entry: a pipelined batch mostly repeats a few names, and a repeat skips
+    // the upper-casing, hashing and probing. The table never changes after
+    // start, so the pair stays valid for the server's life.
     struct NameCache {
         static constexpr size_t kMaxName = 16;
         char bytes[kMaxName] = {};
         size_t len = 0;
         const CommandInfo* info = nullptr;
-    } last_name;
+    };
+    // The last two names looked up, the later first: a batch that mixes reads
+    // and writes of one kind (GET and SET) finds both here.
+    NameCache last_names[2];
 };
 
 // ---- Server ----------------------------------------------------------------
