@@ -324,25 +324,50 @@ std::string_view first_key(const Server& srv, const Client* c) {
     return {};
 }
 
-// Hints the keys of the first requests of the clients about to be served, all
-// buckets and then all chain heads, so that the lookups of one client's first
-// request overlap with the others' (with one request per client, the usual case
-// without pipelining, there is nothing else to overlap with).
-void hint_first_keys(const Server& srv, const std::vector<Client*>& clients) {
-    constexpr size_t kMaxHinted = 256;
-    uint32_t hashes[kMaxHinted];
-    bool hinted[kMaxHinted];
-    const size_t n = std::min(clients.size(), kMaxHinted);
-    if (n < 2 || srv.keyspace == nullptr) return;
-    for (size_t i = 0; i < n; ++i) {
-        const std::string_view key = first_key(srv, clients[i]);
-        hinted[i] = !key.empty();
-        if (hinted[i]) hashes[i] = dict_prefetch_bucket(srv.keyspace, key);
+// Hints the keys of the first requests of the clients about to be served, so
+// that one client's first lookup overlaps with the work of the clients before
+// it (with one request per client, the usual case without pipelining, there is
+// nothing else to overlap with). Every bucket is hinted at the start of the
+// pass. As client i is served, the chain head of client i + kPassHintDistance
+// is hinted, and the entry after the head of client i + kPassHintDistance / 2,
+// whose head has had time to arrive by then: the key is past the head in up to
+// about a third of lookups, and without that hint such a lookup waits for memory.
+constexpr size_t kPassHintDistance = 4;
+class PassHints {
+public:
+    PassHints(const Server& srv, const std::vector<Client*>& clients) : ks_(srv.keyspace) {
+        count_ = std::min(clients.size(), kMaxHinted);
+        if (count_ < 2 || ks_ == nullptr) {
+            count_ = 0;
+            return;
+        }
+        for (size_t i = 0; i < count_; ++i) {
+            const std::string_view key = first_key(srv, clients[i]);
+            hinted_[i] = !key.empty();
+            if (hinted_[i]) hashes_[i] = dict_prefetch_bucket(ks_, key);
+        }
+        for (size_t i = 0; i < kPassHintDistance; ++i) head(i);
+        for (size_t i = 0; i < kPassHintDistance / 2; ++i) second(i);
     }
-    for (size_t i = 0; i < n; ++i) {
-        if (hinted[i]) dict_prefetch_entry(srv.keyspace, hashes[i]);
+    // Called as client i is about to be served.
+    void advance(size_t i) const {
+        head(i + kPassHintDistance);
+        second(i + kPassHintDistance / 2);
     }
-}
+
+private:
+    static constexpr size_t kMaxHinted = 256;
+    void head(size_t i) const {
+        if (i < count_ && hinted_[i]) dict_prefetch_entry(ks_, hashes_[i]);
+    }
+    void second(size_t i) const {
+        if (i < count_ && hinted_[i]) dict_prefetch_next(ks_, hashes_[i]);
+    }
+    const Keyspace* ks_;
+    size_t count_ = 0;
+    uint32_t hashes_[kMaxHinted];  // left uninitialised: only the first `count_` are used
+    bool hinted_[kMaxHinted];
+};
 
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
 // pipelined inline requests do not rescan the buffer each time.
@@ -951,13 +976,16 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
         // One lock for the pass's batches: host calls wait at most one pass.
         ServerLock lock(srv.lock);
         srv.stats.net_input_bytes += received_bytes;
-        hint_first_keys(srv, pass);
+        const PassHints hints(srv, pass);
         if (srv.log.is_open()) {
             // With the log on, the pass's batches are framed together and their
             // records written with one call before any of their replies, so no
             // reply leaves before the records it reports.
             unsigned served = 0;
-            for (Client* c : pass) frame_guarded(srv, c, &served);
+            for (size_t i = 0; i < pass.size(); ++i) {
+                hints.advance(i);
+                frame_guarded(srv, pass[i], &served);
+            }
             commit_batch(srv);
             for (Client* c : pass) send_pending(srv, c);
         } else {
@@ -969,7 +997,9 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             // pipelined load, about an eighth less system time per request).
             // The log-on path above sends every batch's replies this way, for
             // its own reason.
-            for (Client* c : pass) {
+            for (size_t i = 0; i < pass.size(); ++i) {
+                Client* c = pass[i];
+                hints.advance(i);
                 unsigned served = 0;
                 if (frame_guarded(srv, c, &served)) commit_batch(srv);
                 if (served <= 1) send_pending(srv, c);
