@@ -493,7 +493,8 @@ uint64_t dict_memory_usage(Keyspace* ks, std::string_view key);
 
 // Hints the key's bucket into the cache and returns the key's hash; then, once
 // the bucket has had time to arrive, dict_prefetch_entry hints its chain head,
-// and later dict_prefetch_next the entry after the head.
+// later dict_prefetch_next the entry after the head, and later still
+// dict_prefetch_third the entry after that.
 uint32_t dict_prefetch_bucket(const Keyspace* ks, std::string_view key);
 // Lends the lookups that follow the hash of `key` worked out for its hint: a
 // lookup of the same bytes at the same address takes it instead of hashing
@@ -510,6 +511,7 @@ inline uint32_t dict_key_hash(const Keyspace* ks, std::string_view key) {
 }
 void dict_prefetch_entry(const Keyspace* ks, uint32_t hash);
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash);
+void dict_prefetch_third(const Keyspace* ks, uint32_t hash);
 
 // ---- Expiry, memory accounting and eviction (expiry.cpp) ---------------------
 

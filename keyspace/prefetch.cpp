@@ -1,6 +1,6 @@
 // prefetch.cpp — cache hints for a batch of lookups. A pipelined batch names its
 // keys before any of them is looked up; hinting every bucket, then every chain
-// head, then the entry after each head, lets the memory waits
+// head, then the entries after each head, lets the memory waits
 // of the whole batch overlap instead of being taken one lookup after another.
 // Hints never change the table and never fault.
 #include "keyspace/keyspace.h"
@@ -38,4 +38,10 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
     if (e != nullptr && e->next != nullptr) hint_entry(e->next);
+}
+
+// Reads the head and the second entry: both are hinted before this is called.
+void dict_prefetch_third(const Keyspace* ks, uint32_t hash) {
+    const Entry* e = chain_head(ks, hash);
+    if (e != nullptr && e->next != nullptr && e->next->next != nullptr) hint_entry(e->next->next);
 }
