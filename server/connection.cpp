@@ -234,66 +234,81 @@ size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
     return f.ahead.size();
 }
 
-// Cache hints for the keys (second arguments) of the requests framed ahead,
-// rolled along as they run: every bucket is hinted at once, a chain head
-// kEntryHintDistance requests before its turn (its bucket has arrived by then),
-// the entry after the head half that far ahead, and the third entry of the
-// chain one request ahead. The memory system then has a few requests' time to
-// bring each line in, without the burst of all heads at once that would fill
-// its queues. The third entry matters in a full table: at one key per bucket
-// about one lookup in ten goes past the second entry.
-constexpr size_t kEntryHintDistance = 6;
 // Third entries are hinted only in a table of more buckets than this: the
 // entries of a smaller one stay in the processor's caches, and the hint's own
 // work would cost more than it saves.
 constexpr uint64_t kLargeTableBuckets = 65536;
 
-struct KeyHints {
-    const Keyspace* ks;
-    uint32_t hashes[kMaxBatch];  // left uninitialised: only the first `count` are used
-    bool has_key[kMaxBatch];
-    size_t count = 0;
-    bool large = false;
-
-    KeyHints(const Keyspace* keyspace, const FramingScratch& f, const char* buf) : ks(keyspace) {
-        count = f.ahead.size();
-        // A lone request has nothing to overlap with.
-        if (count < 2 || ks == nullptr) {
-            count = 0;
-            return;
-        }
-        large = ks->bucket_count > kLargeTableBuckets;
-        for (size_t k = 0; k < count; ++k) {
-            const FramedRequest& r = f.ahead[k];
-            has_key[k] = r.argc >= 2;
-            if (has_key[k]) {
-                hashes[k] = dict_prefetch_bucket(ks, std::string_view(buf + f.offsets[r.first + 1], f.lens[r.first + 1]));
-            }
-        }
-        for (size_t k = 0; k < kEntryHintDistance && k < count; ++k) heads(k);
-        for (size_t k = 0; k < kEntryHintDistance / 2 && k < count; ++k) seconds(k);
+// Cache hints for the keys of lookups about to run one after another (the keys
+// of a pipelined batch, or the first keys of the clients a pass serves), rolled
+// along as they run: every bucket is hinted at once, a chain head `Distance`
+// lookups before its turn (its bucket has arrived by then), the entry after the
+// head half that far ahead, and the third entry of the chain one lookup ahead.
+// The memory system then has a few lookups' time to bring each line in,
+// without the burst of all heads at once that would fill its queues. A key is
+// past the head in up to about a third of lookups, and past the second entry
+// in about one in ten once the table is full (one key per bucket); without
+// their hints those lookups wait for memory.
+template <size_t N, size_t Distance>
+class ChainHints {
+public:
+    explicit ChainHints(const Keyspace* ks)
+        : ks_(ks), large_(ks != nullptr && ks->bucket_count > kLargeTableBuckets) {}
+    // Adds the key of the next lookup, hinting its bucket; an empty key (a
+    // request without one) has nothing to hint. Keys past the first N are not
+    // hinted.
+    void add(std::string_view key) {
+        if (ks_ == nullptr || count_ == N) return;
+        has_key_[count_] = !key.empty();
+        if (has_key_[count_]) hashes_[count_] = dict_prefetch_bucket(ks_, key);
+        ++count_;
+    }
+    // After the last key is added: hints the chains of the first lookups.
+    void start() const {
+        for (size_t k = 0; k < Distance; ++k) heads(k);
+        for (size_t k = 0; k < Distance / 2; ++k) seconds(k);
         thirds(0);
     }
-    // Called as request k starts running.
-    void advance(size_t k) {
-        heads(k + kEntryHintDistance);
-        seconds(k + kEntryHintDistance / 2);
+    // Called as lookup k is about to run.
+    void advance(size_t k) const {
+        heads(k + Distance);
+        seconds(k + Distance / 2);
         thirds(k + 1);
     }
+    // The hash worked out for lookup k's key, when it has one.
+    bool hash_of(size_t k, uint32_t* hash) const {
+        if (k >= count_ || !has_key_[k]) return false;
+        *hash = hashes_[k];
+        return true;
+    }
+
+private:
     void heads(size_t k) const {
-        if (k < count && has_key[k]) dict_prefetch_entry(ks, hashes[k]);
+        if (k < count_ && has_key_[k]) dict_prefetch_entry(ks_, hashes_[k]);
     }
     void seconds(size_t k) const {
-        if (k < count && has_key[k]) dict_prefetch_next(ks, hashes[k]);
+        if (k < count_ && has_key_[k]) dict_prefetch_next(ks_, hashes_[k]);
     }
     void thirds(size_t k) const {
-        if (k < count && has_key[k] && large) dict_prefetch_third(ks, hashes[k]);
+        if (large_ && k < count_ && has_key_[k]) dict_prefetch_third(ks_, hashes_[k]);
     }
-    // The hash worked out for request k's key, when it has one.
-    bool hash_of(size_t k, uint32_t* hash) const {
-        if (k >= count || !has_key[k]) return false;
-        *hash = hashes[k];
-        return true;
+    const Keyspace* ks_;
+    bool large_;
+    size_t count_ = 0;
+    uint32_t hashes_[N];  // left uninitialised: only the first `count_` are used
+    bool has_key_[N];
+};
+
+// The hints for the requests framed ahead; a lone request has nothing to
+// overlap with, and gets none.
+class KeyHints : public ChainHints<kMaxBatch, 6> {
+public:
+    KeyHints(const Keyspace* ks, const FramingScratch& f, const char* buf) : ChainHints(ks) {
+        if (f.ahead.size() < 2) return;
+        for (const FramedRequest& r : f.ahead) {
+            add(r.argc >= 2 ? std::string_view(buf + f.offsets[r.first + 1], f.lens[r.first + 1]) : std::string_view());
+        }
+        start();
     }
 };
 
@@ -337,49 +352,18 @@ std::string_view first_key(const Server& srv, const Client* c) {
     return {};
 }
 
-// Hints the keys of the first requests of the clients about to be served, so
-// that one client's first lookup overlaps with the work of the clients before
-// it (with one request per client, the usual case without pipelining, there is
-// nothing else to overlap with). Every bucket is hinted at the start of the
-// pass. As client i is served, the chain head of client i + kPassHintDistance
-// is hinted, and the entry after the head of client i + kPassHintDistance / 2,
-// whose head has had time to arrive by then: the key is past the head in up to
-// about a third of lookups, and without that hint such a lookup waits for memory.
-constexpr size_t kPassHintDistance = 4;
-class PassHints {
+// The hints for the first keys of the clients a pass serves, so that one
+// client's first lookup overlaps with the work of the clients before it (with
+// one request per client, the usual case without pipelining, there is nothing
+// else to overlap with). A lone client gets none. Each client's turn takes
+// longer than one request of a batch, so the hints run fewer lookups ahead.
+class PassHints : public ChainHints<256, 4> {
 public:
-    PassHints(const Server& srv, const std::vector<Client*>& clients) : ks_(srv.keyspace) {
-        count_ = std::min(clients.size(), kMaxHinted);
-        if (count_ < 2 || ks_ == nullptr) {
-            count_ = 0;
-            return;
-        }
-        for (size_t i = 0; i < count_; ++i) {
-            const std::string_view key = first_key(srv, clients[i]);
-            hinted_[i] = !key.empty();
-            if (hinted_[i]) hashes_[i] = dict_prefetch_bucket(ks_, key);
-        }
-        for (size_t i = 0; i < kPassHintDistance; ++i) head(i);
-        for (size_t i = 0; i < kPassHintDistance / 2; ++i) second(i);
+    PassHints(const Server& srv, const std::vector<Client*>& clients) : ChainHints(srv.keyspace) {
+        if (clients.size() < 2) return;
+        for (const Client* c : clients) add(first_key(srv, c));
+        start();
     }
-    // Called as client i is about to be served.
-    void advance(size_t i) const {
-        head(i + kPassHintDistance);
-        second(i + kPassHintDistance / 2);
-    }
-
-private:
-    static constexpr size_t kMaxHinted = 256;
-    void head(size_t i) const {
-        if (i < count_ && hinted_[i]) dict_prefetch_entry(ks_, hashes_[i]);
-    }
-    void second(size_t i) const {
-        if (i < count_ && hinted_[i]) dict_prefetch_next(ks_, hashes_[i]);
-    }
-    const Keyspace* ks_;
-    size_t count_ = 0;
-    uint32_t hashes_[kMaxHinted];  // left uninitialised: only the first `count_` are used
-    bool hinted_[kMaxHinted];
 };
 
 // Position of the first CR LF in buf[from .. len), cached per framing run so that
