@@ -355,13 +355,16 @@ std::string_view first_key(const Server& srv, const Client* c) {
 // The hints for the first keys of the clients a pass serves, so that one
 // client's first lookup overlaps with the work of the clients before it (with
 // one request per client, the usual case without pipelining, there is nothing
-// else to overlap with). A lone client gets none. Each client's turn takes
-// longer than one request of a batch, so the hints run fewer lookups ahead.
-class PassHints : public ChainHints<256, 4> {
+// else to overlap with). A lone client gets none, and clients past the first
+// kMaxPassHints none either. Each client's turn takes longer than one request
+// of a batch, so the hints run fewer lookups ahead.
+constexpr size_t kMaxPassHints = 256;
+class PassHints : public ChainHints<kMaxPassHints, 4> {
 public:
     PassHints(const Server& srv, const std::vector<Client*>& clients) : ChainHints(srv.keyspace) {
         if (clients.size() < 2) return;
-        for (const Client* c : clients) add(first_key(srv, c));
+        const size_t n = std::min(clients.size(), kMaxPassHints);
+        for (size_t i = 0; i < n; ++i) add(first_key(srv, clients[i]));
         start();
     }
 };
@@ -910,22 +913,20 @@ void Stats::count_command(int64_t now) {
 
 namespace {
 
-// Frames one received batch without committing its records, and sets *served
-// to the requests it began to serve. False when an allocation failure escaped
-// the handlers: handlers answer their own, and one that escapes (a queued copy,
-// a gate's reply) costs this client its connection, never the worker. What ran
-// before it is still committed.
-bool frame_guarded(Server& srv, Client* c, unsigned* served) {
-    *served = 0;
+// Frames one received batch without committing its records, and returns how
+// many requests it began to serve. An allocation failure that escapes the
+// handlers (they answer their own; a queued copy or a gate's reply may not)
+// costs this client its connection, never the worker, and counts as none
+// served; what ran before it is still committed.
+unsigned frame_guarded(Server& srv, Client* c) {
     try {
-        *served = frame_batch(srv, c);
-        return true;
+        return frame_batch(srv, c);
     } catch (const std::bad_alloc&) {
         srv.framing.batch_clock_ms = 0;
         dict_hold_clock(srv.keyspace, 0);
         client_close(c);
         commit_batch(srv);
-        return false;
+        return 0;
     }
 }
 
@@ -978,10 +979,9 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             // With the log on, the pass's batches are framed together and their
             // records written with one call before any of their replies, so no
             // reply leaves before the records it reports.
-            unsigned served = 0;
             for (size_t i = 0; i < pass.size(); ++i) {
                 hints.advance(i);
-                frame_guarded(srv, pass[i], &served);
+                frame_guarded(srv, pass[i]);
             }
             commit_batch(srv);
             for (Client* c : pass) send_pending(srv, c);
@@ -997,8 +997,8 @@ bool serve_one_pass(Server& srv, std::vector<platform::PollItem>& items, std::ve
             for (size_t i = 0; i < pass.size(); ++i) {
                 Client* c = pass[i];
                 hints.advance(i);
-                unsigned served = 0;
-                if (frame_guarded(srv, c, &served)) commit_batch(srv);
+                const unsigned served = frame_guarded(srv, c);
+                commit_batch(srv);
                 if (served <= 1) send_pending(srv, c);
             }
             for (Client* c : pass) send_pending(srv, c);
