@@ -197,20 +197,21 @@ constexpr size_t kMaxBatch = 64;
 constexpr unsigned long long kMaxArgsAhead = 1024;
 
 // Frames the complete multibulk requests at the start of buf[0 .. avail) in one
-// walk, recording each argument's offset and length in the scratch, up to
-// kMaxBatch requests. Stops at the first request that is incomplete or in any
-// form other than the plain one. Returns how many were framed.
-size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
+// walk, recording where each argument starts and how long it is in the
+// scratch, up to kMaxBatch requests. Stops at the first request that is
+// incomplete or in any form other than the plain one. Returns how many were
+// framed.
+size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
     f.ahead.clear();
-    f.offsets.clear();
+    f.argv.clear();
     f.lens.clear();
     const char* end = buf + avail;
-    const char* p = buf;
+    char* p = buf;
     while (f.ahead.size() < kMaxBatch && p < end && *p == '*') {
         unsigned long long argc = 0;
         const char* q = plain_count_line(p, end, &argc);
         if (q == nullptr || argc < 1 || argc > kMaxArgsAhead) break;
-        const size_t first = f.offsets.size();
+        const size_t first = f.argv.size();
         for (unsigned long long i = 0; i < argc; ++i) {
             unsigned long long len = 0;
             const char* data = q < end && *q == '$' ? plain_count_line(q, end, &len) : nullptr;
@@ -218,18 +219,18 @@ size_t frame_ahead(FramingScratch& f, const char* buf, size_t avail) {
                 q = nullptr;
                 break;
             }
-            f.offsets.push_back(static_cast<uint64_t>(data - buf));
+            f.argv.push_back(buf + (data - buf));
             f.lens.push_back(len);
             // The two terminator bytes are not examined, as in the resumable framing.
             q = data + len + 2;
         }
         if (q == nullptr) {
-            f.offsets.resize(first);
+            f.argv.resize(first);
             f.lens.resize(first);
             break;
         }
         f.ahead.push_back({first, static_cast<uint32_t>(argc), static_cast<uint64_t>(q - buf)});
-        p = q;
+        p = buf + (q - buf);
     }
     return f.ahead.size();
 }
@@ -303,10 +304,10 @@ private:
 // overlap with, and gets none.
 class KeyHints : public ChainHints<kMaxBatch, 6> {
 public:
-    KeyHints(const Keyspace* ks, const FramingScratch& f, const char* buf) : ChainHints(ks) {
+    KeyHints(const Keyspace* ks, const FramingScratch& f) : ChainHints(ks) {
         if (f.ahead.size() < 2) return;
         for (const FramedRequest& r : f.ahead) {
-            add(r.argc >= 2 ? std::string_view(buf + f.offsets[r.first + 1], f.lens[r.first + 1]) : std::string_view());
+            add(r.argc >= 2 ? std::string_view(f.argv[r.first + 1], f.lens[r.first + 1]) : std::string_view());
         }
         start();
     }
@@ -503,7 +504,7 @@ void hold_batch_clock(Server& srv, Client* c, unsigned* framed) {
 size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, unsigned* framed) {
     FramingScratch& f = srv.framing;
     const size_t count = frame_ahead(f, start, avail);
-    KeyHints hints(srv.keyspace, f, start);
+    KeyHints hints(srv.keyspace, f);
     size_t used = 0;
     for (size_t k = 0; k < count; ++k) {
         // A request may close the connection, park it, or (AUTH) restrict it to
@@ -512,17 +513,14 @@ size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, uns
         hold_batch_clock(srv, c, framed);
         hints.advance(k);
         const FramedRequest& r = f.ahead[k];
-        f.argv.resize(r.argc);
-        for (size_t i = 0; i < r.argc; ++i) {
-            // Terminate each argument in place: the byte after its data is the
-            // unexamined terminator.
-            f.argv[i] = start + f.offsets[r.first + i];
-            f.argv[i][f.lens[r.first + i]] = '\0';
-        }
+        char** argv = f.argv.data() + r.first;
+        const uint64_t* lens = f.lens.data() + r.first;
+        // Terminate each argument in place: the byte after its data is the
+        // unexamined terminator.
+        for (size_t i = 0; i < r.argc; ++i) argv[i][lens[i]] = '\0';
         {
-            const KeyHashLoan loan(srv.keyspace, hints, k, f.argv.data(), f.lens.data() + r.first);
-            dispatch_command(srv, c, static_cast<int>(r.argc), f.argv.data(), f.lens.data() + r.first,
-                             Origin::Network);
+            const KeyHashLoan loan(srv.keyspace, hints, k, argv, lens);
+            dispatch_command(srv, c, static_cast<int>(r.argc), argv, lens, Origin::Network);
         }
         client_check_output(c);
         used = r.end;
