@@ -276,12 +276,13 @@ void dispatch_command(Server& srv, Client* c, int argc, char** argv, const uint6
     char name[64];
     name[0] = '\0';
     const CommandInfo* info = nullptr;
-    if (cache[0].info != nullptr && lens[0] == cache[0].len && same_name(argv[0], cache[0].bytes, cache[0].len)) {
-        info = cache[0].info;
-    } else if (cache[1].info != nullptr && lens[0] == cache[1].len &&
-               same_name(argv[0], cache[1].bytes, cache[1].len)) {
-        info = cache[1].info;
-    } else {
+    for (const FramingScratch::NameCache& known : srv.framing.last_names) {
+        if (known.info != nullptr && lens[0] == known.len && same_name(argv[0], known.bytes, known.len)) {
+            info = known.info;
+            break;
+        }
+    }
+    if (info == nullptr) {
         size_t name_len = 0;
         uint32_t hash = kFnvBasis;
         for (; name_len < 63 && name_len < lens[0]; ++name_len) {

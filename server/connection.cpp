@@ -206,7 +206,7 @@ size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
     f.argv.clear();
     f.lens.clear();
     const char* end = buf + avail;
-    char* p = buf;
+    const char* p = buf;
     while (f.ahead.size() < kMaxBatch && p < end && *p == '*') {
         unsigned long long argc = 0;
         const char* q = plain_count_line(p, end, &argc);
@@ -219,7 +219,7 @@ size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
                 q = nullptr;
                 break;
             }
-            f.argv.push_back(buf + (data - buf));
+            f.argv.push_back(buf + (data - buf));  // the same byte, writable: it is terminated in place
             f.lens.push_back(len);
             // The two terminator bytes are not examined, as in the resumable framing.
             q = data + len + 2;
@@ -230,7 +230,7 @@ size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
             break;
         }
         f.ahead.push_back({first, static_cast<uint32_t>(argc), static_cast<uint64_t>(q - buf)});
-        p = buf + (q - buf);
+        p = q;
     }
     return f.ahead.size();
 }
