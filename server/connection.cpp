@@ -50,11 +50,11 @@ constexpr long long kTooLarge = -4;   // past the limits of a connection that ha
 
 constexpr char kUnauthTooLargeError[] = "-ERR request too large for a connection that has not authenticated\r\n";
 
-// Reads a count line in its plain form only ("*<digits>\r\n" or
+// Reads the digits of a count line in its plain form ("*<digits>\r\n" or
 // "$<digits>\r\n", at most 18 digits): returns where the next line starts, or
 // nullptr for anything else (incomplete, signed, padded, ...), which the
 // resumable framing then reads in full.
-const char* plain_count_line(const char* line, const char* end, unsigned long long* value) {
+const char* plain_count_digits(const char* line, const char* end, unsigned long long* value) {
     // The input buffer holds a NUL after its last byte: the digit loop stops there.
     const char* q = line + 1;
     unsigned long long v = 0;
@@ -63,6 +63,19 @@ const char* plain_count_line(const char* line, const char* end, unsigned long lo
     if (digits - 1 >= 18 || q + 1 >= end || q[0] != '\r' || q[1] != '\n') return nullptr;
     *value = v;
     return q + 2;
+}
+
+// The same, with the one-digit line of most argument counts and command names
+// read on the spot. After a digit a byte can always be read: at worst it is the
+// NUL that follows the buffer's last byte.
+inline const char* plain_count_line(const char* line, const char* end, unsigned long long* value) {
+    const unsigned first = static_cast<unsigned char>(line[1]) - unsigned('0');
+    if (first < 10 && line[2] == '\r') {
+        if (line + 3 >= end || line[3] != '\n') return nullptr;
+        *value = first;
+        return line + 4;
+    }
+    return plain_count_digits(line, end, value);
 }
 
 // Reads the number of a "*<n>\r\n" or "$<n>\r\n" line starting at `line` (the
@@ -191,27 +204,29 @@ long long frame_multibulk(Server& srv, Client* c, char* buf, size_t avail) {
     return consumed;
 }
 
-// Requests framed ahead of their turn, and whose keys are hinted together.
-constexpr size_t kMaxBatch = 64;
+constexpr size_t kMaxBatch = FramedBatch::kMaxRequests;
 // A request with more arguments than this is left to the resumable framing.
 constexpr unsigned long long kMaxArgsAhead = 1024;
+static_assert(kMaxArgsAhead <= FramedBatch::kMaxArgs, "a request of the most arguments framed ahead fits a batch");
 
 // Frames the complete multibulk requests at the start of buf[0 .. avail) in one
-// walk, recording where each argument starts and how long it is in the
-// scratch, up to kMaxBatch requests. Stops at the first request that is
-// incomplete or in any form other than the plain one. Returns how many were
-// framed.
-size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
-    f.ahead.clear();
-    f.argv.clear();
-    f.lens.clear();
+// walk, recording where each argument starts and how long it is in the batch,
+// up to its capacity. Stops at the first request that is incomplete or in any
+// form other than the plain one. Each complete argument is terminated in place
+// as it is found: the byte after its data is its unexamined terminator, which
+// no framing reads, so a request that turns out incomplete, or that is framed
+// but left for later, is framed the same way again. Returns how many requests
+// were framed.
+size_t frame_ahead(FramedBatch& b, char* buf, size_t avail) {
+    b.count = 0;
+    size_t args = 0;
     const char* end = buf + avail;
     const char* p = buf;
-    while (f.ahead.size() < kMaxBatch && p < end && *p == '*') {
+    while (b.count < kMaxBatch && p < end && *p == '*') {
         unsigned long long argc = 0;
         const char* q = plain_count_line(p, end, &argc);
-        if (q == nullptr || argc < 1 || argc > kMaxArgsAhead) break;
-        const size_t first = f.argv.size();
+        if (q == nullptr || argc < 1 || argc > kMaxArgsAhead || argc > FramedBatch::kMaxArgs - args) break;
+        size_t n = args;
         for (unsigned long long i = 0; i < argc; ++i) {
             unsigned long long len = 0;
             const char* data = q < end && *q == '$' ? plain_count_line(q, end, &len) : nullptr;
@@ -219,20 +234,19 @@ size_t frame_ahead(FramingScratch& f, char* buf, size_t avail) {
                 q = nullptr;
                 break;
             }
-            f.argv.push_back(buf + (data - buf));  // the same byte, writable: it is terminated in place
-            f.lens.push_back(len);
-            // The two terminator bytes are not examined, as in the resumable framing.
+            char* arg = buf + (data - buf);  // the same byte, writable
+            arg[len] = '\0';
+            b.argv[n] = arg;
+            b.lens[n] = len;
+            ++n;
             q = data + len + 2;
         }
-        if (q == nullptr) {
-            f.argv.resize(first);
-            f.lens.resize(first);
-            break;
-        }
-        f.ahead.push_back({first, static_cast<uint32_t>(argc), static_cast<uint64_t>(q - buf)});
+        if (q == nullptr) break;
+        b.requests[b.count++] = {args, static_cast<uint32_t>(argc), static_cast<uint64_t>(q - buf)};
+        args = n;
         p = q;
     }
-    return f.ahead.size();
+    return b.count;
 }
 
 // Third entries are hinted only in a table of more buckets than this: the
@@ -304,10 +318,11 @@ private:
 // overlap with, and gets none.
 class KeyHints : public ChainHints<kMaxBatch, 6> {
 public:
-    KeyHints(const Keyspace* ks, const FramingScratch& f) : ChainHints(ks) {
-        if (f.ahead.size() < 2) return;
-        for (const FramedRequest& r : f.ahead) {
-            add(r.argc >= 2 ? std::string_view(f.argv[r.first + 1], f.lens[r.first + 1]) : std::string_view());
+    KeyHints(const Keyspace* ks, const FramedBatch& b) : ChainHints(ks) {
+        if (b.count < 2) return;
+        for (size_t k = 0; k < b.count; ++k) {
+            const FramedRequest& r = b.requests[k];
+            add(r.argc >= 2 ? std::string_view(b.argv[r.first + 1], b.lens[r.first + 1]) : std::string_view());
         }
         start();
     }
@@ -502,9 +517,9 @@ void hold_batch_clock(Server& srv, Client* c, unsigned* framed) {
 // Returns the bytes they took; 0 when none was framed, which leaves the request
 // at `start` to the resumable framing.
 size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, unsigned* framed) {
-    FramingScratch& f = srv.framing;
-    const size_t count = frame_ahead(f, start, avail);
-    KeyHints hints(srv.keyspace, f);
+    FramedBatch& b = *srv.framing.ahead;
+    const size_t count = frame_ahead(b, start, avail);
+    KeyHints hints(srv.keyspace, b);
     size_t used = 0;
     for (size_t k = 0; k < count; ++k) {
         // A request may close the connection, park it, or (AUTH) restrict it to
@@ -512,12 +527,9 @@ size_t serve_framed_ahead(Server& srv, Client* c, char* start, size_t avail, uns
         if (k > 0 && (!may_serve_next(c) || restricted(srv, c))) break;
         hold_batch_clock(srv, c, framed);
         hints.advance(k);
-        const FramedRequest& r = f.ahead[k];
-        char** argv = f.argv.data() + r.first;
-        const uint64_t* lens = f.lens.data() + r.first;
-        // Terminate each argument in place: the byte after its data is the
-        // unexamined terminator.
-        for (size_t i = 0; i < r.argc; ++i) argv[i][lens[i]] = '\0';
+        const FramedRequest& r = b.requests[k];
+        char** argv = b.argv.data() + r.first;
+        const uint64_t* lens = b.lens.data() + r.first;
         {
             const KeyHashLoan loan(srv.keyspace, hints, k, argv, lens);
             dispatch_command(srv, c, static_cast<int>(r.argc), argv, lens, Origin::Network);

@@ -51,6 +51,46 @@ void ReplyBytes::release() {
     cap_ = 0;
 }
 
+namespace {
+
+// The decimal digits of n written so that they end just before `end`, two at a
+// time from a table of pairs; returns where they start.
+char* put_decimal(char* end, unsigned long long n) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    while (n >= 100) {
+        const size_t i = static_cast<size_t>(n % 100) * 2;
+        n /= 100;
+        end -= 2;
+        end[0] = kPairs[i];
+        end[1] = kPairs[i + 1];
+    }
+    if (n >= 10) {
+        end -= 2;
+        end[0] = kPairs[n * 2];
+        end[1] = kPairs[n * 2 + 1];
+    } else {
+        *--end = static_cast<char>('0' + n);
+    }
+    return end;
+}
+
+// How many decimal digits n has; the short lengths of most replies are found
+// with a few comparisons.
+size_t decimal_digits(unsigned long long n) {
+    if (n < 10) return 1;
+    if (n < 100) return 2;
+    if (n < 1000) return 3;
+    if (n < 10000) return 4;
+    size_t d = 5;
+    for (unsigned long long bound = 100000; d < 20 && n >= bound; bound *= 10) ++d;
+    return d;
+}
+
+}  // namespace
+
 // Appends a prefix character, a decimal number and CR LF without formatting calls.
 void Reply::number_line(char prefix, long long n) {
     char buf[32];
@@ -58,11 +98,9 @@ void Reply::number_line(char prefix, long long n) {
     char* p = end;
     *--p = '\n';
     *--p = '\r';
-    unsigned long long mag = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-    do {
-        *--p = static_cast<char>('0' + mag % 10);
-        mag /= 10;
-    } while (mag != 0);
+    const unsigned long long mag =
+        n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    p = put_decimal(p, mag);
     if (n < 0) *--p = '-';
     *--p = prefix;
     data_.append(p, static_cast<size_t>(end - p));
@@ -112,22 +150,18 @@ void Reply::null_array() { data_.append(resp3_ ? "_\r\n" : "*-1\r\n"); }
 void Reply::bulk(std::string_view bytes) {
     // The header, the bytes and the CR LF are written into the buffer in place:
     // one capacity check and one copy of the value.
-    char digits[20];
-    size_t d = 0;
-    size_t n = bytes.size();
-    do {
-        digits[d++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    const size_t total = 1 + d + 2 + bytes.size() + 2;
+    const size_t size = bytes.size();
+    const size_t d = decimal_digits(size);
+    const size_t total = 1 + d + 2 + size + 2;
     char* p = data_.room(total);
-    *p++ = '$';
-    while (d > 0) *p++ = digits[--d];
+    *p = '$';
+    put_decimal(p + 1 + d, size);
+    p += 1 + d;
     *p++ = '\r';
     *p++ = '\n';
     // An empty value may have no storage at all: nothing to copy then.
-    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
-    p += bytes.size();
+    if (size != 0) std::memcpy(p, bytes.data(), size);
+    p += size;
     *p++ = '\r';
     *p++ = '\n';
     data_.commit(total);

@@ -306,13 +306,27 @@ struct LogMark {
     size_t end;
 };
 
-// A complete request framed ahead of its turn: its arguments are the scratch's
-// offsets and lens from `first` on, and it ends `end` bytes after the point the
+// A complete request framed ahead of its turn: its arguments are the batch's
+// argv and lens from `first` on, and it ends `end` bytes after the point the
 // framing started from.
 struct FramedRequest {
     size_t first;
     uint32_t argc;
     uint64_t end;
+};
+
+// The plain requests framed ahead of their turn in one walk, in arrays of fixed
+// size: the framing fills them by index, with one room check per request.
+struct FramedBatch {
+    // Requests framed ahead of their turn, and whose keys are hinted together.
+    static constexpr size_t kMaxRequests = 64;
+    // Arguments of all of them together; a request that no longer fits waits
+    // for the next batch.
+    static constexpr size_t kMaxArgs = 2048;
+    size_t count = 0;
+    std::array<FramedRequest, kMaxRequests> requests{};
+    std::array<char*, kMaxArgs> argv{};
+    std::array<uint64_t, kMaxArgs> lens{};
 };
 
 // Scratch of the worker's request framing, reused so that framing allocates
@@ -322,7 +336,7 @@ struct FramingScratch {
     std::vector<char*> argv;
     std::vector<uint64_t> lens;
     std::vector<uint64_t> offsets;
-    std::vector<FramedRequest> ahead;
+    std::unique_ptr<FramedBatch> ahead = std::make_unique<FramedBatch>();
     std::string inline_line;
     // The clock reading of the batch being framed, shared by its requests'
     // statistics and keyspace operations; 0 outside a batch.

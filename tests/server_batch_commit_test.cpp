@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "commands/command.h"
 
@@ -15,11 +16,14 @@ namespace {
 const std::string kWriteFailed =
     "-ERR append-only file write failed: the change was applied in memory but not persisted\r\n";
 
-std::string req(std::initializer_list<std::string_view> args) {
+template <typename Args>
+std::string req_of(const Args& args) {
     std::string out = "*" + std::to_string(args.size()) + "\r\n";
     for (std::string_view a : args) out += "$" + std::to_string(a.size()) + "\r\n" + std::string(a) + "\r\n";
     return out;
 }
+
+std::string req(std::initializer_list<std::string_view> args) { return req_of(args); }
 
 // A server with a log at path (none for nullptr) and one client with a real
 // (idle) socket.
@@ -127,4 +131,33 @@ TEST(BatchReuse, ALoneRequestAtAnEarlierKeysPlaceLooksUpItsOwnKey) {
         EXPECT_EQ(h.feed(req({"GET", "bbbb"})), "$1\r\n2\r\n");
         EXPECT_EQ(h.feed(req({"GET", "aaaa"})), "$1\r\n1\r\n");
     }
+}
+
+// The framing of a batch terminates each complete argument in place as it finds
+// it, before it knows the request is complete, and a batch holds a bounded
+// number of arguments. A batch cut at any byte, and requests that together hold
+// more arguments than one batch takes, must be answered as if framed whole.
+TEST(BatchFraming, ABatchCutAnywhereOrPastOneBatchsRoomIsAnsweredInFull) {
+    Harness h(nullptr);
+    ASSERT_NE(h.client.sock, platform::kInvalidSocket);
+    const std::string value(120, 'x');
+    const std::string batch = req({"SET", "key:1", "value-one"}) + req({"GET", "key:1"}) + req({"SET", "k2", value}) +
+                              req({"GET", "k2"}) + req({"DEL", "key:1", "k2"});
+    const std::string replies = "+OK\r\n$9\r\nvalue-one\r\n+OK\r\n$120\r\n" + value + "\r\n:2\r\n";
+    EXPECT_EQ(h.feed(batch), replies);
+    for (size_t cut = 1; cut < batch.size(); ++cut) {
+        std::string got = h.feed(batch.substr(0, cut));
+        got += h.feed(batch.substr(cut));
+        EXPECT_EQ(got, replies) << "cut after byte " << cut;
+    }
+
+    std::vector<std::string> push = {"RPUSH", "list"};
+    for (int i = 0; i < 998; ++i) push.push_back("v" + std::to_string(i));
+    std::string pushes;
+    std::string counts;
+    for (int i = 1; i <= 5; ++i) {
+        pushes += req_of(push);
+        counts += ":" + std::to_string(998 * i) + "\r\n";
+    }
+    EXPECT_EQ(h.feed(pushes + req({"LINDEX", "list", "-1"})), counts + "$4\r\nv997\r\n");
 }
