@@ -58,6 +58,37 @@ TEST(Reply, Floats) {
     EXPECT_EQ(encode(true, [](Reply& o) { o.double_bulk(1e17); }), "$5\r\n1e+17\r\n");
 }
 
+// Lengths and integers are written digit pairs at a time into a counted space:
+// every count of digits, at its edges, must come out whole and in place.
+TEST(Reply, NumbersAtEveryDigitCountEdge) {
+    std::string bulks;
+    std::string expected_bulks;
+    unsigned long long bound = 1;
+    for (int digits = 1; digits <= 20; ++digits) {
+        const unsigned long long edges[] = {bound - 1, bound, bound + 1, bound * 10 - 1};
+        for (unsigned long long n : edges) {
+            if (digits == 20 && n != bound) continue;  // the 20-digit values past the edge overflow
+            const long long signed_n = static_cast<long long>(n);
+            if (n <= 9223372036854775807ULL) {
+                for (const long long v : {signed_n, -signed_n}) {
+                    EXPECT_EQ(encode(false, [&](Reply& o) { o.integer(v); }), ":" + std::to_string(v) + "\r\n");
+                }
+            }
+            if (n <= 200000) {
+                const std::string value(n, 'v');
+                bulks += encode(false, [&](Reply& o) { o.bulk(value); });
+                expected_bulks += "$" + std::to_string(n) + "\r\n" + value + "\r\n";
+            }
+        }
+        if (digits < 20) bound *= 10;
+    }
+    EXPECT_EQ(bulks, expected_bulks);
+    const std::string eight_digits(10000000, 'w');
+    const std::string out = encode(false, [&](Reply& o) { o.bulk(eight_digits); });
+    EXPECT_EQ(out.substr(0, 12), "$10000000\r\nw");
+    EXPECT_EQ(out.size(), 11 + eight_digits.size() + 2);
+}
+
 TEST(Reply, LargeReplyIsWhole) {
     std::string big(200000, 'q');
     std::string out = encode(false, [&](Reply& o) { o.bulk(big); });
