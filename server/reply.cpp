@@ -2,6 +2,7 @@
 // bookkeeping of its unsent bytes.
 #include "server/reply.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -51,59 +52,14 @@ void ReplyBytes::release() {
     cap_ = 0;
 }
 
-namespace {
-
-// The decimal digits of n written so that they end just before `end`, two at a
-// time from a table of pairs; returns where they start.
-char* put_decimal(char* end, unsigned long long n) {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    while (n >= 100) {
-        const size_t i = static_cast<size_t>(n % 100) * 2;
-        n /= 100;
-        end -= 2;
-        end[0] = kPairs[i];
-        end[1] = kPairs[i + 1];
-    }
-    if (n >= 10) {
-        end -= 2;
-        end[0] = kPairs[n * 2];
-        end[1] = kPairs[n * 2 + 1];
-    } else {
-        *--end = static_cast<char>('0' + n);
-    }
-    return end;
-}
-
-// How many decimal digits n has; the short lengths of most replies are found
-// with a few comparisons.
-size_t decimal_digits(unsigned long long n) {
-    if (n < 10) return 1;
-    if (n < 100) return 2;
-    if (n < 1000) return 3;
-    if (n < 10000) return 4;
-    size_t d = 5;
-    for (unsigned long long bound = 100000; d < 20 && n >= bound; bound *= 10) ++d;
-    return d;
-}
-
-}  // namespace
-
 // Appends a prefix character, a decimal number and CR LF without formatting calls.
 void Reply::number_line(char prefix, long long n) {
-    char buf[32];
-    char* end = buf + sizeof(buf);
-    char* p = end;
-    *--p = '\n';
-    *--p = '\r';
-    const unsigned long long mag =
-        n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-    p = put_decimal(p, mag);
-    if (n < 0) *--p = '-';
-    *--p = prefix;
-    data_.append(p, static_cast<size_t>(end - p));
+    char line[32];
+    line[0] = prefix;
+    char* end = std::to_chars(line + 1, line + sizeof(line) - 2, n).ptr;
+    *end++ = '\r';
+    *end++ = '\n';
+    data_.append(line, static_cast<size_t>(end - line));
 }
 
 void Reply::integer(long long n) { number_line(':', n); }
@@ -149,14 +105,13 @@ void Reply::null_array() { data_.append(resp3_ ? "_\r\n" : "*-1\r\n"); }
 
 void Reply::bulk(std::string_view bytes) {
     // The header, the bytes and the CR LF are written into the buffer in place:
-    // one capacity check and one copy of the value.
+    // one capacity check (for the longest length, 20 digits) and one copy of
+    // the value.
     const size_t size = bytes.size();
-    const size_t d = decimal_digits(size);
-    const size_t total = 1 + d + 2 + size + 2;
-    char* p = data_.room(total);
-    *p = '$';
-    put_decimal(p + 1 + d, size);
-    p += 1 + d;
+    char* const start = data_.room(1 + 20 + 2 + size + 2);
+    char* p = start;
+    *p++ = '$';
+    p = std::to_chars(p, p + 20, size).ptr;
     *p++ = '\r';
     *p++ = '\n';
     // An empty value may have no storage at all: nothing to copy then.
@@ -164,7 +119,7 @@ void Reply::bulk(std::string_view bytes) {
     p += size;
     *p++ = '\r';
     *p++ = '\n';
-    data_.commit(total);
+    data_.commit(static_cast<size_t>(p - start));
 }
 
 void Reply::bulk_or_null(const char* text) {
