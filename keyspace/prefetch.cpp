@@ -19,6 +19,19 @@ void hint_entry(const Entry* e) {
     hint(block + 191);
 }
 
+// In a bigger block (a longer value kept inline) the key lies past those four
+// lines, and a lookup that reaches the entry compares it. Where the key is
+// shows only in the header, so this is called once the header has arrived; a
+// long key has its first line hinted (its length is stored with it).
+void hint_key_past_entry(const Entry* e) {
+    const uintptr_t hinted_end = (reinterpret_cast<uintptr_t>(e) + 191) | 63;
+    const char* key = entry_value_space(e) + e->inline_cap;
+    const size_t len = e->key_len == kEntryLongKey ? 0 : e->key_len;
+    if (reinterpret_cast<uintptr_t>(key + len) <= hinted_end) return;
+    hint(key);
+    hint(key + len);  // the line of its last byte, or of the NUL after it
+}
+
 const Entry* chain_head(const Keyspace* ks, uint32_t hash) { return ks->buckets[hash & (ks->bucket_count - 1)]; }
 
 }  // namespace
@@ -34,14 +47,19 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
 }
 
 // The second entry is hinted whether or not the head holds the key: checking
-// the head's hash byte first would wait for the head to arrive.
+// the head's hash byte first would wait for the head to arrive. The head's
+// header is in by now, so a key past its first lines is hinted here.
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
-    if (e != nullptr && e->next != nullptr) hint_entry(e->next);
+    if (e == nullptr) return;
+    hint_key_past_entry(e);
+    if (e->next != nullptr) hint_entry(e->next);
 }
 
 // Reads the head and the second entry: both are hinted before this is called.
 void dict_prefetch_third(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
-    if (e != nullptr && e->next != nullptr && e->next->next != nullptr) hint_entry(e->next->next);
+    if (e == nullptr || e->next == nullptr) return;
+    hint_key_past_entry(e->next);
+    if (e->next->next != nullptr) hint_entry(e->next->next);
 }
