@@ -9,22 +9,24 @@ namespace {
 
 inline void hint(const void* p) { __builtin_prefetch(p, 0, 3); }
 
-// The header, a short value kept inline and the key after it: a block of up to
-// 192 bytes in an 8-aligned slab slot, so up to four cache lines.
+// The bytes of a block hint_entry covers: the header, a short value kept
+// inline and the key after it, in an 8-aligned slab slot, so up to four cache lines.
+constexpr uintptr_t kEntryHintBytes = 192;
+
 void hint_entry(const Entry* e) {
     const char* block = reinterpret_cast<const char*>(e);
     hint(block);
     hint(block + 64);
     hint(block + 128);
-    hint(block + 191);
+    hint(block + kEntryHintBytes - 1);
 }
 
-// In a bigger block (a longer value kept inline) the key lies past those four
-// lines, and a lookup that reaches the entry compares it. Where the key is
-// shows only in the header, so this is called once the header has arrived; a
-// long key has its first line hinted (its length is stored with it).
+// In a bigger block (a longer value kept inline) the key can lie past the lines
+// hint_entry covered, and a lookup that reaches the entry compares it. Where the
+// key is shows only in the header, so this is called once the header has
+// arrived; a long key has its first line hinted (its length is stored with it).
 void hint_key_past_entry(const Entry* e) {
-    const uintptr_t hinted_end = (reinterpret_cast<uintptr_t>(e) + 191) | 63;
+    const uintptr_t hinted_end = (reinterpret_cast<uintptr_t>(e) + kEntryHintBytes - 1) | 63;
     const char* key = entry_value_space(e) + e->inline_cap;
     const size_t len = e->key_len == kEntryLongKey ? 0 : e->key_len;
     if (reinterpret_cast<uintptr_t>(key + len) <= hinted_end) return;

@@ -37,8 +37,8 @@ void append_arg(std::string& out, std::string_view arg) {
     out += "\r\n";
 }
 
-// A server holding `keys` string keys of `value_bytes` each and one client whose replies stay in its
-// output buffer, with kBatches batches of requests ready to feed.
+// A server holding `keys` string keys of `value_bytes` each and one client whose
+// replies stay in its output buffer, with kBatches batches of requests ready to feed.
 struct Fixture {
     Server srv;
     std::unique_ptr<Client> client;
@@ -92,7 +92,9 @@ void feed_batches(benchmark::State& state, Fixture& f) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPipeline));
 }
 
-void BM_PipelinedMix(benchmark::State& state) { feed_batches(state, fixture(static_cast<uint64_t>(state.range(0)), 100)); }
+void BM_PipelinedMix(benchmark::State& state) {
+    feed_batches(state, fixture(static_cast<uint64_t>(state.range(0)), 100));
+}
 BENCHMARK(BM_PipelinedMix)->Arg(1000)->Arg(100000)->Arg(1000000);
 
 // Keys, value bytes.
