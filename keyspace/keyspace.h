@@ -105,7 +105,7 @@ struct Entry {
     uint16_t inline_len;      // length of a string value kept inline (< inline_cap)
     uint8_t type : 3;         // KeyType
     uint8_t flags : 5;        // ENTRY_* bits
-    uint8_t hash_tag;         // the top byte of the key's hash
+    uint8_t hash_tag;         // dict_hash_tag of the key's hash
     union {
         ExternalString* ext;
         ListValue* list;
@@ -118,7 +118,12 @@ struct Entry {
 constexpr size_t kEntryValueOffset = 24;  // where the value space starts
 static_assert(sizeof(Entry) == kEntryValueOffset + 8, "payload union right after the fixed fields");
 
-inline uint8_t dict_hash_tag(uint32_t hash) { return static_cast<uint8_t>(hash >> 24); }
+// The byte of a key's hash an entry keeps to filter chain walks and cache hints.
+// Keys of one bucket share the hash's low bits, and short keys that differ only
+// in their last characters (key:0 to key:99999) share its top byte too: the
+// top byte of the hash times an odd constant, which every bit reaches, tells
+// them apart.
+inline uint8_t dict_hash_tag(uint32_t hash) { return static_cast<uint8_t>((hash * 0x9E3779B1u) >> 24); }
 inline const char* entry_value_space(const Entry* e) { return reinterpret_cast<const char*>(e) + kEntryValueOffset; }
 inline char* entry_value_space(Entry* e) { return reinterpret_cast<char*>(e) + kEntryValueOffset; }
 inline std::string_view entry_key(const Entry* e) {

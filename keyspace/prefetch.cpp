@@ -1,8 +1,8 @@
 // prefetch.cpp — cache hints for a batch of lookups. A pipelined batch names its
 // keys before any of them is looked up; hinting every bucket, then every chain
-// head, then the entries after each head, lets the memory waits
-// of the whole batch overlap instead of being taken one lookup after another.
-// Hints never change the table and never fault.
+// head, then the entries after a head that holds another key, lets the memory
+// waits of the whole batch overlap instead of being taken one lookup after
+// another. Hints never change the table and never fault.
 #include "keyspace/keyspace.h"
 
 namespace {
@@ -48,20 +48,31 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
     if (const Entry* e = chain_head(ks, hash)) hint_entry(e);
 }
 
-// The second entry is hinted whether or not the head holds the key: checking
-// the head's hash byte first would wait for the head to arrive. The head's
-// header is in by now, so a key past its first lines is hinted here.
+// The head was hinted a few lookups before this call and its header is read
+// anyway for its `next`; its hash byte, in the same line, tells whether the head
+// likely holds the key. Only when it does not is the second entry hinted: a
+// lookup that stops at the head never reads the second. The choice is made
+// without a branch (the head once more, its lines already hinted, in place of
+// the second), since a branch on a line still in flight that goes the wrong way
+// costs more than the hints it saves. A key past the head's hinted lines is
+// hinted here.
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
     if (e == nullptr) return;
     hint_key_past_entry(e);
-    if (e->next != nullptr) hint_entry(e->next);
+    const Entry* n = e->next;
+    const uintptr_t keep_head = uintptr_t(0) - uintptr_t((e->hash_tag == dict_hash_tag(hash)) | (n == nullptr));
+    hint_entry(reinterpret_cast<const Entry*>((reinterpret_cast<uintptr_t>(e) & keep_head) |
+                                              (reinterpret_cast<uintptr_t>(n) & ~keep_head)));
 }
 
-// Reads the head and the second entry: both are hinted before this is called.
+// Reads the head, and the second entry only where dict_prefetch_next hinted it
+// (the head's hash byte is another key's). The third is hinted unless the
+// second's hash byte is the key's.
 void dict_prefetch_third(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
-    if (e == nullptr || e->next == nullptr) return;
+    const uint8_t tag = dict_hash_tag(hash);
+    if (e == nullptr || e->hash_tag == tag || e->next == nullptr) return;
     hint_key_past_entry(e->next);
-    if (e->next->next != nullptr) hint_entry(e->next->next);
+    if (e->next->hash_tag != tag && e->next->next != nullptr) hint_entry(e->next->next);
 }

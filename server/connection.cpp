@@ -257,8 +257,9 @@ constexpr uint64_t kLargeTableBuckets = 65536;
 // Cache hints for the keys of lookups about to run one after another (the keys
 // of a pipelined batch, or the first keys of the clients a pass serves), rolled
 // along as they run: every bucket is hinted at once, a chain head `Distance`
-// lookups before its turn (its bucket has arrived by then), the entry after the
-// head half that far ahead, and the third entry of the chain one lookup ahead.
+// lookups before its turn (its bucket has arrived by then), the entry after a
+// head that holds another key half that far ahead, and the third entry of the
+// chain, past a second that holds another key too, one lookup ahead.
 // The memory system then has a few lookups' time to bring each line in,
 // without the burst of all heads at once that would fill its queues. A key is
 // past the head in up to about a third of lookups, and past the second entry

@@ -141,6 +141,32 @@ TEST(TableHash, EveryLengthMatchesTheByteLoop) {
     }
 }
 
+// The tag an entry keeps must tell apart the keys of one bucket, or lookups
+// compare the key of every entry they pass and the cache hints take a head
+// that holds another key for the one looked up. Sequential keys of a common
+// shape share the hash's top byte in most same-bucket pairs.
+TEST(TableHash, TagsTellApartSequentialKeysOfOneBucket) {
+    constexpr uint32_t kBuckets = 131072;
+    for (const char* prefix : {"key:", "user:000", "", "k"}) {
+        std::vector<std::vector<uint8_t>> tags(kBuckets);
+        for (int k = 0; k < 100000; ++k) {
+            const uint32_t hash = dict_hash(prefix + std::to_string(k));
+            tags[hash & (kBuckets - 1)].push_back(dict_hash_tag(hash));
+        }
+        size_t pairs = 0;
+        size_t shared = 0;
+        for (const std::vector<uint8_t>& bucket : tags) {
+            for (size_t i = 0; i < bucket.size(); ++i) {
+                for (size_t j = i + 1; j < bucket.size(); ++j) {
+                    ++pairs;
+                    shared += bucket[i] == bucket[j];
+                }
+            }
+        }
+        ASSERT_GT(pairs, 10000u) << prefix;
+        EXPECT_LT(shared * 100, pairs) << prefix << ": " << shared << " of " << pairs << " pairs share a tag";
+    }
+}
 TEST_F(KeyspaceTest, NewKeysArePushedAtTheChainHead) {
     const auto keys = ks_test::keys_in_bucket(17, 1024, 3);
     for (const auto& k : keys) put_string(ks, k, "v");
