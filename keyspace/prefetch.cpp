@@ -53,8 +53,8 @@ void dict_prefetch_entry(const Keyspace* ks, uint32_t hash) {
 // likely holds the key. Only when it does not is the second entry hinted: a
 // lookup that stops at the head never reads the second. The choice is made
 // without a branch (the head once more, its lines already hinted, in place of
-// the second), since a branch on a line still in flight that goes the wrong way
-// costs more than the hints it saves. A key past the head's hinted lines is
+// the second): the header may still be in flight, and a branch on it that was
+// predicted wrong would wait for it. A key past the head's hinted lines is
 // hinted here.
 void dict_prefetch_next(const Keyspace* ks, uint32_t hash) {
     const Entry* e = chain_head(ks, hash);
