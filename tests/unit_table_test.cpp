@@ -167,6 +167,7 @@ TEST(TableHash, TagsTellApartSequentialKeysOfOneBucket) {
         EXPECT_LT(shared * 100, pairs) << prefix << ": " << shared << " of " << pairs << " pairs share a tag";
     }
 }
+
 TEST_F(KeyspaceTest, NewKeysArePushedAtTheChainHead) {
     const auto keys = ks_test::keys_in_bucket(17, 1024, 3);
     for (const auto& k : keys) put_string(ks, k, "v");
